@@ -1,0 +1,43 @@
+#include "event_wait.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <cstdlib>
+
+#include "clock.h"
+
+namespace quodra::host {
+
+void ProcessPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+bool WaitUntil(const std::function<bool()>& done, int64_t deadlineMs) {
+  for (;;) {
+    if (done && done()) return true;
+    int64_t now = NowMs();
+    if (deadlineMs >= 0 && now >= deadlineMs) return false;
+    // A single-shot timer wakes the loop at the deadline; anything else wakes it earlier.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    if (deadlineMs >= 0) wake.start(static_cast<int>(deadlineMs - now));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+}
+
+void WaitMs(int64_t ms) { WaitUntil({}, NowMs() + ms); }
+
+int64_t PauseSecondMs() {
+  static const int64_t ms = [] {
+    const char* v = std::getenv("QUODRA_PAUSE_MS");
+    if (!v || !*v) return int64_t{1000};
+    char* end = nullptr;
+    long long n = std::strtoll(v, &end, 10);
+    return (end && *end == 0 && n >= 0) ? int64_t{n} : int64_t{1000};
+  }();
+  return ms;
+}
+
+void Pause(int seconds) { WaitMs(static_cast<int64_t>(seconds) * PauseSecondMs()); }
+
+}  // namespace quodra::host

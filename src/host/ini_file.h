@@ -1,0 +1,46 @@
+#pragma once
+// Settings (INI) files with the reading rules of the classic private-profile functions:
+// section and key names match without regard to case, blanks around a value are removed,
+// one pair of matching quotes is removed, at most 2047 characters are read, and a missing
+// file, section or key reads as the empty text. Writing keeps the order of existing keys,
+// ends lines with CR LF and replaces the file atomically; new files are owner-only (0600).
+#include <string>
+#include <vector>
+
+namespace quodra::host {
+
+class TIniFile {
+ public:
+  static constexpr size_t kMaxValueLength = 2047;
+
+  // Reads `path`; a missing or unreadable file gives an empty document.
+  explicit TIniFile(std::string path);
+
+  const std::string& Path() const { return FilePath; }
+  bool Exists() const { return FileExisted; }
+
+  std::string ReadString(const std::string& section, const std::string& key) const;
+  // Changes the key in place, or appends it to its section (created at the end when missing).
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Writes the document back. False (with errno set) when the file cannot be written.
+  bool Save();
+
+ private:
+  struct TLine {
+    std::string Text;  // the line as it stands, without its line end
+  };
+  int FindSection(const std::string& section) const;  // index of the "[...]" line or -1
+  int FindKey(int sectionLine, const std::string& key) const;
+
+  std::string FilePath;
+  bool FileExisted = false;
+  std::vector<TLine> Lines;
+};
+
+// One-key convenience calls, as the profile code uses them.
+std::string ReadProfileValue(const std::string& path, const std::string& section, const std::string& key);
+// False when the file could not be written.
+bool WriteProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                       const std::string& value);
+
+}  // namespace quodra::host

@@ -1,0 +1,35 @@
+#include "last_profile_store.h"
+
+#include <QSettings>
+#include <QString>
+
+#include "program_folder.h"
+
+namespace quodra::host {
+namespace {
+const char kValueName[] = "LASTPROFILE";
+const char kOrganization[] = "Quodra";
+}  // namespace
+
+TLastProfileStore::TLastProfileStore(std::string programName)
+    : ProgramName(programName.empty() ? ProgramFileName() : std::move(programName)) {}
+
+std::string TLastProfileStore::Read() const {
+  QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrganization, QString::fromStdString(ProgramName));
+  std::string v = s.value(kValueName).toString().toStdString();
+  if (v.size() > 255) v.resize(255);
+  return v;
+}
+
+void TLastProfileStore::Write(const std::string& profilePath) {
+  QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrganization, QString::fromStdString(ProgramName));
+  s.setValue(kValueName, QString::fromStdString(profilePath));
+  s.sync();
+}
+
+std::string TLastProfileStore::FilePath() const {
+  QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrganization, QString::fromStdString(ProgramName));
+  return s.fileName().toStdString();
+}
+
+}  // namespace quodra::host
