@@ -29,7 +29,7 @@ test-fast: build
 test-san: deps
 	cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUODRA_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD_SAN) -j $(JOBS)
-	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) -L sanitize
+	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) -LE nosan
 
 demo: build
 	@bash scripts/demo

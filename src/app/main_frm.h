@@ -1,0 +1,96 @@
+#pragma once
+// The main window: the profile panel, the directory list, the log, the byte counter, and
+// the state every job shares. Its controls carry the names the rest of the program uses
+// (ui->ConnectBtn1, ui->ErrorBox1, ...).
+#include <QStringList>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/host_log_link.h"
+
+namespace Ui {
+class TMainFrm;
+}
+class TVarnOptFrm;
+class TAboutBox;
+
+class TMainFrm : public QWidget {
+  Q_OBJECT
+ public:
+  // `args` are the command-line arguments without the program itself.
+  TMainFrm(TVarnOptFrm* varnOptFrm, QStringList args, QWidget* parent = nullptr);
+  ~TMainFrm() override;
+
+  Ui::TMainFrm* ui;           // the controls, by name
+  TVarnOptFrm* VarnOptFrm;    // the properties dialog holding the profile's settings
+
+  // --- start-up and shutdown ---
+  bool FirstActivation = true;
+  bool Closing = false;
+  std::string CaptionSuffix;
+  std::string ProfilePath;
+  QStringList Args;
+  int FindSwitch(const std::string& sw) const;  // 1-based index of the switch, -1 if absent
+  bool HasArguments() const { return !Args.isEmpty(); }
+
+  // --- shared by the jobs ---
+  bool AbortRequested = false;
+  std::string ClickedEntry;
+  int JobPhase = 0;
+  int32_t FileNumber = 1;
+  std::string CurrentSource, CurrentDest;
+  static constexpr int32_t kNoMoreFiles = 2147483647;
+
+  void Log(const std::string& line);
+  static void Pause(int seconds);
+  static std::string BoolToText(bool flag) { return flag ? "True" : "False"; }
+  void SetByteCounter(const std::string& text);  // the Bytes1 panel
+  std::string ByteCounterText() const;
+
+  // Closes the window (runs FormClose). Jobs use it at their end in unattended runs.
+  void CloseWindow();
+
+  // Outcome of an unattended run: any failure a job reports makes the exit status 1.
+  void MarkRunFailed() { RunFailed = true; }
+  bool RunHasFailed() const { return RunFailed; }
+
+  // --- the profile (load and save through the controls) ---
+  void OpenProfile();
+  void LoadProfile();
+  bool SaveProfile();  // false when the file could not be written (already reported)
+  void FillProfileList(const std::string& mask, const std::string& name);
+
+  // --- the session ---
+  void Connect();
+  void StartFtp();
+  void RunFileCopy();
+  void RunTftp();
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void changeEvent(QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private slots:
+  void FormActivate();
+  void ConnectBtn1Click();
+  void Close1Click();
+  void PropertiesBtn1Click();
+  void TermBtn1Click();
+  void Abort1Click();
+  void lbxCurrentDirClick();
+  void Profilenamebox1Exit();
+
+ private:
+  void FormCreate();
+  void FormClose();
+  void FindHostWindow();
+  std::string GetLastProfile() const;
+  void SaveLastProfile();
+
+  quodra::host::THostLogLink HostLink;
+  bool RunFailed = false;
+};

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host/ini_file.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::host;
+using quodra::test::ReadFile;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+TEST(IniFile, ReadingRules) {
+  TTempDir dir;
+  std::string p = dir.File("a.FTP");
+  WriteFile(p, "[options]\r\nTimeOut = 1,500 \r\nName=\"quoted value\"\r\nOdd='x\"\r\n"
+               "Blank=\r\n[Other]\r\nTimeOut=9\r\n");
+  EXPECT_EQ(ReadProfileValue(p, "Options", "Timeout"), "1,500");
+  EXPECT_EQ(ReadProfileValue(p, "OPTIONS", "name"), "quoted value");
+  EXPECT_EQ(ReadProfileValue(p, "Options", "Odd"), "'x\"");  // quotes must match
+  EXPECT_EQ(ReadProfileValue(p, "Options", "Blank"), "");
+  EXPECT_EQ(ReadProfileValue(p, "Options", "Missing"), "");
+  EXPECT_EQ(ReadProfileValue(p, "Other", "TimeOut"), "9");
+  EXPECT_EQ(ReadProfileValue(dir.File("none.FTP"), "Options", "TimeOut"), "");
+}
+
+TEST(IniFile, LongValuesAreCutAt2047) {
+  TTempDir dir;
+  std::string p = dir.File("long.FTP");
+  WriteFile(p, "[Options]\r\nSourceFile=" + std::string(5000, 'x') + "\r\n");
+  EXPECT_EQ(ReadProfileValue(p, "Options", "SourceFile").size(), 2047u);
+}
+
+TEST(IniFile, WritingKeepsOrderUsesCrLfAndOwnerOnlyMode) {
+  TTempDir dir;
+  std::string p = dir.File("w.FTP");
+  ASSERT_TRUE(WriteProfileValue(p, "Options", "ServerName", "host"));
+  ASSERT_TRUE(WriteProfileValue(p, "Options", "Password", "secret"));
+  ASSERT_TRUE(WriteProfileValue(p, "Options", "ServerName", "other"));  // keeps its place
+  EXPECT_EQ(ReadFile(p), "[Options]\r\nServerName=other\r\nPassword=secret\r\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(IniFile, ValuesCannotInjectLines) {
+  TTempDir dir;
+  std::string p = dir.File("i.FTP");
+  ASSERT_TRUE(WriteProfileValue(p, "Options", "Login", "me\r\nPassword=stolen"));
+  EXPECT_EQ(ReadProfileValue(p, "Options", "Password"), "");
+}
+
+TEST(IniFile, FailedWriteLeavesOldFileWhole) {
+  TTempDir dir;
+  std::string sub = dir.File("ro");
+  ::mkdir(sub.c_str(), 0700);
+  std::string p = sub + "/p.FTP";
+  WriteFile(p, "[Options]\r\nLogin=me\r\n");
+  ::chmod(sub.c_str(), 0500);
+  bool wrote = WriteProfileValue(p, "Options", "Login", "you");
+  ::chmod(sub.c_str(), 0700);
+  if (::geteuid() != 0) {  // root writes anywhere
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(ReadProfileValue(p, "Options", "Login"), "me");
+  }
+  EXPECT_FALSE(WriteProfileValue(dir.File("missing/x.FTP"), "Options", "Login", "x"));
+}

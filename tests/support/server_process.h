@@ -1,0 +1,37 @@
+#pragma once
+// Local servers for tests: free loopback ports and child processes that are stopped
+// (SIGTERM, then SIGKILL) when the test ends.
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace quodra::test {
+
+int FreeTcpPort();
+int FreeUdpPort();
+// Waits (sleeping) until a TCP connection to 127.0.0.1:port succeeds; false after timeoutMs.
+bool WaitForTcpPort(int port, int timeoutMs = 10000);
+// The folder of tests/support in the source tree (scripted servers live there).
+std::string SupportDir();
+// The system python with the Debian packages (pyftpdlib).
+std::string SystemPython();
+
+class TServerProcess {
+ public:
+  TServerProcess() = default;
+  ~TServerProcess();
+  TServerProcess(const TServerProcess&) = delete;
+  TServerProcess& operator=(const TServerProcess&) = delete;
+
+  // Starts argv[0] (searched in PATH) with its arguments; output goes to `logPath` when given.
+  bool Start(const std::vector<std::string>& argv, const std::string& logPath = {});
+  void Stop();
+  bool Running() const { return Pid > 0; }
+  pid_t ProcessId() const { return Pid; }
+
+ private:
+  pid_t Pid = -1;
+};
+
+}  // namespace quodra::test
