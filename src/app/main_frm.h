@@ -16,6 +16,9 @@ class TMainFrm;
 }
 class TVarnOptFrm;
 class TAboutBox;
+class TFileCopyJob;
+class TTftpJob;
+class TFtpJob;
 
 class TMainFrm : public QWidget {
   Q_OBJECT
@@ -63,11 +66,19 @@ class TMainFrm : public QWidget {
   bool SaveProfile();  // false when the file could not be written (already reported)
   void FillProfileList(const std::string& mask, const std::string& name);
 
-  // --- the session ---
+  // --- the session (session_driver.cpp) ---
   void Connect();
   void StartFtp();
   void RunFileCopy();
   void RunTftp();
+  // Dial the profile's phonebook entry, then dispatch by transfer mode (dialup_session.cpp).
+  void ConnectWithDialup();
+  // Creates the jobs below; called once by the constructor (session_driver.cpp).
+  void CreateJobs();
+  // The jobs are QObjects owned by this window.
+  TFileCopyJob* FileCopyJob = nullptr;
+  TTftpJob* TftpJob = nullptr;
+  TFtpJob* FtpJob = nullptr;
 
  protected:
   void showEvent(QShowEvent* e) override;
