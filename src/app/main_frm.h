@@ -71,6 +71,9 @@ class TMainFrm : public QWidget {
   void StartFtp();
   void RunFileCopy();
   void RunTftp();
+  // Logs "Connect Using ..." and runs the job of the profile's transfer mode. After a dial
+  // the texts name the mode as the dial-up path logs them.
+  void DispatchByTransferMode(bool afterDial);
   // Dial the profile's phonebook entry, then dispatch by transfer mode (dialup_session.cpp).
   void ConnectWithDialup();
   // Creates the jobs below; called once by the constructor (session_driver.cpp).
