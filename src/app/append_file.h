@@ -15,6 +15,10 @@ enum : uint16_t {
   kAppendSameFile = 11,
 };
 
+// Whether two names denote one file: equal when upper-cased without trailing blanks, or
+// naming the same file on disk (links, "./" prefixes).
+bool NamesSameFile(const std::string& a, const std::string& b);
+
 // Appends `source` to the end of `dest` (created when missing; not created for an empty
 // source). Both files are held under an exclusive lock for the whole copy. Logs
 // "Appending..." with the running total and updates the byte counter of `frm` after every

@@ -1,0 +1,28 @@
+#pragma once
+// The file-copy transfer mode: appends the profile's source file to its destination,
+// retrying while either is locked, with the safe ".TFR" hand-over when the source is to be
+// deleted afterwards.
+#include <QObject>
+#include <string>
+
+class TMainFrm;
+
+class TFileCopyJob : public QObject {
+  Q_OBJECT
+ public:
+  explicit TFileCopyJob(TMainFrm& frm);
+
+  // Runs the whole job (returns when it is over). Throws when the remote home folder cannot
+  // be made current.
+  void Run();
+
+  // The hand-over name: the path with the extension of its file name replaced by ".TFR".
+  static std::string HandOverName(const std::string& path);
+
+ private:
+  bool HandOver(std::string& sourcePath);
+  bool Copy(const std::string& sourcePath);
+  void RemoveSource(const std::string& sourcePath);
+
+  TMainFrm& Frm;
+};

@@ -1,0 +1,79 @@
+// Connect: decides whether to dial first, then hands over to the job of the profile's
+// transfer mode. The jobs are objects of their own, owned by the main window.
+#include <exception>
+
+#include "app/file_copy_job.h"
+#include "app/main_frm.h"
+#include "dialogs/varn_opt_frm.h"
+#include "host/online_state.h"
+#include "ui_main_frm.h"
+#include "ui_varn_opt_frm.h"
+#if __has_include("app/tftp_job.h")
+#include "app/tftp_job.h"
+#define QUODRA_HAVE_TFTP_JOB 1
+#endif
+
+void TMainFrm::CreateJobs() {
+  FileCopyJob = new TFileCopyJob(*this);
+#ifdef QUODRA_HAVE_TFTP_JOB
+  TftpJob = new TTftpJob(*this);
+#endif
+}
+
+void TMainFrm::Connect() {
+  if (HasArguments()) ui->ConnectBtn1->setEnabled(false);
+  FileNumber = 1;
+  bool online = quodra::host::IsComputerOnline();
+  Log("Connected To Internet: " + BoolToText(online));
+  bool useDialup = VarnOptFrm->ui->UseDialupCheckBox1->isChecked();
+  // A link this program dials is dropped when it ends; one that was up already is not.
+  bool hangupOnDestroy = useDialup && !online;
+  VarnOptFrm->SetHangupOnDestroy(hangupOnDestroy);
+  Log("Hangup on Destroy: " + BoolToText(hangupOnDestroy));
+  if (!useDialup || online)
+    DispatchByTransferMode(false);
+  else
+    ConnectWithDialup();
+}
+
+void TMainFrm::DispatchByTransferMode(bool afterDial) {
+  const auto& opt = *VarnOptFrm->ui;
+  if (opt.TrivialFTPChkBox1->isChecked()) {
+    Log("Connect Using TFTP");
+    RunTftp();
+  } else if (opt.FileCopyChkBox1->isChecked()) {
+    Log(afterDial ? "Connect Using File Copy" : "Connect Using Copy!");
+    try {
+      RunFileCopy();
+    } catch (const std::exception& e) {
+      // Interactive runs show the failure in a message box; an unattended run logs it and
+      // still ends.
+      if (!HasArguments()) throw;
+      Log(e.what());
+      MarkRunFailed();
+    }
+    // Unattended copy runs end the program like the FTP and TFTP jobs do.
+    if (HasArguments()) CloseWindow();
+  } else {
+    Log(afterDial ? "Connect Using FTP" : "Connect Using FTP!");
+    StartFtp();
+  }
+}
+
+void TMainFrm::RunFileCopy() { FileCopyJob->Run(); }
+
+#ifdef QUODRA_HAVE_TFTP_JOB
+void TMainFrm::RunTftp() { TftpJob->Run(); }
+#else
+void TMainFrm::RunTftp() {
+  Log("Error: TFTP transfers are not available yet");
+  MarkRunFailed();
+  if (HasArguments()) CloseWindow();
+}
+#endif
+
+void TMainFrm::StartFtp() {
+  Log("Error: FTP transfers are not available yet");
+  MarkRunFailed();
+  if (HasArguments()) CloseWindow();
+}

@@ -1,0 +1,142 @@
+#include "ftp_reply_text.h"
+
+#include <cctype>
+#include <vector>
+
+#include "host/text_util.h"
+
+namespace quodra::ftp {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A decimal number 0..255 with blanks around it; -1 otherwise.
+int ByteValue(const std::string& field) {
+  std::string t = host::Trim(field);
+  if (t.empty() || t.size() > 3) return -1;
+  int v = 0;
+  for (char c : t) {
+    if (!IsDigit(c)) return -1;
+    v = v * 10 + (c - '0');
+  }
+  return v <= 255 ? v : -1;
+}
+
+}  // namespace
+
+int ReplyCodeOf(const std::string& line) {
+  if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return 0;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+std::string ReplyTextOf(const std::string& reply) { return reply.size() > 4 ? reply.substr(4) : std::string(); }
+
+bool TFtpReplyAssembler::Add(const std::string& line, int code) {
+  if (!MultiLine) {
+    Buffer.clear();
+    Append(line);
+    if (line.size() > 3 && line[3] == '-') {
+      MultiLine = true;
+      Terminator = std::to_string(code) + " ";
+      return false;
+    }
+    return true;
+  }
+  if (line.compare(0, Terminator.size(), Terminator) != 0) {
+    Append(line);
+    return false;
+  }
+  MultiLine = false;
+  return true;
+}
+
+void TFtpReplyAssembler::SetReply(std::string text) {
+  Buffer = std::move(text);
+  if (Buffer.size() > kCapacity) Buffer.resize(kCapacity);
+}
+
+void TFtpReplyAssembler::Reset() {
+  Buffer.clear();
+  Terminator.clear();
+  MultiLine = false;
+}
+
+void TFtpReplyAssembler::Append(const std::string& text) {
+  if (Buffer.size() >= kCapacity) return;
+  Buffer.append(text, 0, kCapacity - Buffer.size());
+}
+
+TPassiveAddress ParsePassiveReply(const std::string& reply) {
+  TPassiveAddress result;
+  std::string body;
+  size_t open = reply.find('(');
+  if (open != std::string::npos) {
+    body = reply.substr(open + 1);
+  } else {
+    // Some servers leave the parentheses out: the numbers start at the first digit after
+    // the reply code.
+    size_t start = 4;
+    while (start < reply.size() && !IsDigit(reply[start])) ++start;
+    if (start >= reply.size()) return result;
+    body = reply.substr(start);
+  }
+  size_t close = body.find(')');
+  if (close != std::string::npos) body.resize(close);
+
+  std::vector<std::string> fields;
+  size_t from = 0;
+  for (;;) {
+    size_t comma = body.find(',', from);
+    fields.push_back(body.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  if (fields.size() < 6) return result;
+  // Without parentheses the line may go on after the last number ("... 4,1. Ready").
+  if (open == std::string::npos) {
+    std::string& last = fields[5];
+    size_t i = 0;
+    while (i < last.size() && (last[i] == ' ' || IsDigit(last[i]))) ++i;
+    last.resize(i);
+  }
+  int n[6];
+  for (int i = 0; i < 6; ++i) {
+    n[i] = ByteValue(fields[i]);
+    if (n[i] < 0) return result;
+  }
+  result.Port = static_cast<uint16_t>(n[4] * 256 + n[5]);
+  if (result.Port == 0) return result;
+  result.Host = std::to_string(n[0]) + "." + std::to_string(n[1]) + "." + std::to_string(n[2]) + "." +
+                std::to_string(n[3]);
+  result.Ok = true;
+  return result;
+}
+
+std::string PortArgument(uint32_t ipv4, uint16_t port) {
+  return std::to_string((ipv4 >> 24) & 255) + "," + std::to_string((ipv4 >> 16) & 255) + "," +
+         std::to_string((ipv4 >> 8) & 255) + "," + std::to_string(ipv4 & 255) + "," +
+         std::to_string(port >> 8) + "," + std::to_string(port & 255);
+}
+
+std::string QuotedDirectory(const std::string& reply) {
+  size_t i = reply.find('"');
+  if (i == std::string::npos) return {};
+  std::string dir;
+  for (++i; i < reply.size(); ++i) {
+    if (reply[i] != '"') {
+      dir += reply[i];
+    } else if (i + 1 < reply.size() && reply[i + 1] == '"') {
+      dir += '"';
+      ++i;
+    } else {
+      return dir;
+    }
+  }
+  return {};  // no closing quote
+}
+
+bool IsSafeArgument(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+}  // namespace quodra::ftp

@@ -1,0 +1,63 @@
+#pragma once
+// Text helpers of the FTP session: reply codes, multi-line reply assembly, the address of a
+// passive reply, the argument of PORT and the directory of a 257 reply. Pure functions, so
+// the session logic that uses them stays small.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quodra::ftp {
+
+// The integer value of the first three characters of a reply line; 0 when they are not
+// three decimal digits.
+int ReplyCodeOf(const std::string& line);
+
+// The text of a reply: the reply from its fifth character on (code and separator removed).
+std::string ReplyTextOf(const std::string& reply);
+
+// Collects the lines of one reply. A line whose fourth character is '-' opens a multi-line
+// reply, which the first line beginning with its code and a blank closes; the closing line
+// is not added, so the collected text is the reply's first line and its continuation lines.
+class TFtpReplyAssembler {
+ public:
+  // Room of the reply buffer; text beyond it is dropped.
+  static constexpr size_t kCapacity = 32768;
+
+  // Takes one line (with its line end). True when the reply is complete and its code
+  // (the code of `line`) should be handled.
+  bool Add(const std::string& line, int code);
+  const std::string& Reply() const { return Buffer; }
+  void SetReply(std::string text);
+  bool InMultiLine() const { return MultiLine; }
+  void Reset();
+
+ private:
+  void Append(const std::string& text);
+
+  std::string Buffer;
+  std::string Terminator;
+  bool MultiLine = false;
+};
+
+// The data address of a 227 reply: "(h1,h2,h3,h4,p1,p2)", blanks around the numbers allowed,
+// parentheses optional. `Ok` is false when no address could be read from it.
+struct TPassiveAddress {
+  bool Ok = false;
+  std::string Host;     // dotted IPv4 address
+  uint16_t Port = 0;    // host byte order
+};
+TPassiveAddress ParsePassiveReply(const std::string& reply);
+
+// The argument of a PORT command: "a,b,c,d,hi,lo" for an IPv4 address and a port, both in
+// host byte order. Port 1025 ends in "4,1".
+std::string PortArgument(uint32_t ipv4, uint16_t port);
+
+// The directory named by a 257 reply: the text between the first two double quotes, with a
+// doubled quote inside taken as one quote. Empty when the reply holds no quoted name.
+std::string QuotedDirectory(const std::string& reply);
+
+// A command argument must not hold a line end or NUL: it would end the command early and
+// let the rest of the text pass as a command of its own.
+bool IsSafeArgument(const std::string& text);
+
+}  // namespace quodra::ftp

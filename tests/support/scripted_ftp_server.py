@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""A scripted FTP server for tests: it plays one control session from a script and records
+every command line it receives, so that tests can produce replies and failures a real
+server will not give on request.
+
+Usage: scripted_ftp_server.py SCRIPT PORTFILE RECORDFILE
+
+The server listens on 127.0.0.1 on a port of the system's choosing, writes that port to
+PORTFILE (written to a temporary name and renamed, so a reader never sees half a number),
+accepts one control connection and runs SCRIPT, one step per line:
+
+  send TEXT        send TEXT followed by CR LF (\\r, \\n, \\0 and \\\\ are unescaped first)
+  raw TEXT         send TEXT as it stands after unescaping, without a line end
+  expect PREFIX    read one command line; it must start with PREFIX (case ignored), else the
+                   server records "!unexpected" and stops
+  pasv TEXT        open a data listener on 127.0.0.1 and send TEXT with {p1} and {p2}
+                   replaced by the high and low byte of its port (then CR LF)
+  accept           accept the client's data connection on that listener
+  connect          connect to the address of the last PORT command received
+  data TEXT        send TEXT (unescaped) over the data connection
+  datafile PATH    send the bytes of file PATH over the data connection
+  dataclose        close the data connection
+  datawait         wait until the client closes the data connection (reads and discards)
+  sleep MS         wait MS milliseconds
+  close            close the control connection and stop
+  hold             keep reading and recording commands without answering until the client
+                   closes the connection
+
+When the script ends, the server goes on recording commands (without answering) until the
+client closes the control connection. Every received command line is appended to
+RECORDFILE at once, without its line end; "!eof" marks the client's close.
+"""
+import os
+import socket
+import sys
+import time
+
+
+def unescape(text):
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == '\\' and i + 1 < len(text):
+            n = text[i + 1]
+            out.append({'r': '\r', 'n': '\n', '0': '\0', '\\': '\\'}.get(n, n))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return ''.join(out).encode('latin-1')
+
+
+class Session:
+    def __init__(self, conn, record_path):
+        self.conn = conn
+        self.pending = b''
+        self.record = open(record_path, 'a', buffering=1, encoding='latin-1')
+        self.listener = None
+        self.data = None
+        self.last_port = None
+
+    def note(self, line):
+        self.record.write(line + '\n')
+        self.record.flush()
+
+    def send(self, payload):
+        self.conn.sendall(payload)
+
+    def read_line(self):
+        """One command line without its line end, or None when the client closed."""
+        while b'\n' not in self.pending:
+            try:
+                chunk = self.conn.recv(4096)
+            except OSError:
+                chunk = b''
+            if not chunk:
+                return None
+            self.pending += chunk
+        line, self.pending = self.pending.split(b'\n', 1)
+        text = line.rstrip(b'\r').decode('latin-1')
+        if text.upper().startswith('PORT '):
+            self.last_port = text[5:]
+        return text
+
+    def drain(self):
+        while True:
+            line = self.read_line()
+            if line is None:
+                self.note('!eof')
+                return
+            self.note(line)
+
+    def run(self, steps):
+        for raw_step in steps:
+            step = raw_step.rstrip('\n')
+            if not step.strip() or step.startswith('#'):
+                continue
+            verb, _, arg = step.partition(' ')
+            if verb == 'send':
+                self.send(unescape(arg) + b'\r\n')
+            elif verb == 'raw':
+                self.send(unescape(arg))
+            elif verb == 'expect':
+                line = self.read_line()
+                if line is None:
+                    self.note('!eof')
+                    return
+                self.note(line)
+                if not line.upper().startswith(arg.upper()):
+                    self.note('!unexpected')
+                    return
+            elif verb == 'pasv':
+                self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                self.listener.bind(('127.0.0.1', 0))
+                self.listener.listen(1)
+                port = self.listener.getsockname()[1]
+                text = arg.replace('{p1}', str(port >> 8)).replace('{p2}', str(port & 255))
+                self.send(unescape(text) + b'\r\n')
+            elif verb == 'accept':
+                self.listener.settimeout(20)
+                self.data, _ = self.listener.accept()
+                self.listener.close()
+                self.listener = None
+            elif verb == 'connect':
+                nums = [int(n) for n in self.last_port.split(',')]
+                host = '.'.join(str(n) for n in nums[:4])
+                self.data = socket.create_connection((host, nums[4] * 256 + nums[5]), timeout=20)
+            elif verb == 'data':
+                self.data.sendall(unescape(arg))
+            elif verb == 'datafile':
+                with open(arg, 'rb') as f:
+                    self.data.sendall(f.read())
+            elif verb == 'dataclose':
+                self.data.close()
+                self.data = None
+            elif verb == 'datawait':
+                self.data.settimeout(20)
+                try:
+                    while self.data.recv(65536):
+                        pass
+                except OSError:
+                    pass
+                self.data.close()
+                self.data = None
+            elif verb == 'sleep':
+                time.sleep(int(arg) / 1000.0)
+            elif verb == 'close':
+                self.conn.close()
+                self.note('!closed')
+                return
+            elif verb == 'hold':
+                self.drain()
+                return
+            else:
+                self.note('!badstep ' + step)
+                return
+        self.drain()
+
+
+def main():
+    script_path, port_path, record_path = sys.argv[1:4]
+    with open(script_path, encoding='latin-1') as f:
+        steps = f.readlines()
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(('127.0.0.1', 0))
+    server.listen(1)
+    tmp = port_path + '.tmp'
+    with open(tmp, 'w') as f:
+        f.write(str(server.getsockname()[1]))
+    os.rename(tmp, port_path)
+    conn, _ = server.accept()
+    server.close()
+    session = Session(conn, record_path)
+    try:
+        session.run(steps)
+    except OSError as e:
+        session.note('!error ' + str(e))
+    try:
+        conn.close()
+    except OSError:
+        pass
+
+
+if __name__ == '__main__':
+    main()
