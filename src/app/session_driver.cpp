@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/file_copy_job.h"
+#include "app/ftp_job.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/online_state.h"
@@ -15,6 +16,7 @@
 
 void TMainFrm::CreateJobs() {
   FileCopyJob = new TFileCopyJob(*this);
+  FtpJob = new TFtpJob(*this);
 #ifdef QUODRA_HAVE_TFTP_JOB
   TftpJob = new TTftpJob(*this);
 #endif
@@ -72,8 +74,4 @@ void TMainFrm::RunTftp() {
 }
 #endif
 
-void TMainFrm::StartFtp() {
-  Log("Error: FTP transfers are not available yet");
-  MarkRunFailed();
-  if (HasArguments()) CloseWindow();
-}
+void TMainFrm::StartFtp() { FtpJob->StartFtp(); }

@@ -1,0 +1,342 @@
+#include "ftp_job.h"
+
+#include <QListWidget>
+#include <exception>
+
+#include "app/ftp_source_list.h"
+#include "app/main_frm.h"
+#include "dialogs/varn_opt_frm.h"
+#include "host/clock.h"
+#include "host/event_wait.h"
+#include "host/text_util.h"
+#include "ui_main_frm.h"
+#include "ui_varn_opt_frm.h"
+
+using namespace quodra::ftp;
+using quodra::host::Trim;
+using quodra::host::UpperCase;
+
+namespace {
+
+const char kStartMarker[] = "<Start>";
+const char kEndMarker[] = "<End>";
+
+std::string Text(const QString& s) { return s.toStdString(); }
+QString QText(const std::string& s) { return QString::fromStdString(s); }
+std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+}  // namespace
+
+TFtpJob::TFtpJob(TMainFrm& frm) : QObject(&frm), Frm(frm), QpFtpClient1(std::make_unique<TQpFtpClient>()) {
+  // Design-time settings of the window's FTP client.
+  QpFtpClient1->ConnectTimeout = 0;
+  QpFtpClient1->FileType = ftBinary;
+  QpFtpClient1->PassiveMode = false;
+  QpFtpClient1->TransferTimeout = 1092;
+  QpFtpClient1->SetWsPort("ftp");
+  QpFtpClient1->OnFtpStatus = [this](TQpCustomFtpClient*, TFtpStatusCode code, const char* text) {
+    QpFtpClient1FtpStatus(code, Text(text));
+  };
+  QpFtpClient1->OnFtpError = [this](TQpCustomFtpClient*, int32_t code, const char* text) {
+    QpFtpClient1FtpError(code, Text(text));
+  };
+  QpFtpClient1->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) { QpFtpClient1WsError(code); };
+}
+
+TFtpJob::~TFtpJob() {
+  // The window is going away: no event may reach it any more.
+  QpFtpClient1->OnFtpStatus = nullptr;
+  QpFtpClient1->OnFtpError = nullptr;
+  QpFtpClient1->OnWsError = nullptr;
+}
+
+void TFtpJob::StartFtp() {
+  const auto& opt = *Frm.VarnOptFrm->ui;
+  Fetched.clear();
+  try {
+    if (QpFtpClient1->Connected()) {
+      Frm.Log("Reset/Logout");
+      QpFtpClient1->Logout();
+      TMainFrm::Pause(3);
+    }
+    std::string server = Text(Frm.ui->ServerName1->text());
+    Frm.Log("Connecting to " + server);
+    QpFtpClient1->SetServerAddress(server);
+    QpFtpClient1->UserName = Text(Frm.ui->Login1->text());
+    QpFtpClient1->Password = Text(Frm.ui->Password1->text());
+    QpFtpClient1->Account.clear();
+    QpFtpClient1->PassiveMode = opt.PassiveBox1->isChecked();
+    QpFtpClient1->TransferTimeout = opt.TransferTimeOutSpinEdit1->value();
+    QpFtpClient1->ConnectTimeout = opt.ConnectTimeOutSpinEdit1->value();
+    std::string port = Text(opt.Port1->text());
+    QpFtpClient1->SetWsPort(Trim(port).empty() ? std::string("ftp") : port);
+    Frm.Log("WS Port: [" + QpFtpClient1->WsPort() + "]");
+    bool binary = opt.Binary1->isChecked();
+    Frm.Log("Binary Mode: " + TMainFrm::BoolToText(binary));
+    QpFtpClient1->FileType = binary ? ftBinary : ftAscii;
+    Frm.Log("Begin Login ");
+    if (!QpFtpClient1->Login()) throw std::runtime_error("login refused");
+    Frm.JobPhase = 0;
+  } catch (const std::exception&) {
+    try {
+      QpFtpClient1->Logout();
+    } catch (const std::exception&) {
+    }
+    Frm.Log("Connect Failed");
+    // Nothing else would end an unattended run now.
+    CloseAfterFailure(false);
+  }
+}
+
+bool TFtpJob::EndsRunOnFailure() const {
+  return Frm.VarnOptFrm->ui->AutoDisconnect1->isChecked() || Frm.HasArguments();
+}
+
+void TFtpJob::CloseAfterFailure(bool logout) {
+  Frm.MarkRunFailed();
+  if (!EndsRunOnFailure() || Frm.Closing) return;
+  Frm.Closing = true;
+  if (logout) {
+    try {
+      QpFtpClient1->Logout();
+    } catch (const std::exception&) {
+    }
+  }
+  Frm.CloseWindow();
+}
+
+void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info) {
+  switch (code) {
+    case fsClosed:
+      Frm.Log("Connection Port Closed");
+      break;
+    case fsLoggedOut:
+      Frm.ui->lbxCurrentDir->clear();
+      Frm.Log("Logout");
+      break;
+    case fsLoggedIn:
+      LoginStep();
+      break;
+    case fsCommandDone:
+      Frm.Log("Complete");
+      QpFtpClient1->ListDir("", false);
+      Frm.JobPhase = 3;
+      break;
+    case fsCurrentDir:
+      break;
+    case fsTextReady:
+      FillDirectoryList(info);
+      if (Frm.JobPhase == 3) {
+        Frm.FileNumber = 1;
+        GetNextFile();
+      }
+      break;
+    case fsProgress:
+      Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes");
+      break;
+    case fsTransferDone:
+      TransferDoneStep();
+      break;
+    case fsTimeout:
+      Frm.Log("Timeout");
+      Frm.FileNumber = 1;
+      CloseAfterFailure(false);
+      break;
+    default:  // fsConnected has no reaction of its own
+      Frm.Log("Unknown Result #" + std::to_string(static_cast<int>(code)));
+      break;
+  }
+}
+
+void TFtpJob::LoginStep() {
+  Frm.Log("Login");
+  TMainFrm::Pause(3);
+  std::string folder = Text(Frm.VarnOptFrm->ui->DefaultFolder1->text());
+  std::string trimmed = Trim(folder);
+  if (trimmed == "\\" || trimmed == "/" || trimmed == ".") {
+    // Stay in the login folder; the command's completion still brings the listing.
+    Frm.Log("Change Directory to " + folder);
+    QpFtpClient1->ChangeDir(".");
+  } else if (!trimmed.empty()) {
+    Frm.Log("Change Directory to " + folder);
+    QpFtpClient1->ChangeDir(folder);
+  } else {
+    Frm.JobPhase = 3;
+    Frm.FileNumber = 1;
+    GetNextFile();
+  }
+  TMainFrm::Pause(3);
+}
+
+void TFtpJob::TransferDoneStep() {
+  Fetched.insert(UpperCase(Frm.CurrentSource));
+  Frm.Log("Transfer Completed OK");
+  Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes [Done]");
+  if (Frm.JobPhase == 4 && Frm.VarnOptFrm->ui->DeleteRemote1->isChecked()) {
+    Frm.Log("Delete Host File:" + Frm.CurrentSource);
+    QpFtpClient1->Delete(Frm.CurrentSource);
+  }
+  if (Frm.FileNumber == TMainFrm::kNoMoreFiles) {
+    if (EndsRunOnFailure() && !Frm.Closing) {
+      Frm.Closing = true;
+      Frm.CloseWindow();
+    }
+  } else {
+    GetNextFile();
+  }
+}
+
+void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& text) {
+  if (code == -1)
+    Frm.Log("Connection Timeout - FTP Session aborted (" + text + ")");
+  else
+    Frm.Log(std::to_string(code) + " " + text);
+  CloseAfterFailure(true);
+}
+
+void TFtpJob::QpFtpClient1WsError(int32_t code) {
+  Frm.Log(std::to_string(code) + " WsError");
+  if (QpFtpClient1->Connected()) Frm.Log("Reset/Logout");
+  CloseAfterFailure(false);  // closing the window logs the session out
+}
+
+void TFtpJob::FillDirectoryList(const std::string& listing) {
+  QStringList entries;
+  entries << kStartMarker;
+  size_t start = 0;
+  while (start < listing.size()) {
+    size_t end = listing.find('\n', start);
+    if (end == std::string::npos) end = listing.size();
+    std::string line = listing.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    entries << QText(line);
+    start = end + 1;
+  }
+  entries << kEndMarker;
+  Frm.ui->lbxCurrentDir->clear();
+  Frm.ui->lbxCurrentDir->addItems(entries);
+}
+
+bool TFtpJob::InDirectoryList(const std::string& name) const {
+  // Any position counts, the first included: otherwise a name found only there would
+  // make the walk repeat the same item for ever.
+  const QListWidget* list = Frm.ui->lbxCurrentDir;
+  for (int i = 0; i < list->count(); ++i)
+    if (quodra::host::EqualsNoCase(Text(list->item(i)->text()), name)) return true;
+  return false;
+}
+
+std::string TFtpJob::TakeMaskMatch(const std::string& mask) {
+  QListWidget* list = Frm.ui->lbxCurrentDir;
+  std::string upperMask = UpperCase(mask);
+  for (int i = 0; i < list->count(); ++i) {
+    std::string entry = Text(list->item(i)->text());
+    // The markers are not files: a mask never picks them.
+    if (entry == kStartMarker || entry == kEndMarker) continue;
+    if (MatchMask(UpperCase(entry), upperMask)) {
+      delete list->takeItem(i);
+      return entry;
+    }
+  }
+  return {};
+}
+
+void TFtpJob::GetNextFile() {
+  auto& opt = *Frm.VarnOptFrm->ui;
+  Frm.JobPhase = 4;
+  std::string sources = Text(opt.SourceFileName1->text());
+  if (IsMask(sources) && sources.back() != ';') {
+    sources += ';';
+    opt.SourceFileName1->setText(QText(sources));
+  }
+
+  bool fromListing = false;
+  if (sources.find(';') == std::string::npos) {
+    Frm.CurrentSource = sources;
+    Frm.Log("Get File");
+    Frm.FileNumber = TMainFrm::kNoMoreFiles;
+  } else {
+    for (;;) {
+      bool maskMatched = false;
+      Frm.CurrentSource = ExtractItem(sources, Frm.FileNumber, ';');
+      if (!IsMask(Frm.CurrentSource)) {
+        if (!Frm.CurrentSource.empty() && !InDirectoryList(Frm.CurrentSource)) {
+          Frm.Log("Source File:" + Frm.CurrentSource + " does not exist!");
+          // After a delete the walk restarts on a fresh listing, where the files fetched
+          // already are gone: only a name never fetched is a failure.
+          if (!Fetched.count(UpperCase(Frm.CurrentSource))) Frm.MarkRunFailed();
+          ++Frm.FileNumber;
+        }
+      } else {
+        std::string mask = Frm.CurrentSource;
+        std::string match = TakeMaskMatch(mask);
+        if (!match.empty()) {
+          Frm.CurrentSource = match;
+          --Frm.FileNumber;  // the same mask serves the next call too
+          maskMatched = fromListing = true;
+        } else {
+          Frm.Log("Source File:" + mask + " mask finished!");
+          Frm.CurrentSource.clear();
+          Frm.FileNumber = TMainFrm::kNoMoreFiles;
+        }
+      }
+      if (maskMatched || Frm.CurrentSource.empty() || InDirectoryList(Frm.CurrentSource)) break;
+    }
+    if (!Trim(Frm.CurrentSource).empty()) {
+      if (Frm.FileNumber > 0) Frm.Log("Get File Number: " + std::to_string(Frm.FileNumber));
+      ++Frm.FileNumber;
+    } else {
+      Frm.FileNumber = TMainFrm::kNoMoreFiles;
+    }
+  }
+  if (Trim(Frm.CurrentSource).empty()) Frm.FileNumber = TMainFrm::kNoMoreFiles;
+
+  std::string dest = Text(opt.DestFileName1->text());
+  bool destIsFolder = !dest.empty() && (dest.back() == '\\' || dest.back() == '/');
+  if (destIsFolder)
+    Frm.CurrentDest = Trim(dest) + Frm.CurrentSource;
+  else if (!Trim(dest).empty())
+    Frm.CurrentDest = dest;
+  else
+    Frm.CurrentDest = Frm.CurrentSource;
+
+  // A remote name becomes part of a local path only when it stays below the destination.
+  if (!Trim(Frm.CurrentSource).empty() && (destIsFolder || Trim(dest).empty()) &&
+      !IsSafeLocalName(Frm.CurrentSource, fromListing)) {
+    Frm.Log("Source File:" + Frm.CurrentSource + " is not a safe local name!");
+    Frm.MarkRunFailed();
+    if (Frm.FileNumber != TMainFrm::kNoMoreFiles) {
+      GetNextFile();
+      return;
+    }
+    Frm.CurrentSource.clear();
+    Frm.CurrentDest.clear();
+  }
+
+  if (!Trim(Frm.CurrentSource).empty() && !Trim(Frm.CurrentDest).empty()) {
+    Frm.Log("Source File:" + Frm.CurrentSource + " to Dest File:" + Frm.CurrentDest);
+    TMainFrm::Pause(2);
+    bool overwrite = opt.Overwrite1->isChecked();
+    Frm.Log(overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
+    try {
+      QpFtpClient1->Retrieve(Frm.CurrentSource, Frm.CurrentDest, overwrite ? rmReplace : rmAppend);
+    } catch (const std::exception& e) {
+      // Interactive runs show it in a message box; an unattended run logs it and ends.
+      if (!Frm.HasArguments()) throw;
+      Frm.Log(e.what());
+      CloseAfterFailure(true);
+      return;
+    }
+    TMainFrm::Pause(2);
+    Frm.ui->LTFileName1->setText(QText(FolderPart(Frm.CurrentSource)));
+    if (QpFtpClient1->InProgress()) {
+      Frm.Log("Retrieving");
+      // A closing window ends the wait too, so that a stalled server cannot keep it open.
+      quodra::host::WaitUntil([this] { return !QpFtpClient1->InProgress() || Frm.Closing; });
+    }
+    Frm.Log("Transferred " + Frm.CurrentSource + " to " + Frm.CurrentDest + " " + Frm.ByteCounterText());
+  }
+  if (Frm.FileNumber == TMainFrm::kNoMoreFiles &&
+      (opt.AutoDisconnect1->isChecked() || Frm.HasArguments()))
+    Frm.CloseWindow();
+}

@@ -1,0 +1,92 @@
+#include "ftp_source_list.h"
+
+#include "host/text_util.h"
+
+std::string ExtractItem(const std::string& list, int number, char delimiter) {
+  std::string text = quodra::host::Trim(list.substr(0, 255));
+  std::string squeezed;
+  for (char c : text)
+    if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' ')) squeezed += c;
+  if (squeezed.empty() || squeezed.back() != delimiter) squeezed += delimiter;
+
+  int wanted = number < 1 ? 1 : number;
+  size_t start = 0;
+  for (int i = 1; i < wanted; ++i) {
+    size_t next = squeezed.find(delimiter, start);
+    if (next == std::string::npos || next + 1 >= squeezed.size()) return {};
+    start = next + 1;
+  }
+  size_t end = squeezed.find(delimiter, start);
+  if (end == std::string::npos) return {};
+  std::string item = squeezed.substr(start, end - start);
+  while (!item.empty() && item.back() == ' ') item.pop_back();
+  return item;
+}
+
+namespace {
+
+bool IsStar(char c) { return c == '*' || c == '%'; }
+
+// One mask position against one name character; `width` is how many mask characters it took.
+bool MatchOne(char n, const std::string& mask, size_t j, size_t& width) {
+  width = 1;
+  if (mask[j] == '?') return true;
+  if (mask[j] == '\\' && j + 1 < mask.size()) {
+    width = 2;
+    return n == '*' || n == '%' || n == '?';
+  }
+  return n == mask[j];
+}
+
+// Linear-time wildcard match: on a mismatch the last star takes one more character.
+bool MatchPlain(const std::string& name, const std::string& mask) {
+  size_t i = 0, j = 0;
+  size_t starJ = std::string::npos, starI = 0;
+  while (i < name.size()) {
+    size_t width = 1;
+    if (j < mask.size() && IsStar(mask[j])) {
+      starJ = j++;
+      starI = i;
+    } else if (j < mask.size() && MatchOne(name[i], mask, j, width)) {
+      ++i;
+      j += width;
+    } else if (starJ != std::string::npos) {
+      j = starJ + 1;
+      i = ++starI;
+    } else {
+      return false;
+    }
+  }
+  while (j < mask.size() && IsStar(mask[j])) ++j;
+  return j == mask.size();
+}
+
+}  // namespace
+
+bool MatchMask(const std::string& name, const std::string& mask) {
+  if (!mask.empty() && mask[0] == '!') return !MatchPlain(name, mask.substr(1));
+  return MatchPlain(name, mask);
+}
+
+bool IsMask(const std::string& item) { return item.find_first_of("*?") != std::string::npos; }
+
+bool IsSafeLocalName(const std::string& name, bool fromListing) {
+  if (name.empty()) return false;
+  if (name[0] == '/' || name[0] == '\\') return false;
+  if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
+  if (fromListing && name.find_first_of("/\\") != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("/\\", start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (part == ".." || (fromListing && part == ".")) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string FolderPart(const std::string& name) {
+  size_t last = name.find_last_of("/\\:");
+  return last == std::string::npos ? std::string() : name.substr(0, last + 1);
+}
