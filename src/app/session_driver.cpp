@@ -17,6 +17,9 @@
 void TMainFrm::CreateJobs() {
   FileCopyJob = new TFileCopyJob(*this);
   FtpJob = new TFtpJob(*this);
+  FtpAbort = [this] { FtpJob->Client().Abort(); };
+  FtpLogout = [this] { FtpJob->Client().Logout(); };
+  FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };
 #ifdef QUODRA_HAVE_TFTP_JOB
   TftpJob = new TTftpJob(*this);
 #endif
@@ -65,7 +68,15 @@ void TMainFrm::DispatchByTransferMode(bool afterDial) {
 void TMainFrm::RunFileCopy() { FileCopyJob->Run(); }
 
 #ifdef QUODRA_HAVE_TFTP_JOB
-void TMainFrm::RunTftp() { TftpJob->Run(); }
+void TMainFrm::RunTftp() {
+  // A TFTP run first stops an FTP session that is still open.
+  auto& ftp = FtpJob->Client();
+  if (ftp.Open()) {
+    ftp.Abort();
+    ftp.SetOpen(false);
+  }
+  TftpJob->Run();
+}
 #else
 void TMainFrm::RunTftp() {
   Log("Error: TFTP transfers are not available yet");

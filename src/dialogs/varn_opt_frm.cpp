@@ -1,0 +1,112 @@
+#include "dialogs/varn_opt_frm.h"
+
+#include <QEvent>
+#include <QShowEvent>
+
+#include "dialogs/about_box.h"
+#include "dialogs/jpeg_picture.h"
+#include "dialup/qp_ras_dialer.h"
+#include "host/text_util.h"
+#include "ui_varn_opt_frm.h"
+
+TVarnOptFrm::TVarnOptFrm(QWidget* parent) : QDialog(parent), ui(new Ui::TVarnOptFrm) {
+  ui->setupUi(this);
+  ui->InfoImage1->setPixmap(LoadJpegPicture(quodra::dialogs::kInfoPicture));
+
+  connect(ui->Button1, &QPushButton::clicked, this, [this] { done(kModalOk); });
+  connect(ui->Button2, &QPushButton::clicked, this, [this] { done(kModalCancel); });
+
+  // Toggled, not clicked: the profile loader sets these buttons from code and the pages must
+  // follow then as well. Only the newly checked button reacts, so one switch runs one update.
+  connect(ui->FTPChkBox1, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) FTPChkBox1Click();
+  });
+  connect(ui->FileCopyChkBox1, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) FileCopyChkBox1Click();
+  });
+  connect(ui->TrivialFTPChkBox1, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) FileCopyChkBox1Click();
+  });
+  connect(ui->UseDialupCheckBox1, &QCheckBox::toggled, this, [this] { UseDialupCheckBox1Click(); });
+
+  // A user's choice only: the entry list refresh selects its item from code and sets the
+  // dialer itself.
+  connect(ui->EntrySelect, &QComboBox::activated, this, [this] { EntrySelectChange(); });
+  connect(ui->NewEntry1, &QToolButton::clicked, this, [this] { NewEntry1Click(); });
+  connect(ui->DialProperties1, &QPushButton::clicked, this, [this] { DialProperties1Click(); });
+  connect(ui->About1, &QPushButton::clicked, this, [this] { About1Click(); });
+
+  FormCreate();
+  CreateDialer();
+}
+
+TVarnOptFrm::~TVarnOptFrm() { delete ui; }
+
+void TVarnOptFrm::FormCreate() {
+  ui->PageControl1->setCurrentWidget(ui->GeneralTabSheet1);
+  SavedEntryName.clear();
+  DialOutcome = 0;
+}
+
+void TVarnOptFrm::SetAboutBox(TAboutBox* aboutBox) { AboutBox_ = aboutBox; }
+
+void TVarnOptFrm::FormActivate() { UpdateTransferModeControls(); }
+
+void TVarnOptFrm::FTPChkBox1Click() { UpdateTransferModeControls(); }
+
+void TVarnOptFrm::FileCopyChkBox1Click() { UpdateTransferModeControls(); }
+
+void TVarnOptFrm::UpdateTransferModeControls() {
+  const bool ftp = ui->FTPChkBox1->isChecked();
+  const bool tftp = ui->TrivialFTPChkBox1->isChecked();
+  QTabWidget* pages = ui->PageControl1;
+
+  pages->setTabVisible(pages->indexOf(ui->LoginTabSheet1), ftp);
+  ui->PassiveBox1->setVisible(ftp);
+  pages->setTabVisible(pages->indexOf(ui->ServerTabSheet1), ftp || tftp);
+
+  if (tftp) {
+    const std::string port = quodra::host::Trim(ui->Port1->text().toStdString());
+    if (port.empty() || port == "ftp") ui->Port1->setText(QStringLiteral("69"));
+  }
+
+  ui->DefaultFolder1->setVisible(ftp);
+  ui->DefaultFolder1Lbl->setVisible(ftp);
+  ui->DeleteRemote1->setVisible(!tftp);
+}
+
+void TVarnOptFrm::UseDialupCheckBox1Click() {
+  const bool use = ui->UseDialupCheckBox1->isChecked();
+  ui->DialParametersGrp1->setVisible(use);
+  if (!use) ui->StatusBar1->clearMessage();
+}
+
+void TVarnOptFrm::About1Click() {
+  if (AboutBox_) AboutBox_->exec();
+}
+
+void TVarnOptFrm::SetStatusText(const std::string& text) {
+  ui->StatusBar1->showMessage(QString::fromStdString(text));
+}
+
+std::string TVarnOptFrm::StatusText() const {
+  return ui->StatusBar1->currentMessage().toStdString();
+}
+
+void TVarnOptFrm::SetHangupOnDestroy(bool hangup) {
+  if (QpRasDialer) QpRasDialer->SetHangupOnDestroy(hangup);
+}
+
+void TVarnOptFrm::reject() { done(kModalCancel); }
+
+void TVarnOptFrm::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  // Activation is not reliable on every platform (offscreen, some window managers), so
+  // showing counts as activating too; the update can safely run twice.
+  if (!e->spontaneous()) FormActivate();
+}
+
+void TVarnOptFrm::changeEvent(QEvent* e) {
+  QDialog::changeEvent(e);
+  if (e->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
