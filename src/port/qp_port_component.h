@@ -2,8 +2,9 @@
 // The component base of the port library: an owner that frees what it owns, a name, the
 // loading and design flags, and removal / insertion notices.
 //
-// Notices: when a component is created with an owner, every component of that owner (and the
-// owner itself) hears opInsert; when a component is destroyed, its owner's components and
+// Notices: a component whose arrival matters to its siblings calls AnnounceInsertion() at the
+// end of its constructor (once it is whole), and every component of the same owner (and the
+// owner itself) hears opInsert. When a component is destroyed, its owner's components and
 // every component that asked through FreeNotification hear opRemove, so nobody keeps a
 // pointer to it.
 #include <string>
@@ -43,6 +44,8 @@ class TQpBaseComponent {
  protected:
   virtual void Loaded() {}
   virtual void Notification(TQpBaseComponent* component, TOperation operation) {}
+  // Tells the owner and its other components that this one has arrived.
+  void AnnounceInsertion();
   // Tells the owner's components and the free-notification list that this component goes.
   // Descendants whose removal must be seen while they are still whole call it early in their
   // own destructor; the base destructor calls it again (a second call does nothing).
