@@ -1,0 +1,154 @@
+// The FTP job end to end against a real local FTP server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "app/ftp_job.h"
+#include "app_test_window.h"
+#include "host/clock.h"
+#include "host/event_wait.h"
+#include "host/online_state.h"
+#include "support/ftp_server_fixture.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::test;
+
+namespace {
+
+class FtpJobServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    quodra::host::SetOnlineOverride(true);
+    ::mkdir(Remote().c_str(), 0755);
+    ::mkdir(Local().c_str(), 0755);
+    WriteFile(Remote() + "a.csv", "alpha,1\r\n");
+    WriteFile(Remote() + "B.CSV", PatternBytes(300000, 7));
+    WriteFile(Remote() + "c.txt", "gamma\n");
+    WriteFile(Remote() + "skip.TMP", "temporary");
+    ASSERT_TRUE(Server.Start(Remote()));
+  }
+  void TearDown() override { quodra::host::SetOnlineOverride(std::nullopt); }
+
+  std::string Remote() const { return Dir.File("remote/"); }
+  std::string Local() const { return Dir.File("local/"); }
+
+  // An FTP profile in the controls; the job closes the window at its end (Auto-disconnect).
+  void SetProfile(TAppWindows& w, const std::string& sources, const std::string& dest, bool passive = true) {
+    auto& opt = *w.Opt->ui;
+    opt.FTPChkBox1->setChecked(true);
+    opt.UseDialupCheckBox1->setChecked(false);
+    opt.Port1->setText(QString::fromStdString(Server.PortText()));
+    opt.PassiveBox1->setChecked(passive);
+    opt.Binary1->setChecked(true);
+    opt.SourceFileName1->setText(QString::fromStdString(sources));
+    opt.DestFileName1->setText(QString::fromStdString(dest));
+    opt.DefaultFolder1->setText("/");
+    opt.Overwrite1->setChecked(false);
+    opt.DeleteRemote1->setChecked(false);
+    opt.AutoDisconnect1->setChecked(true);
+    opt.TransferTimeOutSpinEdit1->setValue(1000);
+    opt.ConnectTimeOutSpinEdit1->setValue(300);
+    w.Main->ui->ServerName1->setText("127.0.0.1");
+    w.Main->ui->Login1->setText("tester");
+    w.Main->ui->Password1->setText("secret");
+  }
+
+  // Runs Connect and handles events until the job has closed the window and logged out.
+  bool RunJob(TAppWindows& w) {
+    w.Main->Connect();
+    return quodra::host::WaitUntil(
+        [&] { return w.Main->Closing && !w.Main->FtpJob->Client().Connected(); },
+        quodra::host::NowMs() + 60000);
+  }
+
+  TTempDir Dir;
+  TPyFtpServer Server;
+};
+
+}  // namespace
+
+TEST_F(FtpJobServer, SingleNameIntoAFolderLogsTheWholeChain) {
+  TAppWindows w;
+  SetProfile(w, "a.csv", Local());
+  ASSERT_TRUE(RunJob(w)) << Server.Log();
+  EXPECT_EQ(ReadFile(Local() + "a.csv"), "alpha,1\r\n");
+  std::vector<std::string> chain = {"Connect Using FTP!",
+                                    "Connecting to 127.0.0.1",
+                                    "WS Port: [" + Server.PortText() + "]",
+                                    "Binary Mode: True",
+                                    "Begin Login ",
+                                    "Unknown Result #1",
+                                    "Login",
+                                    "Change Directory to /",
+                                    "Complete",
+                                    "Get File",
+                                    "Source File:a.csv to Dest File:" + Local() + "a.csv",
+                                    "Retrieve and Append",
+                                    "Transfer Completed OK"};
+  int at = 0;
+  for (const auto& line : chain) {
+    int found = w.IndexOf(line, at);
+    ASSERT_GE(found, 0) << "missing in order: " << line;
+    at = found + 1;
+  }
+  EXPECT_TRUE(w.Logged("Transferred a.csv to " + Local() + "a.csv 9 bytes [Done]"));
+  EXPECT_FALSE(w.Main->RunHasFailed());
+  // The listing was shown between its markers.
+  EXPECT_TRUE(w.Logged("Logout"));
+}
+
+TEST_F(FtpJobServer, MaskFetchesEveryMatchInEitherCaseActiveMode) {
+  TAppWindows w;
+  SetProfile(w, "*.CSV", Local(), /*passive=*/false);
+  ASSERT_TRUE(RunJob(w)) << Server.Log();
+  EXPECT_EQ(ReadFile(Local() + "a.csv"), "alpha,1\r\n");
+  EXPECT_EQ(ReadFile(Local() + "B.CSV"), PatternBytes(300000, 7));
+  EXPECT_FALSE(FileExists(Local() + "c.txt"));
+  EXPECT_TRUE(w.Logged("Source File:*.CSV mask finished!"));
+  EXPECT_FALSE(w.Main->RunHasFailed());
+}
+
+TEST_F(FtpJobServer, ListAppendedIntoOneFileThenOverwrite) {
+  TAppWindows w;
+  SetProfile(w, "a.csv;c.txt;a.csv", Local() + "all.txt");
+  ASSERT_TRUE(RunJob(w)) << Server.Log();
+  EXPECT_EQ(ReadFile(Local() + "all.txt"), "alpha,1\r\ngamma\nalpha,1\r\n");
+
+  TAppWindows over;
+  SetProfile(over, "c.txt", Local() + "all.txt");
+  over.Opt->ui->Overwrite1->setChecked(true);
+  ASSERT_TRUE(RunJob(over));
+  EXPECT_EQ(ReadFile(Local() + "all.txt"), "gamma\n");
+}
+
+TEST_F(FtpJobServer, DeleteRemoteFilesAfterEachFetch) {
+  TAppWindows w;
+  SetProfile(w, "c.txt;*.CSV", Local());
+  w.Opt->ui->DeleteRemote1->setChecked(true);
+  ASSERT_TRUE(RunJob(w)) << Server.Log();
+  EXPECT_EQ(ReadFile(Local() + "B.CSV"), PatternBytes(300000, 7));
+  EXPECT_EQ(ReadFile(Local() + "c.txt"), "gamma\n");
+  EXPECT_FALSE(FileExists(Remote() + "a.csv"));
+  EXPECT_FALSE(FileExists(Remote() + "B.CSV"));
+  EXPECT_FALSE(FileExists(Remote() + "c.txt"));
+  EXPECT_TRUE(FileExists(Remote() + "skip.TMP"));
+  EXPECT_FALSE(w.Main->RunHasFailed());
+}
+
+TEST_F(FtpJobServer, WrongPasswordAndClosedPortEndTheRunAsFailed) {
+  TAppWindows w;
+  SetProfile(w, "a.csv", Local());
+  w.Main->ui->Password1->setText("wrong");
+  ASSERT_TRUE(RunJob(w));
+  EXPECT_TRUE(w.Main->RunHasFailed());
+  bool logged530 = false;
+  for (const auto& l : w.LogLines()) logged530 |= l.rfind("530 ", 0) == 0;
+  EXPECT_TRUE(logged530);
+  EXPECT_FALSE(FileExists(Local() + "a.csv"));
+
+  TAppWindows refused;
+  SetProfile(refused, "a.csv", Local());
+  refused.Opt->ui->Port1->setText(QString::number(FreeTcpPort()));
+  ASSERT_TRUE(RunJob(refused));
+  EXPECT_TRUE(refused.Main->RunHasFailed());
+  EXPECT_TRUE(refused.Logged("10061 WsError"));
+}
