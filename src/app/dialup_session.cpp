@@ -1,0 +1,72 @@
+// The dial-up path of Connect: dial the profile's phonebook entry, wait for the outcome in
+// the event loop, run the job of the transfer mode, then hang up when the profile says so.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QRadioButton>
+#include <exception>
+
+#include "app/ftp_job.h"
+#include "app/main_frm.h"
+#include "app/profile_paths.h"
+#include "dialogs/varn_opt_frm.h"
+#include "dialup/qp_ras_dialer.h"
+#include "host/event_wait.h"
+#include "ui_main_frm.h"
+
+namespace {
+
+// The dialog's controls by name (its generated header belongs to the dialogs library).
+bool Checked(const TVarnOptFrm& opt, const char* name) {
+  auto* box = opt.findChild<QAbstractButton*>(name);
+  return box && box->isChecked();
+}
+
+}  // namespace
+
+void TMainFrm::ConnectWithDialup() {
+  TVarnOptFrm& opt = *VarnOptFrm;
+  TQpRasDialer& dialer = *opt.QpRasDialer;
+  int rc = 0;
+  try {
+    Log("Using Dialup...");
+    ui->Profilenamebox1->setEditText(QString::fromStdString(quodra::app::ProfileNameOf(ProfilePath)));
+    quodra::host::ProcessPendingEvents();
+    opt.RefreshEntryListClick();
+    Log("Connect using " + dialer.EntryName());
+    Log("Dialing... " + dialer.PhoneNumber());
+    dialer.SetDialParameters();
+    rc = dialer.Dial();
+  } catch (const std::exception& e) {
+    // No remote access service. An unattended run must still end; interactively the
+    // general handler shows the text.
+    if (!HasArguments()) throw;
+    Log(e.what());
+    MarkRunFailed();
+    CloseWindow();
+    return;
+  }
+  if (rc == 0) {
+    // Dial reports a disconnection of its own first (it hangs up before dialling): only
+    // what comes after it counts. A refused dial has reported already and skips the wait.
+    opt.DialOutcome = 0;
+    quodra::host::WaitUntil([&opt] { return opt.DialOutcome != 0; });
+    DispatchByTransferMode(true);
+  }
+  Log("Done..." + dialer.GetErrorText(rc));
+  if (Checked(opt, "AutoDisconnect1")) {
+    // The FTP job runs on after StartFtp has returned: keep the link up until its session
+    // has ended (or the window closes), so that hanging up does not cut the transfer.
+    if (rc == 0 && FtpJob && !Checked(opt, "TrivialFTPChkBox1") && !Checked(opt, "FileCopyChkBox1"))
+      quodra::host::WaitUntil([this] { return Closing || !isVisible() || !FtpJob->Client().Connected(); });
+    try {
+      dialer.Hangup();
+    } catch (const std::exception&) {
+      // A hang-up that fails changes nothing for the transfer.
+    }
+  }
+  // Nothing else ends an unattended run whose dial was refused.
+  if (rc != 0 && HasArguments()) {
+    MarkRunFailed();
+    CloseWindow();
+  }
+}
