@@ -1,24 +1,25 @@
 #pragma once
 // TQpFtpLog: a plain-text history of an FTP client's session events, one line per log code,
-// appended to a file. Attach it with the client's SetFtpLog; while attached, the client's
-// log codes come here instead of to its OnFtpLog event.
+// appended to a file. Attach it with the client's SetFtpLog (or SetFtpClient here); while it
+// is attached, the client's log codes come here instead of to the client's OnFtpLog event.
 #include <string>
 
 #include "ftp/qp_ftp_types.h"
+#include "port/qp_port_component.h"
 
-class TQpFtpLog {
+namespace quodra::ftp {
+
+class TQpFtpLog : public port::TQpBaseComponent {
  public:
-  TQpFtpLog();
-  virtual ~TQpFtpLog();
-  TQpFtpLog(const TQpFtpLog&) = delete;
-  TQpFtpLog& operator=(const TQpFtpLog&) = delete;
+  explicit TQpFtpLog(port::TQpBaseComponent* owner = nullptr);
+  ~TQpFtpLog() override;
 
   // Lines are written only while enabled and while the file name is not empty.
   bool Enabled = false;
   std::string FtpHistoryName = "QPFTP.HIS";
 
   TQpCustomFtpClient* FtpClient() const { return Client; }
-  // Also makes this the client's log (and releases the log the client had before).
+  // Makes this the client's log as well (a client has at most one log); nullptr detaches.
   void SetFtpClient(TQpCustomFtpClient* client);
 
   // Appends the line for `logCode`, quoting the client's current values. Failures to open or
@@ -28,7 +29,12 @@ class TQpFtpLog {
   // The text of a line after its time stamp, for `logCode` with the client's values.
   std::string LineText(TFtpLogCode logCode) const;
 
+ protected:
+  void Notification(port::TQpBaseComponent* component, port::TOperation operation) override;
+
  private:
   friend class TQpCustomFtpClient;
   TQpCustomFtpClient* Client = nullptr;
 };
+
+}  // namespace quodra::ftp

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace quodra::ftp {
+
 class TQpCustomFtpClient;
 
 // Status reported through OnFtpStatus.
@@ -50,3 +52,5 @@ using TFtpStatusEvent = std::function<void(TQpCustomFtpClient* sender, TFtpStatu
 using TFtpErrorEvent = std::function<void(TQpCustomFtpClient* sender, int32_t errorCode, const char* errorText)>;
 using TFtpReplyEvent = std::function<void(TQpCustomFtpClient* sender, int32_t replyCode, const char* replyText)>;
 using TFtpLogEvent = std::function<void(TQpCustomFtpClient* sender, TFtpLogCode logCode)>;
+
+}  // namespace quodra::ftp

@@ -25,6 +25,7 @@ class Handler(FTPHandler):
     pass
 Handler.authorizer = auth
 Handler.permit_foreign_addresses = False
+Handler.auth_failed_timeout = 0  # answer a refused login at once
 server = FTPServer(('127.0.0.1', 0), Handler)
 server.max_cons = 16
 tmp = portfile + '.tmp'
@@ -37,17 +38,13 @@ server.serve_forever(timeout=0.5)
 }  // namespace
 
 int WaitForPortFile(const std::string& path, int timeoutMs) {
-  int port = 0;
-  host::WaitUntil(
-      [&] {
-        std::string text = ReadFile(path);
-        port = std::atoi(text.c_str());
-        if (port > 0) return true;
-        host::WaitMs(20);  // the server writes the file without telling us; look again soon
-        return false;
-      },
-      host::NowMs() + timeoutMs);
-  return port;
+  const int64_t deadline = host::NowMs() + timeoutMs;
+  for (;;) {
+    int port = std::atoi(ReadFile(path).c_str());
+    if (port > 0) return port;
+    if (host::NowMs() >= deadline) return 0;
+    host::WaitMs(20);  // the server writes the file without telling us; look again soon
+  }
 }
 
 bool TPyFtpServer::Start(const std::string& rootDir, const std::string& user,
@@ -81,13 +78,12 @@ std::vector<std::string> TScriptedFtpServer::Received() const {
 }
 
 bool TScriptedFtpServer::WaitForReceived(size_t count, int timeoutMs) const {
-  return host::WaitUntil(
-      [&] {
-        if (Received().size() >= count) return true;
-        host::WaitMs(10);
-        return false;
-      },
-      host::NowMs() + timeoutMs);
+  const int64_t deadline = host::NowMs() + timeoutMs;
+  for (;;) {
+    if (Received().size() >= count) return true;
+    if (host::NowMs() >= deadline) return false;
+    host::WaitMs(10);
+  }
 }
 
 }  // namespace quodra::test

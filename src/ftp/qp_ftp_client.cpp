@@ -1,0 +1,502 @@
+// The control session: commands, replies, the session state machine, posted notifications
+// and the two time-outs. The data connection is in qp_ftp_data.cpp.
+#include "qp_ftp_client.h"
+
+#include <QTimer>
+#include <exception>
+
+#include "ftp/qp_data_packet.h"
+#include "ftp/qp_ftp_log.h"
+#include "host/clock.h"
+#include "host/event_wait.h"
+#include "host/message_target.h"
+#include "port/qp_sock_dispatcher.h"
+#include "port/qp_socket.h"
+
+namespace quodra::ftp {
+namespace {
+
+constexpr uint32_t kMsgNotification = 1;
+constexpr size_t kCommandStackSize = 32;
+
+}  // namespace
+
+TQpCustomFtpClient::TQpCustomFtpClient(port::TQpBaseComponent* owner) : TQpCustomWinsockPort(owner) {
+  SetDeviceLayer(port::dlWinsock);
+  SetWsMode(port::wsClient);
+  SetAutoOpen(false);
+  SetWsPort("ftp");
+
+  Window = std::make_unique<host::TMessageTarget>([this](const host::TMessage& m) { HandleMessage(m); });
+  ConnectTimer = std::make_unique<QTimer>();
+  ConnectTimer->setSingleShot(true);
+  QObject::connect(ConnectTimer.get(), &QTimer::timeout, Window.get(), [this] {
+    if (ConnectPending) Post({TNoteKind::ConnectTimeout, -1, false, {}});
+  });
+
+  DataSocketObj = std::make_unique<port::TQpSocket>();
+  DataSocketObj->OnAccept = [this](port::TQpSocket*, port::TSocket s) { DataAccept(s); };
+  DataSocketObj->OnRead = [this](port::TQpSocket*, port::TSocket s) { DataRead(s); };
+  DataSocketObj->OnDisconnect = [this](port::TQpSocket*, port::TSocket s) { DataClosed(s); };
+  DataSocketObj->OnError = [this](port::TQpSocket*, port::TSocket s, int code) { DataError(s, code); };
+  Block.reset(new char[kDataBufferSize]);
+
+  // Every reply line arrives as one packet: any data up to and including CR LF.
+  ReplyPacket = std::make_unique<TQpDataPacket>();
+  ReplyPacket->SetStartCond(scAnyData);
+  ReplyPacket->SetEndCond({ecString});
+  ReplyPacket->SetEndString("\r\n");
+  ReplyPacket->SetTimeOut(0);
+  ReplyPacket->SetAutoEnable(true);
+  ReplyPacket->OnStringPacket = [this](port::TQpBaseComponent*, const std::string& line) { ReplyLine(line); };
+  ReplyPacket->SetComPort(this);
+}
+
+TQpCustomFtpClient::~TQpCustomFtpClient() {
+  Destroying = true;
+  ConnectPending = false;
+  ConnectTimer->stop();
+  DataCleanup();
+  CloseForDestroy();
+  // Log codes posted by the close (lgLoggedOut) still reach an attached history log. No
+  // event handler is called from here: what it refers to may be gone already.
+  std::deque<TNote> pending;
+  pending.swap(Notes);
+  for (TNote& n : pending)
+    if (n.Kind == TNoteKind::Log && Log) Log->UpdateLog(static_cast<TFtpLogCode>(n.Code));
+  Window.reset();
+  if (Log) {
+    Log->Client = nullptr;
+    Log = nullptr;
+  }
+  ReplyPacket.reset();
+  DataSocketObj.reset();
+}
+
+void TQpCustomFtpClient::SetFtpLog(TQpFtpLog* log) {
+  if (log == Log) return;
+  TQpFtpLog* old = Log;
+  Log = nullptr;
+  if (old && old->Client == this) old->Client = nullptr;
+  if (log) {
+    if (log->Client && log->Client != this && log->Client->Log == log) log->Client->Log = nullptr;
+    log->Client = this;
+  }
+  Log = log;
+}
+
+void TQpCustomFtpClient::Notification(port::TQpBaseComponent* component, port::TOperation operation) {
+  TQpCustomWinsockPort::Notification(component, operation);
+  if (operation == port::opRemove && Log && component == static_cast<port::TQpBaseComponent*>(Log)) Log = nullptr;
+}
+
+// --- events ---------------------------------------------------------------------------------
+
+void TQpCustomFtpClient::DoFtpStatus(TFtpStatusCode code, const char* text) {
+  if (OnFtpStatus) OnFtpStatus(this, code, text);
+}
+
+void TQpCustomFtpClient::DoFtpError(int32_t code, const char* text) {
+  if (OnFtpError) OnFtpError(this, code, text);
+}
+
+void TQpCustomFtpClient::DoFtpReply(int32_t code, const char* text) {
+  if (OnFtpReply) OnFtpReply(this, code, text);
+}
+
+void TQpCustomFtpClient::DoFtpLog(TFtpLogCode code) {
+  if (OnFtpLog) OnFtpLog(this, code);
+}
+
+// --- operations -----------------------------------------------------------------------------
+
+bool TQpCustomFtpClient::Login() {
+  if (State >= TFtpSessionState::Ready) return false;
+  // The login texts travel as command arguments: a line end inside one would smuggle in a
+  // command of its own.
+  if (!IsSafeArgument(UserName) || !IsSafeArgument(Password) || !IsSafeArgument(Account)) return false;
+  bool result = true;
+  if (State == TFtpSessionState::Closed) {
+    if (ConnectTimeout > 0) {
+      ConnectPending = true;
+      ConnectTimer->start(ConnectTimeout * host::kMsPerTick);
+    }
+    try {
+      SetOpen(true);
+    } catch (...) {
+      // With an OnWsError handler the port has reported the failure there already.
+      if (!OnWsError) {
+        ConnectPending = false;
+        ConnectTimer->stop();
+        throw;
+      }
+    }
+    result = Open();
+    if (!result) {
+      // Nothing to wait for: stay Closed so that Login can simply be called again.
+      ConnectPending = false;
+      ConnectTimer->stop();
+      return false;
+    }
+  } else {
+    SendCommand("USER " + UserName);
+  }
+  ChangeState(TFtpSessionState::LoggingIn);
+  return result;
+}
+
+bool TQpCustomFtpClient::Logout() {
+  bool wasOpen = Open();
+  if (wasOpen) {
+    try {
+      PutString("QUIT\r\n");  // not through SendCommand: no transfer time-out for this one
+    } catch (const std::exception&) {
+      // A connection that cannot take the command is closed below all the same.
+    }
+  }
+  // The server's 221 closes the session; a server that does not answer in time is left.
+  host::WaitUntil([this] { return !Open(); }, host::NowMs() + LogoutWaitMs);
+  if (Open() || State != TFtpSessionState::Closed) ChangeState(TFtpSessionState::Closed);
+  return wasOpen;
+}
+
+bool TQpCustomFtpClient::ChangeDir(const std::string& dir) {
+  if (State != TFtpSessionState::Ready || !IsSafeArgument(dir)) return false;
+  ChangeState(TFtpSessionState::Commanding);
+  SendCommand(dir.empty() ? std::string("PWD") : "CWD " + dir);
+  return true;
+}
+
+bool TQpCustomFtpClient::Delete(const std::string& name) {
+  if (State != TFtpSessionState::Ready || name.empty() || !IsSafeArgument(name)) return false;
+  ChangeState(TFtpSessionState::Commanding);
+  RemoteName = name;
+  SendCommand("DELE " + name);
+  PostLog(lgDelete);
+  return true;
+}
+
+bool TQpCustomFtpClient::Abort() {
+  if (State <= TFtpSessionState::Ready) return false;
+  Aborting = true;
+  SendCommand("ABOR");
+  PostLog(lgUserAbort);
+  return true;
+}
+
+// --- commands -------------------------------------------------------------------------------
+
+void TQpCustomFtpClient::SendCommand(const std::string& line) {
+  StartTransferTimer();
+  PutString(line + "\r\n");
+}
+
+void TQpCustomFtpClient::PushCommand(const std::string& line) {
+  if (Commands.size() >= kCommandStackSize) {
+    Commands.clear();
+    throw std::runtime_error("FTP Command stack full");
+  }
+  Commands.push_back(line);
+}
+
+void TQpCustomFtpClient::SendNextCommand() {
+  if (Commands.empty()) return;
+  std::string line = std::move(Commands.back());
+  Commands.pop_back();
+  SendCommand(line);
+}
+
+// --- state ----------------------------------------------------------------------------------
+
+void TQpCustomFtpClient::ChangeState(TFtpSessionState next) {
+  switch (next) {
+    case TFtpSessionState::Closed:
+      StopTransferTimer();
+      if (ReplyPacket) ReplyPacket->SetEnabled(false);
+      DataCleanup();
+      // Closing the port runs DoWsDisconnect, which comes back here while the old state is
+      // still stored: a logged-in session so reports fsLoggedOut there and fsClosed here.
+      if (Open() && !IsClosing()) SetOpen(false);
+      Commands.clear();
+      Reply.Reset();
+      if (State >= TFtpSessionState::Ready) {
+        PostStatus(fsLoggedOut, nullptr);
+        PostLog(lgLoggedOut);
+      } else {
+        PostStatus(fsClosed, nullptr);
+      }
+      break;
+    case TFtpSessionState::Ready:
+      DataShutdown(true);
+      break;
+    default:
+      break;
+  }
+  State = next;
+}
+
+// --- notifications --------------------------------------------------------------------------
+
+void TQpCustomFtpClient::PostStatus(TFtpStatusCode code, const char* text) {
+  switch (code) {
+    case fsCommandDone:
+    case fsCurrentDir:
+    case fsTextReady:
+    case fsTransferDone:
+    case fsTimeout: {
+      // The text may point into a buffer that returning to Ready clears.
+      TNote note{TNoteKind::Status, code, text != nullptr, text ? std::string(text) : std::string()};
+      ChangeState(TFtpSessionState::Ready);
+      if (!Destroying) Post(std::move(note));
+      return;
+    }
+    default:
+      break;
+  }
+  if (!Destroying) Post({TNoteKind::Status, code, text != nullptr, text ? std::string(text) : std::string()});
+}
+
+void TQpCustomFtpClient::PostError(int32_t code, const char* text) {
+  TNote note{TNoteKind::Error, code, text != nullptr, text ? std::string(text) : std::string()};
+  if (State > TFtpSessionState::Ready) ChangeState(TFtpSessionState::Ready);
+  if (Destroying) return;
+  if (code == 202 || code > 299) Post(std::move(note));
+}
+
+void TQpCustomFtpClient::PostLog(TFtpLogCode code) {
+  Post({TNoteKind::Log, static_cast<int32_t>(code & 0x7f), false, {}});
+}
+
+void TQpCustomFtpClient::Post(TNote note) {
+  if (!Window) return;
+  Notes.push_back(std::move(note));
+  Window->Post(kMsgNotification);
+}
+
+void TQpCustomFtpClient::HandleMessage(const host::TMessage& m) {
+  if (m.Msg != kMsgNotification || Notes.empty()) return;
+  TNote note = std::move(Notes.front());
+  Notes.pop_front();
+  // Nothing of this object may be touched after Deliver: a handler may destroy it.
+  try {
+    Deliver(note);
+  } catch (const std::exception& e) {
+    // An exception must not unwind through the event loop; it goes where the socket
+    // layer sends its own (the application's general error handling).
+    if (port::TQpSocket::UnhandledException) port::TQpSocket::UnhandledException(e);
+  }
+}
+
+void TQpCustomFtpClient::Deliver(TNote& note) {
+  const char* text = note.HasText ? note.Text.c_str() : nullptr;
+  switch (note.Kind) {
+    case TNoteKind::Status:
+      DoFtpStatus(static_cast<TFtpStatusCode>(note.Code), text);
+      break;
+    case TNoteKind::Error:
+      DoFtpError(note.Code, text);
+      break;
+    case TNoteKind::Reply:
+      HandleReply(note.Code, note.Text);
+      if (!Destroying) DoFtpReply(note.Code, note.Text.c_str());
+      break;
+    case TNoteKind::Log:
+      if (Log)
+        Log->UpdateLog(static_cast<TFtpLogCode>(note.Code));
+      else
+        DoFtpLog(static_cast<TFtpLogCode>(note.Code));
+      break;
+    case TNoteKind::Timeout:
+      Aborting = true;
+      ChangeState(State > TFtpSessionState::LoggingIn ? TFtpSessionState::Ready : TFtpSessionState::Closed);
+      if (!Destroying) DoFtpStatus(fsTimeout, nullptr);
+      break;
+    case TNoteKind::ConnectTimeout:
+      // A connection established after the expiry was posted has cancelled it.
+      if (!ConnectPending) break;
+      ConnectPending = false;
+      ChangeState(TFtpSessionState::Closed);
+      ConnectTimer->stop();
+      if (!Destroying) DoFtpError(-1, nullptr);
+      break;
+  }
+}
+
+// --- replies --------------------------------------------------------------------------------
+
+void TQpCustomFtpClient::ReplyLine(const std::string& line) {
+  Post({TNoteKind::Reply, ReplyCodeOf(line), true, line});
+}
+
+void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
+  if (!Reply.Add(line, code)) return;
+  using S = TFtpSessionState;
+  switch (State) {
+    case S::Closed:
+    case S::Ready:
+      if (code == 125 || code == 150) return;
+      if (code == 226) {
+        DataShutdown(true);
+        return;
+      }
+      break;
+    case S::LoggingIn:
+      switch (code) {
+        case 220:
+          ConnectPending = false;
+          ConnectTimer->stop();
+          PostStatus(fsConnected, ReplyTextOf(Reply.Reply()).c_str());
+          SendCommand("USER " + UserName);
+          return;
+        case 331:
+          SendCommand("PASS " + Password);
+          return;
+        case 332:
+          SendCommand("ACCT " + Account);
+          return;
+        case 230:
+          ChangeState(S::Ready);
+          PostStatus(fsLoggedIn, nullptr);
+          return;
+        case 202:
+          return;
+        default:
+          break;
+      }
+      break;
+    case S::Listing:
+    case S::Retrieving:
+      if (code < 200) return;
+      switch (code) {
+        case 226:
+          if (State == S::Retrieving) RetrieveReply(code);
+          return;
+        case 200:
+        case 350:
+          SendNextCommand();
+          return;
+        case 227:
+          PassiveReply();
+          SendNextCommand();
+          return;
+        case 250:
+          if (State == S::Retrieving)
+            RetrieveReply(code);
+          else
+            ChangeState(S::Ready);
+          return;
+        default:
+          break;
+      }
+      break;
+    case S::Commanding:
+      if (code >= 211 && code <= 215) {
+        PostStatus(fsTextReady, ReplyTextOf(Reply.Reply()).c_str());
+        return;
+      }
+      switch (code) {
+        case 225:
+        case 226:
+          ChangeState(S::Ready);
+          return;
+        case 250:
+          PostStatus(fsCommandDone, nullptr);
+          return;
+        case 257: {
+          std::string dir = QuotedDirectory(Reply.Reply());
+          Reply.SetReply(dir);
+          PostStatus(fsCurrentDir, dir.c_str());
+          return;
+        }
+        default:
+          break;
+      }
+      break;
+  }
+  ErrorPath(code);
+}
+
+void TQpCustomFtpClient::ErrorPath(int code) {
+  Commands.clear();
+  if (code == 221 || code == 421) {
+    ChangeState(TFtpSessionState::Closed);
+    return;
+  }
+  PostError(code, Reply.Reply().c_str());
+}
+
+// --- port notifications ---------------------------------------------------------------------
+
+void TQpCustomFtpClient::DoWsConnect() {
+  // The connect timer keeps running until the greeting: a server that accepts and then
+  // says nothing must not hold the session for ever. Without one, the transfer time-out
+  // bounds the wait for the greeting.
+  Reply.Reset();
+  if (ReplyPacket) ReplyPacket->SetEnabled(true);
+  RegisterTriggerHandler();
+  if (!ConnectPending) StartTransferTimer();
+  ChangeState(TFtpSessionState::LoggingIn);
+}
+
+void TQpCustomFtpClient::DoWsDisconnect() {
+  ConnectPending = false;
+  ConnectTimer->stop();
+  UnregisterTriggerHandler();
+  if (ReplyPacket) ReplyPacket->SetEnabled(false);
+  ChangeState(TFtpSessionState::Closed);
+}
+
+// --- transfer time-out ----------------------------------------------------------------------
+
+void TQpCustomFtpClient::RegisterTriggerHandler() {
+  port::TQpBaseDispatcher* d = CurrentDispatcher();
+  if (!d) return;
+  d->RegisterMethodHandler(this, [this](uint32_t msg, uintptr_t w, intptr_t l) { TriggerMessage(msg, w, l); });
+  TriggerHandlerRegistered = true;
+}
+
+void TQpCustomFtpClient::UnregisterTriggerHandler() {
+  if (port::TQpBaseDispatcher* d = CurrentDispatcher(); d && TriggerHandlerRegistered) d->DeregisterMethodHandler(this);
+  TriggerHandlerRegistered = false;
+}
+
+void TQpCustomFtpClient::StartTransferTimer() {
+  port::TQpBaseDispatcher* d = CurrentDispatcher();
+  if (TimerTrigger && d) {
+    d->SetTimerTrigger(TimerTrigger, 0, false);
+    d->RemoveTrigger(TimerTrigger);
+  }
+  TimerTrigger = 0;
+  if (TransferTimeout > 0 && d) {
+    if (!TriggerHandlerRegistered) RegisterTriggerHandler();
+    int handle = d->AddTimerTrigger();
+    if (handle > 0) {
+      TimerTrigger = handle;
+      d->SetTimerTrigger(handle, static_cast<uint32_t>(TransferTimeout), true);
+    }
+  }
+}
+
+void TQpCustomFtpClient::RearmTransferTimer() {
+  port::TQpBaseDispatcher* d = CurrentDispatcher();
+  if (TimerTrigger && d && TransferTimeout >= 1) d->SetTimerTrigger(TimerTrigger, static_cast<uint32_t>(TransferTimeout), true);
+}
+
+void TQpCustomFtpClient::StopTransferTimer() {
+  port::TQpBaseDispatcher* d = CurrentDispatcher();
+  if (TimerTrigger && d) {
+    d->SetTimerTrigger(TimerTrigger, 0, false);
+    d->RemoveTrigger(TimerTrigger);
+  }
+  TimerTrigger = 0;
+}
+
+void TQpCustomFtpClient::TriggerMessage(uint32_t msg, uintptr_t, intptr_t l) {
+  // Runs inside the dispatcher's delivery: only stop the timer and post.
+  if (msg != port::kQpMsgTriggerTimer || TimerTrigger == 0) return;
+  if (port::TQpCustomComPort::TriggerDataOf(l) != static_cast<uint16_t>(TimerTrigger)) return;
+  StopTransferTimer();
+  if (State != TFtpSessionState::Ready) Post({TNoteKind::Timeout, fsTimeout, false, {}});
+}
+
+}  // namespace quodra::ftp

@@ -1,0 +1,231 @@
+#pragma once
+// TQpFtpClient: one FTP session over the socket port. It logs in, changes or reports the
+// remote folder, deletes a remote file, lists a folder and retrieves a remote file into a
+// local one. Every operation checks the session state, sends its first command and returns
+// at once (True when accepted); replies and socket notifications drive the session on the
+// user-interface thread and results arrive through the events, always after the current
+// handler has returned and in the order they happened.
+//
+// Typical use:
+//   client.SetServerAddress("ftp.example.net"); client.UserName = ...; client.Password = ...;
+//   client.OnFtpStatus = [](TQpCustomFtpClient*, TFtpStatusCode code, const char* text) {...};
+//   client.Login();                        -> fsConnected, fsLoggedIn
+//   client.ChangeDir("pub");               -> fsCommandDone      (ChangeDir("") sends PWD -> fsCurrentDir)
+//   client.ListDir("", false);             -> fsTextReady with the listing
+//   client.Retrieve("a.bin", "/tmp/a.bin", rmReplace);  -> fsProgress ... fsTransferDone
+//   client.Logout();                       -> fsLoggedOut, fsClosed
+// A retrieve is complete (fsTransferDone) only when the server has closed the data
+// connection and answered RETR with 226 or 250, in either order; by then the last fsProgress
+// has been raised and the local file is closed. A reply of 400 or more, an abort or a
+// time-out never ends in fsTransferDone; what arrived stays in the local file.
+// The session state changes before its status is delivered: InProgress is already False
+// when fsTransferDone, fsTextReady, fsCommandDone, fsCurrentDir or fsTimeout arrives.
+//
+// Failures: OnFtpError with the server's reply code and the reply text (codes 202 and above
+// 299 only); with a socket error number of the data connection and no text; with -1 and no
+// text for the connect time-out; with kFtpLocalFileError and a text when the local file
+// cannot be written. fsTimeout when the server stays silent for TransferTimeout ticks.
+// Socket errors of the control connection arrive through the port's OnWsError.
+// An exception escaping an event handler goes to port::TQpSocket::UnhandledException.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ftp/ftp_reply_text.h"
+#include "ftp/qp_ftp_types.h"
+#include "port/qp_winsock_port.h"
+
+class QTimer;
+
+namespace quodra::host {
+class TMessageTarget;
+struct TMessage;
+}  // namespace quodra::host
+
+namespace quodra::port {
+class TQpSocket;
+}
+
+namespace quodra::ftp {
+
+class TQpDataPacket;
+class TQpFtpLog;
+
+// OnFtpError code for a local file that could not be written during a retrieve.
+constexpr int32_t kFtpLocalFileError = 101;
+
+// Raised by Retrieve when the local file cannot be created or opened.
+class EFtpLocalFile : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Session states, in this order: beyond Ready means a command or transfer is under way.
+enum class TFtpSessionState : uint8_t { Closed, LoggingIn, Ready, Listing, Retrieving, Commanding };
+
+class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
+ public:
+  explicit TQpCustomFtpClient(port::TQpBaseComponent* owner = nullptr);
+  ~TQpCustomFtpClient() override;
+
+  // --- settings ---------------------------------------------------------------------------
+  // Host name or dotted address of the server (the port's address). Throws while connected.
+  std::string ServerAddress() const { return WsAddress(); }
+  void SetServerAddress(const std::string& address) { SetWsAddress(address); }
+  std::string UserName;
+  std::string Password;
+  std::string Account;
+  TFtpFileType FileType = ftBinary;
+  bool PassiveMode = false;
+  // Bound, in ticks of 55 ms, on the way from Login to the server's greeting; 0 or less: none
+  // (TransferTimeout then bounds the wait for the greeting). Expiry: OnFtpError(-1), Closed.
+  int32_t ConnectTimeout = 0;
+  // Bound, in ticks, on every wait for the server after a command or a data block; 0 or less:
+  // none. Expiry: fsTimeout; a logged-in session stays logged in (Ready).
+  int32_t TransferTimeout = 1092;
+
+  TQpFtpLog* FtpLog() const { return Log; }
+  void SetFtpLog(TQpFtpLog* log);
+
+  // --- events -----------------------------------------------------------------------------
+  TFtpStatusEvent OnFtpStatus;
+  TFtpErrorEvent OnFtpError;
+  TFtpReplyEvent OnFtpReply;
+  TFtpLogEvent OnFtpLog;
+
+  // --- operations -------------------------------------------------------------------------
+  bool Login();
+  // Sends QUIT and waits (handling events) until the server has closed the connection, at
+  // most LogoutWaitMs, then closes it itself. True if the connection was open.
+  bool Logout();
+  bool ChangeDir(const std::string& dir);  // empty: PWD
+  bool Delete(const std::string& name);
+  bool ListDir(const std::string& path, bool fullList);
+  // Throws EFtpLocalFile when the local file cannot be opened (the session is Ready again).
+  bool Retrieve(const std::string& remoteName, const std::string& localName, TFtpRetrieveMode mode);
+  bool Abort();
+
+  bool Connected() const { return State != TFtpSessionState::Closed; }
+  bool InProgress() const { return State != TFtpSessionState::Closed && State != TFtpSessionState::Ready; }
+  TFtpSessionState SessionState() const { return State; }
+
+  // Bytes read from the current data connection (set to 0 when a listing or retrieve starts).
+  int64_t BytesTransferred() const { return Transferred; }
+  // Offset of a restarted retrieve; adjusted by Retrieve to at most the local file's size.
+  int64_t RestartAt = 0;
+  const std::string& RemoteFile() const { return RemoteName; }
+  const std::string& LocalFile() const { return LocalName; }
+
+  // Bound of Logout's wait for the server to close the connection.
+  int LogoutWaitMs = 5000;
+  static constexpr size_t kDataBufferSize = 32769;
+
+ protected:
+  // Each event is raised through one of these.
+  virtual void DoFtpStatus(TFtpStatusCode code, const char* text);
+  virtual void DoFtpError(int32_t code, const char* text);
+  virtual void DoFtpReply(int32_t code, const char* text);
+  virtual void DoFtpLog(TFtpLogCode code);
+
+  // The port's connect and disconnect operations: the session takes them over, so the
+  // client raises neither OnWsConnect nor OnWsDisconnect.
+  void DoWsConnect() override;
+  void DoWsDisconnect() override;
+  void Notification(port::TQpBaseComponent* component, port::TOperation operation) override;
+
+ private:
+  friend class TQpFtpLog;
+
+  // Posted notifications, handled in posting order on the message target.
+  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout };
+  struct TNote {
+    TNoteKind Kind;
+    int32_t Code;
+    bool HasText;
+    std::string Text;
+  };
+
+  // --- control session (qp_ftp_client.cpp) ---
+  void SendCommand(const std::string& line);
+  void PushCommand(const std::string& line);
+  void SendNextCommand();
+  void ChangeState(TFtpSessionState next);
+  void PostStatus(TFtpStatusCode code, const char* text);
+  void PostError(int32_t code, const char* text);
+  void PostLog(TFtpLogCode code);
+  void Post(TNote note);
+  void HandleMessage(const host::TMessage& m);
+  void Deliver(TNote& note);
+  void ReplyLine(const std::string& line);
+  void HandleReply(int code, const std::string& line);
+  void ErrorPath(int code);
+  void StartTransferTimer();
+  void RearmTransferTimer();
+  void StopTransferTimer();
+  void TriggerMessage(uint32_t msg, uintptr_t w, intptr_t l);
+  void ConnectTimerExpired();
+  void RegisterTriggerHandler();
+  void UnregisterTriggerHandler();
+
+  // --- data connection (qp_ftp_data.cpp) ---
+  bool DataConnect();
+  bool DataConnectPassive();
+  bool DataConnectActive();
+  void PassiveReply();
+  ssize_t DataReceive();
+  void DataShutdown(bool drain);
+  void DataCleanup();
+  void CloseLocalFile();
+  void OpenLocalFile(TFtpRetrieveMode mode);
+  void DataAccept(int socket);
+  void DataRead(int socket);
+  void DataClosed(int socket);
+  void DataError(int socket, int code);
+  void RetrieveReply(int code);
+  void FinishRetrieveIfComplete();
+  void LocalWriteFailed(int err);
+
+  TFtpSessionState State = TFtpSessionState::Closed;
+  TQpFtpLog* Log = nullptr;
+  std::unique_ptr<host::TMessageTarget> Window;
+  std::deque<TNote> Notes;
+  std::unique_ptr<QTimer> ConnectTimer;
+  std::unique_ptr<TQpDataPacket> ReplyPacket;
+  TFtpReplyAssembler Reply;
+  std::vector<std::string> Commands;
+  bool Aborting = false;
+  bool Destroying = false;
+  bool TriggerHandlerRegistered = false;
+  bool ConnectPending = false;  // the connect timer runs and no connection was made yet
+  int TimerTrigger = 0;  // 0: none
+  std::string RemoteName;
+  std::string LocalName;
+  int64_t Transferred = 0;
+
+  // Data connection.
+  std::unique_ptr<port::TQpSocket> DataSocketObj;
+  int DataSocket = -1;
+  int ListenSocket = -1;
+  int LocalFd = -1;
+  bool TruncateLocal = false;   // rmReplace: the file ends where the retrieved data end
+  bool DataEof = false;         // the server closed the data connection of this retrieve
+  bool RetrieveReplyOk = false; // the server answered the RETR with 226 or 250
+  bool PeerEof = false;         // the last receive found the end of the data stream
+  bool Cleaning = false;        // errors of sockets being closed are not reported
+  bool LocalFailed = false;     // the local file could not be written
+  std::string Listing;          // a listing grows here until the data connection closes
+  std::unique_ptr<char[]> Block;  // one block of a retrieve
+};
+
+// The published form; everything lives in TQpCustomFtpClient.
+class TQpFtpClient : public TQpCustomFtpClient {
+ public:
+  using TQpCustomFtpClient::TQpCustomFtpClient;
+};
+
+}  // namespace quodra::ftp

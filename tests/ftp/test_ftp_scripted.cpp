@@ -1,0 +1,403 @@
+// The FTP client against a scripted server: replies, orderings and failures that a real
+// server does not produce on request.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "ftp/qp_ftp_client.h"
+#include "ftp/qp_ftp_log.h"
+#include "ftp_test_util.h"
+#include "support/ftp_server_fixture.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::ftp;
+using namespace quodra::ftp::test;
+using quodra::test::ReadFile;
+using quodra::test::TScriptedFtpServer;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+namespace {
+
+std::vector<std::string> Steps(std::vector<std::string> head, const std::vector<std::string>& tail = {}) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+const std::vector<std::string> kLogin = {"send 220 ready", "expect USER tester", "send 331 password please",
+                                         "expect PASS secret", "send 230 welcome"};
+
+// The passive data connection of a retrieve, up to the server's 150.
+std::vector<std::string> PassiveRetr(const std::string& name) {
+  return {"expect TYPE I", "send 200 binary", "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+          "accept", "expect RETR " + name, "send 150 opening"};
+}
+
+struct TSession {
+  TScriptedFtpServer Server;
+  TQpFtpClient Client;
+  TFtpRecorder Rec;
+
+  explicit TSession(const std::vector<std::string>& steps) {
+    EXPECT_TRUE(Server.Start(steps)) << Server.Log();
+    Client.SetServerAddress("127.0.0.1");
+    Client.SetWsPort(Server.PortText());
+    Client.UserName = "tester";
+    Client.Password = "secret";
+    Client.PassiveMode = true;
+    Rec.Attach(Client);
+  }
+  bool LogIn() {
+    if (!Client.Login()) return false;
+    return WaitFor([&] { return Rec.Has(fsLoggedIn) || !Rec.Errors.empty(); }) && Rec.Has(fsLoggedIn);
+  }
+  bool Idle() {
+    return WaitFor([&] { return !Client.InProgress(); });
+  }
+  std::vector<std::string> Received() const { return Server.Received(); }
+};
+
+}  // namespace
+
+TEST(FtpScripted, MultiLineGreetingPwdCwdAndUnexpectedReply) {
+  // The 331 reply's continuation lines begin with its code and '-': only "331 " ends it.
+  TSession s(Steps({"send 220-Welcome", "send  to the test server", "send 220 ready", "expect USER tester",
+                    "send 331-Password", "send 331-required", "send 331 send it", "expect PASS secret",
+                    "send 230 ok", "expect PWD",
+                    "send 257 \"/home/tester\" is the current directory", "expect CWD pub", "send 250 CWD ok",
+                    "expect DELE x", "send 200 odd but harmless"}));
+  ASSERT_TRUE(s.LogIn()) << s.Rec.Sequence();
+  ASSERT_EQ(s.Rec.Count(fsConnected), 1u);
+  EXPECT_EQ(*s.Rec.Last(fsConnected)->Text, "Welcome\r\n to the test server\r\n");
+  ASSERT_GE(s.Rec.Replies.size(), 3u);
+  EXPECT_EQ(s.Rec.Replies[0], "220-Welcome\r\n");
+  EXPECT_EQ(s.Rec.Replies[1], " to the test server\r\n");
+  EXPECT_EQ(s.Rec.Replies[2], "220 ready\r\n");
+  EXPECT_EQ(s.Rec.Sequence(), "Connected LoggedIn");
+
+  ASSERT_TRUE(s.Client.ChangeDir(""));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsCurrentDir); }));
+  EXPECT_EQ(*s.Rec.Last(fsCurrentDir)->Text, "/home/tester");
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+
+  ASSERT_TRUE(s.Client.ChangeDir("pub"));
+  EXPECT_FALSE(s.Client.ChangeDir("again"));  // busy
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsCommandDone); }));
+
+  // An unexpected 200 while commanding: back to Ready, no event.
+  ASSERT_TRUE(s.Client.Delete("x"));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Replies.size() == 10; }));
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_TRUE(s.Rec.Errors.empty());
+  EXPECT_EQ(s.Rec.Sequence(), "Connected LoggedIn CurrentDir CommandDone");
+
+  std::vector<std::string> r = s.Received();
+  EXPECT_EQ(std::count(r.begin(), r.end(), "USER tester"), 1);
+  EXPECT_EQ(std::count(r.begin(), r.end(), "PASS secret"), 1);
+}
+
+TEST(FtpScripted, RefusedLoginStaysOpenAndCanBeRepeated) {
+  TSession s(Steps({"send 220 ready", "expect USER tester", "send 331 pw", "expect PASS secret",
+                    "send 530 Login incorrect.", "expect USER tester", "send 331 pw", "expect PASS secret",
+                    "send 230 ok"}));
+  s.Client.TransferTimeout = 0;
+  ASSERT_TRUE(s.Client.Login());
+  ASSERT_TRUE(WaitFor([&] { return !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(s.Rec.Errors[0].Code, 530);
+  EXPECT_EQ(*s.Rec.Errors[0].Text, "530 Login incorrect.\r\n");
+  EXPECT_TRUE(s.Client.Connected());
+  EXPECT_TRUE(s.Client.InProgress());
+  // Login again goes on over the open connection from USER.
+  ASSERT_TRUE(s.Client.Login());
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsLoggedIn); }));
+  EXPECT_EQ(s.Rec.Sequence(), "Connected error 530 LoggedIn");
+}
+
+TEST(FtpScripted, RefusedOperationsSendNothing) {
+  TTempDir dir;
+  TSession s(Steps(kLogin, {"expect CWD ok", "send 250 fine"}));
+  s.Client.UserName = "bad\r\nDELE x";
+  EXPECT_FALSE(s.Client.Login());
+  s.Client.UserName = "tester";
+  EXPECT_FALSE(s.Client.ChangeDir("x"));  // not logged in
+  EXPECT_FALSE(s.Client.Abort());
+  ASSERT_TRUE(s.LogIn());
+  EXPECT_FALSE(s.Client.Login());
+  EXPECT_FALSE(s.Client.Abort());  // nothing to abort
+  // Line ends and NUL in arguments would start a command of their own.
+  EXPECT_FALSE(s.Client.ChangeDir("a\r\nDELE b"));
+  EXPECT_FALSE(s.Client.Delete("x\n"));
+  EXPECT_FALSE(s.Client.Delete(""));
+  EXPECT_FALSE(s.Client.ListDir("a\rb", false));
+  EXPECT_FALSE(s.Client.ListDir(std::string("a\0b", 3), true));
+  EXPECT_FALSE(s.Client.Retrieve("a\nb", dir.File("x"), rmReplace));
+  EXPECT_FALSE(s.Client.Retrieve("", dir.File("x"), rmReplace));
+  EXPECT_FALSE(s.Client.Retrieve("a", "", rmReplace));
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_FALSE(quodra::test::FileExists(dir.File("x")));
+
+  // A local file that cannot be opened: the error propagates, the session is Ready again.
+  EXPECT_THROW(s.Client.Retrieve("a", dir.File("missing/folder/x"), rmReplace), EFtpLocalFile);
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+
+  ASSERT_TRUE(s.Client.ChangeDir("ok"));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsCommandDone); }));
+  std::vector<std::string> r = s.Received();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[2], "CWD ok");
+}
+
+TEST(FtpScripted, PassiveListingWithOddSpacingKeepsEveryName) {
+  TTempDir dir;
+  // Far more than one data buffer.
+  std::string listing;
+  for (int i = 0; i < 8000; ++i) listing += "file-" + std::to_string(100000 + i) + ".dat\r\n";
+  WriteFile(dir.File("listing"), listing);
+  TSession s(Steps(kLogin, {"expect TYPE A", "send 200 ascii", "expect PASV",
+                            "pasv 227 Entering Passive Mode ( 127, 0, 0, 1, {p1} , {p2} )", "accept", "expect NLST",
+                            "send 150 here it comes", "datafile " + dir.File("listing"), "dataclose",
+                            "send 226 done"}));
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.ListDir("", false));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTextReady) || !s.Rec.Errors.empty(); })) << s.Rec.Sequence();
+  ASSERT_TRUE(s.Rec.Has(fsTextReady)) << s.Rec.Sequence();
+  EXPECT_EQ(s.Rec.Last(fsTextReady)->Text->size(), listing.size());
+  EXPECT_TRUE(*s.Rec.Last(fsTextReady)->Text == listing);
+  EXPECT_EQ(s.Client.BytesTransferred(), static_cast<int64_t>(listing.size()));
+  // The 226 that follows finds the session Ready and changes nothing.
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Replies.size() == 7; }));
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_TRUE(s.Rec.Errors.empty());
+}
+
+TEST(FtpScripted, ActivePortTextAndRefusedPort) {
+  TTempDir dir;
+  TSession s(Steps(kLogin, {"expect PORT", "send 200 port ok", "expect TYPE I", "send 200 binary",
+                            "expect RETR data.bin", "send 150 opening", "connect", "data active\\r\\nbytes",
+                            "dataclose", "send 226 done", "expect PORT", "send 500 PORT not understood",
+                            "expect CWD next", "send 250 ok"}));
+  s.Client.PassiveMode = false;
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.Retrieve("data.bin", dir.File("out"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTransferDone) || !s.Rec.Errors.empty(); })) << s.Rec.Sequence();
+  EXPECT_EQ(ReadFile(dir.File("out")), "active\r\nbytes");
+  std::vector<std::string> r = s.Received();
+  ASSERT_GE(r.size(), 3u);
+  EXPECT_TRUE(std::regex_match(r[2], std::regex("PORT 127,0,0,1,[0-9]{1,3},[0-9]{1,3}"))) << r[2];
+
+  // A refused PORT: the queued commands are dropped and the session is Ready.
+  ASSERT_TRUE(s.Client.ListDir("", false));
+  ASSERT_TRUE(WaitFor([&] { return !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(s.Rec.Errors[0].Code, 500);
+  ASSERT_TRUE(s.Idle());
+  EXPECT_FALSE(s.Rec.Has(fsTextReady));
+  ASSERT_TRUE(s.Client.ChangeDir("next"));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsCommandDone); }));
+  r = s.Received();
+  EXPECT_EQ(r.back(), "CWD next");
+}
+
+// The end of a retrieve needs both the closed data connection and a positive reply, in
+// whichever order they come.
+TEST(FtpScripted, RetrieveDoneOnlyWithDataClosedAndPositiveReply) {
+  TTempDir dir;
+  TSession s(Steps(kLogin, Steps(PassiveRetr("first"), Steps({"send 226 done before the data", "sleep 300",
+                                                              "data first file", "dataclose"},
+                                                             Steps(PassiveRetr("second"),
+                                                                   {"data 250 counts", "dataclose", "sleep 300",
+                                                                    "send 250 done"})))));
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.Retrieve("first", dir.File("a"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTransferDone) || !s.Rec.Errors.empty(); }));
+  ASSERT_TRUE(s.Rec.Has(fsTransferDone)) << s.Rec.Sequence();
+  EXPECT_EQ(ReadFile(dir.File("a")), "first file");
+  // The last progress comes before the end and counts every byte.
+  ASSERT_GE(s.Rec.Statuses.size(), 2u);
+  EXPECT_EQ(s.Rec.Statuses.back().Code, fsTransferDone);
+  EXPECT_EQ(s.Rec.Statuses[s.Rec.Statuses.size() - 2].Code, fsProgress);
+  EXPECT_EQ(s.Rec.Statuses.back().Bytes, 10);
+
+  ASSERT_TRUE(s.Client.Retrieve("second", dir.File("b"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Count(fsTransferDone) == 2 || !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(s.Rec.Count(fsTransferDone), 2u) << s.Rec.Sequence();
+  EXPECT_EQ(ReadFile(dir.File("b")), "250 counts");
+  EXPECT_TRUE(s.Rec.Errors.empty());
+}
+
+TEST(FtpScripted, CutDataConnectionIsNeverDone) {
+  TTempDir dir;
+  TSession s(Steps(kLogin, Steps(PassiveRetr("cut"), Steps({"data partial", "dataclose",
+                                                           "send 426 Connection closed; transfer aborted."},
+                                                          Steps(PassiveRetr("late"),
+                                                                {"data whole", "dataclose", "sleep 200",
+                                                                 "send 451 local error in processing"})))));
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.Retrieve("cut", dir.File("cut"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(s.Rec.Errors[0].Code, 426);
+  ASSERT_TRUE(s.Idle());
+  EXPECT_TRUE(s.Client.Connected());
+  EXPECT_EQ(ReadFile(dir.File("cut")), "partial");  // what arrived stays on disk
+
+  // The data connection closed normally, but the server then reports a failure.
+  ASSERT_TRUE(s.Client.Retrieve("late", dir.File("late"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Errors.size() == 2; }));
+  EXPECT_EQ(s.Rec.Errors[1].Code, 451);
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_FALSE(s.Rec.Has(fsTransferDone)) << s.Rec.Sequence();
+}
+
+TEST(FtpScripted, AbortedRetrieveIsNotDone) {
+  TTempDir dir;
+  TSession s(Steps(kLogin, Steps(PassiveRetr("big"), {"data first block", "expect ABOR", "dataclose",
+                                                      "send 426 transfer aborted", "send 226 abort ok"})));
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.Retrieve("big", dir.File("big"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsProgress); }));
+  ASSERT_TRUE(s.Client.Abort());
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Replies.size() == 8; })) << s.Rec.Sequence();
+  EXPECT_FALSE(s.Rec.Has(fsTransferDone));
+  ASSERT_EQ(s.Rec.Errors.size(), 1u);
+  EXPECT_EQ(s.Rec.Errors[0].Code, 426);
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_NE(std::find(s.Rec.Logs.begin(), s.Rec.Logs.end(), lgUserAbort), s.Rec.Logs.end());
+}
+
+TEST(FtpScripted, RestartAdjustsOffsetAndHistoryLogsIt) {
+  TTempDir dir;
+  WriteFile(dir.File("part"), std::string(1000, 'o'));
+  auto restart = [](const std::string& offset) {
+    return std::vector<std::string>{"expect TYPE I", "send 200 binary", "expect PASV",
+                                    "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept",
+                                    "expect REST " + offset, "send 350 restarting", "expect RETR f",
+                                    "send 150 opening", "data NEW", "dataclose", "send 226 done"};
+  };
+  TSession s(Steps(kLogin, Steps(restart("1000"), Steps(restart("1003"), {"expect DELE a.txt", "send 250 deleted"}))));
+  TQpFtpLog log;
+  log.Enabled = true;
+  log.FtpHistoryName = dir.File("history.his");
+  s.Client.SetFtpLog(&log);
+  ASSERT_TRUE(s.LogIn());
+
+  s.Client.RestartAt = 5000;  // beyond the file: restarts at its end
+  ASSERT_TRUE(s.Client.Retrieve("f", dir.File("part"), rmRestart));
+  EXPECT_EQ(s.Client.RestartAt, 1000);
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Count(fsTransferDone) == 1 || !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(ReadFile(dir.File("part")), std::string(1000, 'o') + "NEW");
+
+  s.Client.RestartAt = -7;  // negative: the file's size as well
+  ASSERT_TRUE(s.Client.Retrieve("f", dir.File("part"), rmRestart));
+  EXPECT_EQ(s.Client.RestartAt, 1003);
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Count(fsTransferDone) == 2 || !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(ReadFile(dir.File("part")), std::string(1000, 'o') + "NEWNEW");
+
+  ASSERT_TRUE(s.Client.Delete("a.txt"));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsCommandDone); }));
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(log.FtpHistoryName).find("Deleting") != std::string::npos; }));
+  std::string history = ReadFile(log.FtpHistoryName);
+  EXPECT_NE(history.find(" : Attempting re-transfer at 1000 bytes\n"), std::string::npos) << history;
+  EXPECT_NE(history.find(" : Attempting re-transfer at 1003 bytes\n"), std::string::npos) << history;
+  EXPECT_NE(history.find(" : Deleting a.txt\n"), std::string::npos) << history;
+  // With a log attached the codes go there, not to the event.
+  EXPECT_TRUE(s.Rec.Logs.empty());
+}
+
+TEST(FtpScripted, TransferTimeoutKeepsTheSessionLoggedIn) {
+  TSession s(Steps(kLogin, {"expect CWD slow", "hold"}));
+  s.Client.TransferTimeout = 4;
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.ChangeDir("slow"));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTimeout); }));
+  EXPECT_TRUE(s.Client.Connected());
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_EQ(s.Rec.Sequence(), "Connected LoggedIn Timeout");
+}
+
+TEST(FtpScripted, NoTransferTimeoutWhenSwitchedOff) {
+  TSession s(Steps(kLogin, {"expect CWD slow", "hold"}));
+  s.Client.TransferTimeout = 0;
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.ChangeDir("slow"));
+  Settle(800);  // many times what a 4-tick limit would allow
+  EXPECT_FALSE(s.Rec.Has(fsTimeout));
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Commanding);
+}
+
+TEST(FtpScripted, SilentRetrieveTimesOutAndKeepsWhatArrived) {
+  TTempDir dir;
+  TSession s(Steps(kLogin, Steps(PassiveRetr("slow"), {"data some", "hold"})));
+  s.Client.TransferTimeout = 4;
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(s.Client.Retrieve("slow", dir.File("slow"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTimeout); }));
+  EXPECT_EQ(s.Client.SessionState(), TFtpSessionState::Ready);
+  EXPECT_FALSE(s.Rec.Has(fsTransferDone));
+  EXPECT_EQ(ReadFile(dir.File("slow")), "some");
+}
+
+TEST(FtpScripted, ServerThatNeverGreetsHitsTheConnectTimeout) {
+  TSession s({"hold"});
+  s.Client.ConnectTimeout = 4;
+  ASSERT_TRUE(s.Client.Login());
+  ASSERT_TRUE(WaitFor([&] { return !s.Rec.Errors.empty(); }));
+  EXPECT_EQ(s.Rec.Errors[0].Code, -1);
+  EXPECT_FALSE(s.Rec.Errors[0].Text.has_value());
+  EXPECT_FALSE(s.Client.Connected());
+  EXPECT_FALSE(s.Client.Open());
+}
+
+TEST(FtpScripted, ServerThatNeverGreetsWithoutConnectTimeout) {
+  TSession s({"hold"});
+  s.Client.TransferTimeout = 4;
+  ASSERT_TRUE(s.Client.Login());
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTimeout); }));
+  EXPECT_FALSE(s.Client.Connected());
+  EXPECT_TRUE(WaitFor([&] { return s.Rec.Has(fsClosed); }));
+}
+
+TEST(FtpScripted, UnreachableServerHitsTheConnectTimeout) {
+  TQpFtpClient client;
+  TFtpRecorder rec;
+  rec.Attach(client);
+  std::vector<int> wsErrors;
+  client.OnWsError = [&](quodra::port::TQpBaseComponent*, int32_t code) { wsErrors.push_back(code); };
+  client.SetServerAddress("127.0.0.1");
+  client.SetWsPort(std::to_string(quodra::test::FreeTcpPort()));  // nobody listens there
+  client.ConnectTimeout = 4;
+  client.Login();
+  ASSERT_TRUE(WaitFor([&] { return !rec.Errors.empty(); }));
+  EXPECT_EQ(rec.Errors[0].Code, -1);
+  EXPECT_FALSE(client.Connected());
+  EXPECT_TRUE(WaitFor([&] { return rec.Has(fsClosed); }));
+}
+
+TEST(FtpScripted, DroppedControlConnectionLogsOut) {
+  TSession s(Steps(kLogin, {"sleep 200", "close"}));
+  ASSERT_TRUE(s.LogIn());
+  ASSERT_TRUE(WaitFor([&] { return !s.Client.Connected(); }));
+  Settle(100);
+  EXPECT_EQ(s.Rec.Sequence(), "Connected LoggedIn LoggedOut");
+  EXPECT_EQ(s.Rec.Logs, std::vector<TFtpLogCode>{lgLoggedOut});
+  EXPECT_FALSE(s.Client.Open());
+}
+
+TEST(FtpScripted, LogoutWithAndWithoutTheServersClose) {
+  TSession polite(Steps(kLogin, {"expect QUIT", "send 221 bye", "close"}));
+  ASSERT_TRUE(polite.LogIn());
+  EXPECT_TRUE(polite.Client.Logout());
+  EXPECT_FALSE(polite.Client.Connected());
+  Settle(50);
+  EXPECT_EQ(polite.Rec.Sequence(), "Connected LoggedIn LoggedOut Closed");
+
+  // A server that ignores QUIT: Logout closes the connection itself after its bound.
+  TSession deaf(Steps(kLogin, {"hold"}));
+  deaf.Client.LogoutWaitMs = 200;
+  ASSERT_TRUE(deaf.LogIn());
+  EXPECT_TRUE(deaf.Client.Logout());
+  EXPECT_FALSE(deaf.Client.Connected());
+  EXPECT_FALSE(deaf.Client.Open());
+  ASSERT_TRUE(deaf.Server.WaitForReceived(4));
+  EXPECT_EQ(deaf.Received()[2], "QUIT");
+  EXPECT_FALSE(deaf.Client.Logout());  // nothing open any more
+}
