@@ -1,0 +1,35 @@
+#pragma once
+// The trivial-FTP transfer mode: downloads the profile's one source file from the TFTP
+// server into the destination, replacing it, or appending to an existing destination
+// through a temporary file beside the program.
+#include <QObject>
+#include <cstdint>
+#include <string>
+
+#include "tftp/dg_trivial_ftp.h"
+
+class TMainFrm;
+
+class TTftpJob : public QObject {
+  Q_OBJECT
+ public:
+  explicit TTftpJob(TMainFrm& frm);
+
+  // Runs the whole job; returns when the download is over (RunTftp).
+  void Run();
+
+  // The TFTP client of the window (Port 69, ReceiveTimeout 4000, RequestedBlockSize 512).
+  quodra::tftp::TDgTrivialFTP* TFTP1;
+
+  // The download of an append-mode run lands here first.
+  static std::string TempFileName();
+  static constexpr const char* kTempFileName = "temp.tftp.$$$";
+
+ private:
+  void Download(const std::string& source, const std::string& dest);
+  void TFTP1Status(quodra::tftp::TDgComponent* sender, quodra::tftp::TDgStatus status, const std::string& text);
+  void TFTP1Work(quodra::tftp::TDgComponent* sender, quodra::tftp::TWorkMode mode, int64_t count);
+  void TFTP1WorkBegin(quodra::tftp::TDgComponent* sender, quodra::tftp::TWorkMode mode, int64_t countMax);
+
+  TMainFrm& Frm;
+};

@@ -1,0 +1,39 @@
+#pragma once
+// One datagram socket with its local and peer address, and the blocking operations on it.
+#include <string>
+
+#include "dg_stack.h"
+
+namespace quodra::tftp {
+
+class TDgSocketHandle {
+ public:
+  TDgSocketHandle() = default;
+  ~TDgSocketHandle();
+  TDgSocketHandle(const TDgSocketHandle&) = delete;
+  TDgSocketHandle& operator=(const TDgSocketHandle&) = delete;
+
+  TDgStackSocketHandle Handle = kDgInvalidSocket;
+  bool HandleAllocated = false;
+  std::string IP;      // local address
+  std::string PeerIP;  // peer address
+  int Port = 0;        // local port
+  int PeerPort = 0;
+  int ClientPortMin = 0;
+  int ClientPortMax = 0;
+
+  // Closes any socket held, then opens an IPv4 socket; EDgInvalidSocket when that fails.
+  void AllocateSocket(int type, int protocol);
+  // Shuts down the sending side and closes the socket; nothing when none is open.
+  void CloseSocket();
+  void Reset(bool resetLocal);
+
+  void SendTo(const std::string& ip, int port, const void* buffer, int length);
+  // True when a datagram can be read within `timeoutMs` (negative: no limit). A failed
+  // wait reads as not readable. EDgConnClosedGracefully when no socket is open.
+  bool Readable(int timeoutMs);
+  int RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port);
+  void SetSockOpt(int level, int option, const void* value, int length);
+};
+
+}  // namespace quodra::tftp

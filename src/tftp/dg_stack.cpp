@@ -1,0 +1,316 @@
+#include "dg_stack.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "dg_exception.h"
+#include "host/clock.h"
+#include "host/text_util.h"
+#include "host/winsock_errors.h"
+
+namespace quodra::tftp {
+
+TDgStack* GStack = nullptr;
+
+namespace {
+
+// Reads a part of an address text as a decimal number; false when it is not one or
+// exceeds `max`.
+bool ReadPart(const std::string& part, uint64_t max, uint64_t& value) {
+  if (part.empty()) return false;
+  value = 0;
+  for (char c : part) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > max) return false;  // also keeps the sum from overflowing
+  }
+  return true;
+}
+
+bool ParseAddress(const std::string& text, uint8_t out[4]) {
+  // At most four parts; the fourth takes the rest of the text (and then fails to parse
+  // when it holds another dot).
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (parts.size() < 3) {
+    size_t dot = text.find('.', start);
+    if (dot == std::string::npos) break;
+    parts.push_back(text.substr(start, dot - start));
+    start = dot + 1;
+  }
+  parts.push_back(text.substr(start));
+
+  uint64_t v[4] = {0, 0, 0, 0};
+  uint32_t addr = 0;
+  switch (parts.size()) {
+    case 1:
+      if (!ReadPart(parts[0], 0xFFFFFFFFu, v[0])) return false;
+      addr = static_cast<uint32_t>(v[0]);
+      break;
+    case 2:
+      if (!ReadPart(parts[0], 255, v[0]) || !ReadPart(parts[1], 0xFFFFFF, v[1])) return false;
+      addr = static_cast<uint32_t>(v[0] << 24 | v[1]);
+      break;
+    case 3:
+      if (!ReadPart(parts[0], 255, v[0]) || !ReadPart(parts[1], 255, v[1]) || !ReadPart(parts[2], 0xFFFF, v[2]))
+        return false;
+      addr = static_cast<uint32_t>(v[0] << 24 | v[1] << 16 | v[2]);
+      break;
+    default:
+      for (int i = 0; i < 4; ++i)
+        if (!ReadPart(parts[i], 255, v[i])) return false;
+      addr = static_cast<uint32_t>(v[0] << 24 | v[1] << 16 | v[2] << 8 | v[3]);
+      break;
+  }
+  out[0] = static_cast<uint8_t>(addr >> 24);
+  out[1] = static_cast<uint8_t>(addr >> 16);
+  out[2] = static_cast<uint8_t>(addr >> 8);
+  out[3] = static_cast<uint8_t>(addr);
+  return true;
+}
+
+bool MakeAddress(const std::string& ip, int port, sockaddr_in& sa) {
+  std::memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  uint8_t bytes[4];
+  TDgStack::TranslateStringToTInAddr(ip, bytes);
+  std::memcpy(&sa.sin_addr.s_addr, bytes, 4);
+  // A port that does not fit 16 bits would silently address another service.
+  return port >= 0 && port <= 0xFFFF;
+}
+
+}  // namespace
+
+uint16_t TDgStack::WSHToNs(uint16_t v) { return htons(v); }
+uint16_t TDgStack::WSNToHs(uint16_t v) { return ntohs(v); }
+
+bool TDgStack::IsIP(const std::string& text) {
+  uint8_t bytes[4];
+  return ParseAddress(text, bytes);
+}
+
+void TDgStack::TranslateStringToTInAddr(const std::string& text, uint8_t out[4]) {
+  if (!ParseAddress(text, out)) throw EDgInvalidIPAddress(text);
+}
+
+std::string TDgStack::TranslateTInAddrToString(const uint8_t addr[4]) {
+  return std::to_string(addr[0]) + "." + std::to_string(addr[1]) + "." + std::to_string(addr[2]) + "." +
+         std::to_string(addr[3]);
+}
+
+std::string TDgStack::ResolveHost(const std::string& host) {
+  if (host::EqualsNoCase(host, "LOCALHOST")) return "127.0.0.1";
+  if (IsIP(host)) return host;
+  std::string ip = WSGetHostByName(host);
+  if (ip.empty()) {
+    LastError = WSGetLastError();
+    RaiseSocketError(LastError);
+  }
+  return ip;
+}
+
+int TDgStack::CheckForSocketError(int result) {
+  if (result == kDgSocketError) {
+    LastError = WSGetLastError();
+    RaiseSocketError(LastError);
+  }
+  return result;
+}
+
+void TDgStack::RaiseSocketError(int errorNumber) {
+  throw EDgSocketError(errorNumber,
+                       "Socket Error # " + std::to_string(errorNumber) + "\r\n" + TranslateSocketErrorMsg(errorNumber));
+}
+
+std::string TDgStack::TranslateSocketErrorMsg(int errorNumber) {
+  switch (errorNumber) {
+    case 10004: return "Interrupted system call.";
+    case 10009: return "Bad file number.";
+    case 10013: return "Access denied.";
+    case 10014: return "Bad address.";
+    case 10022: return "Invalid argument.";
+    case 10024: return "Too many open files.";
+    case 10035: return "Operation would block. ";
+    case 10036: return "Operation now in progress.";
+    case 10037: return "Operation already in progress.";
+    case 10038: return "Socket operation on non-socket.";
+    case 10039: return "Destination address required.";
+    case 10040: return "Message too long.";
+    case 10041: return "Protocol wrong type for socket.";
+    case 10042: return "Bad protocol option.";
+    case 10043: return "Protocol not supported.";
+    case 10044: return "Socket type not supported.";
+    case 10045: return "Operation not supported on socket.";
+    case 10046: return "Protocol family not supported.";
+    case 10047: return "Address family not supported by protocol family.";
+    case 10048: return "Address already in use.";
+    case 10049: return "Cannot assign requested address.";
+    case 10050: return "Network is down.";
+    case 10051: return "Network is unreachable.";
+    case 10052: return "Net dropped connection or reset.";
+    case 10053: return "Software caused connection abort.";
+    case 10054: return "Connection reset by peer.";
+    case 10055: return "No buffer space available.";
+    case 10056: return "Socket is already connected.";
+    case 10057: return "Socket is not connected.";
+    case 10058: return "Cannot send or receive after socket is closed.";
+    case 10059: return "Too many references, cannot splice.";
+    case 10060: return "Connection timed out.";
+    case 10061: return "Connection refused.";
+    case 10062: return "Too many levels of symbolic links.";
+    case 10063: return "File name too long.";
+    case 10064: return "Host is down.";
+    case 10065: return "No route to host.";
+    case 10066: return "Directory not empty";
+    case 11001: return "Host not found.";
+    default: return "";
+  }
+}
+
+// --- POSIX stack ---
+
+int TDgStackPosix::Fail(int wsaError) {
+  CallError = wsaError;
+  return kDgSocketError;
+}
+
+TDgStackSocketHandle TDgStackPosix::WSSocket(int family, int type, int protocol) {
+  int s = ::socket(family, type | SOCK_CLOEXEC, protocol);
+  if (s < 0) return Fail(host::WinsockErrorFromErrno(errno));
+  return s;
+}
+
+int TDgStackPosix::WSSetSockOpt(TDgStackSocketHandle s, int level, int option, const void* value, int length) {
+  if (::setsockopt(s, level, option, value, static_cast<socklen_t>(length)) < 0)
+    return Fail(host::WinsockErrorFromErrno(errno));
+  return 0;
+}
+
+int TDgStackPosix::WSSendTo(TDgStackSocketHandle s, const void* buffer, int length, int flags, const std::string& ip,
+                            int port) {
+  sockaddr_in sa;
+  if (!MakeAddress(ip, port, sa)) return Fail(host::kWsaEINVAL);
+  for (;;) {
+    ssize_t n = ::sendto(s, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return Fail(host::WinsockErrorFromErrno(errno));
+  }
+}
+
+int TDgStackPosix::WSRecvFrom(TDgStackSocketHandle s, void* buffer, int length, int flags, std::string& ip, int& port) {
+  sockaddr_in sa;
+  for (;;) {
+    socklen_t len = sizeof(sa);
+    std::memset(&sa, 0, sizeof(sa));
+    // MSG_TRUNC returns the datagram's real length, so that a cut datagram is reported
+    // instead of being taken as a shorter one.
+    ssize_t n = ::recvfrom(s, buffer, static_cast<size_t>(length), flags | MSG_TRUNC,
+                           reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(host::WinsockErrorFromErrno(errno));
+    }
+    if (sa.sin_family == AF_INET) {
+      uint8_t bytes[4];
+      std::memcpy(bytes, &sa.sin_addr.s_addr, 4);
+      ip = TranslateTInAddrToString(bytes);
+      port = ntohs(sa.sin_port);
+    } else {
+      ip.clear();
+      port = 0;
+    }
+    if (n > length) return Fail(host::kWsaEMSGSIZE);
+    return static_cast<int>(n);
+  }
+}
+
+int TDgStackPosix::WSSelect(std::vector<TDgStackSocketHandle>* readList, std::vector<TDgStackSocketHandle>* writeList,
+                            std::vector<TDgStackSocketHandle>* errorList, int timeoutMs) {
+  std::vector<TDgStackSocketHandle>* lists[3] = {readList, writeList, errorList};
+  const short wanted[3] = {POLLIN, POLLOUT, POLLPRI};
+  std::vector<pollfd> fds;
+  std::vector<int> which;  // list index of each pollfd
+  for (int l = 0; l < 3; ++l) {
+    if (!lists[l]) continue;
+    if (lists[l]->size() > kDgMaxSelectSockets) throw EDgStackSetSizeExceeded();
+    for (auto s : *lists[l]) {
+      fds.push_back(pollfd{s, wanted[l], 0});
+      which.push_back(l);
+    }
+  }
+  // An interrupted wait resumes with the time that is left.
+  const int64_t deadline = timeoutMs < 0 ? -1 : host::NowMs() + timeoutMs;
+  int n;
+  for (;;) {
+    int wait = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - host::NowMs()));
+    n = ::poll(fds.data(), fds.size(), wait);
+    if (n >= 0) break;
+    if (errno != EINTR) return Fail(host::WinsockErrorFromErrno(errno));
+  }
+  int ready = 0;
+  for (int l = 0; l < 3; ++l)
+    if (lists[l]) lists[l]->clear();
+  for (size_t i = 0; i < fds.size(); ++i) {
+    short got = fds[i].revents;
+    bool isReady = which[i] == 0   ? (got & (POLLIN | POLLERR | POLLHUP)) != 0
+                   : which[i] == 1 ? (got & (POLLOUT | POLLERR | POLLHUP)) != 0
+                                   : (got & (POLLPRI | POLLERR)) != 0;
+    if (got & POLLNVAL) isReady = false;
+    if (isReady) {
+      lists[which[i]]->push_back(fds[i].fd);
+      ++ready;
+    }
+  }
+  if (n > 0 && ready == 0) {
+    // Only invalid handles answered: the wait failed.
+    return Fail(host::kWsaENOTSOCK);
+  }
+  return ready;
+}
+
+int TDgStackPosix::WSShutdown(TDgStackSocketHandle s, int how) {
+  if (::shutdown(s, how) < 0) return Fail(host::WinsockErrorFromErrno(errno));
+  return 0;
+}
+
+int TDgStackPosix::WSCloseSocket(TDgStackSocketHandle s) {
+  if (::close(s) < 0) return Fail(host::WinsockErrorFromErrno(errno));
+  return 0;
+}
+
+std::string TDgStackPosix::WSGetHostByName(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    Fail(host::kWsaHOST_NOT_FOUND);
+    return {};
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+  if (rc != 0) {
+    Fail(host::WinsockErrorFromResolver(rc, errno));
+    return {};
+  }
+  std::string ip;
+  for (addrinfo* a = result; a && ip.empty(); a = a->ai_next) {
+    if (a->ai_family != AF_INET || !a->ai_addr) continue;
+    uint8_t bytes[4];
+    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr, 4);
+    ip = TranslateTInAddrToString(bytes);
+  }
+  ::freeaddrinfo(result);
+  if (ip.empty()) Fail(host::kWsaNO_DATA);
+  return ip;
+}
+
+}  // namespace quodra::tftp

@@ -1,0 +1,51 @@
+#pragma once
+// Download-only TFTP client (read requests with the "blksize" option). Get blocks the
+// calling thread until the file has arrived or the transfer failed; progress is reported
+// through the work events between datagrams.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dg_stream.h"
+#include "dg_udp_client.h"
+
+namespace quodra::tftp {
+
+enum TDgTFTPMode { tfNetAscii, tfOctet };
+
+class TDgTrivialFTP : public TDgUDPClient {
+ public:
+  explicit TDgTrivialFTP(QObject* owner = nullptr);
+
+  TDgTFTPMode TransferMode = tfOctet;
+  int RequestedBlockSize = 1500;
+
+  // The transfer's peer: the server's address and the port its transfer runs on.
+  std::string PeerIP;
+  int PeerPort = 0;
+
+  // Creates (or empties) `localFile` before anything is sent and downloads into it; the
+  // file keeps what arrived when the download fails.
+  void Get(const std::string& serverFile, const std::string& localFile);
+  // Downloads into a stream owned by the caller, at its current position.
+  void Get(const std::string& serverFile, TDgStream& destination);
+
+  static const char* ModeWord(TDgTFTPMode mode);
+
+ private:
+  struct TTransfer;
+  void Download(const std::string& serverFile, TDgStream& destination, TTransfer& t);
+  int ReceiveFromPeer(int waitMs, TTransfer& t);
+  // Both are static: after an event handler they must not touch a component it may have freed.
+  static void CheckAlive(const TTransfer& t);
+  static void CheckTransferAlive(const TTransfer& t);
+  void SendToPeer(const std::string& packet, const TTransfer& t);
+  void RejectForeign(const std::string& ip, int port);
+  void AcceptOptionAck(int size, TTransfer& t);
+  [[noreturn]] void RaiseUnexpected();
+  int LingerTime() const;
+
+  std::vector<char> Buffer;
+};
+
+}  // namespace quodra::tftp

@@ -1,0 +1,90 @@
+#include "dg_udp_base.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "dg_exception.h"
+#include "host/winsock_errors.h"
+
+namespace quodra::tftp {
+
+TDgUDPBase::TDgUDPBase(QObject* owner) : TDgComponent(owner) {}
+
+TDgUDPBase::~TDgUDPBase() { BindingHandle.reset(); }
+
+bool TDgUDPBase::Active() const { return BindingHandle && BindingHandle->HandleAllocated; }
+
+void TDgUDPBase::SetActive(bool value) {
+  if (value)
+    GetBinding();
+  else
+    CloseBinding();
+}
+
+void TDgUDPBase::SetBroadcastEnabled(bool value) {
+  if (Broadcast == value) return;
+  Broadcast = value;
+  if (Active()) ApplyBroadcast();
+}
+
+void TDgUDPBase::ApplyBroadcast() {
+  int value = Broadcast ? -1 : 0;
+  BindingHandle->SetSockOpt(SOL_SOCKET, SO_BROADCAST, &value, sizeof(value));
+}
+
+TDgSocketHandle& TDgUDPBase::GetBinding() {
+  if (!BindingHandle) BindingHandle = std::make_unique<TDgSocketHandle>();
+  if (!BindingHandle->HandleAllocated) {
+    BindingHandle->AllocateSocket(SOCK_DGRAM, 0);
+    ++Generation;
+    ApplyBroadcast();
+  }
+  return *BindingHandle;
+}
+
+void TDgUDPBase::CloseBinding() {
+  if (!BindingHandle) return;
+  ++Generation;
+  BindingHandle.reset();
+}
+
+void TDgUDPBase::CloseBindingSocket() {
+  if (!BindingHandle || !BindingHandle->HandleAllocated) return;
+  ++Generation;
+  BindingHandle->CloseSocket();
+}
+
+void TDgUDPBase::SendBuffer(const std::string& host, int port, const void* buffer, int length) {
+  std::string ip = GStack->ResolveHost(host);
+  GetBinding().SendTo(ip, port, buffer, length);
+}
+
+void TDgUDPBase::SendBuffer(const std::string& host, int port, const std::string& bytes) {
+  SendBuffer(host, port, bytes.data(), static_cast<int>(bytes.size()));
+}
+
+int TDgUDPBase::ReceiveBuffer(void* buffer, int length, std::string& peerIP, int& peerPort, int timeoutMs) {
+  if (timeoutMs == DgTimeoutDefault) timeoutMs = ReceiveTimeout;
+  TDgSocketHandle& binding = GetBinding();
+  // A datagram that is queued already is taken without a wait: in a lock-step exchange the
+  // answer often arrives while the caller is still busy with the previous one.
+  const int queued = binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort);
+  if (queued != kDgSocketError) return queued;
+  if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(queued);
+  if (!binding.Readable(timeoutMs)) {
+    peerIP.clear();
+    peerPort = 0;
+    return 0;
+  }
+  return GStack->CheckForSocketError(binding.RecvFrom(buffer, length, 0, peerIP, peerPort));
+}
+
+std::string TDgUDPBase::ReceiveString(std::string& peerIP, int& peerPort, int timeoutMs) {
+  std::string buffer(static_cast<size_t>(std::max(BufferSize, 0)), '\0');
+  int n = ReceiveBuffer(buffer.data(), static_cast<int>(buffer.size()), peerIP, peerPort, timeoutMs);
+  buffer.resize(static_cast<size_t>(n));
+  return buffer;
+}
+
+}  // namespace quodra::tftp

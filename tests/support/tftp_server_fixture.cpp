@@ -1,0 +1,104 @@
+#include "tftp_server_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+#include "host/clock.h"
+#include "host/event_wait.h"
+
+namespace quodra::test {
+namespace {
+
+// Checks `ready` every 20 ms (sleeping in the event loop in between) until it holds or
+// `timeoutMs` has passed.
+bool PollUntil(const std::function<bool()>& ready, int timeoutMs) {
+  const int64_t deadline = host::NowMs() + timeoutMs;
+  for (;;) {
+    if (ready()) return true;
+    if (host::NowMs() >= deadline) return false;
+    host::WaitMs(20);
+  }
+}
+
+}  // namespace
+
+std::string TTftpdServer::RemoteName(const std::string& fileName) const {
+  return Chrooted ? fileName : Root + fileName;
+}
+
+bool TTftpdServer::Answers(int port) const {
+  // A request for a file that does not exist: any reply shows the server is listening.
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  static const char probe[] = "\0\1quodra-readiness-probe\0octet";
+  ::sendto(fd, probe, sizeof(probe), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  pollfd p{fd, POLLIN, 0};
+  bool answered = ::poll(&p, 1, 200) == 1;
+  ::close(fd);
+  return answered;
+}
+
+bool TTftpdServer::Start(const std::string& rootDir) {
+  Root = rootDir;
+  if (!Root.empty() && Root.back() != '/') Root += '/';
+  // Only root can confine the server to the folder; it then runs as the same user, so it
+  // can read the private test folders.
+  Chrooted = ::geteuid() == 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int port = FreeUdpPort();
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    std::vector<std::string> argv = {"/usr/sbin/in.tftpd", "-L", "-a", address};
+    if (Chrooted) {
+      const passwd* pw = ::getpwuid(::geteuid());
+      argv.insert(argv.end(), {"-u", pw ? pw->pw_name : "root", "-s", Root});
+    }
+    if (!Process.Start(argv, Work.File("server.log"))) return false;
+    bool up = PollUntil([&] { return Answers(port); }, 5000);
+    if (up) {
+      ServerPort = port;
+      return true;
+    }
+    Process.Stop();  // the port was taken meanwhile: try another
+  }
+  return false;
+}
+
+bool TScriptedTftpServer::Start(const std::string& rootDir, const std::vector<std::string>& behaviour) {
+  std::vector<std::string> argv = {SystemPython(), SupportDir() + "/scripted_tftp_server.py", rootDir,
+                                   Work.File("port"), Work.File("received")};
+  argv.insert(argv.end(), behaviour.begin(), behaviour.end());
+  if (!Process.Start(argv, Work.File("server.log"))) return false;
+  PollUntil([&] { return (ServerPort = std::atoi(ReadFile(Work.File("port")).c_str())) > 0; }, 10000);
+  return ServerPort > 0;
+}
+
+std::vector<std::string> TScriptedTftpServer::Received() const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(Work.File("received")));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool TScriptedTftpServer::WaitForLine(const std::string& line, size_t count, int timeoutMs) const {
+  // The server writes without telling us; look again now and then.
+  return PollUntil(
+      [&] {
+        auto lines = Received();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line)) >= count;
+      },
+      timeoutMs);
+}
+
+}  // namespace quodra::test

@@ -1,0 +1,149 @@
+// The UDP component over real loopback sockets: sending, receiving with time-outs,
+// oversized datagrams, the binding's life and the broadcast option.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tftp/dg_exception.h"
+#include "tftp/dg_udp_client.h"
+
+using namespace quodra::tftp;
+
+namespace {
+
+// A plain loopback socket as the other end.
+class TPeer {
+ public:
+  TPeer() {
+    Fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Port = ntohs(a.sin_port);
+  }
+  ~TPeer() { ::close(Fd); }
+  // Receives one datagram (blocking) and remembers its sender.
+  std::string Receive() {
+    char buf[70000];
+    sockaddr_in from{};
+    socklen_t len = sizeof(from);
+    ssize_t n = ::recvfrom(Fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    FromPort = ntohs(from.sin_port);
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  void SendTo(int port, const std::string& bytes) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(Fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  }
+  int Fd;
+  int Port = 0;
+  int FromPort = 0;
+};
+
+}  // namespace
+
+TEST(DgUdp, DatagramsTravelBothWaysWithPeerAddress) {
+  TPeer peer;
+  TDgUDPClient client;
+  client.Host = "localhost";
+  client.Port = peer.Port;
+  EXPECT_FALSE(client.Active());
+  client.Send(std::string("hello\0world", 11));
+  EXPECT_TRUE(client.Active());  // the first send opened the socket
+  EXPECT_EQ(peer.Receive(), std::string("hello\0world", 11));
+
+  peer.SendTo(peer.FromPort, "reply");
+  std::string ip;
+  int port = 0;
+  EXPECT_EQ(client.ReceiveString(ip, port, 5000), "reply");
+  EXPECT_EQ(ip, "127.0.0.1");
+  EXPECT_EQ(port, peer.Port);
+}
+
+TEST(DgUdp, ReceiveWithTimeoutZeroReturnsAtOnceWithEmptyPeer) {
+  TDgUDPClient client;
+  client.SetActive(true);
+  std::string ip = "stale";
+  int port = 99;
+  EXPECT_EQ(client.ReceiveString(ip, port, 0), "");
+  EXPECT_EQ(ip, "");
+  EXPECT_EQ(port, 0);
+}
+
+TEST(DgUdp, InfiniteReceiveWaitsForTheDatagram) {
+  TPeer peer;
+  TDgUDPClient client;
+  client.SendBuffer("127.0.0.1", peer.Port, "x");
+  peer.Receive();
+  const int clientPort = peer.FromPort;
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    peer.SendTo(clientPort, "late");
+  });
+  std::string ip;
+  int port = 0;
+  client.ReceiveTimeout = DgTimeoutInfinite;
+  std::string got = client.ReceiveString(ip, port);  // DgTimeoutDefault -> ReceiveTimeout
+  late.join();
+  EXPECT_EQ(got, "late");
+}
+
+TEST(DgUdp, DatagramLongerThanBufferFailsWithMessageTooLong) {
+  TPeer peer;
+  TDgUDPClient client;
+  client.SendBuffer("127.0.0.1", peer.Port, "x");
+  peer.Receive();
+  peer.SendTo(peer.FromPort, std::string(600, 'a'));
+  client.BufferSize = 516;
+  std::string ip;
+  int port = 0;
+  try {
+    client.ReceiveString(ip, port, 5000);
+    FAIL() << "no exception";
+  } catch (const EDgSocketError& e) {
+    EXPECT_EQ(e.LastError, 10040);
+    EXPECT_STREQ(e.what(), "Socket Error # 10040\r\nMessage too long.");
+  }
+  // The cut datagram is gone; the next one is received whole.
+  peer.SendTo(peer.FromPort, std::string(516, 'b'));
+  EXPECT_EQ(client.ReceiveString(ip, port, 5000), std::string(516, 'b'));
+}
+
+TEST(DgUdp, SendFailuresRaiseTheirExceptions) {
+  TDgUDPClient client;
+  EXPECT_THROW(client.SendBuffer("127.0.0.1", 9, std::string(70000, 'z')), EDgPackageSizeTooBig);
+  try {
+    client.SendBuffer("127.0.0.1", 70000, "x");  // no such port: never sent to port 4464
+    FAIL() << "no exception";
+  } catch (const EDgSocketError& e) {
+    EXPECT_EQ(e.LastError, 10022);
+    EXPECT_STREQ(e.what(), "Socket Error # 10022\r\nInvalid argument.");
+  }
+}
+
+TEST(DgUdp, BindingLifeAndClosedHandles) {
+  TDgUDPClient client;
+  EXPECT_EQ(client.Binding(), nullptr);
+  client.SetActive(true);
+  ASSERT_NE(client.Binding(), nullptr);
+  const int fd = client.Binding()->Handle;
+  EXPECT_GE(fd, 0);
+  client.Binding()->CloseSocket();
+  EXPECT_FALSE(client.Active());
+  EXPECT_EQ(client.Binding()->Handle, -1);
+  client.Binding()->CloseSocket();  // nothing open: nothing happens
+  EXPECT_THROW(client.Binding()->Readable(0), EDgConnClosedGracefully);
+  client.SetActive(false);
+  EXPECT_EQ(client.Binding(), nullptr);
+}
