@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,29 @@ class TMainFrm : public QWidget {
   void MarkRunFailed() { RunFailed = true; }
   bool RunHasFailed() const { return RunFailed; }
 
+  // True once the first activation has started the transfer by itself (an unattended run).
+  bool Unattended() const { return UnattendedRun; }
+  // No display to show anything on (the offscreen fallback): the program never waits for
+  // a person then. Taken from the platform at creation.
+  bool WithoutDisplay = false;
+  // Set by the program entry: closing this window ends the event loop.
+  bool QuitOnClose = false;
+
+  // An error for the user: a message box in an interactive run; without a display the
+  // text goes to the log and standard error instead, and the run counts as failed.
+  void ShowError(const std::string& text);
+  // The general handler for an exception that escaped an event handler: a message box in
+  // interactive runs; in unattended runs (or without a display) the log and standard
+  // error, and the run counts as failed.
+  void ReportException(const std::string& text);
+  // When set, replaces the message box (tests, embedding).
+  std::function<void(const std::string&)> MessageBoxHook;
+
+  // --- the FTP engine as the window uses it: set by CreateJobs once the engine exists ---
+  std::function<void()> FtpAbort;
+  std::function<void()> FtpLogout;  // returns at once when no session is open
+  std::function<void(const std::string&)> FtpChangeDir;
+
   // --- the profile (load and save through the controls) ---
   void OpenProfile();
   void LoadProfile();
@@ -87,6 +111,8 @@ class TMainFrm : public QWidget {
   void showEvent(QShowEvent* e) override;
   void changeEvent(QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private slots:
   void FormActivate();
@@ -104,7 +130,15 @@ class TMainFrm : public QWidget {
   void FindHostWindow();
   std::string GetLastProfile() const;
   void SaveLastProfile();
+  void lbxCurrentDirMouseDown(const QPoint& pos);
+  std::vector<std::string> ArgumentList() const;
+  void ShowMessageText(const std::string& text);
+  void LoadLogoPictures();
+  void ArrangePanels();
 
   quodra::host::THostLogLink HostLink;
   bool RunFailed = false;
+  bool UnattendedRun = false;
+  bool Destroying = false;   // no handler runs while the controls are being freed
+  bool EchoToStdout = false; // runs with arguments copy the log to standard output
 };

@@ -55,9 +55,12 @@ class FtpJobServer : public ::testing::Test {
   // Runs Connect and handles events until the job has closed the window and logged out.
   bool RunJob(TAppWindows& w) {
     w.Main->Connect();
-    return quodra::host::WaitUntil(
+    bool ended = quodra::host::WaitUntil(
         [&] { return w.Main->Closing && !w.Main->FtpJob->Client().Connected(); },
         quodra::host::NowMs() + 60000);
+    // The session's last status events are still queued when the connection is gone.
+    quodra::host::WaitUntil([&] { return w.Logged("Connection Port Closed"); }, quodra::host::NowMs() + 3000);
+    return ended;
   }
 
   TTempDir Dir;

@@ -1,0 +1,73 @@
+// Program entry: the application, the main window, the properties dialog and the about box,
+// then the event loop until the main window closes. The exit status tells a scheduler
+// whether the run did what its profile asked (0) or reported a failure (1).
+#include <QApplication>
+#include <QStringList>
+#include <cstdio>
+#include <exception>
+
+#include "app/main_frm.h"
+#include "dialogs/about_box.h"
+#include "dialogs/varn_opt_frm.h"
+#include "host/display_fallback.h"
+
+namespace {
+
+const char kApplicationTitle[] = "Quodra FTP Client";
+
+// Every event reaches its handler through notify(), so this is where an exception that
+// escaped a handler ends up: it goes to the main window's general handler, and the event
+// loop carries on.
+class TQuodraApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+  TMainFrm* MainFrm = nullptr;
+
+  bool notify(QObject* receiver, QEvent* e) override {
+    try {
+      return QApplication::notify(receiver, e);
+    } catch (const std::exception& ex) {
+      Report(ex.what());
+    } catch (...) {
+      Report("Unknown error");
+    }
+    return false;
+  }
+
+ private:
+  void Report(const char* text) {
+    if (MainFrm)
+      MainFrm->ReportException(text);
+    else
+      std::fprintf(stderr, "%s\n", text);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  quodra::host::UseOffscreenWithoutDisplay();
+  TQuodraApplication app(argc, argv);
+  QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+
+  QStringList args = QApplication::arguments();
+  if (!args.isEmpty()) args.removeFirst();
+
+  // The main window reads the dialog's controls from its first moment, so the dialog is
+  // made first; the main window is still the one whose closing ends the program.
+  TVarnOptFrm varnOptFrm;
+  TMainFrm mainFrm(&varnOptFrm, args);
+  TAboutBox aboutBox;
+  varnOptFrm.SetAboutBox(&aboutBox);
+  app.MainFrm = &mainFrm;
+  mainFrm.QuitOnClose = true;
+
+  if (mainFrm.windowState() & Qt::WindowMinimized)
+    mainFrm.showMinimized();
+  else
+    mainFrm.show();
+  int status = app.exec();
+  app.MainFrm = nullptr;
+  if (status == 0 && mainFrm.RunHasFailed()) status = 1;
+  return status;
+}

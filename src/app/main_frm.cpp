@@ -1,0 +1,336 @@
+// The main window: start-up and shutdown, the log, and the handlers of its buttons and
+// lists. Loading and saving the profile is in profile_controls.cpp.
+#include "app/main_frm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "app/command_line.h"
+#include "dialogs/jpeg_picture.h"
+#include "dialogs/varn_opt_frm.h"
+#include "host/display_fallback.h"
+#include "host/event_wait.h"
+#include "host/last_profile_store.h"
+#include "ui_main_frm.h"
+
+namespace {
+
+constexpr int kProfilePanelWidth = 295;  // the left panel; also the collapsed width
+constexpr int kExpandedWidth = 635;
+const char kNoProfile[] = "<none>";
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+TMainFrm::TMainFrm(TVarnOptFrm* varnOptFrm, QStringList args, QWidget* parent)
+    : QWidget(parent), ui(new Ui::TMainFrm), VarnOptFrm(varnOptFrm), Args(std::move(args)) {
+  ui->setupUi(this);
+  WithoutDisplay = quodra::host::RunningWithoutDisplay();
+  // A scheduler that starts us with a profile keeps our standard output as the run's log.
+  EchoToStdout = HasArguments();
+
+  connect(ui->ConnectBtn1, &QPushButton::clicked, this, &TMainFrm::ConnectBtn1Click);
+  connect(ui->Close1, &QPushButton::clicked, this, &TMainFrm::Close1Click);
+  connect(ui->PropertiesBtn1, &QPushButton::clicked, this, &TMainFrm::PropertiesBtn1Click);
+  connect(ui->TermBtn1, &QPushButton::clicked, this, &TMainFrm::TermBtn1Click);
+  connect(ui->Abort1, &QPushButton::clicked, this, &TMainFrm::Abort1Click);
+  // Mouse clicks only: refilling the list from a listing must not change the remote folder.
+  connect(ui->lbxCurrentDir, &QListWidget::clicked, this, &TMainFrm::lbxCurrentDirClick);
+  connect(ui->Profilenamebox1, &QComboBox::activated, this, &TMainFrm::Profilenamebox1Exit);
+  ui->lbxCurrentDir->viewport()->installEventFilter(this);
+  ui->Profilenamebox1->installEventFilter(this);
+  if (ui->Profilenamebox1->lineEdit()) ui->Profilenamebox1->lineEdit()->installEventFilter(this);
+
+  FormCreate();
+  CreateJobs();
+}
+
+TMainFrm::~TMainFrm() {
+  Destroying = true;
+  // The jobs and the engines they own go first: they may still report while they close,
+  // and the controls they report to must exist until then.
+  const QObjectList children = this->children();
+  for (QObject* child : children)
+    if (!child->isWidgetType()) delete child;
+  FileCopyJob = nullptr;
+  TftpJob = nullptr;
+  FtpJob = nullptr;
+  delete ui;
+  ui = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up and shutdown
+
+void TMainFrm::FormCreate() {
+  FirstActivation = true;
+  Closing = false;
+
+  QFont f = font();
+  f.setPixelSize(11);
+  setFont(f);
+  // The logo caption must fit the white panel with the substitute font as well.
+  QFont small = f;
+  small.setPixelSize(9);
+  ui->Label4->setFont(small);
+  ui->Profilenamebox1->setEditText(Q(kNoProfile));
+  ui->Abort1->hide();
+  ui->Splitter1->setStretchFactor(0, 0);
+  ui->Splitter1->setStretchFactor(1, 1);
+  ui->Splitter1->setSizes({104, 146});
+  LoadLogoPictures();
+
+  // Start collapsed to the profile panel: the expand button's right edge plus 20 by its
+  // bottom edge plus 50.
+  QPoint corner = ui->TermBtn1->mapTo(this, QPoint(ui->TermBtn1->width(), ui->TermBtn1->height()));
+  resize(corner.x() + 20, corner.y() + 50);
+  ArrangePanels();
+  if (QScreen* s = screen()) {
+    QRect desk = s->availableGeometry();
+    move(desk.x() + (desk.width() - width()) / 2, desk.y() + (desk.height() - height()) / 2);
+  }
+
+  if (!HasArguments()) return;
+  if (quodra::app::StartsMinimised(ArgumentList())) setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+void TMainFrm::LoadLogoPictures() {
+  ui->Image1->setPixmap(LoadJpegPicture(quodra::dialogs::kLogoPicture));
+  ui->Image2->setPixmap(LoadJpegPicture(quodra::dialogs::kEmblemPicture));
+}
+
+void TMainFrm::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  // A minimised window is never activated, yet the start-up work must run once; a queued
+  // call runs it after the window is up in every case.
+  if (FirstActivation) QTimer::singleShot(0, this, [this] { FormActivate(); });
+}
+
+void TMainFrm::changeEvent(QEvent* e) {
+  QWidget::changeEvent(e);
+  if (e->type() == QEvent::ActivationChange && isActiveWindow() && !Destroying) FormActivate();
+}
+
+void TMainFrm::FormActivate() {
+  if (!FirstActivation) return;
+  FindHostWindow();
+  FirstActivation = false;
+  CaptionSuffix = windowTitle().toStdString() + " ";
+
+  const auto args = ArgumentList();
+  ProfilePath = quodra::app::UsesLastProfile(args) ? GetLastProfile() : quodra::app::ProfileArgument(args);
+  OpenProfile();
+
+  if (ui->ConnectBtn1->isEnabled() && quodra::app::StartsUnattended(args)) {
+    UnattendedRun = true;
+    Connect();
+    return;
+  }
+  if (WithoutDisplay && HasArguments()) {
+    // Nobody can see the window: a scripted run that would wait for a person ends here.
+    std::string why = ui->ConnectBtn1->isEnabled() ? "No display: a profile can only be edited with a display"
+                                                   : "Profile not found: " + ProfilePath;
+    Log(why);
+    std::fprintf(stderr, "%s\n", why.c_str());
+    MarkRunFailed();
+    CloseWindow();
+    return;
+  }
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  if (WithoutDisplay) return;
+  raise();
+  activateWindow();
+}
+
+void TMainFrm::Close1Click() {
+  if (Closing) return;
+  Closing = true;
+  try {
+    if (FtpAbort) FtpAbort();
+    if (FtpLogout) FtpLogout();
+  } catch (...) {
+    // The program ends anyway; a session that cannot be closed politely is dropped.
+  }
+  CloseWindow();
+}
+
+void TMainFrm::CloseWindow() { close(); }
+
+void TMainFrm::closeEvent(QCloseEvent* e) {
+  FormClose();
+  // However the window was closed (a job's end, the close box), later engine events must
+  // not close it once more.
+  Closing = true;
+  e->accept();
+  if (QuitOnClose) QCoreApplication::quit();
+}
+
+void TMainFrm::FormClose() {
+  try {
+    if (FtpLogout) FtpLogout();
+  } catch (...) {
+    return;  // the profile of a session that failed to close is not remembered
+  }
+  SaveLastProfile();
+}
+
+int TMainFrm::FindSwitch(const std::string& sw) const { return quodra::app::FindSwitch(ArgumentList(), sw); }
+
+std::vector<std::string> TMainFrm::ArgumentList() const {
+  std::vector<std::string> args;
+  for (const QString& a : Args) args.push_back(a.toStdString());
+  return args;
+}
+
+std::string TMainFrm::GetLastProfile() const {
+  std::string last = quodra::host::TLastProfileStore().Read();
+  return last.empty() ? kNoProfile : last;
+}
+
+void TMainFrm::SaveLastProfile() { quodra::host::TLastProfileStore().Write(ProfilePath); }
+
+// ---------------------------------------------------------------------------------------
+// The log and the small helpers every job uses
+
+void TMainFrm::FindHostWindow() { HostLink.FindHostWindow(); }
+
+void TMainFrm::Log(const std::string& line) {
+  if (Destroying) return;
+  ui->ErrorBox1->addItem(Q(line));
+  ui->ErrorBox1->scrollToBottom();
+  if (EchoToStdout) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  if (!line.empty()) HostLink.SendLine(line);
+}
+
+void TMainFrm::Pause(int seconds) { quodra::host::Pause(seconds); }
+
+void TMainFrm::SetByteCounter(const std::string& text) { ui->Bytes1->setText(Q(text)); }
+
+std::string TMainFrm::ByteCounterText() const { return ui->Bytes1->text().toStdString(); }
+
+void TMainFrm::ShowMessageText(const std::string& text) {
+  if (MessageBoxHook) {
+    MessageBoxHook(text);
+    return;
+  }
+  if (WithoutDisplay) {
+    // A box nobody can see would wait for ever.
+    Log(text);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    MarkRunFailed();
+    return;
+  }
+  QMessageBox::critical(this, QCoreApplication::applicationName(), Q(text));
+}
+
+void TMainFrm::ShowError(const std::string& text) { ShowMessageText(text); }
+
+void TMainFrm::ReportException(const std::string& text) {
+  if (Unattended() || WithoutDisplay) {
+    Log(text);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    MarkRunFailed();
+    return;
+  }
+  ShowMessageText(text);
+}
+
+// ---------------------------------------------------------------------------------------
+// Buttons and lists
+
+void TMainFrm::ConnectBtn1Click() { Connect(); }
+
+void TMainFrm::PropertiesBtn1Click() {
+  ui->ConnectBtn1->setEnabled(true);
+  if (!SaveProfile()) return;
+  LoadProfile();
+  try {
+    VarnOptFrm->RefreshEntryListClick();
+  } catch (const std::exception& e) {
+    // Without a remote access service (no NetworkManager) the profile must still be
+    // editable: the dialog opens with the service's error in its status bar.
+    VarnOptFrm->SetStatusText(e.what());
+  }
+  if (VarnOptFrm->exec() == TVarnOptFrm::kModalOk && !SaveProfile()) return;
+  // Cancel discards the dialog's edits by reading the file again.
+  LoadProfile();
+}
+
+void TMainFrm::TermBtn1Click() {
+  if (ui->TermBtn1->text() == QLatin1String(">>")) {
+    const int screenWidth = screen() ? screen()->geometry().width() : kExpandedWidth;
+    // A window in the top-left corner takes the whole width of the screen.
+    resize(x() <= 0 && y() <= 0 ? screenWidth : kExpandedWidth, height());
+    ui->TermBtn1->setText(QStringLiteral("<<"));
+    int left = x();
+    if (left + width() > screenWidth) left = screenWidth - width();
+    if (left < 0) left = 0;
+    if (left != x()) move(left, y());
+  } else {
+    resize(kProfilePanelWidth, height());
+    ui->TermBtn1->setText(QStringLiteral(">>"));
+  }
+  ArrangePanels();
+}
+
+void TMainFrm::resizeEvent(QResizeEvent* e) {
+  QWidget::resizeEvent(e);
+  ArrangePanels();
+}
+
+void TMainFrm::ArrangePanels() {
+  // The profile panel keeps its width on the left; the right half takes what is left.
+  ui->Panel3->setGeometry(0, 0, kProfilePanelWidth, height());
+  ui->Panel4->setGeometry(kProfilePanelWidth, 0, std::max(0, width() - kProfilePanelWidth), height());
+}
+
+void TMainFrm::Abort1Click() {
+  ui->ConnectBtn1->setEnabled(true);
+  AbortRequested = true;
+}
+
+void TMainFrm::lbxCurrentDirMouseDown(const QPoint& pos) {
+  // The empty area below the last entry keeps the entry clicked before.
+  if (QListWidgetItem* item = ui->lbxCurrentDir->itemAt(pos)) ClickedEntry = item->text().toStdString();
+}
+
+void TMainFrm::lbxCurrentDirClick() {
+  // The FTP engine changes folder only when its session is Ready; its fsCommandDone then
+  // brings a listing of the new folder.
+  if (FtpChangeDir) FtpChangeDir(ClickedEntry);
+}
+
+bool TMainFrm::eventFilter(QObject* watched, QEvent* e) {
+  if (Destroying) return false;
+  if (watched == ui->lbxCurrentDir->viewport() && e->type() == QEvent::MouseButtonPress) {
+    lbxCurrentDirMouseDown(static_cast<QMouseEvent*>(e)->position().toPoint());
+  } else if (e->type() == QEvent::FocusOut &&
+             (watched == ui->Profilenamebox1 || watched == ui->Profilenamebox1->lineEdit())) {
+    // Leaving the profile name box loads the profile it names. Opening its own list or
+    // switching to another program is not leaving it.
+    auto reason = static_cast<QFocusEvent*>(e)->reason();
+    QWidget* now = QApplication::focusWidget();
+    bool stillInBox = now && (now == ui->Profilenamebox1 || ui->Profilenamebox1->isAncestorOf(now));
+    if (!stillInBox && reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason &&
+        reason != Qt::OtherFocusReason)
+      Profilenamebox1Exit();  // at once, so that the button that took the focus sees the profile
+  }
+  return QWidget::eventFilter(watched, e);
+}

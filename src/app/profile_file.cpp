@@ -1,0 +1,108 @@
+#include "app/profile_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/digits_to_int.h"
+#include "host/ini_file.h"
+#include "host/text_util.h"
+
+namespace quodra::app {
+namespace {
+
+using quodra::host::TIniFile;
+using quodra::host::Trim;
+using quodra::host::UpperCase;
+
+char FirstUpper(const std::string& value) {
+  std::string up = UpperCase(value);
+  return up.empty() ? '\0' : up[0];
+}
+
+bool IsYes(const std::string& value) { return FirstUpper(value) == 'Y'; }
+std::string YesNo(bool flag) { return flag ? "Y" : "N"; }
+
+int TimeOutValue(const std::string& value, const char* whenEmpty) {
+  return DigitsToInt(Trim(value).empty() ? std::string(whenEmpty) : value);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+TProfile ReadProfile(const std::string& path) {
+  TIniFile ini(path);
+  auto read = [&](const char* key) { return ini.ReadString(kProfileSection, key); };
+  TProfile p;
+  p.ServerName = read("ServerName");
+  p.Port = read("Port");
+  if (Trim(p.Port).empty()) p.Port = "ftp";
+  p.Login = read("Login");
+  p.Password = read("Password");
+  p.SourceFile = read("SourceFile");
+  p.DestinationFile = read("DestinationFile");
+  p.DefaultFolder = read("DefaultFolder");
+  p.Overwrite = IsYes(read("Overwrite"));
+  p.AutoDisconnect = IsYes(read("AutoDisconnect"));
+  p.Passive = IsYes(read("Passive"));
+  std::string deleteRemote = read("DeleteRemote");
+  p.DeleteRemote = deleteRemote.empty() || IsYes(deleteRemote);
+  // Only "Y" itself switches dial-up on; "YES" does not.
+  p.UseDialup = UpperCase(read("UseDialup")) == "Y";
+  switch (FirstUpper(read("FileTransferMode"))) {
+    case '\0':
+    case 'F': p.TransferMode = tmFtp; break;
+    case 'C': p.TransferMode = tmFileCopy; break;
+    default: p.TransferMode = tmTrivialFtp; break;
+  }
+  p.Ascii = FirstUpper(read("Mode")) == 'A';
+  p.TimeOut = TimeOutValue(read("Timeout"), "1000");
+  p.ConnectTimeOut = TimeOutValue(read("ConnectTimeout"), "300");
+  p.PhonebookEntry = read("PhonebookEntry");
+  p.DialUserName = read("DialUserName");
+  p.DialPassword = read("DialPassword");
+  p.DialDomain = read("DialDomain");
+  return p;
+}
+
+std::string EncodeProfileValue(const std::string& value) {
+  if (value.empty()) return value;
+  bool blankAtEnd = IsBlank(value.front()) || IsBlank(value.back());
+  bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.front() == value.back();
+  return (blankAtEnd || quoted) ? "\"" + value + "\"" : value;
+}
+
+bool WriteProfile(const std::string& path, const TProfile& p) {
+  // An existing file we may not read would otherwise be replaced by one that lacks its
+  // other keys, and a read-only file must stay as it is.
+  if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK | W_OK) != 0) return false;
+  TIniFile ini(path);
+  auto write = [&](const char* key, const std::string& value) {
+    ini.WriteString(kProfileSection, key, EncodeProfileValue(value));
+  };
+  write("ServerName", p.ServerName);
+  write("Password", p.Password);
+  write("Login", p.Login);
+  write("Port", p.Port);
+  write("DestinationFile", p.DestinationFile);
+  write("DefaultFolder", p.DefaultFolder);
+  write("Overwrite", YesNo(p.Overwrite));
+  write("AutoDisconnect", YesNo(p.AutoDisconnect));
+  write("FileTransferMode", p.TransferMode == tmTrivialFtp ? "P" : p.TransferMode == tmFileCopy ? "C" : "F");
+  write("DeleteRemote", YesNo(p.DeleteRemote));
+  write("TimeOut", std::to_string(p.TimeOut));
+  write("ConnectTimeOut", std::to_string(p.ConnectTimeOut));
+  write("SourceFile", p.SourceFile);
+  write("Passive", YesNo(p.Passive));
+  write("Mode", p.Ascii ? "A" : "B");
+  write("UseDialup", YesNo(p.UseDialup));
+  write("DialUserName", p.DialUserName);
+  write("DialPassword", p.DialPassword);
+  write("DialDomain", p.DialDomain);
+  // The entry name is stored with one trailing blank, which reading removes again.
+  ini.WriteString(kProfileSection, "PhonebookEntry", p.PhonebookEntry + " ");
+  return ini.Save();
+}
+
+}  // namespace quodra::app

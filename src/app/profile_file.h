@@ -1,0 +1,50 @@
+#pragma once
+// One transfer profile as its file holds it: the section "Options" of a settings file,
+// decoded into values with the defaults a missing or empty key gets.
+#include <string>
+
+namespace quodra::app {
+
+enum TTransferMode { tmFtp, tmFileCopy, tmTrivialFtp };
+
+struct TProfile {
+  std::string ServerName;
+  std::string Port = "ftp";
+  std::string Login;
+  std::string Password;
+  std::string SourceFile;
+  std::string DestinationFile;
+  std::string DefaultFolder;
+  bool Overwrite = false;
+  bool AutoDisconnect = false;
+  bool DeleteRemote = true;
+  bool Passive = false;
+  TTransferMode TransferMode = tmFtp;
+  bool Ascii = false;
+  int TimeOut = 1000;        // not yet held within the dialog's limits
+  int ConnectTimeOut = 300;
+  bool UseDialup = false;
+  std::string PhonebookEntry;  // without the blank the file adds
+  std::string DialUserName;
+  std::string DialPassword;
+  std::string DialDomain;
+
+  bool operator==(const TProfile&) const = default;
+};
+
+inline constexpr char kProfileSection[] = "Options";
+
+// Reads and decodes a profile file; a missing file gives the defaults.
+TProfile ReadProfile(const std::string& path);
+
+// Writes every key of the profile into the file in one step (created owner-only when
+// missing; keys that exist keep their place, other keys and sections are kept). False when
+// the file could not be written, or when it exists but cannot be read or written, in which
+// case it is left as it was.
+bool WriteProfile(const std::string& path, const TProfile& profile);
+
+// The value as it is written, so that the reading rules give it back unchanged: values
+// with blanks at either end, or enclosed in quotes themselves, are enclosed in quotes.
+std::string EncodeProfileValue(const std::string& value);
+
+}  // namespace quodra::app

@@ -1,0 +1,36 @@
+#pragma once
+// Profile names and the files that hold them: "daily" is the file daily.FTP in the profile
+// folder; a name with a folder part ("/", "\" or ":") keeps its folder.
+#include <string>
+#include <vector>
+
+namespace quodra::app {
+
+inline constexpr char kProfileExtension[] = ".FTP";
+
+// Where profiles without a folder part live: the program's folder, or the folder named by
+// the environment variable QUODRA_PROFILE_DIR (for installs where the program's folder is
+// not writable, and for tests). Always ends with "/".
+std::string ProfileFolder();
+
+// True when the name has a folder part.
+bool HasFolderPart(const std::string& name);
+// Everything up to and including the last "/", "\" or ":" (empty without a folder part).
+std::string FolderOf(const std::string& path);
+// The file-name part: everything after the last "/", "\" or ":".
+std::string FileNameOf(const std::string& path);
+// `path` with the extension of its file-name part (from its last ".") replaced by `ext`;
+// `ext` is appended when there is none.
+std::string ChangeFileExt(const std::string& path, const std::string& ext);
+// The profile name of a profile file: its file name without extension.
+std::string ProfileNameOf(const std::string& path);
+
+// The full path of the file of profile `name`: `folder` is put in front when the name has
+// no folder part, the extension becomes ".FTP", and "\" separators become "/".
+std::string ResolveProfilePath(const std::string& name, const std::string& folder);
+
+// The names (file names without extension) of the files that match `mask` ("folder/*.FTP"),
+// in the order the file system returns them. Hidden files are included, folders never.
+std::vector<std::string> ListProfileNames(const std::string& mask);
+
+}  // namespace quodra::app

@@ -1,0 +1,192 @@
+// Profile files as text: decoding hand-written files, writing them back, names and paths.
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/digits_to_int.h"
+#include "app/profile_file.h"
+#include "app/profile_paths.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::app;
+using quodra::test::ReadFile;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+namespace {
+
+std::string Crlf(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) text += l + "\r\n";
+  return text;
+}
+
+}  // namespace
+
+TEST(DigitsToInt, KeepsDigitsAndMinusSignsOfTheFirstTwentyCharacters) {
+  EXPECT_EQ(DigitsToInt("1,500"), 1500);
+  EXPECT_EQ(DigitsToInt(" 300 ticks"), 300);
+  EXPECT_EQ(DigitsToInt("-42"), -42);
+  EXPECT_EQ(DigitsToInt("abc"), 0);
+  EXPECT_EQ(DigitsToInt(""), 0);
+  EXPECT_EQ(DigitsToInt("-"), 0);
+  EXPECT_EQ(DigitsToInt("5-3"), 0);   // a minus sign inside the digits
+  EXPECT_EQ(DigitsToInt("--1"), 0);
+  EXPECT_EQ(DigitsToInt(std::string(19, 'x') + "12"), 1);  // the 2 is the 21st character
+  EXPECT_EQ(DigitsToInt("99999999999"), 0);                 // does not fit
+  EXPECT_EQ(DigitsToInt("2147483647"), 2147483647);
+}
+
+TEST(ProfilePaths, NamesBecomeFilesInTheProfileFolder) {
+  EXPECT_EQ(ResolveProfilePath("daily", "/p/"), "/p/daily.FTP");
+  EXPECT_EQ(ResolveProfilePath("my.profile", "/p/"), "/p/my.FTP");
+  EXPECT_EQ(ResolveProfilePath("daily.FTP", "/p/"), "/p/daily.FTP");
+  EXPECT_EQ(ResolveProfilePath("", "/p/"), "/p/.FTP");
+  // A folder part keeps its own folder; "\" counts as a separator and becomes "/".
+  EXPECT_EQ(ResolveProfilePath("/srv/jobs.v2/night", "/p/"), "/srv/jobs.v2/night.FTP");
+  EXPECT_EQ(ResolveProfilePath("sub\\night.old", "/p/"), "sub/night.FTP");
+  EXPECT_EQ(ResolveProfilePath("C:night", "/p/"), "C:night.FTP");
+  EXPECT_EQ(ProfileNameOf("/p/my.FTP"), "my");
+  EXPECT_EQ(ProfileNameOf("/p/.FTP"), "");
+  EXPECT_EQ(FolderOf("/p/my.FTP"), "/p/");
+  EXPECT_EQ(FolderOf("my.FTP"), "");
+}
+
+TEST(ProfilePaths, ListsProfileFilesInFileSystemOrderWithHiddenOnesButNoFolders) {
+  TTempDir dir;
+  for (const char* name : {"b.FTP", "a.FTP", ".hidden.FTP", ".FTP", "notes.txt", "lower.ftp", "two.dots.FTP"})
+    WriteFile(dir.File(name), "[Options]\r\n");
+  ASSERT_EQ(::mkdir(dir.File("folder.FTP").c_str(), 0700), 0);
+
+  std::vector<std::string> expected;  // the order readdir gives
+  DIR* d = ::opendir(dir.Path().c_str());
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n.size() >= 4 && n.compare(n.size() - 4, 4, ".FTP") == 0 && n != "folder.FTP")
+      expected.push_back(n.substr(0, n.size() - 4));
+  }
+  ::closedir(d);
+
+  auto names = ListProfileNames(dir.Path() + "*.FTP");
+  EXPECT_EQ(names, expected);
+  EXPECT_NE(std::find(names.begin(), names.end(), ".hidden"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), ""), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "two.dots"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "folder"), names.end());
+  EXPECT_TRUE(ListProfileNames(dir.File("missing/*.FTP")).empty());
+}
+
+TEST(ProfileFile, DecodesHandWrittenValues) {
+  TTempDir dir;
+  auto read = [&](const std::vector<std::string>& lines) {
+    WriteFile(dir.File("p.FTP"), Crlf(lines));
+    return ReadProfile(dir.File("p.FTP"));
+  };
+  // The section header alone, and a missing file, give the defaults: FTP, binary, port
+  // "ftp", time-outs 1000 and 300, remote files deleted, nothing else set.
+  TProfile defaults = read({"[Options]"});
+  EXPECT_EQ(defaults, TProfile());
+  EXPECT_EQ(ReadProfile(dir.File("missing.FTP")), TProfile());
+  EXPECT_EQ(defaults.TransferMode, tmFtp);
+  EXPECT_EQ(defaults.Port, "ftp");
+  EXPECT_EQ(defaults.TimeOut, 1000);
+  EXPECT_EQ(defaults.ConnectTimeOut, 300);
+  EXPECT_TRUE(defaults.DeleteRemote);
+  EXPECT_FALSE(defaults.Ascii || defaults.Overwrite || defaults.AutoDisconnect || defaults.Passive || defaults.UseDialup);
+
+  TProfile p = read({"[options]", "timeout=1,500", "CONNECTTIMEOUT=", "FileTransferMode=c", "Mode=a",
+                     "UseDialup=YES", "Overwrite=yes please", "AutoDisconnect=N", "Passive=y",
+                     "DeleteRemote=no", "Port=  ", "ServerName = ftp.local ", "Password=\"  pw  \"",
+                     "PhonebookEntry=Office "});
+  EXPECT_EQ(p.TimeOut, 1500);
+  EXPECT_EQ(p.ConnectTimeOut, 300);
+  EXPECT_EQ(p.TransferMode, tmFileCopy);
+  EXPECT_TRUE(p.Ascii);
+  EXPECT_FALSE(p.UseDialup);  // only "Y" itself switches dial-up on
+  EXPECT_TRUE(p.Overwrite);
+  EXPECT_FALSE(p.AutoDisconnect);
+  EXPECT_TRUE(p.Passive);
+  EXPECT_FALSE(p.DeleteRemote);
+  EXPECT_EQ(p.Port, "ftp");
+  EXPECT_EQ(p.ServerName, "ftp.local");
+  EXPECT_EQ(p.Password, "  pw  ");
+  EXPECT_EQ(p.PhonebookEntry, "Office");
+
+  EXPECT_EQ(read({"[Options]", "Timeout=letters"}).TimeOut, 0);  // the dialog then holds 1000
+  EXPECT_TRUE(read({"[Options]", "UseDialup=y"}).UseDialup);
+  EXPECT_EQ(read({"[Options]", "FileTransferMode=P"}).TransferMode, tmTrivialFtp);
+  EXPECT_EQ(read({"[Options]", "FileTransferMode=x"}).TransferMode, tmTrivialFtp);
+  EXPECT_EQ(read({"[Options]", "FileTransferMode=f"}).TransferMode, tmFtp);
+  EXPECT_EQ(read({"[Options]", "FileTransferMode="}).TransferMode, tmFtp);
+  EXPECT_FALSE(read({"[Options]", "Mode=B"}).Ascii);
+  // Lines ending in a bare line feed, and keys outside "Options", are read as the platform does.
+  WriteFile(dir.File("lf.FTP"), "[Other]\nLogin=wrong\n[Options]\nLogin=right\n");
+  EXPECT_EQ(ReadProfile(dir.File("lf.FTP")).Login, "right");
+}
+
+TEST(ProfileFile, NewFileHoldsTheKeysInTheirOrder) {
+  TTempDir dir;
+  TProfile p;
+  p.ServerName = "127.0.0.1";
+  p.Password = "pw";
+  p.Login = "me";
+  p.Port = "2121";
+  p.DestinationFile = "/data/in/";
+  p.DefaultFolder = "/out";
+  p.Overwrite = true;
+  p.TransferMode = tmTrivialFtp;
+  p.DeleteRemote = false;
+  p.TimeOut = 1500;
+  p.ConnectTimeOut = 0;
+  p.SourceFile = "a.txt;*.csv;";
+  p.Ascii = true;
+  p.UseDialup = true;
+  p.PhonebookEntry = "Office";
+  p.DialUserName = "du";
+  p.DialPassword = "dp";
+  p.DialDomain = "dd";
+  ASSERT_TRUE(WriteProfile(dir.File("n.FTP"), p));
+  EXPECT_EQ(ReadFile(dir.File("n.FTP")),
+            Crlf({"[Options]", "ServerName=127.0.0.1", "Password=pw", "Login=me", "Port=2121",
+                  "DestinationFile=/data/in/", "DefaultFolder=/out", "Overwrite=Y", "AutoDisconnect=N",
+                  "FileTransferMode=P", "DeleteRemote=N", "TimeOut=1500", "ConnectTimeOut=0",
+                  "SourceFile=a.txt;*.csv;", "Passive=N", "Mode=A", "UseDialup=Y", "DialUserName=du",
+                  "DialPassword=dp", "DialDomain=dd", "PhonebookEntry=Office "}));
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("n.FTP").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u);  // it holds passwords
+  EXPECT_EQ(ReadProfile(dir.File("n.FTP")), p);
+}
+
+TEST(ProfileFile, ValuesTheReaderWouldAlterStillReadBackUnchanged) {
+  TTempDir dir;
+  TProfile p;
+  p.Password = "  secret ";       // blanks at both ends
+  p.Login = "\"quoted\"";          // quotes of its own
+  p.ServerName = "'host'";
+  p.SourceFile = "a b;c";          // inner blanks need nothing
+  p.DialPassword = "\tx";
+  p.PhonebookEntry = "Dial Office";
+  ASSERT_TRUE(WriteProfile(dir.File("q.FTP"), p));
+  EXPECT_EQ(ReadProfile(dir.File("q.FTP")), p);
+  EXPECT_NE(ReadFile(dir.File("q.FTP")).find("SourceFile=a b;c\r\n"), std::string::npos);
+}
+
+TEST(ProfileFile, FailedWritesReportFalseAndLeaveTheFileAlone) {
+  TTempDir dir;
+  EXPECT_FALSE(WriteProfile(dir.File("missing/x.FTP"), TProfile()));
+  if (::geteuid() != 0) {  // the super-user may write anything
+    std::string path = dir.File("ro.FTP");
+    WriteFile(path, "[Options]\r\nLogin=keep\r\n");
+    ::chmod(path.c_str(), 0400);
+    TProfile p;
+    p.Login = "changed";
+    EXPECT_FALSE(WriteProfile(path, p));
+    EXPECT_EQ(ReadFile(path), "[Options]\r\nLogin=keep\r\n");
+  }
+}
