@@ -37,7 +37,6 @@ TProfile ReadProfile(const std::string& path) {
   TProfile p;
   p.ServerName = read("ServerName");
   p.Port = read("Port");
-  if (Trim(p.Port).empty()) p.Port = "ftp";
   p.Login = read("Login");
   p.Password = read("Password");
   p.SourceFile = read("SourceFile");
@@ -56,6 +55,9 @@ TProfile ReadProfile(const std::string& path) {
     case 'C': p.TransferMode = tmFileCopy; break;
     default: p.TransferMode = tmTrivialFtp; break;
   }
+  // A blank port means the protocol's own: the service name "ftp" for FTP. A trivial-FTP
+  // profile keeps it blank, which its job reads as port 69 (the text "ftp" would give 0).
+  if (Trim(p.Port).empty()) p.Port = p.TransferMode == tmTrivialFtp ? "" : "ftp";
   p.Ascii = FirstUpper(read("Mode")) == 'A';
   p.TimeOut = TimeOutValue(read("Timeout"), "1000");
   p.ConnectTimeOut = TimeOutValue(read("ConnectTimeout"), "300");

@@ -44,7 +44,10 @@ TQpCustomFtpClient::TQpCustomFtpClient(port::TQpBaseComponent* owner) : TQpCusto
   // Every reply line arrives as one packet: any data up to and including CR LF.
   ReplyPacket = std::make_unique<TQpDataPacket>();
   ReplyPacket->SetStartCond(scAnyData);
-  ReplyPacket->SetEndCond({ecString});
+  // A reply line ends with CR LF, or after kMaxReplyLine bytes: a server that never ends its
+  // line cannot make the packet buffer grow without bound.
+  ReplyPacket->SetEndCond({ecString, ecPacketSize});
+  ReplyPacket->SetPacketSize(kMaxReplyLine);
   ReplyPacket->SetEndString("\r\n");
   ReplyPacket->SetTimeOut(0);
   ReplyPacket->SetAutoEnable(true);

@@ -124,6 +124,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // Bound of Logout's wait for the server to close the connection.
   int LogoutWaitMs = 5000;
   static constexpr size_t kDataBufferSize = 32769;
+  static constexpr int kMaxReplyLine = 32768;
 
  protected:
   // Each event is raised through one of these.

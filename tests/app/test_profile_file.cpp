@@ -122,6 +122,9 @@ TEST(ProfileFile, DecodesHandWrittenValues) {
   EXPECT_EQ(read({"[Options]", "FileTransferMode=P"}).TransferMode, tmTrivialFtp);
   EXPECT_EQ(read({"[Options]", "FileTransferMode=x"}).TransferMode, tmTrivialFtp);
   EXPECT_EQ(read({"[Options]", "FileTransferMode=f"}).TransferMode, tmFtp);
+  // A trivial-FTP profile without a port keeps it blank (its job then uses 69); "ftp" stays.
+  EXPECT_EQ(read({"[Options]", "FileTransferMode=P", "Port="}).Port, "");
+  EXPECT_EQ(read({"[Options]", "FileTransferMode=P", "Port=ftp"}).Port, "ftp");
   EXPECT_EQ(read({"[Options]", "FileTransferMode="}).TransferMode, tmFtp);
   EXPECT_FALSE(read({"[Options]", "Mode=B"}).Ascii);
   // Lines ending in a bare line feed, and keys outside "Options", are read as the platform does.

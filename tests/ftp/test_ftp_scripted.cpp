@@ -372,6 +372,16 @@ TEST(FtpScripted, UnreachableServerHitsTheConnectTimeout) {
   EXPECT_TRUE(WaitFor([&] { return rec.Has(fsClosed); }));
 }
 
+TEST(FtpScripted, EndlessReplyLineIsCutIntoBoundedPieces) {
+  // 1 MiB of greeting that never ends its line: the reply packet hands it on in bounded
+  // pieces instead of buffering it all, so the greeting is seen at once.
+  TSession s({"raw 220 " + std::string(1 << 20, 'x'), "hold"});
+  ASSERT_TRUE(s.Client.Login());
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsConnected); }));
+  ASSERT_TRUE(s.Server.WaitForReceived(1));
+  EXPECT_EQ(s.Received()[0], "USER tester");
+}
+
 TEST(FtpScripted, DroppedControlConnectionLogsOut) {
   TSession s(Steps(kLogin, {"sleep 200", "close"}));
   ASSERT_TRUE(s.LogIn());
