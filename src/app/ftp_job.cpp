@@ -53,6 +53,7 @@ TFtpJob::~TFtpJob() {
 void TFtpJob::StartFtp() {
   const auto& opt = *Frm.VarnOptFrm->ui;
   Fetched.clear();
+  WalkRetrieve = false;
   try {
     if (QpFtpClient1->Connected()) {
       Frm.Log("Reset/Logout");
@@ -169,12 +170,18 @@ void TFtpJob::LoginStep() {
 }
 
 void TFtpJob::TransferDoneStep() {
-  Fetched.insert(UpperCase(Frm.CurrentSource));
+  // The file this transfer fetched: the walk may have moved CurrentSource on meanwhile.
+  const std::string fetched = QpFtpClient1->RemoteFile();
+  Fetched.insert(UpperCase(fetched));
   Frm.Log("Transfer Completed OK");
   Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes [Done]");
-  if (Frm.JobPhase == 4 && Frm.VarnOptFrm->ui->DeleteRemote1->isChecked()) {
-    Frm.Log("Delete Host File:" + Frm.CurrentSource);
-    QpFtpClient1->Delete(Frm.CurrentSource);
+  // Every file the walk fetched is deleted, also when a listing asked for meanwhile has
+  // changed the job's phase; a file it did not fetch never is.
+  bool fromWalk = WalkRetrieve;
+  WalkRetrieve = false;
+  if (fromWalk && Frm.VarnOptFrm->ui->DeleteRemote1->isChecked()) {
+    Frm.Log("Delete Host File:" + fetched);
+    QpFtpClient1->Delete(fetched);
   }
   if (Frm.FileNumber == TMainFrm::kNoMoreFiles) {
     if (EndsRunOnFailure() && !Frm.Closing) {
@@ -314,12 +321,15 @@ void TFtpJob::GetNextFile() {
   }
 
   if (!Trim(Frm.CurrentSource).empty() && !Trim(Frm.CurrentDest).empty()) {
-    Frm.Log("Source File:" + Frm.CurrentSource + " to Dest File:" + Frm.CurrentDest);
+    // The waits below handle events, and the next file's step may run inside them and move
+    // CurrentSource on: the closing line names the file this call fetched.
+    const std::string source = Frm.CurrentSource, dest = Frm.CurrentDest;
+    Frm.Log("Source File:" + source + " to Dest File:" + dest);
     TMainFrm::Pause(2);
     bool overwrite = opt.Overwrite1->isChecked();
     Frm.Log(overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
     try {
-      QpFtpClient1->Retrieve(Frm.CurrentSource, Frm.CurrentDest, overwrite ? rmReplace : rmAppend);
+      if (QpFtpClient1->Retrieve(source, dest, overwrite ? rmReplace : rmAppend)) WalkRetrieve = true;
     } catch (const std::exception& e) {
       // Interactive runs show it in a message box; an unattended run logs it and ends.
       if (!Frm.HasArguments()) throw;
@@ -328,13 +338,13 @@ void TFtpJob::GetNextFile() {
       return;
     }
     TMainFrm::Pause(2);
-    Frm.ui->LTFileName1->setText(QText(FolderPart(Frm.CurrentSource)));
+    Frm.ui->LTFileName1->setText(QText(FolderPart(source)));
     if (QpFtpClient1->InProgress()) {
       Frm.Log("Retrieving");
       // A closing window ends the wait too, so that a stalled server cannot keep it open.
       quodra::host::WaitUntil([this] { return !QpFtpClient1->InProgress() || Frm.Closing; });
     }
-    Frm.Log("Transferred " + Frm.CurrentSource + " to " + Frm.CurrentDest + " " + Frm.ByteCounterText());
+    Frm.Log("Transferred " + source + " to " + dest + " " + Frm.ByteCounterText());
   }
   if (Frm.FileNumber == TMainFrm::kNoMoreFiles &&
       (opt.AutoDisconnect1->isChecked() || Frm.HasArguments()))

@@ -41,4 +41,5 @@ class TFtpJob : public QObject {
   TMainFrm& Frm;
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;
   std::set<std::string> Fetched;  // upper-cased names fetched in this session
+  bool WalkRetrieve = false;      // the retrieve in flight was started by the walk
 };

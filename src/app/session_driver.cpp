@@ -6,6 +6,7 @@
 #include "app/ftp_job.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/event_wait.h"
 #include "host/online_state.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
@@ -18,7 +19,11 @@ void TMainFrm::CreateJobs() {
   FileCopyJob = new TFileCopyJob(*this);
   FtpJob = new TFtpJob(*this);
   FtpAbort = [this] { FtpJob->Client().Abort(); };
-  FtpLogout = [this] { FtpJob->Client().Logout(); };
+  FtpLogout = [this] {
+    // The session's last status events ("Logout", "Connection Port Closed") are queued when
+    // Logout returns; they are handled here so that a closing program still logs them.
+    if (FtpJob->Client().Logout()) quodra::host::ProcessPendingEvents();
+  };
   FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };
 #ifdef QUODRA_HAVE_TFTP_JOB
   TftpJob = new TTftpJob(*this);

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include "program_run.h"
 #include "app/ftp_job.h"
 #include "app/tftp_job.h"
 #include "support/ftp_server_fixture.h"
@@ -235,32 +236,6 @@ TEST_F(TftpJob, OpenFtpSessionIsClosedFirst) {
 
 namespace {
 
-struct TRun {
-  bool Finished = false;
-  int ExitCode = -1;
-  std::string Output;
-};
-
-TRun RunProgram(const TTempDir& dir, const std::string& profile) {
-  QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.remove("DISPLAY");
-  env.remove("WAYLAND_DISPLAY");
-  env.remove("QT_QPA_PLATFORM");
-  env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.File("config")));
-  env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.Path()));
-  env.insert("QUODRA_PAUSE_MS", "2");
-  env.insert("QUODRA_ONLINE", "1");
-  p.setProcessEnvironment(env);
-  p.start(QUODRA_BIN_DIR "/quodra-ftp", {QString::fromStdString(profile)});
-  TRun r;
-  r.Finished = p.waitForFinished(60000);
-  if (!r.Finished) p.kill(), p.waitForFinished();
-  r.ExitCode = p.exitCode();
-  r.Output = p.readAllStandardOutput().toStdString();
-  return r;
-}
-
 std::string TftpProfile(int port, const std::string& source, const std::string& dest, const char* overwrite) {
   return "[Options]\r\nServerName=127.0.0.1\r\nPort=" + std::to_string(port) + "\r\nFileTransferMode=P\r\nMode=B\r\n" +
          "TimeOut=1000\r\nSourceFile=" + source + "\r\nDestinationFile=" + dest + "\r\nOverwrite=" + overwrite + "\r\n";
@@ -281,7 +256,7 @@ TEST_F(UnattendedTftpRun, DownloadsLogsToStandardOutputAndExitsZero) {
   WriteFile(Served.File("in.bin"), bytes);
   WriteFile(Dir.File("out.bin"), "head:");
   WriteFile(Dir.File("job.FTP"), TftpProfile(Server.Port(), Server.RemoteName("in.bin"), Dir.File("out.bin"), "N"));
-  TRun r = RunProgram(Dir, Dir.File("job.FTP"));
+  TProgramRun r = RunProgram(Dir, Dir.File("job.FTP"));
   ASSERT_TRUE(r.Finished);
   EXPECT_EQ(r.ExitCode, 0) << r.Output;
   const std::string got = ReadFile(Dir.File("out.bin"));
@@ -297,7 +272,7 @@ TEST_F(UnattendedTftpRun, DownloadsLogsToStandardOutputAndExitsZero) {
 
 TEST_F(UnattendedTftpRun, AFailedDownloadExitsOne) {
   WriteFile(Dir.File("job.FTP"), TftpProfile(Server.Port(), Server.RemoteName("absent"), Dir.File("out.bin"), "Y"));
-  TRun r = RunProgram(Dir, Dir.File("job.FTP"));
+  TProgramRun r = RunProgram(Dir, Dir.File("job.FTP"));
   ASSERT_TRUE(r.Finished);
   EXPECT_EQ(r.ExitCode, 1) << r.Output;
   EXPECT_NE(r.Output.find("Connect Failed\nClose Connection!\n"), std::string::npos) << r.Output;

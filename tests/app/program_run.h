@@ -1,0 +1,46 @@
+#pragma once
+// Starts the program itself as a scheduler would: arguments on the command line, no
+// display, its own configuration and runtime folders, short pauses. Waits for it to end.
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace quodra::test {
+
+struct TProgramRun {
+  bool Finished = false;
+  int ExitCode = -1;
+  std::string Output;  // standard output
+};
+
+inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("DISPLAY");
+  env.remove("WAYLAND_DISPLAY");
+  env.remove("QT_QPA_PLATFORM");
+  env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.File("config")));
+  env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.Path()));
+  env.insert("QUODRA_PAUSE_MS", "2");
+  env.insert("QUODRA_ONLINE", "1");
+  p.setProcessEnvironment(env);
+  p.start(QUODRA_BIN_DIR "/quodra-ftp", args);
+  TProgramRun r;
+  r.Finished = p.waitForFinished(60000);
+  if (!r.Finished) {
+    p.kill();
+    p.waitForFinished();
+  }
+  r.ExitCode = p.exitCode();
+  r.Output = p.readAllStandardOutput().toStdString();
+  return r;
+}
+
+inline TProgramRun RunProgram(const TTempDir& dir, const std::string& profile) {
+  return RunProgram(dir, QStringList{QString::fromStdString(profile)});
+}
+
+}  // namespace quodra::test
