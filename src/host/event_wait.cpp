@@ -28,14 +28,11 @@ bool WaitUntil(const std::function<bool()>& done, int64_t deadlineMs) {
 void WaitMs(int64_t ms) { WaitUntil({}, NowMs() + ms); }
 
 int64_t PauseSecondMs() {
-  static const int64_t ms = [] {
-    const char* v = std::getenv("QUODRA_PAUSE_MS");
-    if (!v || !*v) return int64_t{1000};
-    char* end = nullptr;
-    long long n = std::strtoll(v, &end, 10);
-    return (end && *end == 0 && n >= 0) ? int64_t{n} : int64_t{1000};
-  }();
-  return ms;
+  const char* v = std::getenv("QUODRA_PAUSE_MS");
+  if (!v || !*v) return 1000;
+  char* end = nullptr;
+  long long n = std::strtoll(v, &end, 10);
+  return (end && *end == 0 && n >= 0) ? int64_t{n} : int64_t{1000};
 }
 
 void Pause(int seconds) { WaitMs(static_cast<int64_t>(seconds) * PauseSecondMs()); }

@@ -124,17 +124,23 @@ TEST_F(FtpJobServer, ListAppendedIntoOneFileThenOverwrite) {
 }
 
 TEST_F(FtpJobServer, DeleteRemoteFilesAfterEachFetch) {
+  // The nested walk relies on the job's pauses outlasting the server's replies, as whole
+  // seconds do; pauses of a few milliseconds would make it a race with the server.
+  ::setenv("QUODRA_PAUSE_MS", "60", 1);
   TAppWindows w;
   SetProfile(w, "c.txt;*.CSV", Local());
   w.Opt->ui->DeleteRemote1->setChecked(true);
   ASSERT_TRUE(RunJob(w)) << Server.Log();
   EXPECT_EQ(ReadFile(Local() + "B.CSV"), PatternBytes(300000, 7));
   EXPECT_EQ(ReadFile(Local() + "c.txt"), "gamma\n");
-  EXPECT_FALSE(FileExists(Remote() + "a.csv"));
+  std::string log;
+  for (const auto& line : w.LogLines()) log += line + "\n";
+  EXPECT_FALSE(FileExists(Remote() + "a.csv")) << log << Server.Log();
   EXPECT_FALSE(FileExists(Remote() + "B.CSV"));
   EXPECT_FALSE(FileExists(Remote() + "c.txt"));
   EXPECT_TRUE(FileExists(Remote() + "skip.TMP"));
-  EXPECT_FALSE(w.Main->RunHasFailed());
+  EXPECT_FALSE(w.Main->RunHasFailed()) << log;
+  ::setenv("QUODRA_PAUSE_MS", "2", 1);
 }
 
 TEST_F(FtpJobServer, WrongPasswordAndClosedPortEndTheRunAsFailed) {
