@@ -1,14 +1,9 @@
 #include "dialup/sim_phonebook_service.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 
 #include "host/ini_file.h"
@@ -19,13 +14,6 @@ namespace {
 
 using quodra::host::EqualsNoCase;
 
-std::string TrimBlanks(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
-
 struct TKey {
   std::string Name;
   std::string Value;
@@ -35,36 +23,15 @@ struct TSection {
   std::vector<TKey> Keys;
 };
 
-bool IsSectionLine(const std::string& line, std::string& name) {
-  std::string t = TrimBlanks(line);
-  if (t.size() < 2 || t.front() != '[') return false;
-  size_t close = t.find(']');
-  if (close == std::string::npos) return false;
-  name = TrimBlanks(t.substr(1, close - 1));
-  return true;
-}
-
-// The phonebook as sections of keys, read with the same rules as the profile files
-// (names without regard to case, blanks trimmed, one pair of quotes removed).
+// The phonebook as sections of keys, read by the settings-file reader the profiles use.
 std::optional<std::vector<TSection>> ReadPhonebook(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  quodra::host::TIniFile ini(path);
+  if (!ini.Exists()) return std::nullopt;
   std::vector<TSection> sections;
-  std::string line, name;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (IsSectionLine(line, name)) {
-      sections.push_back({name, {}});
-      continue;
-    }
-    std::string t = TrimBlanks(line);
-    if (t.empty() || t[0] == ';' || t[0] == '#' || sections.empty()) continue;
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string value = TrimBlanks(line.substr(eq + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-      value = value.substr(1, value.size() - 2);
-    sections.back().Keys.push_back({TrimBlanks(line.substr(0, eq)), value});
+  for (const std::string& name : ini.SectionNames()) {
+    TSection section{name, {}};
+    for (auto& [key, value] : ini.Keys(name)) section.Keys.push_back({key, value});
+    sections.push_back(std::move(section));
   }
   return sections;
 }
@@ -114,7 +81,7 @@ std::vector<int> KeyStates(const TSection& s) {
   size_t pos = 0;
   while (pos <= v->size()) {
     size_t comma = v->find(',', pos);
-    std::string item = TrimBlanks(v->substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    std::string item = quodra::host::Trim(v->substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
     char* end = nullptr;
     long n = std::strtol(item.c_str(), &end, 10);
     // The end states are the outcome of the script, not steps of it.
@@ -123,38 +90,6 @@ std::vector<int> KeyStates(const TSection& s) {
     pos = comma + 1;
   }
   return states;
-}
-
-// Rewrites the file without the key in the section (the settings writer only sets keys).
-bool RemoveKey(const std::string& path, const std::string& section, const std::string& key) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string out, line, name;
-  bool inSection = false;
-  while (std::getline(in, line)) {
-    std::string bare = line;
-    if (!bare.empty() && bare.back() == '\r') bare.pop_back();
-    if (IsSectionLine(bare, name)) inSection = EqualsNoCase(name, section);
-    else if (inSection) {
-      size_t eq = bare.find('=');
-      std::string t = TrimBlanks(bare);
-      if (eq != std::string::npos && !t.empty() && t[0] != ';' && t[0] != '#' &&
-          EqualsNoCase(TrimBlanks(bare.substr(0, eq)), key))
-        continue;
-    }
-    out += bare + "\r\n";
-  }
-  in.close();
-  std::string tmp = path + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -322,11 +257,11 @@ int TSimPhonebookService::SetEntryDialParams(const std::string& phonebook, const
   ini.WriteString(section, "UserName", params.UserName);
   ini.WriteString(section, "Domain", params.Domain);
   ini.WriteString(section, "CallBackNumber", params.CallBackNumber);
-  if (!removePassword) ini.WriteString(section, "Password", params.Password);
-  if (!ini.Save()) return kRasErrorCannotWritePhonebook;
-  if (removePassword && FindKey(*entry, "Password") && !RemoveKey(path, section, "Password"))
-    return kRasErrorCannotWritePhonebook;
-  return 0;
+  if (removePassword)
+    ini.DeleteKey(section, "Password");
+  else
+    ini.WriteString(section, "Password", params.Password);
+  return ini.Save() ? 0 : kRasErrorCannotWritePhonebook;
 }
 
 int TSimPhonebookService::EditEntry(const std::string& phonebook, const std::string& entryName) {

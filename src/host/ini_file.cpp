@@ -83,6 +83,14 @@ int TIniFile::FindKey(int sectionLine, const std::string& key) const {
   return -1;
 }
 
+namespace {
+std::string ReadValue(const std::string& raw) {
+  std::string value = Unquote(TrimBlanks(raw));
+  if (value.size() > TIniFile::kMaxValueLength) value.resize(TIniFile::kMaxValueLength);
+  return value;
+}
+}  // namespace
+
 std::string TIniFile::ReadString(const std::string& section, const std::string& key) const {
   int s = FindSection(section);
   if (s < 0) return {};
@@ -90,9 +98,36 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   if (k < 0) return {};
   std::string name, value;
   KeyOf(Lines[k].Text, name, value);
-  value = Unquote(TrimBlanks(value));
-  if (value.size() > kMaxValueLength) value.resize(kMaxValueLength);
-  return value;
+  return ReadValue(value);
+}
+
+bool TIniFile::HasKey(const std::string& section, const std::string& key) const {
+  int s = FindSection(section);
+  return s >= 0 && FindKey(s, key) >= 0;
+}
+
+std::vector<std::string> TIniFile::SectionNames() const {
+  std::vector<std::string> names;
+  std::string name;
+  for (const auto& l : Lines)
+    if (SectionName(l.Text, name)) names.push_back(name);
+  return names;
+}
+
+std::vector<std::pair<std::string, std::string>> TIniFile::Keys(const std::string& section) const {
+  std::vector<std::pair<std::string, std::string>> keys;
+  int s = FindSection(section);
+  if (s < 0) return keys;
+  std::string name, key, value;
+  for (size_t i = s + 1; i < Lines.size() && !SectionName(Lines[i].Text, name); ++i)
+    if (KeyOf(Lines[i].Text, key, value)) keys.emplace_back(key, ReadValue(value));
+  return keys;
+}
+
+void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
+  int s = FindSection(section);
+  if (s < 0) return;
+  for (int k = FindKey(s, key); k >= 0; k = FindKey(s, key)) Lines.erase(Lines.begin() + k);
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {

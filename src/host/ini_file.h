@@ -5,6 +5,7 @@
 // file, section or key reads as the empty text. Writing keeps the order of existing keys,
 // ends lines with CR LF and replaces the file atomically; new files are owner-only (0600).
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quodra::host {
@@ -20,8 +21,14 @@ class TIniFile {
   bool Exists() const { return FileExisted; }
 
   std::string ReadString(const std::string& section, const std::string& key) const;
+  bool HasKey(const std::string& section, const std::string& key) const;
+  // The section names in file order, and the keys of a section with their values as
+  // ReadString gives them.
+  std::vector<std::string> SectionNames() const;
+  std::vector<std::pair<std::string, std::string>> Keys(const std::string& section) const;
   // Changes the key in place, or appends it to its section (created at the end when missing).
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void DeleteKey(const std::string& section, const std::string& key);
   // Writes the document back. False (with errno set) when the file cannot be written.
   bool Save();
 

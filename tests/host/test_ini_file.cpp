@@ -65,3 +65,19 @@ TEST(IniFile, FailedWriteLeavesOldFileWhole) {
   }
   EXPECT_FALSE(WriteProfileValue(dir.File("missing/x.FTP"), "Options", "Login", "x"));
 }
+
+TEST(IniFile, SectionsKeysAndDeletion) {
+  TTempDir dir;
+  std::string p = dir.File("book.ini");
+  WriteFile(p, "; a phonebook\r\n[Office]\r\nPhoneNumber = 555 0100 \r\nPassword=\"\"\r\n[Home]\r\nUserName=me\r\n");
+  TIniFile ini(p);
+  EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"Office", "Home"}));
+  auto keys = ini.Keys("office");
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keys[0], (std::pair<std::string, std::string>{"PhoneNumber", "555 0100"}));
+  EXPECT_TRUE(ini.HasKey("Office", "password"));  // present though empty
+  EXPECT_FALSE(ini.HasKey("Home", "Password"));
+  ini.DeleteKey("Office", "Password");
+  ASSERT_TRUE(ini.Save());
+  EXPECT_EQ(ReadFile(p), "; a phonebook\r\n[Office]\r\nPhoneNumber = 555 0100 \r\n[Home]\r\nUserName=me\r\n");
+}
