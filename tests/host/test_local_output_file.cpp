@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include "host/local_output_file.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::host;
+using quodra::test::ReadFile;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+namespace {
+
+int EntriesIn(const std::string& folder) {
+  int n = 0;
+  DIR* d = ::opendir(folder.c_str());
+  while (dirent* e = ::readdir(d)) n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+  ::closedir(d);
+  return n;
+}
+
+}  // namespace
+
+// Every mode, committed or rolled back: the destination holds either its old bytes or the
+// whole new result, and no temporary file is left in the folder.
+TEST(LocalOutputFile, CommitOrRollbackLeavesOldOrWhole) {
+  using M = TLocalOutputFile::TMode;
+  struct Row {
+    const char* name;
+    M mode;
+    const char* before;  // nullptr: no destination yet
+    uint64_t offset;
+    bool commit;
+    const char* after;  // nullptr: still absent
+  };
+  const Row rows[] = {
+      {"append commit", M::Append, "old", 0, true, "oldNEW"},
+      {"append rollback", M::Append, "old", 0, false, "old"},
+      {"append new rollback", M::Append, nullptr, 0, false, ""},
+      {"replace commit", M::Replace, "old-longer", 0, true, "NEW"},
+      {"replace rollback", M::Replace, "old", 0, false, "old"},
+      {"replace new commit", M::Replace, nullptr, 0, true, "NEW"},
+      {"replace new rollback", M::Replace, nullptr, 0, false, nullptr},
+      {"write-at commit", M::WriteAt, "0123456789", 4, true, "0123NEW789"},
+      {"write-at rollback", M::WriteAt, "0123", 4, false, "0123"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TTempDir dir;
+    std::string dest = dir.File("dest.txt");
+    if (r.before) WriteFile(dest, r.before);
+    TLocalOutputFile out;
+    ASSERT_EQ(out.Open(dest, r.mode, r.offset), 0);
+    ASSERT_EQ(out.Write("NEW", 3), 0);
+    if (r.mode == M::Replace) {
+      EXPECT_EQ(ReadFile(dest), r.before ? r.before : "");  // untouched so far
+    }
+    if (r.commit) {
+      ASSERT_EQ(out.Commit(), 0);
+    } else {
+      ASSERT_EQ(out.Rollback(), 0);
+    }
+    EXPECT_FALSE(out.IsOpen());
+    if (r.after) {
+      EXPECT_EQ(ReadFile(dest), r.after);
+      EXPECT_EQ(EntriesIn(dir.File("")), 1);
+    } else {
+      EXPECT_NE(::access(dest.c_str(), F_OK), 0);
+      EXPECT_EQ(EntriesIn(dir.File("")), 0);
+    }
+  }
+}
+
+TEST(LocalOutputFile, DestructorRollsBackAndReplaceKeepsLinksAndMode) {
+  TTempDir dir;
+  std::string dest = dir.File("d");
+  WriteFile(dest, "keep");
+  {
+    TLocalOutputFile out;
+    ASSERT_EQ(out.Open(dest, TLocalOutputFile::TMode::Append), 0);
+    ASSERT_EQ(out.Write("lost", 4), 0);
+  }
+  EXPECT_EQ(ReadFile(dest), "keep");
+
+  // Replacing through a link writes the link's target and leaves the link in place.
+  ::chmod(dest.c_str(), 0640);
+  std::string link = dir.File("link");
+  ASSERT_EQ(::symlink("d", link.c_str()), 0);
+  TLocalOutputFile out;
+  ASSERT_EQ(out.Open(link, TLocalOutputFile::TMode::Replace), 0);
+  ASSERT_EQ(out.Write("fresh", 5), 0);
+  ASSERT_EQ(out.Commit(), 0);
+  struct stat st {};
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat(dest.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(ReadFile(dest), "fresh");
+}
+
+TEST(LocalOutputFile, UniqueFilesAreNewPrivateAndDistinct) {
+  TTempDir dir;
+  std::string a, b;
+  int fa = CreateUniqueFile(dir.File(""), "x", a);
+  int fb = CreateUniqueFile(dir.File(""), "x", b);
+  ASSERT_GE(fa, 0);
+  ASSERT_GE(fb, 0);
+  EXPECT_NE(a, b);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fa, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ::close(fa);
+  ::close(fb);
+  EXPECT_LT(CreateUniqueFile(dir.File("missing/"), "x", a), 0);
+}
+
+// A write that hits the file-size limit (as on a full disk) fails, and the rollback cuts the
+// destination back to its old bytes. Run in a child: the limit is per process.
+TEST(LocalOutputFile, FailedWriteOnFullDiskRollsBack) {
+  TTempDir dir;
+  std::string dest = dir.File("big");
+  WriteFile(dest, std::string(1000, 'o'));
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    TLocalOutputFile out;
+    if (out.Open(dest, TLocalOutputFile::TMode::Append) != 0) ::_exit(2);
+    std::string chunk(8192, 'n');
+    if (out.Write(chunk.data(), chunk.size()) == 0) ::_exit(3);
+    ::_exit(out.Rollback() == 0 ? 0 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(dest), std::string(1000, 'o'));
+}
