@@ -5,6 +5,9 @@ set(QUODRA_PACKAGE_NAME quodra-ftp)
 set(QUODRA_DOC_DIR share/doc/${QUODRA_PACKAGE_NAME})
 set(QUODRA_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(QUODRA_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
+# Folders made by the install are 0755 whatever the umask (the Debian policy asks for it).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The desktop icon, drawn from the main window's emblem at the sizes the menus ask for.
 add_executable(make_icon ${QUODRA_PACKAGING_DIR}/make_icon.cpp)
@@ -15,7 +18,8 @@ foreach(size IN LISTS QUODRA_ICON_SIZES)
   set(png ${QUODRA_PACKAGING_OUT}/icons/${size}x${size}/${QUODRA_PACKAGE_NAME}.png)
   add_custom_command(OUTPUT ${png}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${QUODRA_PACKAGING_OUT}/icons/${size}x${size}
-    COMMAND make_icon ${CMAKE_SOURCE_DIR}/resources/pictures/quodra_emblem.jpg ${size} ${png}
+    # In a sanitized tree Qt's caches at exit would count as leaks and fail the build.
+    COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 $<TARGET_FILE:make_icon> ${CMAKE_SOURCE_DIR}/resources/pictures/quodra_emblem.jpg ${size} ${png}
     DEPENDS make_icon ${CMAKE_SOURCE_DIR}/resources/pictures/quodra_emblem.jpg VERBATIM)
   list(APPEND icon_files ${png})
   install(FILES ${png} DESTINATION share/icons/hicolor/${size}x${size}/apps)
@@ -61,8 +65,7 @@ it works unattended (from cron or a systemd timer), prints its log and ends\n\
 with an exit status that tells whether the job worked.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
