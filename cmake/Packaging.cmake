@@ -56,9 +56,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "${QUODRA_COMPANY}")
 set(CPACK_PACKAGE_CONTACT "Quodra Software <support@quodra.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client that fetches files by FTP, TFTP or file copy")
+# CPack puts the summary in front as the synopsis line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "client that fetches files by FTP, TFTP or file copy\n\
-Quodra FTP Client fetches files from a remote side into local files: by\n\
+  "Quodra FTP Client fetches files from a remote side into local files: by\n\
 FTP (active or passive, ASCII or binary, wildcard masks), by TFTP, or by a\n\
 plain file copy. Each transfer is a named profile; run with a profile name\n\
 it works unattended (from cron or a systemd timer), prints its log and ends\n\
