@@ -42,7 +42,7 @@ bench: build
 
 # The Debian package build/quodra-ftp_VERSION_amd64.deb (dpkg-shlibdeps finds its dependencies).
 package: build
-	@bash packaging/install-tools dpkg-dev fakeroot
+	@bash packaging/install-tools dpkg-dev
 	cd $(BUILD) && cpack -G DEB
 	@ls $(BUILD)/quodra-ftp_*.deb
 
