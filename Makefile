@@ -4,7 +4,7 @@ BUILD_SAN  ?= build-san
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-fast test-san demo run bench clean
+.PHONY: all deps build test test-fast test-san demo run bench clean package package-check install
 
 all: build
 
@@ -39,6 +39,23 @@ run: build
 
 bench: build
 	@bash bench/run-all
+
+# The Debian package build/quodra-ftp_VERSION_amd64.deb (dpkg-shlibdeps finds its dependencies).
+package: build
+	@bash packaging/install-tools dpkg-dev
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/quodra-ftp_*.deb
+
+# Lints the package and its desktop entry (installs lintian and desktop-file-utils first).
+package-check: package
+	@bash packaging/install-tools lintian desktop-file-utils
+	desktop-file-validate packaging/quodra-ftp.desktop
+	lintian --no-tag-display-limit $(BUILD)/quodra-ftp_*.deb
+
+# The same files as the package, below $(DESTDIR)$(PREFIX).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)

@@ -11,6 +11,14 @@ using TArguments = std::vector<std::string>;  // without the program itself
 // 1-based index of the first argument equal to `sw` in any letter case; -1 when none is.
 int FindSwitch(const TArguments& args, const std::string& sw);
 
+// "--help" and "--version" are answered before anything else looks at the arguments: the
+// first of them among the arguments wins. Any other argument keeps the rules below.
+enum class TInfoRequest { None, Help, Version };
+TInfoRequest FindInfoRequest(const TArguments& args);
+// The texts printed for them (standard output, exit status 0).
+std::string HelpText(const std::string& programName);
+std::string VersionText(const std::string& programName);
+
 // True when the argument is a switch rather than a profile name. An argument beginning
 // with "/" is a switch, except that an absolute path ("/srv/profiles/daily", a "/" after
 // the first character) names a profile.

@@ -4,8 +4,10 @@
 #include <QApplication>
 #include <QStringList>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
+#include "app/command_line.h"
 #include "app/main_frm.h"
 #include "dialogs/about_box.h"
 #include "dialogs/varn_opt_frm.h"
@@ -43,9 +45,40 @@ class TQuodraApplication : public QApplication {
   }
 };
 
+// Under cron there is no XDG_RUNTIME_DIR, and Qt says so on every run although it falls
+// back to a private folder of its own. Only that notice is dropped: setting the variable
+// instead would move the host log link's folder and leak into programs we start.
+QtMessageHandler PreviousMessageHandler = nullptr;
+
+void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type == QtWarningMsg && text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+    return;
+  if (PreviousMessageHandler)
+    PreviousMessageHandler(type, context, text);
+  else
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+// "--help" and "--version" need neither a display nor the application object.
+bool AnswerInfoRequest(int argc, char** argv) {
+  quodra::app::TArguments args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
+  std::string name = slash ? slash + 1 : (argc > 0 ? argv[0] : "quodra-ftp");
+  std::string text;
+  switch (quodra::app::FindInfoRequest(args)) {
+    case quodra::app::TInfoRequest::Help: text = quodra::app::HelpText(name); break;
+    case quodra::app::TInfoRequest::Version: text = quodra::app::VersionText(name); break;
+    case quodra::app::TInfoRequest::None: return false;
+  }
+  std::fputs(text.c_str(), stdout);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoRequest(argc, argv)) return std::fflush(stdout) == 0 ? 0 : 1;
+  PreviousMessageHandler = qInstallMessageHandler(FilterMessages);
   quodra::host::UseOffscreenWithoutDisplay();
   TQuodraApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));

@@ -14,13 +14,27 @@ namespace {
 constexpr char kFolderMarks[] = "/\\:";
 }
 
-std::string ProfileFolder() {
+std::string ChooseProfileFolder(const char* overrideDir, const std::string& programFolder, bool installed,
+                                const std::string& configFolder) {
   std::string folder;
-  if (const char* dir = std::getenv("QUODRA_PROFILE_DIR"); dir && *dir)
-    folder = dir;
+  if (overrideDir && *overrideDir)
+    folder = overrideDir;
+  else if (!installed)
+    folder = programFolder;
   else
-    folder = quodra::host::ProgramFolder();
+    folder = configFolder + "quodra-ftp/profiles";
   if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string ProfileFolder() {
+  namespace host = quodra::host;
+  const char* overrideDir = std::getenv("QUODRA_PROFILE_DIR");
+  std::string programFolder = host::ProgramFolder();
+  bool installed = !(overrideDir && *overrideDir) && host::RunsInstalled(programFolder);
+  std::string folder = ChooseProfileFolder(overrideDir, programFolder, installed, host::UserConfigFolder());
+  // A failure shows later, where the profile is written ("Unable to write to ...").
+  if (installed) host::MakePrivateFolders(folder);
   return folder;
 }
 

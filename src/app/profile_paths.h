@@ -8,10 +8,14 @@ namespace quodra::app {
 
 inline constexpr char kProfileExtension[] = ".FTP";
 
-// Where profiles without a folder part live: the program's folder, or the folder named by
-// the environment variable QUODRA_PROFILE_DIR (for installs where the program's folder is
-// not writable, and for tests). Always ends with "/".
+// Where profiles without a folder part live: the folder named by QUODRA_PROFILE_DIR when
+// set; else the program's folder when the program runs from a build or a portable copy;
+// else, installed, $XDG_CONFIG_HOME/quodra-ftp/profiles/ (created with mode 0700, since
+// profiles hold passwords). Always ends with "/".
 std::string ProfileFolder();
+// The same choice from given facts; `installed` is host::RunsInstalled of the program's folder.
+std::string ChooseProfileFolder(const char* overrideDir, const std::string& programFolder, bool installed,
+                                const std::string& configFolder);
 
 // True when the name has a folder part.
 bool HasFolderPart(const std::string& name);

@@ -143,7 +143,7 @@ void TAboutBox::lbVerItemsClick() {
 }
 
 void TAboutBox::IconImageClick() {
-  QFile file(Q(FolderOf(ProgramFilePath) + "new.txt"));
+  QFile file(Q(quodra::host::DocumentFolder(FolderOf(ProgramFilePath)) + "new.txt"));
   if (!file.exists() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) return;
   ui->memVerStr->clear();
   ui->memVerStr->setPlainText(QString::fromLocal8Bit(file.readAll()));

@@ -22,7 +22,8 @@ class TAboutBox : public QDialog {
 
   Ui::TAboutBox* ui;  // the controls, by name
 
-  // Full path of the program file, taken at creation; "new.txt" is looked for beside it.
+  // Full path of the program file, taken at creation; "new.txt" is looked for beside it
+  // (in the documentation folder when the program is installed).
   std::string ProgramFilePath;
   // The version block shown; the generated one unless replaced (no value: the program
   // file has none).
