@@ -42,6 +42,7 @@ void TLogView::ShowPending() {
   Batch.stop();
   if (!Model.HasPending()) return;
   // Follow the end only when the reader is there; otherwise leave the rows they look at.
+  executeDelayedItemsLayout();  // the scroll range of the rows shown so far
   QScrollBar* bar = verticalScrollBar();
   bool atEnd = Model.rowCount() == 0 || bar->value() >= bar->maximum();
   Model.ShowPending();
