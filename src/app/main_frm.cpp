@@ -87,6 +87,8 @@ void TMainFrm::FormCreate() {
   ui->Label4->setFont(small);
   ui->Profilenamebox1->setEditText(Q(kNoProfile));
   ui->Abort1->hide();
+  // Listings of thousands of names: one row height, so the list never measures them all.
+  ui->lbxCurrentDir->setUniformItemSizes(true);
   ui->Splitter1->setStretchFactor(0, 0);
   ui->Splitter1->setStretchFactor(1, 1);
   ui->Splitter1->setSizes({104, 146});
@@ -209,8 +211,7 @@ void TMainFrm::FindHostWindow() { HostLink.FindHostWindow(); }
 
 void TMainFrm::Log(const std::string& line) {
   if (Destroying) return;
-  ui->ErrorBox1->addItem(Q(line));
-  ui->ErrorBox1->scrollToBottom();
+  ui->ErrorBox1->AddLine(Q(line));
   if (EchoToStdout) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);

@@ -27,7 +27,7 @@ struct TAppWindows {
   std::vector<std::string> LogLines() const {
     std::vector<std::string> lines;
     for (int i = 0; i < Main->ui->ErrorBox1->count(); ++i)
-      lines.push_back(Main->ui->ErrorBox1->item(i)->text().toStdString());
+      lines.push_back(Main->ui->ErrorBox1->Line(i).toStdString());
     return lines;
   }
   bool Logged(const std::string& line) const {

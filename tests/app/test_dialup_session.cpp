@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "app/log_view.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "dialup/qp_ras_dialer.h"
@@ -74,8 +75,8 @@ class TDialupSessionTest : public ::testing::Test {
 
   std::vector<std::string> LogLines() const {
     std::vector<std::string> lines;
-    auto* box = Frm->findChild<QListWidget*>("ErrorBox1");
-    for (int i = 0; box && i < box->count(); ++i) lines.push_back(box->item(i)->text().toStdString());
+    auto* box = Frm->findChild<TLogView*>("ErrorBox1");
+    for (int i = 0; box && i < box->count(); ++i) lines.push_back(box->Line(i).toStdString());
     return lines;
   }
   // Index of the first line at or after `from` that starts with `prefix`; -1 when none.

@@ -198,7 +198,7 @@ TEST_F(FileCopyJob, AbortDuringTheCopyStopsAfterTheCurrentBlock) {
   WriteFile(src, bytes);
   SetCopyProfile(w, src, dst, false, true);
   // Press Abort when the second block has been appended.
-  QObject::connect(w.Main->ui->ErrorBox1->model(), &QAbstractItemModel::rowsInserted, [&] {
+  QObject::connect(w.Main->ui->ErrorBox1, &TLogView::LineAdded, [&] {
     auto lines = w.LogLines();
     if (!lines.empty() && lines.back() == "Appending...65534 bytes") w.Main->ui->Abort1->click();
   });

@@ -79,7 +79,7 @@ class TMainFrmTest : public ::testing::Test {
 
   std::vector<std::string> LogLines() const {
     std::vector<std::string> lines;
-    for (int i = 0; i < Frm->ui->ErrorBox1->count(); ++i) lines.push_back(Frm->ui->ErrorBox1->item(i)->text().toStdString());
+    for (int i = 0; i < Frm->ui->ErrorBox1->count(); ++i) lines.push_back(Frm->ui->ErrorBox1->Line(i).toStdString());
     return lines;
   }
 

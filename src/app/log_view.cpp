@@ -1,0 +1,50 @@
+#include "app/log_view.h"
+
+#include <QScrollBar>
+
+namespace {
+// Rows reach the view at most this often: each batch makes the view lay out its rows again.
+constexpr int kBatchMs = 100;
+}  // namespace
+
+int TLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : static_cast<int>(Shown); }
+
+QVariant TLogModel::data(const QModelIndex& index, int role) const {
+  if (role != Qt::DisplayRole || !index.isValid() || static_cast<size_t>(index.row()) >= Shown) return {};
+  return Lines[static_cast<size_t>(index.row())];
+}
+
+void TLogModel::ShowPending() {
+  if (!HasPending()) return;
+  beginInsertRows(QModelIndex(), static_cast<int>(Shown), static_cast<int>(Lines.size()) - 1);
+  Shown = Lines.size();
+  endInsertRows();
+}
+
+TLogView::TLogView(QWidget* parent) : QListView(parent), Model(this) {
+  // One row height for all: the view never measures the rows' texts.
+  setUniformItemSizes(true);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setModel(&Model);
+  Batch.setSingleShot(true);
+  Batch.setInterval(kBatchMs);
+  connect(&Batch, &QTimer::timeout, this, &TLogView::ShowPending);
+}
+
+void TLogView::AddLine(const QString& line) {
+  Model.Append(line);
+  emit LineAdded(line);
+  if (!Batch.isActive()) Batch.start();
+}
+
+void TLogView::ShowPending() {
+  Batch.stop();
+  if (!Model.HasPending()) return;
+  // Follow the end only when the reader is there; otherwise leave the rows they look at.
+  executeDelayedItemsLayout();  // the scroll range of the rows shown so far
+  QScrollBar* bar = verticalScrollBar();
+  bool atEnd = Model.rowCount() == 0 || bar->value() >= bar->maximum();
+  Model.ShowPending();
+  if (atEnd) scrollToBottom();
+}

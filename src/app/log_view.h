@@ -1,0 +1,49 @@
+#pragma once
+// The log list: every line ever logged, in order, shown one line per row. Adding a line
+// costs the same however long the log is: rows are of one height, the view takes new rows
+// in batches a few times a second, and it follows the end only while it is showing it.
+#include <QAbstractListModel>
+#include <QListView>
+#include <QString>
+#include <QTimer>
+#include <vector>
+
+class TLogModel : public QAbstractListModel {
+  Q_OBJECT
+ public:
+  explicit TLogModel(QObject* parent = nullptr) : QAbstractListModel(parent) {}
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+
+  void Append(const QString& line) { Lines.push_back(line); }
+  int LineCount() const { return static_cast<int>(Lines.size()); }
+  const QString& Line(int i) const { return Lines[static_cast<size_t>(i)]; }
+  bool HasPending() const { return Shown < Lines.size(); }
+  // Hands the lines added since the last call to the view.
+  void ShowPending();
+
+ private:
+  std::vector<QString> Lines;
+  size_t Shown = 0;  // rows the view knows of
+};
+
+class TLogView : public QListView {
+  Q_OBJECT
+ public:
+  explicit TLogView(QWidget* parent = nullptr);
+
+  void AddLine(const QString& line);
+  int count() const { return Model.LineCount(); }  // every line, shown or still pending
+  QString Line(int i) const { return Model.Line(i); }
+  // Shows the pending lines now (the batch timer does it otherwise).
+  void ShowPending();
+
+ signals:
+  // Raised at once for every line, before the view shows it.
+  void LineAdded(const QString& line);
+
+ private:
+  TLogModel Model;
+  QTimer Batch;
+};
