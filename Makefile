@@ -1,10 +1,14 @@
 # Front door: CMake + Ninja underneath. Every target installs what is missing first.
 BUILD      ?= build
 BUILD_SAN  ?= build-san
+BUILD_FUZZ ?= build-fuzz
+# Seconds each fuzz program searches: short in `make test`, long in `make fuzz`.
+FUZZ_TEST_SECONDS ?= 20
+FUZZ_SECONDS      ?= 600
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-fast test-san demo run bench clean package package-check install
+.PHONY: all deps build test test-fast test-san test-fuzz fuzz fuzz-build demo run bench clean package package-check install
 
 all: build
 
@@ -17,10 +21,12 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every test: the normal build, then the engines again under ASan+UBSan.
+# Every test: the normal build, then the engines again under ASan+UBSan, then a short
+# coverage-guided search by every fuzz program.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory test-san
+	$(MAKE) --no-print-directory test-fuzz
 
 # Only the normal build's tests (for quick local runs).
 test-fast: build
@@ -30,6 +36,18 @@ test-san: deps
 	cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUODRA_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) -LE nosan
+
+# The fuzz programs, built by clang with libFuzzer in a tree of their own.
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUODRA_FUZZ=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target quodra_fuzz_targets
+
+# Any finding fails the stage; its input is left in $(BUILD_FUZZ)/fuzz-findings/<name>/.
+test-fuzz: fuzz-build
+	cd $(BUILD_FUZZ) && QUODRA_FUZZ_SECONDS=$(FUZZ_TEST_SECONDS) ctest --output-on-failure -j $(JOBS) -L fuzz
+
+fuzz: fuzz-build
+	cd $(BUILD_FUZZ) && QUODRA_FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --output-on-failure -j $(JOBS) -L fuzz
 
 demo: build
 	@bash scripts/demo
@@ -58,4 +76,4 @@ install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ)

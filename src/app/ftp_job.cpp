@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "app/ftp_source_list.h"
+#include "app/listing_lines.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/clock.h"
@@ -210,15 +211,7 @@ void TFtpJob::QpFtpClient1WsError(int32_t code) {
 void TFtpJob::FillDirectoryList(const std::string& listing) {
   QStringList entries;
   entries << kStartMarker;
-  size_t start = 0;
-  while (start < listing.size()) {
-    size_t end = listing.find('\n', start);
-    if (end == std::string::npos) end = listing.size();
-    std::string line = listing.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    entries << QText(line);
-    start = end + 1;
-  }
+  for (const auto& line : ListingLines(listing)) entries << QText(line);
   entries << kEndMarker;
   Frm.ui->lbxCurrentDir->clear();
   Frm.ui->lbxCurrentDir->addItems(entries);

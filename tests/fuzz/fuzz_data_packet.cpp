@@ -156,6 +156,12 @@ bool PatternMatches(const std::string& text, const std::string& pattern, bool ig
 
 }  // namespace
 
+// The packet manager frees itself through the event loop.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static QCoreApplication app(*argc, *argv);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
   TSetup s;

@@ -1,0 +1,59 @@
+// Reply lines as a server sends them, through the code reader and the multi-line assembler.
+// Besides memory safety: the collected reply never outgrows the buffer, a reply completes
+// only on a single line or on the closing line of its code, and the assembled text starts
+// with the reply's first line.
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "ftp/ftp_reply_text.h"
+
+using namespace quodra::ftp;
+
+namespace {
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string stream(reinterpret_cast<const char*>(data), size);
+  TFtpReplyAssembler assembler;
+  std::string first;
+  int openCode = 0;
+  size_t start = 0;
+  // The first byte, when odd, makes every line long, to reach the buffer's limit.
+  const size_t repeat = size && (data[0] & 1) ? 1 + data[0] : 1;
+  while (start < stream.size()) {
+    size_t end = stream.find('\n', start);
+    end = end == std::string::npos ? stream.size() : end + 1;
+    std::string line;
+    for (size_t r = 0; r < repeat; ++r) line += stream.substr(start, end - start);
+    start = end;
+    const int code = ReplyCodeOf(line);
+    const bool digits = line.size() >= 3 && isdigit(static_cast<unsigned char>(line[0])) &&
+                        isdigit(static_cast<unsigned char>(line[1])) && isdigit(static_cast<unsigned char>(line[2]));
+    Check(code == (digits ? std::stoi(line.substr(0, 3)) : 0));
+    const std::string text = ReplyTextOf(line);
+    Check(text.size() + 4 == line.size() || (line.size() <= 4 && text.empty()));
+    const bool wasMulti = assembler.InMultiLine();
+    const bool done = assembler.Add(line, code);
+    Check(assembler.Reply().size() <= TFtpReplyAssembler::kCapacity);
+    if (!wasMulti) {
+      first = line.substr(0, TFtpReplyAssembler::kCapacity);
+      openCode = code;
+      Check(done == !(line.size() > 3 && line[3] == '-'));
+    } else if (done) {
+      const std::string terminator = std::to_string(openCode) + " ";
+      Check(line.compare(0, terminator.size(), terminator) == 0);
+    }
+    Check(assembler.Reply().compare(0, first.size(), first) == 0);
+    if (done) Check(!assembler.InMultiLine());
+  }
+  assembler.SetReply(stream + stream);
+  Check(assembler.Reply().size() <= TFtpReplyAssembler::kCapacity);
+  assembler.Reset();
+  Check(!assembler.InMultiLine() && assembler.Reply().empty());
+  return 0;
+}
