@@ -1,5 +1,7 @@
-// Usage: quodra_tftp_bench_driver HOST PORT REMOTE-FILE LOCAL-FILE BLOCKSIZE
+// Usage: quodra_tftp_bench_driver HOST PORT REMOTE-FILE LOCAL-FILE BLOCKSIZE [WINDOWSIZE]
 // Downloads one file as the TFTP transfer job does and exits 0 on success, 1 on failure.
+// With WINDOWSIZE the request also asks for that window and the size, as a profile with
+// WindowSize does.
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +14,8 @@
 using namespace quodra::tftp;
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s HOST PORT REMOTE-FILE LOCAL-FILE BLOCKSIZE\n", argv[0]);
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: %s HOST PORT REMOTE-FILE LOCAL-FILE BLOCKSIZE [WINDOWSIZE]\n", argv[0]);
     return 2;
   }
   QCoreApplication app(argc, argv);
@@ -23,10 +25,15 @@ int main(int argc, char** argv) {
   tftp.ReceiveTimeout = 4000;
   tftp.RequestedBlockSize = std::atoi(argv[5]);
   tftp.TransferMode = tfOctet;
+  if (argc == 7) {
+    tftp.RequestedWindowSize = std::atoi(argv[6]);
+    tftp.RequestTransferSize = true;
+  }
   std::string byteCounter;  // stands in for the window's byte counter
   tftp.OnWorkBegin = [](TDgComponent*, TWorkMode, int64_t) { quodra::host::ProcessPendingEvents(); };
   tftp.OnWork = [&](TDgComponent*, TWorkMode, int64_t count) {
-    byteCounter = std::to_string(count) + " bytes";
+    byteCounter = std::to_string(count) +
+                  (tftp.TransferSize >= 0 ? " of " + std::to_string(tftp.TransferSize) : std::string()) + " bytes";
     quodra::host::ProcessPendingEvents();
   };
   try {

@@ -91,6 +91,8 @@ void TMainFrm::LoadProfile() {
   d.DestFileName1->setText(Q(p.DestinationFile));
   d.DefaultFolder1->setText(Q(p.DefaultFolder));
   d.UseDialupCheckBox1->setChecked(p.UseDialup);
+  VarnOptFrm->BlockSize1->setText(Q(p.BlockSize));
+  VarnOptFrm->WindowSize1->setText(Q(p.WindowSize));
 
   VarnOptFrm->SavedEntryName = p.PhonebookEntry;
   d.EntrySelect->setCurrentText(Q(p.PhonebookEntry));
@@ -123,6 +125,8 @@ bool TMainFrm::SaveProfile() {
   p.Passive = d.PassiveBox1->isChecked();
   p.Ascii = d.Ascii1->isChecked();
   p.UseDialup = d.UseDialupCheckBox1->isChecked();
+  p.BlockSize = S(VarnOptFrm->BlockSize1->text().trimmed());
+  p.WindowSize = S(VarnOptFrm->WindowSize1->text().trimmed());
   p.DialUserName = S(d.UserNameEdit->text());
   p.DialPassword = S(d.PasswordEdit->text());
   p.DialDomain = S(d.DomainEdit->text());

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "app/digits_to_int.h"
 #include "host/ini_file.h"
@@ -65,6 +66,8 @@ TProfile ReadProfile(const std::string& path) {
   p.DialUserName = read("DialUserName");
   p.DialPassword = read("DialPassword");
   p.DialDomain = read("DialDomain");
+  p.BlockSize = Trim(read("BlockSize"));
+  p.WindowSize = Trim(read("WindowSize"));
   return p;
 }
 
@@ -104,6 +107,9 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   write("DialDomain", p.DialDomain);
   // The entry name is stored with one trailing blank, which reading removes again.
   ini.WriteString(kProfileSection, "PhonebookEntry", p.PhonebookEntry + " ");
+  // Keys a profile never had are not added: such a profile keeps its plain requests.
+  for (auto [key, value] : {std::pair{"BlockSize", &p.BlockSize}, std::pair{"WindowSize", &p.WindowSize}})
+    if (!value->empty() || ini.HasKey(kProfileSection, key)) write(key, *value);
   return ini.Save();
 }
 

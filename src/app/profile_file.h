@@ -28,6 +28,9 @@ struct TProfile {
   std::string DialUserName;
   std::string DialPassword;
   std::string DialDomain;
+  // TFTP: block size (8..65464) and window (1..64) to ask for; blank means not set.
+  std::string BlockSize;
+  std::string WindowSize;
 
   bool operator==(const TProfile&) const = default;
 };

@@ -2,18 +2,23 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include "app/append_file.h"
 #include "app/digits_to_int.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
-#include "host/program_folder.h"
+#include "host/local_output_file.h"
 #include "host/text_util.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
+#include "tftp/dg_exception.h"
+#include "tftp/tftp_packet.h"
 
 using namespace quodra::tftp;
 using quodra::host::Trim;
@@ -22,7 +27,40 @@ namespace {
 
 constexpr int kDefaultTftpPort = 69;
 
+// A local file that could not be made, closed or put in place.
+class ELocalFileError : public std::runtime_error {
+ public:
+  explicit ELocalFileError(int error) : std::runtime_error(std::strerror(error)), Errno(error) {}
+  int Errno;
+};
+
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Why a download failed, for the log: the system's text where the system gave one.
+std::string ReasonOf(const std::exception& e) {
+  if (const auto* w = dynamic_cast<const EWriteError*>(&e); w && w->Errno) return std::strerror(w->Errno);
+  if (const auto* f = dynamic_cast<const ELocalFileError*>(&e)) return std::strerror(f->Errno);
+  std::string text = e.what();
+  for (auto& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A descriptor or path kept only for the run: closed and removed on every path out.
+struct TTempFile {
+  int Fd = -1;
+  std::string Path;
+  ~TTempFile() {
+    if (Fd >= 0) ::close(Fd);
+    if (!Path.empty()) ::unlink(Path.c_str());
+  }
+};
+
 
 }  // namespace
 
@@ -34,8 +72,6 @@ TTftpJob::TTftpJob(TMainFrm& frm) : QObject(&frm), TFTP1(new TDgTrivialFTP(this)
   TFTP1->OnWork = [this](TDgComponent* s, TWorkMode m, int64_t c) { TFTP1Work(s, m, c); };
   TFTP1->OnWorkBegin = [this](TDgComponent* s, TWorkMode m, int64_t c) { TFTP1WorkBegin(s, m, c); };
 }
-
-std::string TTftpJob::TempFileName() { return quodra::host::ProgramFolder() + kTempFileName; }
 
 void TTftpJob::Run() {
   const auto& opt = *Frm.VarnOptFrm->ui;
@@ -61,11 +97,15 @@ void TTftpJob::Run() {
     Frm.Log("Binary Mode: " + TMainFrm::BoolToText(binary));
     TFTP1->TransferMode = binary ? tfOctet : tfNetAscii;
 
+    ApplyTransferOptions();
     Frm.Log("Begin Transfer ");
     Download(opt.SourceFileName1->text().toStdString(), opt.DestFileName1->text().toStdString());
-  } catch (...) {
+  } catch (const std::exception& e) {
     // A TFTP error reply, a time-out, a host that does not resolve, a local file that
     // cannot be written: the job ends here.
+    Frm.Log("Connect Failed: " + ReasonOf(e));
+    Frm.MarkRunFailed();
+  } catch (...) {
     Frm.Log("Connect Failed");
     Frm.MarkRunFailed();
   }
@@ -85,25 +125,67 @@ void TTftpJob::Download(const std::string& source, const std::string& dest) {
     Frm.Log("Error: Enter a valid destination file name!");
     Frm.MarkRunFailed();
   } else if (opt.Overwrite1->isChecked() || !Exists(dest)) {
-    TFTP1->Get(source, dest);
+    Replace(source, dest);
   } else {
-    // Appending: the download goes to the temporary file, which is appended only when it
-    // arrived whole.
-    const std::string temp = TempFileName();
-    TFTP1->Get(source, temp);
-    if (AppendFile(Frm, temp, dest) != kAppendOk) {
-      Frm.Log(std::string("Error: Unable to append the temporary TFTP file ") + kTempFileName + " to " + dest);
-      Frm.MarkRunFailed();
-    } else {
-      std::remove(temp.c_str());
-    }
+    Append(source, dest);
   }
+}
+
+void TTftpJob::Replace(const std::string& source, const std::string& dest) {
+  // The old copy stays until the new one is whole: the bytes go to a temporary file beside
+  // it, renamed over it at the end.
+  quodra::host::TLocalOutputFile out;
+  if (int err = out.Open(dest, quodra::host::TLocalOutputFile::TMode::Replace))
+    throw ELocalFileError(err);
+  TDgFdStream stream(out.Fd());
+  TFTP1->Get(source, stream);
+  if (int err = out.Commit()) throw ELocalFileError(err);
+}
+
+void TTftpJob::Append(const std::string& source, const std::string& dest) {
+  // The download lands in a file of this run's own, appended only once it arrived whole.
+  TTempFile temp;
+  temp.Fd = quodra::host::CreateUniqueFile(FolderOf(dest), kTempFileStem, temp.Path);
+  if (temp.Fd < 0) {
+    temp.Path.clear();
+    throw ELocalFileError(-temp.Fd);
+  }
+  TDgFdStream stream(temp.Fd);
+  TFTP1->Get(source, stream);
+  const int fd = temp.Fd;
+  temp.Fd = -1;
+  if (::close(fd) != 0 && errno != EINTR) throw ELocalFileError(errno);
+  if (AppendFile(Frm, temp.Path, dest) != kAppendOk) {
+    const std::string name = temp.Path.substr(temp.Path.rfind('/') + 1);
+    Frm.Log("Error: Unable to append the temporary TFTP file " + name + " to " + dest);
+    Frm.MarkRunFailed();
+  }
+}
+
+void TTftpJob::ApplyTransferOptions() {
+  const auto& opt = *Frm.VarnOptFrm->ui;
+  const std::string block = Trim(Frm.VarnOptFrm->BlockSize1->text().toStdString());
+  const std::string window = Trim(Frm.VarnOptFrm->WindowSize1->text().toStdString());
+  Total.clear();
+  TFTP1->RequestedBlockSize = 512;
+  TFTP1->RequestedWindowSize = 1;
+  TFTP1->RequestTransferSize = false;
+  if (block.empty() && window.empty()) return;  // the request of a plain profile stays as it was
+  if (!block.empty())
+    TFTP1->RequestedBlockSize = std::clamp(quodra::app::DigitsToInt(block), kTftpMinBlockSize, kTftpMaxBlockSize);
+  if (!window.empty()) TFTP1->RequestedWindowSize = std::clamp(quodra::app::DigitsToInt(window), 1, kTftpMaxWindowSize);
+  // A netascii file changes size on the way; only an octet size can be checked.
+  TFTP1->RequestTransferSize = opt.Binary1->isChecked();
 }
 
 void TTftpJob::TFTP1Status(TDgComponent*, TDgStatus, const std::string& text) { Frm.Log("TFTP: " + text); }
 
 void TTftpJob::TFTP1Work(TDgComponent*, TWorkMode, int64_t count) {
-  Frm.SetByteCounter(std::to_string(count) + " bytes");
+  if (Total.empty() && TFTP1->TransferSize >= 0) {
+    Total = " of " + std::to_string(TFTP1->TransferSize);
+    Frm.Log("Size: " + std::to_string(TFTP1->TransferSize) + " bytes");
+  }
+  Frm.SetByteCounter(std::to_string(count) + Total + " bytes");
   quodra::host::ProcessPendingEvents();
 }
 

@@ -1,6 +1,8 @@
 #include "dialogs/varn_opt_frm.h"
 
 #include <QEvent>
+#include <QIntValidator>
+#include <QLineEdit>
 #include <QShowEvent>
 
 #include "dialogs/about_box.h"
@@ -12,6 +14,18 @@
 TVarnOptFrm::TVarnOptFrm(QWidget* parent) : QDialog(parent), ui(new Ui::TVarnOptFrm) {
   ui->setupUi(this);
   ui->InfoImage1->setPixmap(LoadJpegPicture(quodra::dialogs::kInfoPicture));
+  // Where the FTP-only passive box sits: the two never show together.
+  auto addTftpField = [this](const char* name, const char* hint, int x, int width, int top) {
+    auto* edit = new QLineEdit(ui->GroupBox2);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setGeometry(x, 46, width, 22);
+    edit->setPlaceholderText(QString::fromLatin1(hint));
+    edit->setToolTip(QString::fromLatin1(hint) + QStringLiteral(" (blank: not set)"));
+    edit->setValidator(new QIntValidator(0, top, edit));
+    return edit;
+  };
+  BlockSize1 = addTftpField("BlockSize1", "Block size", 170, 70, 65464);
+  WindowSize1 = addTftpField("WindowSize1", "Window", 244, 58, 64);
 
   connect(ui->Button1, &QPushButton::clicked, this, [this] { done(kModalOk); });
   connect(ui->Button2, &QPushButton::clicked, this, [this] { done(kModalCancel); });
@@ -73,6 +87,8 @@ void TVarnOptFrm::UpdateTransferModeControls() {
   ui->DefaultFolder1->setVisible(ftp);
   ui->DefaultFolder1Lbl->setVisible(ftp);
   ui->DeleteRemote1->setVisible(!tftp);
+  BlockSize1->setVisible(tftp);
+  WindowSize1->setVisible(tftp);
 }
 
 void TVarnOptFrm::UseDialupCheckBox1Click() {

@@ -8,6 +8,7 @@
 namespace Ui {
 class TVarnOptFrm;
 }
+class QLineEdit;
 class TAboutBox;
 class TQpRasDialer;
 class TQpRasStatus;
@@ -23,6 +24,9 @@ class TVarnOptFrm : public QDialog {
   ~TVarnOptFrm() override;
 
   Ui::TVarnOptFrm* ui;  // the controls, by name
+  // TFTP only, on the Server page: the profile's BlockSize and WindowSize (blank: not set).
+  QLineEdit* BlockSize1 = nullptr;
+  QLineEdit* WindowSize1 = nullptr;
 
   // Outcome of the last dial: 0 waiting, 1 connected, 2 disconnected or failed,
   // 99 while a failed dial is being hung up.

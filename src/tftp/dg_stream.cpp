@@ -6,6 +6,23 @@
 #include <cerrno>
 
 namespace quodra::tftp {
+namespace {
+
+void WriteAll(int fd, const char* data, size_t count) {
+  while (count > 0) {
+    ssize_t n = ::write(fd, data, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EWriteError(n < 0 ? errno : ENOSPC);
+    data += n;
+    count -= static_cast<size_t>(n);
+  }
+}
+
+void SyncFd(int fd) {
+  if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) throw EWriteError(errno);  // EINVAL: a device
+}
+
+}  // namespace
 
 TDgFileStream::TDgFileStream(const std::string& fileName) {
   if (fileName.find('\0') == std::string::npos)
@@ -17,14 +34,18 @@ TDgFileStream::~TDgFileStream() {
   if (Fd >= 0) ::close(Fd);
 }
 
-void TDgFileStream::WriteBuffer(const char* data, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::write(Fd, data, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw EWriteError();
-    data += n;
-    count -= static_cast<size_t>(n);
-  }
+void TDgFileStream::WriteBuffer(const char* data, size_t count) { WriteAll(Fd, data, count); }
+
+void TDgFileStream::Flush() { SyncFd(Fd); }
+
+void TDgFileStream::Close() {
+  const int fd = Fd;
+  Fd = -1;
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw EWriteError(errno);
 }
+
+void TDgFdStream::WriteBuffer(const char* data, size_t count) { WriteAll(Fd, data, count); }
+
+void TDgFdStream::Flush() { SyncFd(Fd); }
 
 }  // namespace quodra::tftp

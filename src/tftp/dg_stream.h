@@ -15,7 +15,8 @@ class EFCreateError : public EStreamError {
 };
 class EWriteError : public EStreamError {
  public:
-  EWriteError() : EStreamError("Stream write error") {}
+  explicit EWriteError(int error = 0) : EStreamError("Stream write error"), Errno(error) {}
+  int Errno;  // the system's reason, 0 when unknown
 };
 
 class TDgStream {
@@ -23,6 +24,8 @@ class TDgStream {
   virtual ~TDgStream() = default;
   // Writes all bytes at the current position or raises (EWriteError).
   virtual void WriteBuffer(const char* data, size_t count) = 0;
+  // Called before the last block is acknowledged: what was written must be on disk then.
+  virtual void Flush() {}
 };
 
 // A file created (or emptied) when the stream is made, closed when it is destroyed.
@@ -35,9 +38,22 @@ class TDgFileStream : public TDgStream {
   TDgFileStream& operator=(const TDgFileStream&) = delete;
 
   void WriteBuffer(const char* data, size_t count) override;
+  void Flush() override;  // fsync; EWriteError
+  void Close();           // EWriteError when the system reports a failure on close
 
  private:
   int Fd = -1;
+};
+
+// Writes through a descriptor the caller owns (an all-or-nothing local file).
+class TDgFdStream : public TDgStream {
+ public:
+  explicit TDgFdStream(int fd) : Fd(fd) {}
+  void WriteBuffer(const char* data, size_t count) override;
+  void Flush() override;
+
+ private:
+  int Fd;
 };
 
 class TDgMemoryStream : public TDgStream {

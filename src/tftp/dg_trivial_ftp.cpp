@@ -1,22 +1,34 @@
 #include "dg_trivial_ftp.h"
 
+#include <sys/socket.h>
+
 #include <QPointer>
+#include <algorithm>
 #include <charconv>
 #include <exception>
 
 #include "dg_exception.h"
 #include "host/clock.h"
 #include "host/text_util.h"
+#include "host/winsock_errors.h"
 #include "tftp_packet.h"
 
 namespace quodra::tftp {
 
+// The largest datagram IPv4 carries: every datagram is received whole, so that a stranger's
+// cannot fail the receive before its sender is looked at.
+constexpr int kMaxDatagram = 65536;
+
 struct TDgTrivialFTP::TTransfer {
   QPointer<TDgTrivialFTP> Alive;  // cleared when an event handler frees the component
   uint64_t Generation = 0;        // the binding's socket of this transfer
-  std::string ServerIP;
+  std::string ServerIP;           // the server's address in its one canonical form
   bool PeerKnown = false;
   bool DataStarted = false;
+  bool AskedSize = false;
+  bool NetAscii = false;
+  bool PendingCR = false;         // netascii: a CR ended the previous block
+  int Window = 1;                 // blocks the server sends per acknowledgement
 };
 
 TDgTrivialFTP::TDgTrivialFTP(QObject* owner) : TDgUDPClient(owner) {
@@ -29,6 +41,7 @@ const char* TDgTrivialFTP::ModeWord(TDgTFTPMode mode) { return mode == tfNetAsci
 void TDgTrivialFTP::Get(const std::string& serverFile, const std::string& localFile) {
   TDgFileStream file(localFile);
   Get(serverFile, file);
+  file.Close();
 }
 
 void TDgTrivialFTP::Get(const std::string& serverFile, TDgStream& destination) {
@@ -58,12 +71,30 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
   BufferSize = kTftpHeaderSize + kTftpDefaultBlockSize;
   PeerIP.clear();
   PeerPort = 0;
-  t.ServerIP = GStack->ResolveHost(Host);
-  SendBuffer(t.ServerIP, Port, TftpReadRequest(serverFile, ModeWord(TransferMode), RequestedBlockSize));
+  TransferSize = -1;
+  // Replies come from the numeric address whatever form the host text had (127.1, 2130706433).
+  uint8_t addr[4];
+  TDgStack::TranslateStringToTInAddr(GStack->ResolveHost(Host), addr);
+  t.ServerIP = TDgStack::TranslateTInAddrToString(addr);
+  t.NetAscii = TransferMode == tfNetAscii;
+  t.AskedSize = RequestTransferSize;
+  const int window = std::clamp(RequestedWindowSize, 1, kTftpMaxWindowSize);
+  if (window > 1) {
+    // A whole window may be queued while a block is written; the default buffer may be less.
+    int bytes = window * (std::max(RequestedBlockSize, kTftpDefaultBlockSize) + 64) * 2;
+    GStack->WSSetSockOpt(GetBinding().Handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+  }
+  SendBuffer(t.ServerIP, Port,
+             TftpReadRequest(serverFile, ModeWord(TransferMode), RequestedBlockSize, window, t.AskedSize));
   t.Generation = BindingGeneration();
 
-  int64_t lastBlock = -1;
-  int64_t total = 0;
+  uint16_t lastBlock = 0;  // the last block written in order; the first expected is 1
+  int64_t blocks = 0;
+  int64_t total = 0;       // data bytes received (before any line-end conversion)
+  int unacked = 0;         // blocks written since the last acknowledgement
+  // A window with a gap or a repeat is answered once with the last block in order; the
+  // server resends from there, and the rest of the stale window must not add more answers.
+  enum { kNone, kForRepeat, kForGap } stalled = kNone;
   bool finished = false;
   for (;;) {
     const int n = ReceiveFromPeer(finished ? LingerTime() : ReceiveTimeout, t);
@@ -77,38 +108,51 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
       case kTftpDATA: {
         const uint16_t block = TftpWord(pkt, 2);
         if (finished) {
-          // The server repeated the last block: our final ACK was lost.
-          SendToPeer(TftpAck(block), t);
+          // The server repeated the end: our final ACK was lost.
+          SendToPeer(TftpAck(lastBlock), t);
           return;
         }
-        if ((block == 0 || block == 1) && lastBlock == 65535) lastBlock = -1;  // wrapped
-        if (block <= lastBlock) {
-          SendToPeer(TftpAck(block), t);  // a repeat: acknowledged again, not written
+        const uint16_t next = static_cast<uint16_t>(lastBlock + 1);
+        // Some servers count 65535, 1, 2 ...; only lock-step tells that apart from a lost 0.
+        const bool wrapsToOne = t.Window == 1 && blocks > 0 && lastBlock == 65535 && block == 1;
+        if (block != next && !wrapsToOne) {
+          if (t.Window == 1) {
+            // A repeat of the last block: its ACK was lost. Anything else is not ours to take.
+            if (block == lastBlock && blocks > 0) SendToPeer(TftpAck(lastBlock), t);
+            break;
+          }
+          const bool gap = static_cast<uint16_t>(block - next) < 0x8000;
+          if (stalled == kNone || (gap && stalled == kForRepeat)) {
+            SendToPeer(TftpAck(lastBlock), t);
+            stalled = gap ? kForGap : kForRepeat;
+            unacked = 0;
+          }
           break;
         }
         const int count = n - kTftpHeaderSize;
         const bool last = count < BufferSize - kTftpHeaderSize;
-        // A full block is acknowledged first, so that the server fetches the next one while
-        // this one is written and reported. The last block is acknowledged only once it is
-        // written: the server must not take a failed write for a delivered file.
-        if (!last) SendToPeer(TftpAck(block), t);
-        try {
-          destination.WriteBuffer(pkt + kTftpHeaderSize, static_cast<size_t>(count));
-        } catch (const std::exception& e) {
-          try {
-            SendToPeer(TftpError(static_cast<uint16_t>(TftpErrorCodeOf(e)), e.what()), t);
-          } catch (const EDgException&) {
-            // The write failure is the error to report.
-          }
-          throw;
+        if (t.AskedSize && TransferSize >= 0 &&
+            (total + count > TransferSize || (last && total + count != TransferSize))) {
+          const std::string message = "Transfer size mismatch: " + std::to_string(total + count) + " of " +
+                                      std::to_string(TransferSize) + " bytes";
+          FailTransfer(EDgTFTPException(message), t);
+          throw EDgTFTPException(message);
         }
+        WriteBlock(destination, pkt + kTftpHeaderSize, static_cast<size_t>(count), last, t);
         total += count;
+        ++blocks;
         t.DataStarted = true;
         lastBlock = block;
         finished = last;
+        stalled = kNone;
         Work(wmRead, total);
         CheckTransferAlive(t);
-        if (last) SendToPeer(TftpAck(block), t);
+        // Acknowledged only now that it is written: the server must not take a failed write
+        // for a delivered block.
+        if (last || ++unacked >= t.Window) {
+          SendToPeer(TftpAck(block), t);
+          unacked = 0;
+        }
         break;
       }
       case kTftpERROR: {
@@ -118,6 +162,9 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
         RaiseTftpError(TftpWord(pkt, 2), text);
       }
       case kTftpOACK:
+        // Once data flows the options are settled; a late copy changes and answers nothing
+        // (an ACK 0 would make a windowed server start over).
+        if (t.DataStarted) break;
         AcceptOptionAck(n, t);
         SendToPeer(TftpAck(0), t);
         break;
@@ -127,33 +174,102 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
   }
 }
 
-void TDgTrivialFTP::AcceptOptionAck(int size, TTransfer& t) {
-  const char* pkt = Buffer.data();
-  std::string name, value;
-  size_t next = 0;
-  // Only the first option is examined, but it must be complete.
-  if (!TftpText(pkt, static_cast<size_t>(size), 2, name, next) ||
-      !TftpText(pkt, static_cast<size_t>(size), next, value, next))
-    RaiseUnexpected();
-  if (!host::EqualsNoCase(name, "blksize")) return;
-  // Once data flows the block size is settled; a late copy of the OACK changes nothing.
-  if (t.DataStarted) return;
-  int blockSize = 0;
+void TDgTrivialFTP::WriteBlock(TDgStream& destination, const char* data, size_t count, bool last, TTransfer& t) {
+  try {
+    if (!t.NetAscii) {
+      destination.WriteBuffer(data, count);
+    } else {
+      // netascii ends lines with CR LF and sends a lone CR as CR NUL; a CR may end a block.
+      std::string out;
+      out.reserve(count + 1);
+      for (size_t i = 0; i < count; ++i) {
+        const char c = data[i];
+        if (t.PendingCR) {
+          t.PendingCR = false;
+          if (c == '\n' || c == '\0') {
+            out.push_back(c == '\n' ? '\n' : '\r');
+            continue;
+          }
+          out.push_back('\r');
+        }
+        if (c == '\r')
+          t.PendingCR = true;
+        else
+          out.push_back(c);
+      }
+      if (last && t.PendingCR) out.push_back('\r');
+      destination.WriteBuffer(out.data(), out.size());
+    }
+    if (last) destination.Flush();
+  } catch (const std::exception& e) {
+    FailTransfer(e, t);
+    throw;
+  }
+}
+
+void TDgTrivialFTP::FailTransfer(const std::exception& e, const TTransfer& t) {
+  try {
+    SendToPeer(TftpError(static_cast<uint16_t>(TftpErrorCodeOf(e)), e.what()), t);
+  } catch (const EDgException&) {
+    // The failure itself is the error to report.
+  }
+}
+
+void TDgTrivialFTP::RefuseOption(const std::string& message, TTransfer& t) {
+  FailTransfer(EDgTFTPOptionNegotiationFailed(message), t);
+  throw EDgTFTPOptionNegotiationFailed(message);
+}
+
+namespace {
+
+// A decimal number (an optional '+', then digits only); false otherwise or when too large.
+bool ParseOptionNumber(const std::string& value, int64_t& out) {
   const char* first = value.data();
   const char* last = value.data() + value.size();
   if (first != last && *first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, blockSize);
-  if (value.empty() || ec != std::errc() || end != last) throw EConvertError(value);
-  if (blockSize < 1 || blockSize > kTftpMaxBlockSize) {
-    // A size that cannot be received; refuse it rather than run with a broken buffer.
-    const std::string message = "Invalid blksize value " + value;
-    try {
-      SendToPeer(TftpError(8, message), t);
-    } catch (const EDgException&) {
+  if (first == last) return false;
+  auto [end, ec] = std::from_chars(first, last, out);
+  return ec == std::errc() && end == last;
+}
+
+}  // namespace
+
+void TDgTrivialFTP::AcceptOptionAck(int size, TTransfer& t) {
+  const char* pkt = Buffer.data();
+  const size_t length = static_cast<size_t>(size);
+  int blockSize = kTftpDefaultBlockSize;
+  int window = 1;
+  int64_t transferSize = -1;
+  size_t next = 2;
+  if (next >= length) RaiseUnexpected();
+  while (next < length) {
+    std::string name, value;
+    // Every pair must be complete.
+    if (!TftpText(pkt, length, next, name, next) || !TftpText(pkt, length, next, value, next)) RaiseUnexpected();
+    int64_t number = 0;
+    const bool isNumber = ParseOptionNumber(value, number);
+    if (host::EqualsNoCase(name, "blksize")) {
+      if (!isNumber) {
+        FailTransfer(EDgTFTPOptionNegotiationFailed("Invalid blksize value " + value), t);
+        throw EConvertError(value);
+      }
+      // The server may lower the size it was offered, never raise it.
+      if (number < kTftpMinBlockSize || number > std::min(RequestedBlockSize, kTftpMaxBlockSize))
+        RefuseOption("Invalid blksize value " + value, t);
+      blockSize = static_cast<int>(number);
+    } else if (host::EqualsNoCase(name, "windowsize") && RequestedWindowSize > 1) {
+      if (!isNumber || number < 1 || number > std::min(RequestedWindowSize, kTftpMaxWindowSize))
+        RefuseOption("Invalid windowsize value " + value, t);
+      window = static_cast<int>(number);
+    } else if (host::EqualsNoCase(name, "tsize") && t.AskedSize) {
+      if (!isNumber || number < 0) RefuseOption("Invalid tsize value " + value, t);
+      transferSize = number;
     }
-    throw EDgTFTPOptionNegotiationFailed(message);
+    // Options not asked for are ignored.
   }
   BufferSize = blockSize + kTftpHeaderSize;
+  t.Window = window;
+  TransferSize = transferSize;
 }
 
 int TDgTrivialFTP::ReceiveFromPeer(int waitMs, TTransfer& t) {
@@ -162,10 +278,10 @@ int TDgTrivialFTP::ReceiveFromPeer(int waitMs, TTransfer& t) {
     CheckTransferAlive(t);
     const int remaining =
         deadline < 0 ? DgTimeoutInfinite : static_cast<int>(std::max<int64_t>(0, deadline - host::NowMs()));
-    if (Buffer.size() < static_cast<size_t>(BufferSize)) Buffer.resize(static_cast<size_t>(BufferSize));
+    if (Buffer.size() < static_cast<size_t>(kMaxDatagram)) Buffer.resize(static_cast<size_t>(kMaxDatagram));
     std::string ip;
     int port = 0;
-    const int n = ReceiveBuffer(Buffer.data(), BufferSize, ip, port, remaining);
+    const int n = ReceiveBuffer(Buffer.data(), kMaxDatagram, ip, port, remaining);
     if (ip.empty()) {
       PeerIP.clear();
       PeerPort = 0;
@@ -178,6 +294,8 @@ int TDgTrivialFTP::ReceiveFromPeer(int waitMs, TTransfer& t) {
       PeerIP = ip;
       PeerPort = port;
       t.PeerKnown = true;
+      // The peer's datagram does not fit the negotiated block: as if the buffer were that size.
+      if (n > BufferSize) GStack->RaiseSocketError(host::kWsaEMSGSIZE);
       return n;
     }
     RejectForeign(ip, port);

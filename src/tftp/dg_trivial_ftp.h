@@ -1,7 +1,7 @@
 #pragma once
-// Download-only TFTP client (read requests with the "blksize" option). Get blocks the
-// calling thread until the file has arrived or the transfer failed; progress is reported
-// through the work events between datagrams.
+// Download-only TFTP client (read requests with the "blksize" option, optionally
+// "windowsize" and "tsize"). Get blocks the calling thread until the file has arrived or the
+// transfer failed; progress is reported through the work events between datagrams.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +19,13 @@ class TDgTrivialFTP : public TDgUDPClient {
 
   TDgTFTPMode TransferMode = tfOctet;
   int RequestedBlockSize = 1500;
+  // Blocks the server may send before it waits for an acknowledgement; above 1 the request
+  // offers "windowsize".
+  int RequestedWindowSize = 1;
+  // Offer "tsize 0" so that the server announces the file's size.
+  bool RequestTransferSize = false;
+  // The size the server announced for the running (or last) transfer; -1 when unknown.
+  int64_t TransferSize = -1;
 
   // The transfer's peer: the server's address and the port its transfer runs on.
   std::string PeerIP;
@@ -42,6 +49,9 @@ class TDgTrivialFTP : public TDgUDPClient {
   void SendToPeer(const std::string& packet, const TTransfer& t);
   void RejectForeign(const std::string& ip, int port);
   void AcceptOptionAck(int size, TTransfer& t);
+  [[noreturn]] void RefuseOption(const std::string& message, TTransfer& t);
+  void WriteBlock(TDgStream& destination, const char* data, size_t count, bool last, TTransfer& t);
+  void FailTransfer(const std::exception& e, const TTransfer& t);
   [[noreturn]] void RaiseUnexpected();
   int LingerTime() const;
 

@@ -17,7 +17,8 @@ void PutText(std::string& out, const std::string& text) {
 
 }  // namespace
 
-std::string TftpReadRequest(const std::string& fileName, const std::string& modeWord, int blockSize) {
+std::string TftpReadRequest(const std::string& fileName, const std::string& modeWord, int blockSize,
+                            int windowSize, bool askSize) {
   std::string out;
   out.reserve(fileName.size() + modeWord.size() + 24);
   PutWord(out, kTftpRRQ);
@@ -25,6 +26,14 @@ std::string TftpReadRequest(const std::string& fileName, const std::string& mode
   PutText(out, modeWord);
   PutText(out, "blksize");
   PutText(out, std::to_string(blockSize));
+  if (windowSize > 1) {
+    PutText(out, "windowsize");
+    PutText(out, std::to_string(windowSize));
+  }
+  if (askSize) {
+    PutText(out, "tsize");
+    PutText(out, "0");
+  }
   return out;
 }
 

@@ -17,8 +17,12 @@ constexpr int kTftpHeaderSize = 4;
 constexpr int kTftpDefaultBlockSize = 512;
 // The largest block that fits one UDP datagram over IPv4 (65535 - 20 - 8 - 4).
 constexpr int kTftpMaxBlockSize = 65464;
+constexpr int kTftpMinBlockSize = 8;
+constexpr int kTftpMaxWindowSize = 64;
 
-std::string TftpReadRequest(const std::string& fileName, const std::string& modeWord, int blockSize);
+// The options after "blksize": "windowsize" when windowSize > 1, "tsize 0" when askSize.
+std::string TftpReadRequest(const std::string& fileName, const std::string& modeWord, int blockSize,
+                            int windowSize = 1, bool askSize = false);
 std::string TftpAck(uint16_t block);
 std::string TftpError(uint16_t code, const std::string& text);
 

@@ -2,15 +2,21 @@
 // itself running a hand-written TFTP profile unattended.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QLabel>
+#include <thread>
 #include <QProcess>
 #include <QProcessEnvironment>
 
 #include "program_run.h"
 #include "app/ftp_job.h"
+#include "app/profile_file.h"
+#include "dialogs/varn_opt_frm.h"
 #include "app/tftp_job.h"
 #include "support/ftp_server_fixture.h"
 #include "support/tftp_server_fixture.h"
@@ -20,23 +26,17 @@ using namespace quodra::test;
 
 namespace {
 
-// The temporary file lives beside the program, which the test programs share: tests that
-// may use it, or look at it, take turns.
-class TTempFileTurn {
- public:
-  TTempFileTurn() {
-    Fd = ::open((TTftpJob::TempFileName() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (Fd >= 0) ::flock(Fd, LOCK_EX);
-    std::remove(TTftpJob::TempFileName().c_str());
+// The names in a folder; a download leaves no temporary file beside its destination.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    ::closedir(d);
   }
-  ~TTempFileTurn() {
-    std::remove(TTftpJob::TempFileName().c_str());
-    if (Fd >= 0) ::close(Fd);
-  }
-
- private:
-  int Fd = -1;
-};
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 class TftpJob : public TMainFrmTest {
  protected:
@@ -84,7 +84,6 @@ class TftpJob : public TMainFrmTest {
 }  // namespace
 
 TEST_F(TftpJob, DownloadsIntoANewDestination) {
-  TTempFileTurn turn;
   const std::string bytes = PatternBytes(1300, 1);
   WriteFile(Served.File("in.bin"), bytes);
   SetProfile("in.bin", Local.File("out.bin"));
@@ -95,48 +94,97 @@ TEST_F(TftpJob, DownloadsIntoANewDestination) {
   EXPECT_FALSE(Frm->RunHasFailed());
   EXPECT_FALSE(Frm->TftpJob->TFTP1->Active());
   EXPECT_TRUE(Frm->isVisible());  // neither unattended nor auto-disconnect
-  EXPECT_FALSE(FileExists(TTftpJob::TempFileName()));
+  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"});
 }
 
 TEST_F(TftpJob, AppendsToAnExistingDestinationThroughTheTemporaryFile) {
-  TTempFileTurn turn;
   WriteFile(Served.File("in.bin"), "0123456789abcdefghij");
   WriteFile(Local.File("out.bin"), "ten bytes!");
   SetProfile("in.bin", Local.File("out.bin"));
   Frm->RunTftp();
   EXPECT_EQ(ReadFile(Local.File("out.bin")), "ten bytes!0123456789abcdefghij");
-  EXPECT_FALSE(FileExists(TTftpJob::TempFileName()));
+  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"});
   EXPECT_FALSE(Frm->RunHasFailed());
   EXPECT_EQ(JobLog().back(), "Close Connection!");
 }
 
 TEST_F(TftpJob, OverwriteReplacesTheDestination) {
-  TTempFileTurn turn;
   WriteFile(Served.File("in.bin"), "new");
   WriteFile(Local.File("out.bin"), std::string(100, 'o'));
   SetProfile("in.bin", Local.File("out.bin"), true);
   Frm->RunTftp();
   EXPECT_EQ(ReadFile(Local.File("out.bin")), "new");
-  EXPECT_FALSE(FileExists(TTftpJob::TempFileName()));
+  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"});
   EXPECT_EQ(JobLog(), Expected({}));
 }
 
-TEST_F(TftpJob, FailedAppendKeepsTheDownloadInTheTemporaryFile) {
-  TTempFileTurn turn;
+TEST_F(TftpJob, FailedAppendRemovesTheTemporaryFile) {
   WriteFile(Served.File("in.bin"), "payload");
   ::mkdir(Local.File("folder").c_str(), 0755);  // a destination that cannot be opened as a file
   SetProfile("in.bin", Local.File("folder"));
   Frm->RunTftp();
-  EXPECT_TRUE(Logged("Error: Unable to append the temporary TFTP file temp.tftp.$$$ to " + Local.File("folder")));
-  EXPECT_EQ(ReadFile(TTftpJob::TempFileName()), "payload");
+  EXPECT_TRUE(Logged("Error: Unable to append the temporary TFTP file .temp.tftp."));
+  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"folder"});
   EXPECT_TRUE(Frm->RunHasFailed());
+}
+
+// Whatever fails, the destination keeps its old bytes, no temporary file stays, and the log
+// says why. A full disk is a file-size limit here.
+TEST_F(TftpJob, FailuresLeaveTheOldDestinationWhole) {
+  struct TCase {
+    const char* Remote;
+    bool Overwrite;
+    rlim_t SizeLimit;  // 0: none
+    const char* Reason;
+  };
+  const std::vector<TCase> cases = {
+      {"absent.bin", true, 0, "Connect Failed: File not found"},
+      {"absent.bin", false, 0, "Connect Failed: File not found"},
+      {"big.bin", true, 100000, "Connect Failed: File too large"},
+      {"big.bin", false, 100000, "Connect Failed: File too large"},
+  };
+  WriteFile(Served.File("big.bin"), PatternBytes(300000, 4));
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  for (const auto& c : cases) {
+    Frm->ui->ErrorBox1->clear();
+    WriteFile(Local.File("out.bin"), "old bytes");
+    SetProfile(c.Remote, Local.File("out.bin"), c.Overwrite);
+    if (c.SizeLimit) {
+      rlimit lim{c.SizeLimit, old.rlim_max};
+      ::setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    Frm->RunTftp();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(ReadFile(Local.File("out.bin")), "old bytes") << c.Remote << c.Overwrite;
+    EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"}) << c.Remote << c.Overwrite;
+    EXPECT_TRUE(Logged(c.Reason)) << c.Remote << c.Overwrite;
+    EXPECT_TRUE(Frm->RunHasFailed());
+    EXPECT_FALSE(Frm->TftpJob->TFTP1->Active());
+  }
+}
+
+// Links at the names a temporary file once had are never followed.
+TEST_F(TftpJob, LinksAtTemporaryNamesAreNotFollowed) {
+  WriteFile(Served.File("in.bin"), "payload");
+  WriteFile(Local.File("victim"), "victim");
+  WriteFile(Local.File("out.bin"), "head:");
+  for (const char* name : {"temp.tftp.$$$", ".temp.tftp.part", ".temp.tftp.000000.part"})
+    ASSERT_EQ(::symlink(Local.File("victim").c_str(), Local.File(name).c_str()), 0);
+  SetProfile("in.bin", Local.File("out.bin"));
+  Frm->RunTftp();
+  EXPECT_EQ(ReadFile(Local.File("out.bin")), "head:payload");
+  EXPECT_EQ(ReadFile(Local.File("victim")), "victim");
+  EXPECT_EQ(Names(Local.Path()).size(), 5u);
 }
 
 TEST_F(TftpJob, MissingRemoteFileEndsWithConnectFailed) {
   WriteFile(Local.File("out.bin"), "old");
   SetProfile("absent.bin", Local.File("out.bin"), true);
   Frm->RunTftp();
-  EXPECT_EQ(JobLog(), Expected({"Connect Failed"}));
+  EXPECT_EQ(JobLog(), Expected({"Connect Failed: File not found"}));
+  EXPECT_EQ(ReadFile(Local.File("out.bin")), "old");
   EXPECT_TRUE(Frm->RunHasFailed());
   EXPECT_FALSE(Frm->TftpJob->TFTP1->Active());
 }
@@ -173,7 +221,7 @@ TEST_F(TftpJob, AsciiModeAsksForNetascii) {
   Opt->ui->Ascii1->setChecked(true);
   Frm->RunTftp();
   EXPECT_TRUE(Logged("Binary Mode: False"));
-  EXPECT_EQ(ReadFile(Local.File("t.txt")), "a\r\nb\r\n");  // as the server sent it
+  EXPECT_EQ(ReadFile(Local.File("t.txt")), "a\nb\n");  // the wire's CR LF back to LF
 }
 
 TEST_F(TftpJob, ActiveClientIsResetFirst) {
@@ -249,7 +297,6 @@ class UnattendedTftpRun : public ::testing::Test {
 }  // namespace
 
 TEST_F(UnattendedTftpRun, DownloadsLogsToStandardOutputAndExitsZero) {
-  TTempFileTurn turn;
   const std::string bytes = PatternBytes(70000, 3);
   WriteFile(Served.File("in.bin"), bytes);
   WriteFile(Dir.File("out.bin"), "head:");
@@ -273,5 +320,64 @@ TEST_F(UnattendedTftpRun, AFailedDownloadExitsOne) {
   TProgramRun r = RunProgram(Dir, Dir.File("job.FTP"));
   ASSERT_TRUE(r.Finished);
   EXPECT_EQ(r.ExitCode, 1) << r.Output;
-  EXPECT_NE(r.Output.find("Connect Failed\nClose Connection!\n"), std::string::npos) << r.Output;
+  EXPECT_NE(r.Output.find("Connect Failed: File not found\nClose Connection!\n"), std::string::npos) << r.Output;
+}
+
+// Two append runs at once: each destination gets its own download, whole.
+TEST_F(UnattendedTftpRun, TwoAppendRunsAtOnceKeepTheirDownloadsApart) {
+  std::vector<std::string> bytes;
+  TTempDir homes[2];
+  TProgramRun results[2];
+  std::vector<std::thread> runs;
+  for (int i = 0; i < 2; ++i) {
+    const std::string n = std::to_string(i);
+    bytes.push_back(PatternBytes(400000 + i * 1000, 40 + i));
+    WriteFile(Served.File("in" + n), bytes.back());
+    WriteFile(Dir.File("out" + n), "head" + n);
+    WriteFile(Dir.File("job" + n + ".FTP"),
+              TftpProfile(Server.Port(), Server.RemoteName("in" + n), Dir.File("out" + n), "N"));
+  }
+  for (int i = 0; i < 2; ++i)
+    runs.emplace_back([&, i] { results[i] = RunProgram(homes[i], Dir.File("job" + std::to_string(i) + ".FTP")); });
+  for (auto& t : runs) t.join();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(results[i].Finished);
+    EXPECT_EQ(results[i].ExitCode, 0) << results[i].Output;
+    EXPECT_TRUE(ReadFile(Dir.File("out" + std::to_string(i))) == "head" + std::to_string(i) + bytes[i]) << i;
+  }
+}
+
+// The profile's BlockSize and WindowSize against a server that answers both, with the size
+// announced; a profile without them asks as before (see the scripted request tests).
+TEST_F(TftpJob, BlockAndWindowSizeFromTheProfileAgainstAtftpd) {
+  TTftpdServer atftpd(TTftpdServer::kAtftpd);
+  ASSERT_TRUE(atftpd.Start(Served.Path()));
+  const std::string bytes = PatternBytes(3 * 1024 * 1024 + 11, 9);
+  WriteFile(Served.File("big.bin"), bytes);
+  for (const char* block : {"512", "1428", ""}) {
+    Frm->ui->ErrorBox1->clear();
+    SetProfile("big.bin", Local.File("out.bin"), true);
+    Opt->ui->Port1->setText(QString::number(atftpd.Port()));
+    Opt->ui->SourceFileName1->setText(QString::fromStdString(atftpd.RemoteName("big.bin")));
+    Opt->BlockSize1->setText(block);
+    Opt->WindowSize1->setText("16");
+    Frm->RunTftp();
+    EXPECT_FALSE(Frm->RunHasFailed()) << block;
+    EXPECT_TRUE(ReadFile(Local.File("out.bin")) == bytes) << block;
+    const std::string size = std::to_string(bytes.size());
+    EXPECT_EQ(Frm->ByteCounterText(), size + " of " + size + " bytes") << block;
+    EXPECT_TRUE(Logged("Size: " + size + " bytes")) << block;
+    EXPECT_EQ(Frm->TftpJob->TFTP1->BufferSize, (*block ? std::atoi(block) : 512) + 4) << block;
+  }
+}
+
+TEST(TftpProfileKeys, AbsentKeysStayAbsentAndSetOnesRoundTrip) {
+  TTempDir dir;
+  quodra::app::TProfile p;
+  ASSERT_TRUE(quodra::app::WriteProfile(dir.File("a.FTP"), p));
+  EXPECT_EQ(ReadFile(dir.File("a.FTP")).find("Size"), std::string::npos);
+  p.BlockSize = "1428";
+  p.WindowSize = "16";
+  ASSERT_TRUE(quodra::app::WriteProfile(dir.File("a.FTP"), p));
+  EXPECT_EQ(quodra::app::ReadProfile(dir.File("a.FTP")), p);
 }

@@ -28,6 +28,17 @@ served one after the other. BEHAVIOUR arguments, each KEY or KEY=VALUE:
   lateoack=K         send the OACK (or a blksize OACK of 1024) once more after the ACK of K
   wrapto=N           block number after 65535 (default 0)
   replyfrom=ADDR     answer from another loopback address (127.0.0.2 ...)
+  early=K:N          before block K (1-based count) send a DATA packet numbered N holding
+                     junk (a skipped, reordered or late block); K may name several: early=K:N,K:N
+  numberskip=K       number block K one higher (a block the server skipped), resent so
+  injectsize=N       the foreign DATA packet of inject= is N bytes long
+  tsize=N            announce this size in an echoed OACK instead of the file's
+  Windowed sending (when the OACK echoes a windowsize): the server sends a window, waits for
+  an ACK and goes on after the block acknowledged, resending the window when none comes.
+  drop=K[,K]         leave block K out the first time it is sent
+  dup=K[,K]          send block K twice in a row the first time
+  swap=K[,K]         send block K+1 before block K the first time
+  ignoreack=N        take no notice of the first ACK N (as if it was lost)
   
 Record lines (RECORDFILE, one per packet received, appended at once):
   rrq FILE MODE OPTNAME=VALUE ...
@@ -149,7 +160,9 @@ class Transfer:
     def inject(self, block):
         foreign = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         foreign.bind(('127.0.0.1', 0))
-        foreign.sendto(struct.pack('!HH', 3, block & 0xFFFF) + b'INJECTED' * 8, self.client)
+        length = int(self.b.get('injectsize', '68'))
+        foreign.sendto((struct.pack('!HH', 3, block & 0xFFFF) + b'INJECTED' * (length // 8 + 1))[:length],
+                       self.client)
         r, _, _ = select.select([foreign], [], [], 2.0)
         if r:
             pkt, _ = foreign.recvfrom(70000)
@@ -167,9 +180,15 @@ class Transfer:
             return
         size = 512
         oack = None
+        window = 1
         if b.get('oack') == 'echo' and 'blksize' in self.opts:
             size = int(self.opts['blksize'])
             oack = b'blksize\0' + str(size).encode() + b'\0'
+            if 'windowsize' in self.opts:
+                window = int(self.opts['windowsize'])
+                oack += b'windowsize\0' + str(window).encode() + b'\0'
+            if 'tsize' in self.opts:
+                oack += b'tsize\0' + b.get('tsize', str(len(self.data))).encode() + b'\0'
         elif b.get('oack') and b.get('oack') != 'echo':
             name, _, value = b['oack'].partition(':')
             oack = name.encode('latin-1') + b'\0' + value.encode('latin-1') + b'\0'
@@ -197,6 +216,14 @@ class Transfer:
             self.linger(1.0)
             return
 
+        if window > 1:
+            self.run_windowed(size, window, wrap_to)
+            return
+        early = {}
+        for item in filter(None, b.get('early', '').split(',')):
+            k, _, n = item.partition(':')
+            early[int(k)] = int(n)
+        number_skip = int(b['numberskip']) if 'numberskip' in b else None
         offset = 0
         count = 0   # blocks sent
         number = 0  # wire number of the last block
@@ -205,6 +232,10 @@ class Transfer:
             offset += len(chunk)
             count += 1
             number = number + 1 if number < 65535 else wrap_to
+            if number_skip == count:
+                number = (number + 1) & 0xFFFF
+            if count in early:
+                self.sock.sendto(struct.pack('!HH', 3, early[count]) + b'J' * size, self.client)
             pkt = struct.pack('!HH', 3, number) + chunk
             if not self.wait_for(number, pkt):
                 return
@@ -229,6 +260,75 @@ class Transfer:
                 return
             if inject == count:
                 self.inject(number + 1 if number < 65535 else wrap_to)
+
+
+    def run_windowed(self, size, window, wrap_to):
+        """RFC 7440 sending: a window of blocks per ACK; after ACK n the next window starts at
+        the block after n."""
+        b = self.b
+        faults = {k: set(int(x) for x in b[k].split(',')) for k in ('drop', 'dup', 'swap') if k in b}
+        ignore_ack = int(b['ignoreack']) if 'ignoreack' in b else None
+        total = len(self.data) // size + 1
+        numbers = [0]
+        for _ in range(total):
+            numbers.append(numbers[-1] + 1 if numbers[-1] < 65535 else wrap_to)
+        acked = 0  # blocks the client acknowledged
+        tries = 0
+        while acked < total:
+            end = min(acked + window, total)
+            order = list(range(acked + 1, end + 1))
+            for k in list(order):
+                if k in faults.get('drop', ()):
+                    faults['drop'].discard(k)
+                    order.remove(k)
+            for k in list(faults.get('swap', ())):
+                if k in order and k + 1 in order:
+                    i = order.index(k)
+                    order[i], order[i + 1] = order[i + 1], order[i]
+                    faults['swap'].discard(k)
+            for k in order:
+                pkt = struct.pack('!HH', 3, numbers[k]) + self.data[(k - 1) * size:k * size]
+                self.sock.sendto(pkt, self.client)
+                if k in faults.get('dup', ()):
+                    faults['dup'].discard(k)
+                    self.sock.sendto(pkt, self.client)
+            got = None
+            deadline = time.monotonic() + RESEND_AFTER
+            while got is None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self.sock.settimeout(left)
+                try:
+                    pkt, addr = self.sock.recvfrom(70000)
+                except socket.timeout:
+                    break
+                if addr != self.client:
+                    continue
+                self.record(describe(pkt))
+                if len(pkt) == 4 and struct.unpack('!H', pkt[:2])[0] == 4:
+                    n = struct.unpack('!H', pkt[2:])[0]
+                    if n == ignore_ack:
+                        ignore_ack = None
+                        continue
+                    for k in range(acked, end + 1):
+                        if numbers[k] == n:
+                            got = k
+                            break
+                elif len(pkt) >= 2 and struct.unpack('!H', pkt[:2])[0] == 5:
+                    return
+            if got is None:
+                tries += 1
+                if tries >= RESEND_TRIES:
+                    return
+                continue
+            tries = 0
+            acked = got
+        self.record('done')
+        if 'repeatlast' in b:
+            k = total
+            self.sock.sendto(struct.pack('!HH', 3, numbers[k]) + self.data[(k - 1) * size:k * size], self.client)
+            self.linger(1.0)
 
 
 def main():

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,21 +51,31 @@ bool TTftpdServer::Answers(int port) const {
   return answered;
 }
 
+std::vector<std::string> TTftpdServer::Command(int port) const {
+  const passwd* pw = ::getpwuid(::geteuid());
+  const std::string user = pw ? pw->pw_name : "root";
+  if (Kind == kAtftpd) {
+    const group* gr = ::getgrgid(::getegid());
+    const std::string group = gr ? gr->gr_name : user;
+    // Runs in the foreground as the same user and serves names relative to the folder.
+    return {"/opt/quodra-peers/atftpd/usr/sbin/atftpd", "--daemon", "--no-fork", "--port", std::to_string(port),
+            "--bind-address", "127.0.0.1", "--user", user, "--group", group, "--logfile", "-", "--no-multicast",
+            Root};
+  }
+  std::vector<std::string> argv = {"/usr/sbin/in.tftpd", "-L", "-a", "127.0.0.1:" + std::to_string(port)};
+  if (Chrooted) argv.insert(argv.end(), {"-u", user, "-s", Root});
+  return argv;
+}
+
 bool TTftpdServer::Start(const std::string& rootDir) {
   Root = rootDir;
   if (!Root.empty() && Root.back() != '/') Root += '/';
-  // Only root can confine the server to the folder; it then runs as the same user, so it
-  // can read the private test folders.
-  Chrooted = ::geteuid() == 0;
+  // Only root can confine tftpd-hpa to the folder; it then runs as the same user, so it
+  // can read the private test folders. atftpd always serves relative names.
+  Chrooted = Kind == kAtftpd || ::geteuid() == 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     int port = FreeUdpPort();
-    std::string address = "127.0.0.1:" + std::to_string(port);
-    std::vector<std::string> argv = {"/usr/sbin/in.tftpd", "-L", "-a", address};
-    if (Chrooted) {
-      const passwd* pw = ::getpwuid(::geteuid());
-      argv.insert(argv.end(), {"-u", pw ? pw->pw_name : "root", "-s", Root});
-    }
-    if (!Process.Start(argv, Work.File("server.log"))) return false;
+    if (!Process.Start(Command(port), Work.File("server.log"))) return false;
     bool up = PollUntil([&] { return Answers(port); }, 5000);
     if (up) {
       ServerPort = port;

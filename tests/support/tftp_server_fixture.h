@@ -1,6 +1,6 @@
 #pragma once
-// Local TFTP servers for tests, on loopback ports: TTftpdServer runs tftpd-hpa over a
-// folder; TScriptedTftpServer (scripted_tftp_server.py) serves a folder too but bends the
+// Local TFTP servers for tests, on loopback ports: TTftpdServer runs tftpd-hpa (or atftpd,
+// which also answers "windowsize") over a folder; TScriptedTftpServer (scripted_tftp_server.py) serves a folder too but bends the
 // conversation as asked, and records every packet the client sends.
 #include <string>
 #include <vector>
@@ -12,6 +12,8 @@ namespace quodra::test {
 
 class TTftpdServer {
  public:
+  enum TKind { kTftpdHpa, kAtftpd };
+  explicit TTftpdServer(TKind kind = kTftpdHpa) : Kind(kind) {}
   // Serves `rootDir` on 127.0.0.1; false when the server did not answer within a few seconds.
   bool Start(const std::string& rootDir);
   void Stop() { Process.Stop(); }
@@ -21,6 +23,8 @@ class TTftpdServer {
 
  private:
   bool Answers(int port) const;
+  std::vector<std::string> Command(int port) const;
+  TKind Kind;
   TTempDir Work;
   TServerProcess Process;
   std::string Root;

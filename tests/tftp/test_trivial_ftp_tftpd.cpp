@@ -53,13 +53,36 @@ TEST_F(TftpdDownload, ProgressEventsRunFromBeginToEnd) {
   EXPECT_EQ(Rec.Counts, (std::vector<int64_t>{512, 1024, 1300}));  // running totals
 }
 
-TEST_F(TftpdDownload, NetasciiModeIsAskedForAndDataStayUnchanged) {
+TEST_F(TftpdDownload, NetasciiTextArrivesAsItIsOnTheServer) {
   Rec.Client.Port = Server.Port();
   Rec.Client.TransferMode = tfNetAscii;
-  // The server sends text with CR LF line ends in netascii; the client writes them as they come.
-  EXPECT_EQ(RoundTrip("t.txt", "one\ntwo\n"), "one\r\ntwo\r\n");
+  // The server sends LF as CR LF and CR as CR NUL; the file gets back what the server has,
+  // also where a line end falls between two blocks.
+  for (const std::string& text : {std::string("one\ntwo\n"), std::string("a\rb\r\nc\r"),
+                                  std::string(511, 'x') + "\n" + std::string(510, 'y') + "\rz"})
+    EXPECT_EQ(RoundTrip("t.txt", text), text);
   Rec.Client.TransferMode = tfOctet;
   EXPECT_EQ(RoundTrip("t.txt", "one\ntwo\n"), "one\ntwo\n");
+}
+
+// atftpd answers "windowsize" and "tsize": windows of 16 fetch the file whole.
+TEST(AtftpdDownload, WindowedDownloadsArriveWhole) {
+  TTempDir served, local;
+  TTftpdServer server(TTftpdServer::kAtftpd);
+  ASSERT_TRUE(server.Start(served.Path())) << "atftpd did not start";
+  const std::string bytes = PatternBytes(2 * 1024 * 1024 + 5, 31);
+  WriteFile(served.File("w.bin"), bytes);
+  TRecordedClient rec{server.Port()};
+  rec.Client.RequestTransferSize = true;
+  for (int block : {512, 1428, 8192}) {
+    for (int window : {1, 4, 16, 64}) {
+      rec.Client.RequestedBlockSize = block;
+      rec.Client.RequestedWindowSize = window;
+      rec.Client.Get(server.RemoteName("w.bin"), local.File("w.bin"));
+      EXPECT_TRUE(ReadFile(local.File("w.bin")) == bytes) << block << "/" << window;
+      EXPECT_EQ(rec.Client.TransferSize, static_cast<int64_t>(bytes.size())) << block << "/" << window;
+    }
+  }
 }
 
 TEST_F(TftpdDownload, MissingFileRaisesFileNotFoundAndLeavesAnEmptyFile) {
