@@ -407,6 +407,8 @@ void TFtpJob::WalkStep() {
       CloseAfterFailure(true);
       return;
     }
+    TMainFrm::Pause(2);
+    Frm.ui->LTFileName1->setText(QText(FolderPart(source)));
     if (!started) {
       Outcome = TOutcome::None;
       Log("Retrieve of " + source + " could not be started");
@@ -414,8 +416,6 @@ void TFtpJob::WalkStep() {
       return;
     }
     WalkRetrieve = true;
-    TMainFrm::Pause(2);
-    Frm.ui->LTFileName1->setText(QText(FolderPart(source)));
     if (QpFtpClient1->InProgress()) Frm.Log("Retrieving");
     // Until the transfer's own outcome was handled. A session back at Ready without one
     // (an abort) ends the wait too; so does a closing window.

@@ -130,7 +130,9 @@ void RunRows(const std::vector<TRow>& rows, std::vector<TRowRun>& runs, bool del
     r.Process->start(QUODRA_BIN_DIR "/quodra-ftp", QStringList{QString::fromStdString(r.Dir->File("job.FTP"))});
   }
   for (TRowRun& r : runs) {
-    r.Finished = r.Process->waitForFinished(280000);
+    // A process that has ended already counts: waitForFinished says false for it.
+    r.Process->waitForFinished(280000);
+    r.Finished = r.Process->state() == QProcess::NotRunning && r.Process->exitStatus() == QProcess::NormalExit;
     if (!r.Finished) {
       r.Process->kill();
       r.Process->waitForFinished();
