@@ -399,6 +399,8 @@ void TFtpJob::WalkStep() {
     Outcome = TOutcome::Pending;
     try {
       started = QpFtpClient1->Retrieve(source, dest, overwrite ? rmReplace : rmAppend);
+      // Before the pause: the transfer may well end inside it.
+      WalkRetrieve = started;
     } catch (const std::exception& e) {
       Outcome = TOutcome::None;
       // Interactive runs show it in a message box; an unattended run logs it and ends.
@@ -415,7 +417,6 @@ void TFtpJob::WalkStep() {
       CloseAfterFailure(true);
       return;
     }
-    WalkRetrieve = true;
     if (QpFtpClient1->InProgress()) Frm.Log("Retrieving");
     // Until the transfer's own outcome was handled. A session back at Ready without one
     // (an abort) ends the wait too; so does a closing window.
