@@ -4,7 +4,6 @@
 #include <exception>
 
 #include "app/ftp_source_list.h"
-#include "app/listing_lines.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/clock.h"
@@ -42,6 +41,7 @@ TFtpJob::TFtpJob(TMainFrm& frm) : QObject(&frm), Frm(frm), QpFtpClient1(std::mak
     QpFtpClient1FtpError(code, Text(text));
   };
   QpFtpClient1->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) { QpFtpClient1WsError(code); };
+  QpFtpClient1->OnFtpNotice = [this](TQpCustomFtpClient*, const char* text) { Log(Text(text)); };
 }
 
 TFtpJob::~TFtpJob() {
@@ -49,18 +49,32 @@ TFtpJob::~TFtpJob() {
   QpFtpClient1->OnFtpStatus = nullptr;
   QpFtpClient1->OnFtpError = nullptr;
   QpFtpClient1->OnWsError = nullptr;
+  QpFtpClient1->OnFtpNotice = nullptr;
+}
+
+// Server texts reach the log through here: control characters are written as escapes.
+void TFtpJob::Log(const std::string& line) { Frm.Log(EscapeControl(line)); }
+
+void TFtpJob::Logout() {
+  SessionEnding = true;
+  try {
+    QpFtpClient1->Logout();
+  } catch (const std::exception&) {
+  }
 }
 
 void TFtpJob::StartFtp() {
   const auto& opt = *Frm.VarnOptFrm->ui;
   Fetched.clear();
   WalkRetrieve = false;
+  Outcome = TOutcome::None;
   try {
     if (QpFtpClient1->Connected()) {
       Frm.Log("Reset/Logout");
-      QpFtpClient1->Logout();
+      Logout();
       TMainFrm::Pause(3);
     }
+    SessionEnding = false;
     std::string server = Text(Frm.ui->ServerName1->text());
     Frm.Log("Connecting to " + server);
     QpFtpClient1->SetServerAddress(server);
@@ -80,10 +94,7 @@ void TFtpJob::StartFtp() {
     if (!QpFtpClient1->Login()) throw std::runtime_error("login refused");
     Frm.JobPhase = 0;
   } catch (const std::exception&) {
-    try {
-      QpFtpClient1->Logout();
-    } catch (const std::exception&) {
-    }
+    Logout();
     Frm.Log("Connect Failed");
     // Nothing else would end an unattended run now.
     CloseAfterFailure(false);
@@ -98,30 +109,44 @@ void TFtpJob::CloseAfterFailure(bool logout) {
   Frm.MarkRunFailed();
   if (!EndsRunOnFailure() || Frm.Closing) return;
   Frm.Closing = true;
-  if (logout) {
-    try {
-      QpFtpClient1->Logout();
-    } catch (const std::exception&) {
-    }
-  }
+  if (logout) Logout();
   Frm.CloseWindow();
+}
+
+// The server ended the session (closed the connection, 421): the run cannot go on.
+void TFtpJob::SessionLost() {
+  TransferFailed();
+  Frm.MarkRunFailed();
+  CloseAfterFailure(false);
+}
+
+void TFtpJob::TransferFailed() {
+  if (Outcome == TOutcome::Pending) Outcome = TOutcome::Failed;
 }
 
 void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info) {
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
+      if (!SessionEnding) SessionLost();
       break;
     case fsLoggedOut:
       Frm.ui->lbxCurrentDir->clear();
+      ++ListGeneration;
       Frm.Log("Logout");
+      if (!SessionEnding) SessionLost();
       break;
     case fsLoggedIn:
       LoginStep();
       break;
     case fsCommandDone:
       Frm.Log("Complete");
-      QpFtpClient1->ListDir("", false);
+      if (Frm.Closing || SessionEnding) break;  // the program is ending: no new walk
+      if (!QpFtpClient1->ListDir("", false)) {
+        Frm.Log("Name listing could not be started");
+        CloseAfterFailure(true);
+        break;
+      }
       Frm.JobPhase = 3;
       break;
     case fsCurrentDir:
@@ -140,6 +165,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       TransferDoneStep();
       break;
     case fsTimeout:
+      TransferFailed();
       Frm.Log("Timeout");
       Frm.FileNumber = 1;
       CloseAfterFailure(false);
@@ -174,6 +200,8 @@ void TFtpJob::TransferDoneStep() {
   // The file this transfer fetched: the walk may have moved CurrentSource on meanwhile.
   const std::string fetched = QpFtpClient1->RemoteFile();
   Fetched.insert(UpperCase(fetched));
+  if (Outcome == TOutcome::Pending) Outcome = TOutcome::Done;
+  DoneBytes = QpFtpClient1->BytesTransferred();
   Frm.Log("Transfer Completed OK");
   Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes [Done]");
   // Every file the walk fetched is deleted, also when a listing asked for meanwhile has
@@ -181,7 +209,7 @@ void TFtpJob::TransferDoneStep() {
   bool fromWalk = WalkRetrieve;
   WalkRetrieve = false;
   if (fromWalk && Frm.VarnOptFrm->ui->DeleteRemote1->isChecked()) {
-    Frm.Log("Delete Host File:" + fetched);
+    Log("Delete Host File:" + fetched);
     QpFtpClient1->Delete(fetched);
   }
   if (Frm.FileNumber == TMainFrm::kNoMoreFiles) {
@@ -194,15 +222,19 @@ void TFtpJob::TransferDoneStep() {
   }
 }
 
-void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& text) {
+void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
+  TransferFailed();
+  std::string text = errorText;
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   if (code == -1)
-    Frm.Log("Connection Timeout - FTP Session aborted (" + text + ")");
+    Log("Connection Timeout - FTP Session aborted (" + text + ")");
   else
-    Frm.Log(std::to_string(code) + " " + text);
+    Log(std::to_string(code) + " " + text);
   CloseAfterFailure(true);
 }
 
 void TFtpJob::QpFtpClient1WsError(int32_t code) {
+  TransferFailed();
   Frm.Log(std::to_string(code) + " WsError");
   if (QpFtpClient1->Connected()) Frm.Log("Reset/Logout");
   CloseAfterFailure(false);  // closing the window logs the session out
@@ -211,8 +243,9 @@ void TFtpJob::QpFtpClient1WsError(int32_t code) {
 void TFtpJob::FillDirectoryList(const std::string& listing) {
   QStringList entries;
   entries << kStartMarker;
-  for (const auto& line : ListingLines(listing)) entries << QText(line);
+  for (const std::string& line : SplitListing(listing)) entries << QText(line);
   entries << kEndMarker;
+  ++ListGeneration;
   Frm.ui->lbxCurrentDir->clear();
   Frm.ui->lbxCurrentDir->addItems(entries);
 }
@@ -229,19 +262,58 @@ bool TFtpJob::InDirectoryList(const std::string& name) const {
 std::string TFtpJob::TakeMaskMatch(const std::string& mask) {
   QListWidget* list = Frm.ui->lbxCurrentDir;
   std::string upperMask = UpperCase(mask);
-  for (int i = 0; i < list->count(); ++i) {
+  // Entries before the last match of this mask did not match it: the search goes on from
+  // there, so that a walk over N names costs O(N).
+  bool resume = upperMask == ResumeMask && ResumeGeneration == ListGeneration;
+  ResumeMask = upperMask;
+  ResumeGeneration = ListGeneration;
+  for (int i = resume ? ResumePos : 0; i < list->count(); ++i) {
     std::string entry = Text(list->item(i)->text());
     // The markers are not files: a mask never picks them.
     if (entry == kStartMarker || entry == kEndMarker) continue;
     if (MatchMask(UpperCase(entry), upperMask)) {
       delete list->takeItem(i);
+      ResumePos = i;
       return entry;
     }
   }
+  ResumePos = list->count();
   return {};
 }
 
 void TFtpJob::GetNextFile() {
+  if (InWalk) {
+    WalkAgain = true;
+    return;
+  }
+  InWalk = true;
+  do {
+    WalkAgain = false;
+    WalkStep();
+    // The next step starts only on a settled session: a delete and its fresh listing (which
+    // restarts the walk) come first, however long the server takes.
+    if (WalkAgain && !Frm.Closing && !WaitSettled()) {
+      Frm.Log("Timeout");
+      CloseAfterFailure(true);
+    }
+  } while (WalkAgain && !Frm.Closing);
+  InWalk = false;
+}
+
+bool TFtpJob::WaitSettled(const std::function<bool()>& orWhen) {
+  // Up to three commands (a delete, a listing's TYPE and NLST) each bounded by the transfer
+  // time-out, and a margin for the connection's own end; 0 means no bound, as for the client.
+  int64_t timeoutMs = static_cast<int64_t>(QpFtpClient1->TransferTimeout) * quodra::host::kMsPerTick;
+  int64_t deadline = timeoutMs > 0 ? quodra::host::NowMs() + 4 * timeoutMs + 10000 : -1;
+  return quodra::host::WaitUntil(
+      [&] {
+        return Frm.Closing || (orWhen && orWhen()) ||
+               (!QpFtpClient1->InProgress() && !QpFtpClient1->EventsPending());
+      },
+      deadline);
+}
+
+void TFtpJob::WalkStep() {
   auto& opt = *Frm.VarnOptFrm->ui;
   Frm.JobPhase = 4;
   std::string sources = Text(opt.SourceFileName1->text());
@@ -261,7 +333,7 @@ void TFtpJob::GetNextFile() {
       Frm.CurrentSource = ExtractItem(sources, Frm.FileNumber, ';');
       if (!IsMask(Frm.CurrentSource)) {
         if (!Frm.CurrentSource.empty() && !InDirectoryList(Frm.CurrentSource)) {
-          Frm.Log("Source File:" + Frm.CurrentSource + " does not exist!");
+          Log("Source File:" + Frm.CurrentSource + " does not exist!");
           // After a delete the walk restarts on a fresh listing, where the files fetched
           // already are gone: only a name never fetched is a failure.
           if (!Fetched.count(UpperCase(Frm.CurrentSource))) Frm.MarkRunFailed();
@@ -275,7 +347,7 @@ void TFtpJob::GetNextFile() {
           --Frm.FileNumber;  // the same mask serves the next call too
           maskMatched = fromListing = true;
         } else {
-          Frm.Log("Source File:" + mask + " mask finished!");
+          Log("Source File:" + mask + " mask finished!");
           Frm.CurrentSource.clear();
           Frm.FileNumber = TMainFrm::kNoMoreFiles;
         }
@@ -303,10 +375,10 @@ void TFtpJob::GetNextFile() {
   // A remote name becomes part of a local path only when it stays below the destination.
   if (!Trim(Frm.CurrentSource).empty() && (destIsFolder || Trim(dest).empty()) &&
       !IsSafeLocalName(Frm.CurrentSource, fromListing)) {
-    Frm.Log("Source File:" + Frm.CurrentSource + " is not a safe local name!");
+    Log("Source File:" + Frm.CurrentSource + " is not a safe local name!");
     Frm.MarkRunFailed();
     if (Frm.FileNumber != TMainFrm::kNoMoreFiles) {
-      GetNextFile();
+      WalkAgain = true;
       return;
     }
     Frm.CurrentSource.clear();
@@ -317,29 +389,48 @@ void TFtpJob::GetNextFile() {
     // The waits below handle events, and the next file's step may run inside them and move
     // CurrentSource on: the closing line names the file this call fetched.
     const std::string source = Frm.CurrentSource, dest = Frm.CurrentDest;
-    Frm.Log("Source File:" + source + " to Dest File:" + dest);
+    Log("Source File:" + source + " to Dest File:" + dest);
     TMainFrm::Pause(2);
     bool overwrite = opt.Overwrite1->isChecked();
     Frm.Log(overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
+    // The pause may have seen the session end.
+    if (Frm.Closing) return;
+    bool started = false;
+    Outcome = TOutcome::Pending;
     try {
-      if (QpFtpClient1->Retrieve(source, dest, overwrite ? rmReplace : rmAppend)) WalkRetrieve = true;
+      started = QpFtpClient1->Retrieve(source, dest, overwrite ? rmReplace : rmAppend);
+      // Before the pause: the transfer may well end inside it.
+      WalkRetrieve = started;
     } catch (const std::exception& e) {
+      Outcome = TOutcome::None;
       // Interactive runs show it in a message box; an unattended run logs it and ends.
       if (!Frm.HasArguments()) throw;
-      Frm.Log(e.what());
+      Log(e.what());
       CloseAfterFailure(true);
       return;
     }
     TMainFrm::Pause(2);
     Frm.ui->LTFileName1->setText(QText(FolderPart(source)));
-    if (QpFtpClient1->InProgress()) {
-      Frm.Log("Retrieving");
-      // A closing window ends the wait too, so that a stalled server cannot keep it open.
-      quodra::host::WaitUntil([this] { return !QpFtpClient1->InProgress() || Frm.Closing; });
+    if (!started) {
+      Outcome = TOutcome::None;
+      Log("Retrieve of " + source + " could not be started");
+      CloseAfterFailure(true);
+      return;
     }
-    Frm.Log("Transferred " + source + " to " + dest + " " + Frm.ByteCounterText());
+    if (QpFtpClient1->InProgress()) Frm.Log("Retrieving");
+    // Until the transfer's own outcome was handled. A session back at Ready without one
+    // (an abort) ends the wait too; so does a closing window.
+    WaitSettled([this] { return Outcome != TOutcome::Pending; });
+    // Only a transfer the server confirmed is reported as transferred, with its own count.
+    if (Outcome == TOutcome::Done)
+      Log("Transferred " + source + " to " + dest + " " + std::to_string(DoneBytes) + " bytes [Done]");
+    Outcome = TOutcome::None;
   }
-  if (Frm.FileNumber == TMainFrm::kNoMoreFiles &&
-      (opt.AutoDisconnect1->isChecked() || Frm.HasArguments()))
+  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing &&
+      (opt.AutoDisconnect1->isChecked() || Frm.HasArguments())) {
+    // A delete still under way gets its answer before the session ends.
+    WaitSettled();
+    Frm.Closing = true;
     Frm.CloseWindow();
+  }
 }

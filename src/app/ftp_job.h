@@ -3,6 +3,7 @@
 // After the login it changes into the remote home folder, lists it into the directory list,
 // and walks the profile's source list (plain names and wildcard masks), fetching each file.
 #include <QObject>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -21,14 +22,28 @@ class TFtpJob : public QObject {
 
   // Hands the profile's connection settings to the client and starts the login.
   void StartFtp();
-  // Fetches the next item of the source list.
+  // Fetches the next item of the source list. The walk is a loop: called while the walk
+  // runs (from an event handled inside one of its waits) it only asks the loop for one more
+  // step, so the stack does not grow with the number of files.
   void GetNextFile();
+  // The session is about to be ended on purpose: its close is no failure.
+  void ExpectSessionEnd() { SessionEnding = true; }
 
   void QpFtpClient1FtpStatus(quodra::ftp::TFtpStatusCode code, const std::string& info);
   void QpFtpClient1FtpError(int32_t code, const std::string& text);
   void QpFtpClient1WsError(int32_t code);
 
  private:
+  enum class TOutcome { None, Pending, Done, Failed };
+
+  void WalkStep();
+  // Waits (handling events) until the session is Ready and every event of it was handled,
+  // bounded by the time-outs. False when it did not settle.
+  bool WaitSettled(const std::function<bool()>& orWhen = nullptr);
+  void Log(const std::string& line);
+  void Logout();
+  void SessionLost();
+  void TransferFailed();
   void LoginStep();
   void TransferDoneStep();
   void FillDirectoryList(const std::string& listing);
@@ -42,4 +57,13 @@ class TFtpJob : public QObject {
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;
   std::set<std::string> Fetched;  // upper-cased names fetched in this session
   bool WalkRetrieve = false;      // the retrieve in flight was started by the walk
+  bool InWalk = false;            // the walk loop runs
+  bool WalkAgain = false;         // the loop takes one more step
+  bool SessionEnding = false;     // the job itself ends the session
+  TOutcome Outcome = TOutcome::None;  // of the walk's retrieve
+  int64_t DoneBytes = 0;          // bytes of the last completed retrieve
+  // A mask search resumes where the same mask matched last, until the listing is replaced.
+  std::string ResumeMask;
+  int ResumePos = 0;
+  uint64_t ListGeneration = 0, ResumeGeneration = 0;
 };

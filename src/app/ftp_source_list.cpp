@@ -72,6 +72,8 @@ bool IsMask(const std::string& item) { return item.find_first_of("*?") != std::s
 
 bool IsSafeLocalName(const std::string& name, bool fromListing) {
   if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f) return false;
   if (name[0] == '/' || name[0] == '\\') return false;
   if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
   if (fromListing && name.find_first_of("/\\") != std::string::npos) return false;
@@ -89,4 +91,53 @@ bool IsSafeLocalName(const std::string& name, bool fromListing) {
 std::string FolderPart(const std::string& name) {
   size_t last = name.find_last_of("/\\:");
   return last == std::string::npos ? std::string() : name.substr(0, last + 1);
+}
+
+std::vector<std::string> SplitListing(const std::string& listing) {
+  std::vector<std::string> lines;
+  std::string line;
+  bool cut = false;  // a NUL was seen: the rest of this line is dropped
+  size_t i = 0;
+  auto endLine = [&] {
+    lines.push_back(std::move(line));
+    line.clear();
+    cut = false;
+  };
+  while (i < listing.size()) {
+    char c = listing[i++];
+    if (c == '\n') {
+      endLine();
+    } else if (c == '\r') {
+      if (i < listing.size() && listing[i] == '\n') ++i;
+      endLine();
+    } else if (c == '\0') {
+      cut = true;
+    } else if (!cut) {
+      line += c;
+    }
+  }
+  if (!line.empty() || cut) endLine();
+  return lines;
+}
+
+std::string EscapeControl(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
 }

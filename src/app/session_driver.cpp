@@ -22,6 +22,7 @@ void TMainFrm::CreateJobs() {
   FtpLogout = [this] {
     // The session's last status events ("Logout", "Connection Port Closed") are queued when
     // Logout returns; they are handled here so that a closing program still logs them.
+    FtpJob->ExpectSessionEnd();
     if (FtpJob->Client().Logout()) quodra::host::ProcessPendingEvents();
   };
   FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };

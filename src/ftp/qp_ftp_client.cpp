@@ -9,6 +9,7 @@
 #include "ftp/qp_ftp_log.h"
 #include "host/clock.h"
 #include "host/event_wait.h"
+#include "host/local_output_file.h"
 #include "host/message_target.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
@@ -18,6 +19,15 @@ namespace {
 
 constexpr uint32_t kMsgNotification = 1;
 constexpr size_t kCommandStackSize = 32;
+// What the server answers when the control connection is made.
+const char kGreeting[] = "(greeting)";
+
+std::string VerbOf(const std::string& line) {
+  std::string verb = line.substr(0, line.find(' '));
+  for (char& c : verb)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return verb;
+}
 
 }  // namespace
 
@@ -111,6 +121,10 @@ void TQpCustomFtpClient::DoFtpLog(TFtpLogCode code) {
   if (OnFtpLog) OnFtpLog(this, code);
 }
 
+void TQpCustomFtpClient::DoFtpNotice(const char* text) {
+  if (OnFtpNotice) OnFtpNotice(this, text);
+}
+
 // --- operations -----------------------------------------------------------------------------
 
 bool TQpCustomFtpClient::Login() {
@@ -153,6 +167,7 @@ bool TQpCustomFtpClient::Logout() {
   if (wasOpen) {
     try {
       PutString("QUIT\r\n");  // not through SendCommand: no transfer time-out for this one
+      Awaiting.push_back({"QUIT"});
     } catch (const std::exception&) {
       // A connection that cannot take the command is closed below all the same.
     }
@@ -191,6 +206,7 @@ bool TQpCustomFtpClient::Abort() {
 
 void TQpCustomFtpClient::SendCommand(const std::string& line) {
   StartTransferTimer();
+  Awaiting.push_back({VerbOf(line)});
   PutString(line + "\r\n");
 }
 
@@ -221,6 +237,7 @@ void TQpCustomFtpClient::ChangeState(TFtpSessionState next) {
       // still stored: a logged-in session so reports fsLoggedOut there and fsClosed here.
       if (Open() && !IsClosing()) SetOpen(false);
       Commands.clear();
+      Awaiting.clear();
       Reply.Reset();
       if (State >= TFtpSessionState::Ready) {
         PostStatus(fsLoggedOut, nullptr);
@@ -261,13 +278,26 @@ void TQpCustomFtpClient::PostStatus(TFtpStatusCode code, const char* text) {
 
 void TQpCustomFtpClient::PostError(int32_t code, const char* text) {
   TNote note{TNoteKind::Error, code, text != nullptr, text ? std::string(text) : std::string()};
-  if (State > TFtpSessionState::Ready) ChangeState(TFtpSessionState::Ready);
+  if (State > TFtpSessionState::Ready) {
+    AbandonAwaited();
+    ChangeState(TFtpSessionState::Ready);
+  }
   if (Destroying) return;
   if (code == 202 || code > 299) Post(std::move(note));
 }
 
 void TQpCustomFtpClient::PostLog(TFtpLogCode code) {
   Post({TNoteKind::Log, static_cast<int32_t>(code & 0x7f), false, {}});
+}
+
+void TQpCustomFtpClient::PostNotice(const std::string& text) {
+  std::string line = text;  // a log line: without the reply's own line end
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  if (!Destroying) Post({TNoteKind::Notice, 0, true, line});
+}
+
+void TQpCustomFtpClient::AbandonAwaited() {
+  for (TAwaited& a : Awaiting) a.Abandoned = true;
 }
 
 void TQpCustomFtpClient::Post(TNote note) {
@@ -309,8 +339,12 @@ void TQpCustomFtpClient::Deliver(TNote& note) {
       else
         DoFtpLog(static_cast<TFtpLogCode>(note.Code));
       break;
+    case TNoteKind::Notice:
+      DoFtpNotice(text);
+      break;
     case TNoteKind::Timeout:
       Aborting = true;
+      AbandonAwaited();
       ChangeState(State > TFtpSessionState::LoggingIn ? TFtpSessionState::Ready : TFtpSessionState::Closed);
       if (!Destroying) DoFtpStatus(fsTimeout, nullptr);
       break;
@@ -334,12 +368,29 @@ void TQpCustomFtpClient::ReplyLine(const std::string& line) {
 void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
   if (!Reply.Add(line, code)) return;
   using S = TFtpSessionState;
+  // 421 closes the session whatever it answers.
+  if (code == 421) {
+    ErrorPath(code);
+    return;
+  }
+  // The reply belongs to the oldest command waiting for one; a final reply ends its wait.
+  if (Awaiting.empty() || Awaiting.front().Abandoned) {
+    if (code >= 200 && !Awaiting.empty()) {
+      PostNotice("Late reply to " + Awaiting.front().Verb + " ignored: " + Reply.Reply());
+      Awaiting.pop_front();
+    } else if (Awaiting.empty()) {
+      PostNotice("Reply to no command ignored: " + Reply.Reply());
+    }
+    return;
+  }
+  std::string verb = Awaiting.front().Verb;
+  if (code >= 200) Awaiting.pop_front();
   switch (State) {
     case S::Closed:
     case S::Ready:
       if (code == 125 || code == 150) return;
       if (code == 226) {
-        DataShutdown(true);
+        DataShutdown(false);
         return;
       }
       break;
@@ -370,28 +421,8 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
     case S::Listing:
     case S::Retrieving:
       if (code < 200) return;
-      switch (code) {
-        case 226:
-          if (State == S::Retrieving) RetrieveReply(code);
-          return;
-        case 200:
-        case 350:
-          SendNextCommand();
-          return;
-        case 227:
-          PassiveReply();
-          SendNextCommand();
-          return;
-        case 250:
-          if (State == S::Retrieving)
-            RetrieveReply(code);
-          else
-            ChangeState(S::Ready);
-          return;
-        default:
-          break;
-      }
-      break;
+      TransferReply(verb, code);
+      return;
     case S::Commanding:
       if (code >= 211 && code <= 215) {
         PostStatus(fsTextReady, ReplyTextOf(Reply.Reply()).c_str());
@@ -419,6 +450,30 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
   ErrorPath(code);
 }
 
+// A final reply while a listing or retrieve runs, dispatched on the command it answers.
+void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
+  bool transfer = verb == "RETR" || verb == "NLST" || verb == "LIST";
+  if (transfer && (code == 226 || code == 250)) {
+    if (State == TFtpSessionState::Retrieving)
+      RetrieveReply(code);
+    else
+      ListingReply();
+    return;
+  }
+  if (verb == "PASV" && code == 227) {
+    PassiveReply();
+    // An unusable address has failed the transfer: nothing more goes out for it.
+    if (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving) SendNextCommand();
+    return;
+  }
+  if (((verb == "TYPE" || verb == "PORT") && code >= 200 && code < 300) || (verb == "REST" && code == 350)) {
+    SendNextCommand();
+    return;
+  }
+  if (verb == "ABOR" && code < 300) return;  // the interrupted command's own reply decides
+  ErrorPath(code);
+}
+
 void TQpCustomFtpClient::ErrorPath(int code) {
   Commands.clear();
   if (code == 221 || code == 421) {
@@ -435,6 +490,8 @@ void TQpCustomFtpClient::DoWsConnect() {
   // says nothing must not hold the session for ever. Without one, the transfer time-out
   // bounds the wait for the greeting.
   Reply.Reset();
+  Awaiting.clear();
+  Awaiting.push_back({kGreeting});
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
   RegisterTriggerHandler();
   if (!ConnectPending) StartTransferTimer();

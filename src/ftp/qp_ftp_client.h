@@ -14,10 +14,16 @@
 //   client.ListDir("", false);             -> fsTextReady with the listing
 //   client.Retrieve("a.bin", "/tmp/a.bin", rmReplace);  -> fsProgress ... fsTransferDone
 //   client.Logout();                       -> fsLoggedOut, fsClosed
-// A retrieve is complete (fsTransferDone) only when the server has closed the data
-// connection and answered RETR with 226 or 250, in either order; by then the last fsProgress
-// has been raised and the local file is closed. A reply of 400 or more, an abort or a
-// time-out never ends in fsTransferDone; what arrived stays in the local file.
+// Each reply belongs to the oldest command still waiting for its answer; a reply that
+// answers nothing (or a command given up after a failure) is reported through OnFtpNotice
+// and otherwise ignored. A listing or retrieve is complete (fsTextReady, fsTransferDone)
+// only when the server has closed the data connection and answered the NLST/LIST/RETR
+// itself with 226 or 250, in either order; by then the last fsProgress has been raised and
+// the local file is on disk. A reply of 400 or more, an abort, a time-out or a lost
+// connection never ends in fsTransferDone, and the local file is left as it was before the
+// retrieve (an append is cut back, a replacement is never renamed into place).
+// Data connections are made only with the control connection's peer: passive mode
+// connects there with the port of the 227 reply, active mode refuses other callers.
 // The session state changes before its status is delivered: InProgress is already False
 // when fsTransferDone, fsTextReady, fsCommandDone, fsCurrentDir or fsTimeout arrives.
 //
@@ -42,7 +48,10 @@
 
 class QTimer;
 
+struct sockaddr_in;
+
 namespace quodra::host {
+class TLocalOutputFile;
 class TMessageTarget;
 struct TMessage;
 }  // namespace quodra::host
@@ -97,6 +106,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   TFtpErrorEvent OnFtpError;
   TFtpReplyEvent OnFtpReply;
   TFtpLogEvent OnFtpLog;
+  TFtpNoticeEvent OnFtpNotice;
 
   // --- operations -------------------------------------------------------------------------
   bool Login();
@@ -113,6 +123,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool Connected() const { return State != TFtpSessionState::Closed; }
   bool InProgress() const { return State != TFtpSessionState::Closed && State != TFtpSessionState::Ready; }
   TFtpSessionState SessionState() const { return State; }
+  // Whether notifications are queued that have not been delivered yet: a caller that waits
+  // for the session to settle waits for !InProgress() && !EventsPending().
+  bool EventsPending() const { return !Notes.empty(); }
 
   // Bytes read from the current data connection (set to 0 when a listing or retrieve starts).
   int64_t BytesTransferred() const { return Transferred; }
@@ -132,6 +145,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   virtual void DoFtpError(int32_t code, const char* text);
   virtual void DoFtpReply(int32_t code, const char* text);
   virtual void DoFtpLog(TFtpLogCode code);
+  virtual void DoFtpNotice(const char* text);
 
   // The port's connect and disconnect operations: the session takes them over, so the
   // client raises neither OnWsConnect nor OnWsDisconnect.
@@ -143,7 +157,13 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   friend class TQpFtpLog;
 
   // Posted notifications, handled in posting order on the message target.
-  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout };
+  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout, Notice };
+  // A command sent and not answered yet; an abandoned one was given up by a failure, and
+  // its late answer is swallowed.
+  struct TAwaited {
+    std::string Verb;
+    bool Abandoned = false;
+  };
   struct TNote {
     TNoteKind Kind;
     int32_t Code;
@@ -159,7 +179,10 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void PostStatus(TFtpStatusCode code, const char* text);
   void PostError(int32_t code, const char* text);
   void PostLog(TFtpLogCode code);
+  void PostNotice(const std::string& text);
   void Post(TNote note);
+  void AbandonAwaited();
+  void TransferReply(const std::string& verb, int code);
   void HandleMessage(const host::TMessage& m);
   void Deliver(TNote& note);
   void ReplyLine(const std::string& line);
@@ -181,14 +204,18 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   ssize_t DataReceive();
   void DataShutdown(bool drain);
   void DataCleanup();
+  void CloseDataSockets();
   void CloseLocalFile();
   void OpenLocalFile(TFtpRetrieveMode mode);
+  bool ControlPeer(sockaddr_in& peer);
   void DataAccept(int socket);
   void DataRead(int socket);
   void DataClosed(int socket);
   void DataError(int socket, int code);
   void RetrieveReply(int code);
   void FinishRetrieveIfComplete();
+  void ListingReply();
+  void FinishListingIfComplete();
   void LocalWriteFailed(int err);
 
   TFtpSessionState State = TFtpSessionState::Closed;
@@ -199,6 +226,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   std::unique_ptr<TQpDataPacket> ReplyPacket;
   TFtpReplyAssembler Reply;
   std::vector<std::string> Commands;
+  std::deque<TAwaited> Awaiting;  // oldest first
   bool Aborting = false;
   bool Destroying = false;
   bool TriggerHandlerRegistered = false;
@@ -212,10 +240,10 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   std::unique_ptr<port::TQpSocket> DataSocketObj;
   int DataSocket = -1;
   int ListenSocket = -1;
-  int LocalFd = -1;
-  bool TruncateLocal = false;   // rmReplace: the file ends where the retrieved data end
-  bool DataEof = false;         // the server closed the data connection of this retrieve
-  bool RetrieveReplyOk = false; // the server answered the RETR with 226 or 250
+  std::unique_ptr<host::TLocalOutputFile> Local;
+  uint64_t SyncedUpTo = 0;       // bytes of this retrieve handed to write-back already
+  bool DataEof = false;         // the server closed the data connection of this transfer
+  bool RetrieveReplyOk = false; // the server answered the RETR/NLST/LIST with 226 or 250
   bool PeerEof = false;         // the last receive found the end of the data stream
   bool Cleaning = false;        // errors of sockets being closed are not reported
   bool LocalFailed = false;     // the local file could not be written

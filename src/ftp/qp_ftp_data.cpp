@@ -2,6 +2,7 @@
 // data connections, the local file, progress and completion.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "ftp/qp_ftp_client.h"
+#include "host/local_output_file.h"
 #include "host/winsock_errors.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
@@ -19,8 +21,15 @@ namespace {
 // A listing bigger than this is refused rather than held: no real folder needs it, and a
 // server streaming without end must not exhaust memory.
 constexpr size_t kMaxListing = 64u * 1024 * 1024;
+constexpr uint64_t kWriteBehind = 8u * 1024 * 1024;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
+
+std::string DottedAddress(const sockaddr_in& a) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+  return text;
+}
 
 }  // namespace
 
@@ -33,6 +42,8 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   Listing.clear();
   Transferred = 0;
   PeerEof = false;
+  DataEof = false;
+  RetrieveReplyOk = false;
   // A flag left over from an earlier abort or time-out would hide this listing's errors.
   Aborting = false;
   if (PassiveMode) PushCommand("PASV");
@@ -73,28 +84,17 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
 }
 
 void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode) {
-  int flags = O_CREAT | O_CLOEXEC | (mode == rmReplace ? O_WRONLY : O_RDWR);
-  int fd = ::open(LocalName.c_str(), flags, 0666);
-  if (fd < 0) {
-    int err = errno;
-    throw EFtpLocalFile("Cannot open file \"" + LocalName + "\". " + ErrnoText(err));
-  }
-  off_t pos = 0;
-  if (mode == rmAppend) {
-    pos = ::lseek(fd, 0, SEEK_END);
-  } else if (mode != rmReplace) {
+  using M = host::TLocalOutputFile::TMode;
+  M how = mode == rmAppend ? M::Append : mode == rmReplace ? M::Replace : M::WriteAt;
+  if (how == M::WriteAt) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) st.st_size = 0;
-    if (RestartAt > st.st_size || RestartAt < 0) RestartAt = st.st_size;
-    pos = ::lseek(fd, static_cast<off_t>(RestartAt), SEEK_SET);
+    int64_t size = ::stat(LocalName.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    if (RestartAt > size || RestartAt < 0) RestartAt = size;
   }
-  if (pos < 0) {
-    int err = errno;
-    ::close(fd);
-    throw EFtpLocalFile("Cannot open file \"" + LocalName + "\". " + ErrnoText(err));
-  }
-  LocalFd = fd;
-  TruncateLocal = mode == rmReplace;
+  if (!Local) Local = std::make_unique<host::TLocalOutputFile>();
+  int err = Local->Open(LocalName, how, static_cast<uint64_t>(RestartAt));
+  SyncedUpTo = 0;
+  if (err != 0) throw EFtpLocalFile("Cannot open file \"" + LocalName + "\". " + ErrnoText(err));
   if (mode == rmAppend || mode == rmReplace) {
     PostLog(lgDownload);
   } else {
@@ -143,10 +143,18 @@ bool TQpCustomFtpClient::DataConnectActive() {
   return true;
 }
 
+bool TQpCustomFtpClient::ControlPeer(sockaddr_in& peer) {
+  port::TQpWinsockDispatcher* d = SocketDispatcher();
+  return d && DataSocketObj->GetPeerName(d->DeviceHandle(), &peer) == 0;
+}
+
 void TQpCustomFtpClient::PassiveReply() {
   TPassiveAddress address = ParsePassiveReply(Reply.Reply());
   if (DataSocket == port::kInvalidSocket) return;
-  if (!address.Ok) {
+  // The data connection goes to the server we are talking to, whatever host the reply
+  // names: a reply naming another one must not aim the client at it.
+  sockaddr_in remote{};
+  if (!address.Ok || !ControlPeer(remote)) {
     // Connecting to whatever a garbled reply yields would go to a wrong host; report it
     // like a data-connection error, with the reply for the reader.
     if (!Aborting) {
@@ -155,10 +163,11 @@ void TQpCustomFtpClient::PassiveReply() {
     }
     return;
   }
-  sockaddr_in remote{};
+  std::string peer = DottedAddress(remote);
+  if (address.Host != peer)
+    PostNotice("Passive reply names " + address.Host + ", connecting to the server's " + peer + " instead");
   remote.sin_family = AF_INET;
   remote.sin_port = htons(address.Port);
-  remote.sin_addr.s_addr = DataSocketObj->InetAddr(address.Host);
   DataSocketObj->Connect(DataSocket, remote);
 }
 
@@ -168,7 +177,13 @@ void TQpCustomFtpClient::DataAccept(int socket) {
   if (socket != ListenSocket || ListenSocket == port::kInvalidSocket) return;
   port::TSocket s = DataSocketObj->Accept(ListenSocket);
   if (s == port::kInvalidSocket) return;
-  if (DataSocket != port::kInvalidSocket || (State != TFtpSessionState::Listing && State != TFtpSessionState::Retrieving)) {
+  // Only the server may connect; anyone else is turned away and the listener stays open.
+  sockaddr_in caller{}, server{};
+  bool fromServer = DataSocketObj->GetPeerName(s, &caller) == 0 && ControlPeer(server) &&
+                    caller.sin_addr.s_addr == server.sin_addr.s_addr;
+  if (!fromServer) PostNotice("Data connection from " + DottedAddress(caller) + " refused: not the server");
+  if (!fromServer || DataSocket != port::kInvalidSocket ||
+      (State != TFtpSessionState::Listing && State != TFtpSessionState::Retrieving)) {
     // One data connection per transfer; a stray one is refused.
     Cleaning = true;
     DataSocketObj->CloseSocket(s);
@@ -190,20 +205,18 @@ void TQpCustomFtpClient::DataRead(int socket) {
 
 void TQpCustomFtpClient::DataClosed(int socket) {
   if (socket != DataSocket || DataSocket == port::kInvalidSocket) return;
-  if (State == TFtpSessionState::Retrieving) {
-    // Everything the server sent is in; write the rest, close socket and file, and report
-    // the end only once the server has confirmed the retrieve as well.
-    DataEof = true;
-    DataShutdown(true);
-    FinishRetrieveIfComplete();
-  } else if (State == TFtpSessionState::Listing) {
-    while (DataReceive() > 0) {
-    }
-    if (State != TFtpSessionState::Listing) return;  // failed while reading the rest
-    std::string listing = std::move(Listing);
-    Listing.clear();
-    PostStatus(fsTextReady, listing.c_str());
+  if (State != TFtpSessionState::Retrieving && State != TFtpSessionState::Listing) return;
+  // Everything the server sent is in (the stream has ended: the rest is buffered, and
+  // reading it is bounded); the transfer ends once the server has confirmed it as well.
+  while (DataReceive() > 0) {
   }
+  if (State != TFtpSessionState::Retrieving && State != TFtpSessionState::Listing) return;  // failed meanwhile
+  DataEof = true;
+  CloseDataSockets();
+  if (State == TFtpSessionState::Retrieving)
+    FinishRetrieveIfComplete();
+  else
+    FinishListingIfComplete();
 }
 
 void TQpCustomFtpClient::DataError(int socket, int code) {
@@ -217,8 +230,9 @@ void TQpCustomFtpClient::DataError(int socket, int code) {
 ssize_t TQpCustomFtpClient::DataReceive() {
   if (DataSocket == port::kInvalidSocket) return 0;
   if (State != TFtpSessionState::Retrieving) {
+    // Listing data does not re-arm the transfer timer: a server trickling names cannot
+    // hold the session beyond the time-out.
     if (Aborting) return 0;
-    RearmTransferTimer();  // a server that is sending is not silent
     int n = DataSocketObj->Recv(DataSocket, Block.get(), static_cast<int>(kDataBufferSize));
     if (n == 0) PeerEof = true;
     if (n <= 0) return n;
@@ -231,23 +245,20 @@ ssize_t TQpCustomFtpClient::DataReceive() {
     Transferred += n;
     return n;
   }
-  if (LocalFd < 0 || Aborting) return 0;
+  if (!Local || !Local->IsOpen() || Aborting) return 0;
   RearmTransferTimer();
   int n = DataSocketObj->Recv(DataSocket, Block.get(), static_cast<int>(kDataBufferSize));
   if (n == 0) PeerEof = true;
   if (n <= 0) return n;
   Transferred += n;
-  const char* p = Block.get();
-  size_t left = static_cast<size_t>(n);
-  while (left > 0) {
-    ssize_t w = ::write(LocalFd, p, left);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      LocalWriteFailed(errno);
-      return -1;
-    }
-    p += w;
-    left -= static_cast<size_t>(w);
+  if (int err = Local->Write(Block.get(), static_cast<size_t>(n)); err != 0) {
+    LocalWriteFailed(err);
+    return -1;
+  }
+  // Start writing back what has piled up, so that the sync at completion has little left.
+  if (Local->Written() - SyncedUpTo >= kWriteBehind) {
+    ::sync_file_range(Local->Fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    SyncedUpTo = Local->Written();
   }
   PostStatus(fsProgress, nullptr);
   return n;
@@ -268,7 +279,31 @@ void TQpCustomFtpClient::RetrieveReply(int code) {
 
 void TQpCustomFtpClient::FinishRetrieveIfComplete() {
   if (State != TFtpSessionState::Retrieving || Aborting || LocalFailed) return;
-  if (DataEof && RetrieveReplyOk) PostStatus(fsTransferDone, nullptr);
+  if (!DataEof || !RetrieveReplyOk) return;
+  // Confirmed by the server: now the file is made durable and (replace) put in place.
+  if (Local && Local->IsOpen()) {
+    if (int err = Local->Commit(); err != 0) {
+      LocalWriteFailed(err);
+      return;
+    }
+  }
+  PostStatus(fsTransferDone, nullptr);
+}
+
+void TQpCustomFtpClient::ListingReply() {
+  if (Aborting) {
+    ChangeState(TFtpSessionState::Ready);
+    return;
+  }
+  RetrieveReplyOk = true;
+  FinishListingIfComplete();
+}
+
+void TQpCustomFtpClient::FinishListingIfComplete() {
+  if (State != TFtpSessionState::Listing || Aborting || !DataEof || !RetrieveReplyOk) return;
+  std::string listing = std::move(Listing);
+  Listing.clear();
+  PostStatus(fsTextReady, listing.c_str());
 }
 
 void TQpCustomFtpClient::LocalWriteFailed(int err) {
@@ -276,7 +311,10 @@ void TQpCustomFtpClient::LocalWriteFailed(int err) {
   LocalFailed = true;
   Aborting = true;
   std::string text = "Cannot write file \"" + LocalName + "\". " + ErrnoText(err);
-  if (State > TFtpSessionState::Ready) ChangeState(TFtpSessionState::Ready);
+  if (State > TFtpSessionState::Ready) {
+    AbandonAwaited();
+    ChangeState(TFtpSessionState::Ready);
+  }
   if (!Destroying) Post({TNoteKind::Error, kFtpLocalFileError, true, text});
 }
 
@@ -289,7 +327,11 @@ void TQpCustomFtpClient::DataShutdown(bool drain) {
     DataSocketObj->Shutdown(DataSocket, SHUT_WR);
     Cleaning = false;
     if (drain && (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving)) {
-      while (DataReceive() > 0) {
+      // Only what has arrived already: a server still sending must not hold the session.
+      int buffered = 0;
+      if (::ioctl(DataSocket, FIONREAD, &buffered) != 0) buffered = 0;
+      int64_t limit = Transferred + buffered;
+      while (Transferred < limit && DataReceive() > 0) {
       }
     }
     if (DataSocket != port::kInvalidSocket) {
@@ -302,6 +344,11 @@ void TQpCustomFtpClient::DataShutdown(bool drain) {
 }
 
 void TQpCustomFtpClient::DataCleanup() {
+  CloseDataSockets();
+  CloseLocalFile();
+}
+
+void TQpCustomFtpClient::CloseDataSockets() {
   Cleaning = true;
   if (DataSocket != port::kInvalidSocket) {
     port::TSocket s = DataSocket;
@@ -316,23 +363,19 @@ void TQpCustomFtpClient::DataCleanup() {
     DataSocketObj->CloseSocket(s);
   }
   Cleaning = false;
-  CloseLocalFile();
 }
 
+// A local file still open here belongs to a retrieve that was not confirmed: it goes back
+// to what it was before the retrieve.
 void TQpCustomFtpClient::CloseLocalFile() {
-  if (LocalFd < 0) return;
-  int fd = LocalFd;
-  LocalFd = -1;
-  int err = 0;
-  // rmReplace: the file ends where the retrieved data end, once the retrieve has written
-  // anything or the server has sent its (possibly empty) file; a refused RETR keeps it.
-  if (TruncateLocal && (Transferred > 0 || DataEof)) {
-    off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (end >= 0 && ::ftruncate(fd, end) != 0) err = errno;
-  }
-  if (::close(fd) != 0 && errno != EINTR && !err) err = errno;
-  TruncateLocal = false;
-  if (err && State == TFtpSessionState::Retrieving) LocalWriteFailed(err);
+  if (!Local || !Local->IsOpen()) return;
+  uint64_t written = Local->Written(), start = Local->StartLength();
+  int err = Local->Rollback();
+  if (err != 0)
+    PostNotice("Local file " + LocalName + " could not be rolled back: " + ErrnoText(err));
+  else if (written > 0)
+    PostNotice("Local file " + LocalName + " rolled back to " + std::to_string(start) + " bytes (" +
+               std::to_string(written) + " bytes of an unconfirmed retrieve discarded)");
 }
 
 }  // namespace quodra::ftp

@@ -52,5 +52,8 @@ using TFtpStatusEvent = std::function<void(TQpCustomFtpClient* sender, TFtpStatu
 using TFtpErrorEvent = std::function<void(TQpCustomFtpClient* sender, int32_t errorCode, const char* errorText)>;
 using TFtpReplyEvent = std::function<void(TQpCustomFtpClient* sender, int32_t replyCode, const char* replyText)>;
 using TFtpLogEvent = std::function<void(TQpCustomFtpClient* sender, TFtpLogCode logCode)>;
+// Something the session noticed and handled by itself (a reply that answers nothing, a
+// foreign data address, a rolled-back local file); the text is for the log.
+using TFtpNoticeEvent = std::function<void(TQpCustomFtpClient* sender, const char* noticeText)>;
 
 }  // namespace quodra::ftp

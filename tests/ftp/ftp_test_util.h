@@ -36,6 +36,7 @@ struct TFtpRecorder {
   std::vector<TError> Errors;
   std::vector<std::string> Replies;
   std::vector<TFtpLogCode> Logs;
+  std::vector<std::string> Notices;
 
   void Attach(TQpCustomFtpClient& c) {
     c.OnFtpStatus = [this](TQpCustomFtpClient* s, TFtpStatusCode code, const char* text) {
@@ -51,6 +52,7 @@ struct TFtpRecorder {
       Replies.push_back(text);
     };
     c.OnFtpLog = [this](TQpCustomFtpClient*, TFtpLogCode code) { Logs.push_back(code); };
+    c.OnFtpNotice = [this](TQpCustomFtpClient*, const char* text) { Notices.push_back(text); };
   }
 
   size_t Count(TFtpStatusCode code) const {

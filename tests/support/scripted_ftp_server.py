@@ -23,6 +23,18 @@ accepts one control connection and runs SCRIPT, one step per line:
   datawait         wait until the client closes the data connection (reads and discards)
   sleep MS         wait MS milliseconds
   close            close the control connection and stop
+  delay MS         wait MS milliseconds before every later reply (a slow server)
+  steal TEXT       from 127.0.0.2, connect to the address of the last PORT command received,
+                   send TEXT (unescaped) and close: a third party taking the data port
+  serve DIR        from here on be a small FTP server over the files of DIR (greeting, USER,
+                   PASS, TYPE, CWD, PWD, NOOP, PASV, PORT, NLST, LIST, RETR, DELE, QUIT), with
+                   the faults named by earlier "fault" steps
+  fault VERB ARG ACTION  in serve mode, answer the command VERB ARG (ARG "*": any) by
+                   ACTION instead: "reply TEXT" (only that reply), "cutdata" (150, half the
+                   data, close everything), "cutcontrol" (150, then close the control
+                   connection), "late" (the data, and the 226 a second after the data
+                   connection closed), "code250" (250 instead of 226), "crlisting" (a
+                   listing whose lines end with a lone CR); each fault fires once
   hold             keep reading and recording commands without answering until the client
                    closes the connection
 
@@ -59,13 +71,124 @@ class Session:
         self.listener = None
         self.data = None
         self.last_port = None
+        self.delay = 0.0
+        self.faults = []
 
     def note(self, line):
         self.record.write(line + '\n')
         self.record.flush()
 
     def send(self, payload):
+        if self.delay:
+            time.sleep(self.delay)
         self.conn.sendall(payload)
+
+    def reply(self, text):
+        self.send(text.encode('latin-1') + b'\r\n')
+
+    def open_data(self):
+        if self.listener is not None:
+            self.listener.settimeout(20)
+            self.data, _ = self.listener.accept()
+            self.listener.close()
+            self.listener = None
+        else:
+            nums = [int(n) for n in self.last_port.split(',')]
+            host = '.'.join(str(n) for n in nums[:4])
+            self.data = socket.create_connection((host, nums[4] * 256 + nums[5]), timeout=20)
+
+    def close_data(self):
+        if self.data is not None:
+            self.data.close()
+            self.data = None
+
+    def take_fault(self, verb, arg):
+        for f in self.faults:
+            if f[0] == verb and f[1] in ('*', arg):
+                self.faults.remove(f)
+                return f[2]
+        return None
+
+    def serve(self, root):
+        self.reply('220 scripted server ready')
+        while True:
+            line = self.read_line()
+            if line is None:
+                self.note('!eof')
+                return
+            self.note(line)
+            verb, _, arg = line.partition(' ')
+            verb = verb.upper()
+            fault = self.take_fault(verb, arg)
+            if fault and fault.startswith('reply '):
+                self.reply(fault[6:])
+                if fault[6:9] == '421':
+                    self.conn.close()
+                    self.note('!closed')
+                    return
+                continue
+            if verb == 'USER':
+                self.reply('331 password please')
+            elif verb == 'PASS':
+                self.reply('230 logged in')
+            elif verb in ('TYPE', 'NOOP'):
+                self.reply('200 ok')
+            elif verb == 'CWD':
+                self.reply('250 ok')
+            elif verb == 'PWD':
+                self.reply('257 "/"')
+            elif verb == 'PASV':
+                self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                self.listener.bind(('127.0.0.1', 0))
+                self.listener.listen(1)
+                port = self.listener.getsockname()[1]
+                self.reply('227 Entering Passive Mode (127,0,0,1,%d,%d)' % (port >> 8, port & 255))
+            elif verb == 'PORT':
+                self.reply('200 ok')
+            elif verb in ('NLST', 'LIST', 'RETR'):
+                if verb == 'RETR':
+                    path = os.path.join(root, arg)
+                    if '/' in arg or not os.path.isfile(path):
+                        self.reply('550 no such file')
+                        continue
+                    with open(path, 'rb') as f:
+                        payload = f.read()
+                else:
+                    end = '\r' if fault == 'crlisting' else '\r\n'
+                    payload = ''.join(n + end for n in sorted(os.listdir(root))).encode('latin-1')
+                self.reply('150 opening data connection')
+                self.open_data()
+                if fault == 'cutdata':
+                    self.data.sendall(payload[:len(payload) // 2])
+                    self.close_data()
+                    self.conn.close()
+                    self.note('!closed')
+                    return
+                if fault == 'cutcontrol':
+                    self.conn.close()
+                    self.note('!closed')
+                    self.close_data()
+                    return
+                self.data.sendall(payload)
+                self.close_data()
+                final = '250 done' if fault == 'code250' else '226 transfer complete'
+                if fault == 'late':
+                    time.sleep(1.0)
+                self.reply(final)
+            elif verb == 'DELE':
+                path = os.path.join(root, arg)
+                if '/' not in arg and os.path.isfile(path):
+                    os.remove(path)
+                    self.reply('250 deleted')
+                else:
+                    self.reply('550 no such file')
+            elif verb == 'QUIT':
+                self.reply('221 bye')
+                self.conn.close()
+                self.note('!closed')
+                return
+            else:
+                self.reply('502 not implemented')
 
     def read_line(self):
         """One command line without its line end, or None when the client closed."""
@@ -149,6 +272,22 @@ class Session:
                 self.conn.close()
                 self.note('!closed')
                 return
+            elif verb == 'delay':
+                self.delay = int(arg) / 1000.0
+            elif verb == 'fault':
+                parts = arg.split(' ', 2)
+                self.faults.append((parts[0].upper(), parts[1], parts[2]))
+            elif verb == 'serve':
+                self.serve(arg)
+                return
+            elif verb == 'steal':
+                nums = [int(n) for n in self.last_port.split(',')]
+                host = '.'.join(str(n) for n in nums[:4])
+                thief = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                thief.bind(('127.0.0.2', 0))
+                thief.connect((host, nums[4] * 256 + nums[5]))
+                thief.sendall(unescape(arg))
+                thief.close()
             elif verb == 'hold':
                 self.drain()
                 return
