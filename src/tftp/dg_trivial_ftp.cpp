@@ -29,6 +29,7 @@ struct TDgTrivialFTP::TTransfer {
   bool NetAscii = false;
   bool PendingCR = false;         // netascii: a CR ended the previous block
   int Window = 1;                 // blocks the server sends per acknowledgement
+  std::string Pending;            // blocks received in order but not yet written
 };
 
 TDgTrivialFTP::TDgTrivialFTP(QObject* owner) : TDgUDPClient(owner) {
@@ -54,6 +55,12 @@ void TDgTrivialFTP::Get(const std::string& serverFile, TDgStream& destination) {
     Download(serverFile, destination, t);
   } catch (...) {
     failure = std::current_exception();
+    // What arrived in order stays in the destination, as it would have unbatched.
+    try {
+      destination.WriteBuffer(t.Pending.data(), t.Pending.size());
+    } catch (...) {
+      // The transfer's own failure is the one to report.
+    }
   }
   if (t.Alive) {
     try {
@@ -80,8 +87,10 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
   t.AskedSize = RequestTransferSize;
   const int window = std::clamp(RequestedWindowSize, 1, kTftpMaxWindowSize);
   if (window > 1) {
-    // A whole window may be queued while a block is written; the default buffer may be less.
-    int bytes = window * (std::max(RequestedBlockSize, kTftpDefaultBlockSize) + 64) * 2;
+    // A whole window may be queued while the previous one is written. Each datagram costs
+    // the buffer its size and about a kilobyte of bookkeeping; never go below the default
+    // (a smaller value would lower it), the system caps what is too large.
+    int bytes = std::max(window * (std::max(RequestedBlockSize, kTftpDefaultBlockSize) + 1024) * 2, 256 * 1024);
     GStack->WSSetSockOpt(GetBinding().Handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
   }
   SendBuffer(t.ServerIP, Port,
@@ -123,6 +132,7 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
           }
           const bool gap = static_cast<uint16_t>(block - next) < 0x8000;
           if (stalled == kNone || (gap && stalled == kForRepeat)) {
+            Commit(destination, false, t);
             SendToPeer(TftpAck(lastBlock), t);
             stalled = gap ? kForGap : kForRepeat;
             unacked = 0;
@@ -138,21 +148,24 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
           FailTransfer(EDgTFTPException(message), t);
           throw EDgTFTPException(message);
         }
-        WriteBlock(destination, pkt + kTftpHeaderSize, static_cast<size_t>(count), last, t);
+        Stage(pkt + kTftpHeaderSize, static_cast<size_t>(count), last, t);
         total += count;
         ++blocks;
         t.DataStarted = true;
         lastBlock = block;
         finished = last;
         stalled = kNone;
+        if (!last && ++unacked < t.Window) break;
+        unacked = 0;
+        // Acknowledged only once written: the server must not take a failed write for a
+        // delivered block. One write per window, and the server's next window is on its way
+        // while the progress handlers run.
+        Commit(destination, last, t);
+        if (!last) SendToPeer(TftpAck(block), t);
         Work(wmRead, total);
         CheckTransferAlive(t);
-        // Acknowledged only now that it is written: the server must not take a failed write
-        // for a delivered block.
-        if (last || ++unacked >= t.Window) {
-          SendToPeer(TftpAck(block), t);
-          unacked = 0;
-        }
+        // A handler that aborts before the end keeps the server from taking the file as delivered.
+        if (last) SendToPeer(TftpAck(block), t);
         break;
       }
       case kTftpERROR: {
@@ -174,32 +187,40 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
   }
 }
 
-void TDgTrivialFTP::WriteBlock(TDgStream& destination, const char* data, size_t count, bool last, TTransfer& t) {
-  try {
-    if (!t.NetAscii) {
-      destination.WriteBuffer(data, count);
-    } else {
-      // netascii ends lines with CR LF and sends a lone CR as CR NUL; a CR may end a block.
-      std::string out;
-      out.reserve(count + 1);
-      for (size_t i = 0; i < count; ++i) {
-        const char c = data[i];
-        if (t.PendingCR) {
-          t.PendingCR = false;
-          if (c == '\n' || c == '\0') {
-            out.push_back(c == '\n' ? '\n' : '\r');
-            continue;
-          }
-          out.push_back('\r');
-        }
-        if (c == '\r')
-          t.PendingCR = true;
-        else
-          out.push_back(c);
+void TDgTrivialFTP::Stage(const char* data, size_t count, bool last, TTransfer& t) {
+  if (!t.NetAscii) {
+    t.Pending.append(data, count);
+    return;
+  }
+  // netascii ends lines with CR LF and sends a lone CR as CR NUL; a CR may end a block.
+  std::string& out = t.Pending;
+  out.reserve(out.size() + count + 1);
+  for (size_t i = 0; i < count; ++i) {
+    const char c = data[i];
+    if (t.PendingCR) {
+      t.PendingCR = false;
+      if (c == '\n' || c == '\0') {
+        out.push_back(c == '\n' ? '\n' : '\r');
+        continue;
       }
-      if (last && t.PendingCR) out.push_back('\r');
-      destination.WriteBuffer(out.data(), out.size());
+      out.push_back('\r');
     }
+    if (c == '\r')
+      t.PendingCR = true;
+    else
+      out.push_back(c);
+  }
+  if (last && t.PendingCR) out.push_back('\r');
+}
+
+void TDgTrivialFTP::Commit(TDgStream& destination, bool last, TTransfer& t) {
+  try {
+    // Emptied also when the write fails: nothing is written twice. The capacity stays.
+    struct TEmpty {
+      std::string& Bytes;
+      ~TEmpty() { Bytes.clear(); }
+    } empty{t.Pending};
+    destination.WriteBuffer(t.Pending.data(), t.Pending.size());
     if (last) destination.Flush();
   } catch (const std::exception& e) {
     FailTransfer(e, t);
