@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "support/temp_dir.h"
 #include "support/tftp_server_fixture.h"
@@ -198,5 +199,49 @@ TEST_F(DownloadRules, NetasciiIsConvertedOnArrival) {
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.Wire, {}), "");
     EXPECT_EQ(Downloaded(), c.Local);
+  }
+}
+
+// A destination that fails part-way, in lock-step and inside windows (also where a gap makes
+// the client answer early): the server never sees an ACK for a block that is not written,
+// and it is told of the failure.
+TEST_F(DownloadRules, NoBlockIsAcknowledgedBeforeItIsWritten) {
+  class TLimitedStream : public TDgStream {
+   public:
+    explicit TLimitedStream(size_t limit) : Limit(limit) {}
+    void WriteBuffer(const char* data, size_t count) override {
+      if (Bytes.size() + count > Limit) throw EWriteError(ENOSPC);
+      Bytes.append(data, count);
+    }
+    size_t Limit;
+    std::string Bytes;
+  };
+  struct TCase {
+    int Window;
+    size_t Limit;  // bytes the destination takes
+    std::vector<std::string> Behaviour;
+  };
+  const std::vector<TCase> cases = {
+      {1, 512 * 5 + 100, {}},      {8, 512 * 5, {}},     {8, 512 * 12, {}},
+      {8, 512 * 10 + 1, {"drop=12"}}, {8, 512 * 16, {"dup=10"}}, {8, 512 * 39, {"swap=40"}},
+  };
+  const std::string bytes = PatternBytes(512 * 40 + 7, 26);
+  WriteFile(Served.File("file"), bytes);
+  Rec.Client.RequestedBlockSize = 512;
+  for (const auto& c : cases) {
+    Rec.Client.RequestedWindowSize = c.Window;
+    auto behaviour = c.Behaviour;
+    behaviour.push_back("oack=echo");
+    Server = std::make_unique<TScriptedTftpServer>();
+    ASSERT_TRUE(Server->Start(Served.Path(), behaviour));
+    Rec.Client.Port = Server->Port();
+    TLimitedStream out(c.Limit);
+    EXPECT_THROW(Rec.Client.Get("file", out), EWriteError) << c.Limit;
+    EXPECT_TRUE(out.Bytes == bytes.substr(0, out.Bytes.size())) << c.Limit;
+    EXPECT_TRUE(Server->WaitForLine("error 0 Stream write error")) << c.Limit;
+    for (const auto& line : Server->Received()) {
+      if (line.rfind("ack ", 0) != 0) continue;
+      EXPECT_LE(std::stoul(line.substr(4)) * 512, out.Bytes.size()) << c.Limit << ": " << line;
+    }
   }
 }
