@@ -22,6 +22,7 @@
 #include "host/display_fallback.h"
 #include "host/event_wait.h"
 #include "host/last_profile_store.h"
+#include "host/stdout_echo.h"
 #include "ui_main_frm.h"
 
 namespace {
@@ -212,11 +213,7 @@ void TMainFrm::FindHostWindow() { HostLink.FindHostWindow(); }
 void TMainFrm::Log(const std::string& line) {
   if (Destroying) return;
   ui->ErrorBox1->AddLine(Q(line));
-  if (EchoToStdout) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
+  if (EchoToStdout) quodra::host::EchoLineToStdout(line);
   if (!line.empty()) HostLink.SendLine(line);
 }
 

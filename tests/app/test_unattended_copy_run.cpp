@@ -48,3 +48,19 @@ TEST(UnattendedCopyRun, AMissingProfileIsLoggedAndExitsOne) {
   EXPECT_EQ(r.ExitCode, 1) << r.Output;
   EXPECT_FALSE(r.Output.empty());
 }
+
+// `quodra-ftp job.FTP | head -n 7`: the reader goes away after seven lines while the copy
+// still logs hundreds. The run neither dies of the closed pipe nor changes its outcome.
+TEST(UnattendedCopyRun, AReaderThatGoesAwayEndsNeitherTheCopyNorItsStatus) {
+  TTempDir dir;
+  std::string bytes = PatternBytes(32767 * 600 + 10);  // some 600 "Appending..." lines
+  WriteFile(dir.File("in.txt"), bytes);
+  WriteFile(dir.File("job.FTP"), CopyProfile(dir.File("in.txt"), dir.File("out.txt"), "Y"));
+  TPipedRun r = RunProgramIntoPipe(dir, dir.File("job.FTP"), 7);
+  ASSERT_TRUE(r.Exited) << "ended by signal " << r.Status;
+  EXPECT_EQ(r.Status, 0) << r.Errors;
+  EXPECT_NE(r.Errors.find("Standard output is gone (Broken pipe)"), std::string::npos) << r.Errors;
+  EXPECT_TRUE(ReadFile(dir.File("out.txt")) == bytes);
+  EXPECT_FALSE(FileExists(dir.File("in.txt")));
+  EXPECT_FALSE(FileExists(dir.File("in.TFR")));
+}
