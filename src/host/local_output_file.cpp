@@ -184,8 +184,11 @@ int TLocalOutputFile::Rollback() {
     if (::unlink(WritePath_.c_str()) != 0 && errno != ENOENT) err = errno;
     return err;
   }
-  if (::ftruncate(Fd_, static_cast<off_t>(StartLength_)) != 0) err = errno;
-  if (::fsync(Fd_) != 0 && !err) err = errno;
+  // Nothing written by us: the file is left alone (it may be another writer's meanwhile).
+  if (Written_ > 0) {
+    if (::ftruncate(Fd_, static_cast<off_t>(StartLength_)) != 0) err = errno;
+    if (::fsync(Fd_) != 0 && !err) err = errno;
+  }
   int closeErr = Close();
   return err ? err : closeErr;
 }

@@ -39,9 +39,10 @@ class TLocalOutputFile {
   // rolled back.
   int Commit();
 
-  // Append/WriteAt: the file is cut back to the length it had at Open (WriteAt restores the
-  // length only: a restart writes from the old end, so nothing before it is rewritten);
-  // Replace: the temporary file is removed. Closes the file. Idempotent. Returns 0 or errno.
+  // Append/WriteAt: when anything was written, the file is cut back to the length it had at
+  // Open (WriteAt restores the length only: a restart writes from the old end, so nothing
+  // before it is rewritten); Replace: the temporary file is removed. Closes the file.
+  // Idempotent. Returns 0 or errno.
   int Rollback();
 
   uint64_t StartLength() const { return StartLength_; }

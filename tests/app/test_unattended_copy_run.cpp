@@ -2,6 +2,8 @@
 // no display. It must print its log, end by itself and report the outcome as exit status.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "program_run.h"
 #include "support/temp_dir.h"
 
@@ -9,9 +11,18 @@ using namespace quodra::test;
 
 namespace {
 
-std::string CopyProfile(const std::string& source, const std::string& dest, const char* deleteRemote) {
+std::string CopyProfile(const std::string& source, const std::string& dest, const char* deleteRemote,
+                        const char* overwrite = "N") {
   return "[Options]\r\nFileTransferMode=C\r\nSourceFile=" + source + "\r\nDestinationFile=" + dest +
-         "\r\nDeleteRemote=" + deleteRemote + "\r\n";
+         "\r\nDeleteRemote=" + deleteRemote + "\r\nOverwrite=" + overwrite + "\r\n";
+}
+
+// Files the run left behind under a hidden name (its temporary files).
+std::vector<std::string> HiddenFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
+  return names;
 }
 
 }  // namespace
@@ -63,4 +74,49 @@ TEST(UnattendedCopyRun, AReaderThatGoesAwayEndsNeitherTheCopyNorItsStatus) {
   EXPECT_TRUE(ReadFile(dir.File("out.txt")) == bytes);
   EXPECT_FALSE(FileExists(dir.File("in.txt")));
   EXPECT_FALSE(FileExists(dir.File("in.TFR")));
+}
+
+// A disk that fills up during the copy (RLIMIT_FSIZE, SIGXFSZ ignored: the write fails as on
+// a full disk). The destination keeps its old bytes (also with Overwrite), or is not there
+// when it was not, the hand-over file waits, and the next run with room appends the whole
+// file once. The reader of the log may go away meanwhile: the status stays the job's.
+TEST(UnattendedCopyRun, AFullDiskLeavesTheOldBytesAndTheNextRunAppendsOnce) {
+  struct {
+    const char* name;
+    bool destExisted;
+    bool overwrite;
+    int linesRead;  // then the reader goes away
+  } rows[] = {
+      {"existing destination, log read to the end", true, false, 1 << 30},
+      {"new destination, reader gone after 7 lines", false, false, 7},
+      {"existing destination overwritten", true, true, 1 << 30},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TTempDir dir;
+    std::string bytes = PatternBytes(32767 * 300);
+    std::string in = dir.File("in.txt"), out = dir.File("out.txt"), tfr = dir.File("in.TFR");
+    WriteFile(in, bytes);
+    if (row.destExisted) WriteFile(out, "OLD-BYTES");
+    WriteFile(dir.File("job.FTP"), CopyProfile(in, out, "Y", row.overwrite ? "Y" : "N"));
+
+    TPipedRun full = RunProgramIntoPipe(dir, dir.File("job.FTP"), row.linesRead, 32767 * 100 + 5);
+    ASSERT_TRUE(full.Exited) << "ended by signal " << full.Status;
+    EXPECT_EQ(full.Status, 1) << full.Errors;
+    EXPECT_EQ(FileExists(out), row.destExisted);
+    EXPECT_EQ(ReadFile(out), row.destExisted ? "OLD-BYTES" : "");
+    EXPECT_TRUE(ReadFile(tfr) == bytes);
+    EXPECT_TRUE(HiddenFiles(dir.Path()).empty());
+    if (row.linesRead > 7) {
+      std::string undone = row.overwrite ? " left as it was\n" : " cut back to its 9 bytes\n";
+      EXPECT_NE(full.Read.find("Copy undone: " + out + undone), std::string::npos) << full.Read;
+      EXPECT_NE(full.Read.find("File copy of " + tfr + " failed! Error:7\n"), std::string::npos);
+    }
+
+    TPipedRun room = RunProgramIntoPipe(dir, dir.File("job.FTP"), 1 << 30);
+    ASSERT_TRUE(room.Exited);
+    EXPECT_EQ(room.Status, 0) << room.Read;
+    EXPECT_TRUE(ReadFile(out) == (row.destExisted && !row.overwrite ? "OLD-BYTES" : "") + bytes);
+    EXPECT_FALSE(FileExists(tfr));
+  }
 }
