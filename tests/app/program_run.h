@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,9 +65,10 @@ struct TPipedRun {
 // `quodra-ftp <profile> | head -n <lines>`: the program's standard output is a pipe of one page
 // whose reader takes `lines` lines and then closes it, so that every later log line meets a
 // closed pipe. With `fileSizeLimit` the program runs under RLIMIT_FSIZE with SIGXFSZ ignored,
-// so that a write past the limit fails as on a full disk.
+// so that a write past the limit fails as on a full disk. `withoutLeases` takes the right to
+// lease files of other users away from a program started by root, as it is for everyone else.
 inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& profile, int lines,
-                                    rlim_t fileSizeLimit = RLIM_INFINITY) {
+                                    rlim_t fileSizeLimit = RLIM_INFINITY, bool withoutLeases = false) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string v = *e;
@@ -100,6 +103,7 @@ inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& prof
       rlimit limit{fileSizeLimit, fileSizeLimit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (withoutLeases) ::prctl(PR_CAPBSET_DROP, CAP_LEASE, 0, 0, 0);
     ::execve(bin.c_str(), argv, envp.data());
     ::_exit(127);
   }

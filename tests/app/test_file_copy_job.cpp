@@ -17,6 +17,7 @@
 #include "app/append_file.h"
 #include "app/file_copy_job.h"
 #include "app_test_window.h"
+#include "file_holder.h"
 #include "host/exclusive_source.h"
 #include "host/online_state.h"
 #include "support/temp_dir.h"
@@ -43,38 +44,6 @@ class FileCopyJob : public ::testing::Test {
   void SetUp() override { quodra::host::SetOnlineOverride(true); }
   void TearDown() override { quodra::host::SetOnlineOverride(std::nullopt); }
   TTempDir Dir;
-};
-
-// Holds a classic fcntl lock on a file from another process until destroyed.
-class TForeignLock {
- public:
-  explicit TForeignLock(const std::string& path) {
-    int ready[2];
-    EXPECT_EQ(::pipe(ready), 0);
-    Pid = ::fork();
-    if (Pid == 0) {
-      int fd = ::open(path.c_str(), O_RDWR);
-      struct flock fl {};
-      fl.l_type = F_WRLCK;
-      fl.l_whence = SEEK_SET;
-      ::fcntl(fd, F_SETLK, &fl);
-      char c = 'x';
-      (void)!::write(ready[1], &c, 1);
-      ::pause();
-      ::_exit(0);
-    }
-    char c;
-    EXPECT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
-  }
-  ~TForeignLock() {
-    ::kill(Pid, SIGKILL);
-    ::waitpid(Pid, nullptr, 0);
-  }
-
- private:
-  pid_t Pid;
 };
 
 // A program that writes the source without taking any lock, as nearly all do, in another
@@ -301,7 +270,7 @@ TEST_F(FileCopyJob, LockedSourceIsRetriedElevenTimesThenFailsWithCode2) {
   TAppWindows w;
   std::string src = Dir.File("busy.txt"), dst = Dir.File("out.txt");
   WriteFile(src, "busy");
-  TForeignLock lock(src);
+  TFileHolder lock(src, O_RDWR, true);
   SetCopyProfile(w, src, dst, false, false);
   w.Main->Connect();
   EXPECT_TRUE(w.Logged("Copy the file " + src + " to " + dst + " Attempt:11"));
@@ -316,7 +285,7 @@ TEST_F(FileCopyJob, LockedDestinationGivesCode2Too) {
   std::string src = Dir.File("a.txt"), dst = Dir.File("locked.txt");
   WriteFile(src, "abc");
   WriteFile(dst, "keep");
-  TForeignLock lock(dst);
+  TFileHolder lock(dst, O_RDWR, true);
   EXPECT_EQ(AppendFile(*w.Main, src, dst), kAppendCannotOpen);
   EXPECT_EQ(ReadFile(dst), "keep");
 }

@@ -2,8 +2,12 @@
 // no display. It must print its log, end by itself and report the outcome as exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 
+#include "file_holder.h"
 #include "program_run.h"
 #include "support/temp_dir.h"
 
@@ -117,6 +121,47 @@ TEST(UnattendedCopyRun, AFullDiskLeavesTheOldBytesAndTheNextRunAppendsOnce) {
     ASSERT_TRUE(room.Exited);
     EXPECT_EQ(room.Status, 0) << room.Read;
     EXPECT_TRUE(ReadFile(out) == (row.destExisted && !row.overwrite ? "OLD-BYTES" : "") + bytes);
+    EXPECT_FALSE(FileExists(tfr));
+  }
+}
+
+// A source that another process holds open is in use: the run retries and fails with code 2,
+// and the next run, once it is free, copies it. With a lease (the owner, or root) any other
+// opener counts; without one (another user's file) the writers found in /proc do.
+TEST(UnattendedCopyRun, ASourceInUseByAnotherProcessWaitsForTheNextRun) {
+  struct {
+    const char* name;
+    bool withoutLeases;
+    int holderFlags;
+    bool inUse;
+  } rows[] = {
+      {"lease, a writer", false, O_WRONLY | O_APPEND, true},
+      {"lease, a reader", false, O_RDONLY, true},
+      {"no lease, a writer", true, O_WRONLY | O_APPEND, true},
+      {"no lease, a reader", true, O_RDONLY, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TTempDir dir;
+    std::string in = dir.File("in.txt"), out = dir.File("out.txt"), tfr = dir.File("in.TFR");
+    WriteFile(in, "payload");
+    ASSERT_EQ(::chown(in.c_str(), 65534, 65534), 0);  // a file of another user
+    WriteFile(dir.File("job.FTP"), CopyProfile(in, out, "Y"));
+    {
+      TFileHolder holder(in, row.holderFlags);
+      TPipedRun r = RunProgramIntoPipe(dir, dir.File("job.FTP"), 1 << 30, RLIM_INFINITY, row.withoutLeases);
+      ASSERT_TRUE(r.Exited);
+      EXPECT_EQ(r.Status, row.inUse ? 1 : 0) << r.Read;
+      EXPECT_EQ(r.Read.find("File copy of " + tfr + " failed! Error:2\n") != std::string::npos, row.inUse);
+      EXPECT_EQ(r.Read.find(" Attempt:11\n") != std::string::npos, row.inUse);
+      EXPECT_EQ(ReadFile(out), row.inUse ? "" : "payload");
+      EXPECT_EQ(ReadFile(tfr), row.inUse ? "payload" : "");
+    }
+    if (row.inUse) {
+      TPipedRun next = RunProgramIntoPipe(dir, dir.File("job.FTP"), 1 << 30, RLIM_INFINITY, row.withoutLeases);
+      EXPECT_EQ(next.Status, 0) << next.Read;
+    }
+    EXPECT_EQ(ReadFile(out), "payload");
     EXPECT_FALSE(FileExists(tfr));
   }
 }
