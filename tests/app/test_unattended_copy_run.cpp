@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "file_holder.h"
+#include "piped_run.h"
 #include "program_run.h"
 #include "support/temp_dir.h"
 
