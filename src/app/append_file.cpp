@@ -108,7 +108,11 @@ uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string&
     code = kAppendCannotOpen;
   }
   if (code == kAppendOk && !frm.AbortRequested) {
-    if (out.Commit() == 0) return kAppendOk;
+    // A destination made by this copy is only whole on disk with its name in the folder.
+    if (out.Commit() == 0) {
+      if (created) quodra::host::SyncFolderOf(dest);
+      return kAppendOk;
+    }
     code = kAppendWriteFailed;
   }
   Undo(frm, out, dest, replace, created);

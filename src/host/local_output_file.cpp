@@ -56,6 +56,8 @@ mode_t NewFileMode() {
 
 }  // namespace
 
+int SyncFolderOf(const std::string& path) { return SyncFolder(FolderOf(path)); }
+
 int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device seed;
@@ -171,7 +173,7 @@ int TLocalOutputFile::Commit() {
     return err;
   }
   WritePath_ = Target_;
-  SyncFolder(FolderOf(Target_));
+  SyncFolderOf(Target_);
   return 0;
 }
 

@@ -14,6 +14,9 @@ namespace quodra::host {
 // O_NOFOLLOW|O_CLOEXEC, mode 0600). Returns the descriptor, or -errno; the path goes to pathOut.
 int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut);
 
+// fsyncs the folder that holds `path`, so that a new name in it survives a crash. 0 or errno.
+int SyncFolderOf(const std::string& path);
+
 class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
