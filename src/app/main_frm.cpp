@@ -160,6 +160,13 @@ void TMainFrm::FormActivate() {
 void TMainFrm::Close1Click() {
   if (Closing) return;
   Closing = true;
+  if (JobActive && !JobContinues) {
+    // A copy or download runs inside this call's caller: it stops at its next step, and
+    // the window closes once it has returned.
+    CloseAfterJob = true;
+    StopJob();
+    return;
+  }
   try {
     if (FtpAbort) FtpAbort();
     if (FtpLogout) FtpLogout();
@@ -169,9 +176,20 @@ void TMainFrm::Close1Click() {
   CloseWindow();
 }
 
-void TMainFrm::CloseWindow() { close(); }
+void TMainFrm::CloseWindow() {
+  // A job that closes the window is at its end.
+  CloseAfterJob = false;
+  JobEnded();
+  close();
+}
 
 void TMainFrm::closeEvent(QCloseEvent* e) {
+  if (JobActive && !Destroying) {
+    // The close box during a job: as the Close button, once this event is over.
+    e->ignore();
+    QTimer::singleShot(0, this, [this] { Close1Click(); });
+    return;
+  }
   FormClose();
   // However the window was closed (a job's end, the close box), later engine events must
   // not close it once more.
@@ -259,6 +277,7 @@ void TMainFrm::ReportException(const std::string& text) {
 void TMainFrm::ConnectBtn1Click() { Connect(); }
 
 void TMainFrm::PropertiesBtn1Click() {
+  if (JobActive) return;
   ui->ConnectBtn1->setEnabled(true);
   if (!SaveProfile()) return;
   LoadProfile();
@@ -303,8 +322,47 @@ void TMainFrm::ArrangePanels() {
 }
 
 void TMainFrm::Abort1Click() {
-  ui->ConnectBtn1->setEnabled(true);
+  if (!JobActive) return;
+  // After an aborted job Connect is offered again, also in runs started with a profile.
+  ConnectAfterJob = true;
+  StopJob();
+}
+
+void TMainFrm::StopJob() {
   AbortRequested = true;
+  if (TftpAbort) TftpAbort();
+  if (!JobContinues) return;
+  try {
+    if (FtpAbort) FtpAbort();
+    if (FtpLogout) FtpLogout();
+  } catch (...) {
+    // A session that cannot be ended politely is dropped with the window.
+  }
+  JobEnded();
+}
+
+void TMainFrm::JobStarted() {
+  if (JobActive) return;
+  JobActive = true;
+  JobContinues = false;
+  AbortRequested = false;
+  ConnectAfterJob = ui->ConnectBtn1->isEnabled();
+  ui->ConnectBtn1->setEnabled(false);
+  ui->PropertiesBtn1->setEnabled(false);
+  ui->Profilenamebox1->setEnabled(false);
+  ui->Abort1->show();
+}
+
+void TMainFrm::JobEnded() {
+  if (!JobActive) return;
+  JobActive = false;
+  JobContinues = false;
+  if (Destroying) return;
+  ui->ConnectBtn1->setEnabled(ConnectAfterJob);
+  ui->PropertiesBtn1->setEnabled(true);
+  ui->Profilenamebox1->setEnabled(true);
+  ui->Abort1->hide();
+  if (CloseAfterJob) CloseWindow();
 }
 
 void TMainFrm::lbxCurrentDirMouseDown(const QPoint& pos) {

@@ -79,10 +79,24 @@ class TMainFrm : public QWidget {
   // When set, replaces the message box (tests, embedding).
   std::function<void(const std::string&)> MessageBoxHook;
 
+  // --- one job at a time ---
+  // A job runs from Connect until its end: the copy and TFTP jobs end when they return;
+  // the FTP job, which goes on after Connect has returned, ends with its walk or its
+  // session and says so itself. Meanwhile Connect, Properties and the profile box do
+  // nothing and Abort is shown. Closing the window during a job aborts it, and the window
+  // closes once the job has stopped.
+  bool JobRunning() const { return JobActive; }
+  void JobStarted();  // nothing when a job runs already
+  void JobEnded();    // nothing when no job runs
+  // Set by the FTP job once its session runs on its own: it calls JobEnded itself.
+  void JobGoesOn() { JobContinues = JobActive; }
+  bool JobGoesOnByItself() const { return JobActive && JobContinues; }
+
   // --- the FTP engine as the window uses it: set by CreateJobs once the engine exists ---
   std::function<void()> FtpAbort;
   std::function<void()> FtpLogout;  // returns at once when no session is open
   std::function<void(const std::string&)> FtpChangeDir;
+  std::function<void()> TftpAbort;  // stops a running download (it ends with its next datagram)
 
   // --- the profile (load and save through the controls) ---
   void OpenProfile();
@@ -135,10 +149,17 @@ class TMainFrm : public QWidget {
   void ShowMessageText(const std::string& text);
   void LoadLogoPictures();
   void ArrangePanels();
+  // Stops the running job: a copy or download ends at its next step; the FTP session is
+  // aborted and logged out.
+  void StopJob();
 
   quodra::host::THostLogLink HostLink;
   bool RunFailed = false;
   bool UnattendedRun = false;
   bool Destroying = false;   // no handler runs while the controls are being freed
   bool EchoToStdout = false; // runs with arguments copy the log to standard output
+  bool JobActive = false;
+  bool JobContinues = false;     // the FTP session runs on after Connect returned
+  bool CloseAfterJob = false;    // the window was closed during the job
+  bool ConnectAfterJob = true;   // Connect's state once the job is over
 };

@@ -28,11 +28,21 @@ void TMainFrm::CreateJobs() {
   FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };
 #ifdef QUODRA_HAVE_TFTP_JOB
   TftpJob = new TTftpJob(*this);
+  TftpAbort = [this] { TftpJob->TFTP1->SetActive(false); };
 #endif
 }
 
 void TMainFrm::Connect() {
+  if (JobActive) return;  // one job at a time
   if (HasArguments()) ui->ConnectBtn1->setEnabled(false);
+  JobStarted();
+  // The job is over when this returns, unless the FTP session goes on by itself.
+  struct TJobEnd {
+    TMainFrm& Frm;
+    ~TJobEnd() {
+      if (!Frm.JobContinues) Frm.JobEnded();
+    }
+  } jobEnd{*this};
   FileNumber = 1;
   bool online = quodra::host::IsComputerOnline();
   Log("Connected To Internet: " + BoolToText(online));
