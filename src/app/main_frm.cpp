@@ -279,7 +279,9 @@ void TMainFrm::ConnectBtn1Click() { Connect(); }
 void TMainFrm::PropertiesBtn1Click() {
   if (JobActive) return;
   ui->ConnectBtn1->setEnabled(true);
-  if (!SaveProfile()) return;
+  // The file is written as it stands (a profile to be created exists from here on); the
+  // dial-up entry is left alone until the user confirms the dialog.
+  if (!SaveProfile(false)) return;
   LoadProfile();
   try {
     VarnOptFrm->RefreshEntryListClick();

@@ -101,7 +101,9 @@ class TMainFrm : public QWidget {
   // --- the profile (load and save through the controls) ---
   void OpenProfile();
   void LoadProfile();
-  bool SaveProfile();  // false when the file could not be written (already reported)
+  // False when the file could not be written (already reported). The dial credentials go
+  // to the phonebook entry only with `storeDialCredentials` (the user's OK).
+  bool SaveProfile(bool storeDialCredentials = true);
   void FillProfileList(const std::string& mask, const std::string& name);
 
   // --- the session (session_driver.cpp) ---

@@ -101,7 +101,7 @@ void TMainFrm::LoadProfile() {
   setWindowTitle(Q(S(ui->Profilenamebox1->currentText()) + " " + CaptionSuffix));
 }
 
-bool TMainFrm::SaveProfile() {
+bool TMainFrm::SaveProfile(bool storeDialCredentials) {
   auto& d = *VarnOptFrm->ui;
   ProfilePath = ResolveProfilePath(S(d.ProfileName1->text()), ProfileFolder());
   ui->Profilenamebox1->setEditText(Q(ProfileNameOf(ProfilePath)));
@@ -140,7 +140,7 @@ bool TMainFrm::SaveProfile() {
     ShowError("Unable to write to " + ProfilePath);
     return false;
   }
-  VarnOptFrm->StoreDialCredentials();
+  if (storeDialCredentials) VarnOptFrm->StoreDialCredentials();
   VarnOptFrm->SavedEntryName = entry;
   return true;
 }

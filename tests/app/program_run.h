@@ -20,7 +20,8 @@ struct TProgramRun {
   int64_t WallMs = 0;  // from the start to the end of the process
 };
 
-inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
+// `extraEnv` ("NAME=value" items) is set last, over the defaults above.
+inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args, const QStringList& extraEnv = {}) {
   QProcess p;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.remove("DISPLAY");
@@ -30,6 +31,7 @@ inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
   env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.Path()));
   env.insert("QUODRA_PAUSE_MS", "2");
   env.insert("QUODRA_ONLINE", "1");
+  for (const QString& item : extraEnv) env.insert(item.section('=', 0, 0), item.section('=', 1));
   p.setProcessEnvironment(env);
   QElapsedTimer clock;
   clock.start();
@@ -47,8 +49,8 @@ inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
   return r;
 }
 
-inline TProgramRun RunProgram(const TTempDir& dir, const std::string& profile) {
-  return RunProgram(dir, QStringList{QString::fromStdString(profile)});
+inline TProgramRun RunProgram(const TTempDir& dir, const std::string& profile, const QStringList& extraEnv = {}) {
+  return RunProgram(dir, QStringList{QString::fromStdString(profile)}, extraEnv);
 }
 
 }  // namespace quodra::test

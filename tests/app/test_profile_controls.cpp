@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "app/profile_file.h"
+#include "dialup/ras_service.h"
 #include "test_main_frm_fixture.h"
 
 using quodra::app::ReadProfile;
@@ -265,3 +266,44 @@ TEST_F(ProfileControls, ProfilesStayEditableWithoutARemoteAccessService) {
   EXPECT_EQ(ReadProfile(path).Login, "new");
   EXPECT_EQ(ReadProfile(path).PhonebookEntry, "Office");
 }
+
+// The phonebook entry's dial parameters change only when the user changes them in the
+// dialog and confirms it: loading, Properties with Cancel, and OK without edits write nothing.
+TEST_F(ProfileControls, DialParametersAreWrittenOnlyForTheUsersOwnChange) {
+  const std::string book = "[Office]\r\nPhoneNumber=1\r\nUserName=alice\r\nPassword=secret\r\nDomain=WORK\r\n";
+  struct TCase {
+    const char* Name;
+    const char* Entry;     // the profile's phonebook entry ("" for a profile without dial-up)
+    int Result;            // how the dialog is answered
+    const char* EditUser;  // typed into the user name edit first, or nullptr
+    bool Written;
+  } cases[] = {
+      {"no dial-up, Cancel", "", TVarnOptFrm::kModalCancel, nullptr, false},
+      {"no dial-up, OK", "", TVarnOptFrm::kModalOk, nullptr, false},
+      {"dial-up, Cancel after an edit", "Office", TVarnOptFrm::kModalCancel, "bob", false},
+      {"dial-up, OK unchanged", "Office", TVarnOptFrm::kModalOk, nullptr, false},
+      {"dial-up, OK after an edit", "Office", TVarnOptFrm::kModalOk, "bob", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    quodra::test::WriteFile(Phonebook(), book);
+    quodra::dialup::UnloadRasService();
+    std::string path = WriteProfileFile("p", {"[Options]", "ServerName=h", std::string("PhonebookEntry=") + c.Entry,
+                                              std::string("UseDialup=") + (*c.Entry ? "Y" : "N")});
+    Loaded(path);
+    // Twice, as a user looking around would.
+    for (int round = 0; round < 2; ++round) {
+      QTimer::singleShot(0, Opt.get(), [&] {
+        if (c.EditUser) D().UserNameEdit->setText(c.EditUser);
+        Opt->done(round == 0 ? TVarnOptFrm::kModalCancel : c.Result);
+      });
+      Frm->ui->PropertiesBtn1->click();
+    }
+    const std::string after = quodra::test::ReadFile(Phonebook());
+    if (c.Written)
+      EXPECT_NE(after.find("UserName=bob"), std::string::npos) << after;
+    else
+      EXPECT_EQ(after, book);
+  }
+}
+
