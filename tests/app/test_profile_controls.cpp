@@ -307,3 +307,59 @@ TEST_F(ProfileControls, DialParametersAreWrittenOnlyForTheUsersOwnChange) {
   }
 }
 
+// A profile opened by its path, from the command line or as the last profile, stays that
+// file: leaving the profile box keeps it, the box lists and resolves names in its folder,
+// and OK writes back to it. Nothing lands in the profile folder.
+TEST_F(ProfileControls, AProfileOpenedByPathStaysThatProfile) {
+  for (bool asLastProfile : {false, true}) {
+    SCOPED_TRACE(asLastProfile ? "last profile" : "command line");
+    quodra::test::TTempDir elsewhere;
+    const std::string path = elsewhere.File("job.FTP");
+    quodra::test::WriteFile(path, "[Options]\r\nServerName=far.example\r\nLogin=far\r\n");
+    quodra::test::WriteFile(elsewhere.File("other.FTP"), "[Options]\r\nLogin=other\r\n");
+    if (asLastProfile) {
+      RememberLastProfile(path);
+      Make();
+    } else {
+      Make({"/CONFIG", QString::fromStdString(path)});
+    }
+    Start();
+    ASSERT_EQ(Frm->ProfilePath, path);
+    ASSERT_EQ(T(Frm->ui->Login1), "far");
+
+    // Leaving the box.
+    Frm->ui->Profilenamebox1->setFocus();
+    quodra::host::ProcessPendingEvents();
+    Frm->ui->Login1->setFocus(Qt::TabFocusReason);
+    quodra::host::ProcessPendingEvents();
+    EXPECT_EQ(Frm->ProfilePath, path);
+    EXPECT_EQ(T(Frm->ui->Login1), "far");
+
+    // Another entry of the box, then back.
+    int other = Frm->ui->Profilenamebox1->findText("other");
+    ASSERT_GE(other, 0);
+    Frm->ui->Profilenamebox1->setCurrentIndex(other);
+    emit Frm->ui->Profilenamebox1->activated(other);
+    EXPECT_EQ(Frm->ProfilePath, elsewhere.File("other.FTP"));
+    EXPECT_EQ(T(Frm->ui->Login1), "other");
+    int job = Frm->ui->Profilenamebox1->findText("job");
+    ASSERT_GE(job, 0);
+    Frm->ui->Profilenamebox1->setCurrentIndex(job);
+    emit Frm->ui->Profilenamebox1->activated(job);
+    EXPECT_EQ(Frm->ProfilePath, path);
+
+    // Properties, an edit, OK.
+    QTimer::singleShot(0, Opt.get(), [this] {
+      D().Login1->setText("edited");
+      Opt->done(TVarnOptFrm::kModalOk);
+    });
+    Frm->ui->PropertiesBtn1->click();
+    EXPECT_EQ(Frm->ProfilePath, path);
+    EXPECT_EQ(ReadProfile(path).Login, "edited");
+    EXPECT_EQ(ReadProfile(path).ServerName, "far.example");
+    EXPECT_FALSE(quodra::test::FileExists(Profiles.File("job.FTP")));
+
+    Frm->ui->Close1->click();
+    EXPECT_EQ(LastProfile(), path);
+  }
+}
