@@ -426,10 +426,14 @@ void TFtpJob::WalkStep() {
       // Before the pause: the transfer may well end inside it.
       WalkRetrieve = started;
     } catch (const std::exception& e) {
+      // The local file cannot be made: the walk stops here. Interactive runs show why
+      // through the general error handler (a message box); an unattended run logs it.
       Outcome = TOutcome::None;
-      // Interactive runs show it in a message box; an unattended run logs it and ends.
-      if (!Frm.HasArguments()) throw;
-      Log(e.what());
+      WalkAgain = false;
+      if (Frm.HasArguments())
+        Log(e.what());
+      else
+        Frm.ReportException(e.what());
       CloseAfterFailure(true);
       return;
     }

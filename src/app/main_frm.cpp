@@ -22,6 +22,7 @@
 #include "host/display_fallback.h"
 #include "host/event_wait.h"
 #include "host/last_profile_store.h"
+#include "port/qp_socket.h"
 #include "ui_main_frm.h"
 
 namespace {
@@ -31,6 +32,23 @@ constexpr int kExpandedWidth = 635;
 const char kNoProfile[] = "<none>";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A log line is one line wherever it goes (the list, standard output, the host): line ends
+// at its end are dropped, those inside it are written as "\r" and "\n".
+std::string OneLine(const std::string& text) {
+  size_t end = text.find_last_not_of("\r\n");
+  std::string line;
+  line.reserve(text.size());
+  for (size_t i = 0; end != std::string::npos && i <= end; ++i) {
+    if (text[i] == '\r')
+      line += "\\r";
+    else if (text[i] == '\n')
+      line += "\\n";
+    else
+      line += text[i];
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -59,6 +77,7 @@ TMainFrm::TMainFrm(TVarnOptFrm* varnOptFrm, QStringList args, QWidget* parent)
 
 TMainFrm::~TMainFrm() {
   Destroying = true;
+  quodra::port::TQpSocket::UnhandledException = PreviousUnhandled;
   // The jobs and the engines they own go first: they may still report while they close,
   // and the controls they report to must exist until then.
   const QObjectList children = this->children();
@@ -227,8 +246,9 @@ void TMainFrm::SaveLastProfile() { quodra::host::TLastProfileStore().Write(Profi
 
 void TMainFrm::FindHostWindow() { HostLink.FindHostWindow(); }
 
-void TMainFrm::Log(const std::string& line) {
+void TMainFrm::Log(const std::string& text) {
   if (Destroying) return;
+  const std::string line = OneLine(text);
   ui->ErrorBox1->AddLine(Q(line));
   if (EchoToStdout) {
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -48,7 +49,7 @@ class TMainFrm : public QWidget {
   std::string CurrentSource, CurrentDest;
   static constexpr int32_t kNoMoreFiles = 2147483647;
 
-  void Log(const std::string& line);
+  void Log(const std::string& text);
   static void Pause(int seconds);
   static std::string BoolToText(bool flag) { return flag ? "True" : "False"; }
   void SetByteCounter(const std::string& text);  // the Bytes1 panel
@@ -156,6 +157,7 @@ class TMainFrm : public QWidget {
   void StopJob();
 
   quodra::host::THostLogLink HostLink;
+  std::function<void(const std::exception&)> PreviousUnhandled;  // restored when the window goes
   bool RunFailed = false;
   bool UnattendedRun = false;
   bool Destroying = false;   // no handler runs while the controls are being freed

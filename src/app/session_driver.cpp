@@ -8,6 +8,7 @@
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
 #include "host/online_state.h"
+#include "port/qp_socket.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
 #if __has_include("app/tftp_job.h")
@@ -26,6 +27,9 @@ void TMainFrm::CreateJobs() {
     if (FtpJob->Client().Logout()) quodra::host::ProcessPendingEvents();
   };
   FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };
+  // What escapes an engine's event handler reaches this window's general handler.
+  PreviousUnhandled = quodra::port::TQpSocket::UnhandledException;
+  quodra::port::TQpSocket::UnhandledException = [this](const std::exception& e) { ReportException(e.what()); };
 #ifdef QUODRA_HAVE_TFTP_JOB
   TftpJob = new TTftpJob(*this);
   TftpAbort = [this] { TftpJob->TFTP1->SetActive(false); };

@@ -161,3 +161,25 @@ TEST_F(FtpJobServer, WrongPasswordAndClosedPortEndTheRunAsFailed) {
   EXPECT_TRUE(refused.Main->RunHasFailed());
   EXPECT_TRUE(refused.Logged("10061 WsError"));
 }
+
+// An interactive walk whose local file cannot be made: the general error handler shows why
+// (a message box), the walk stops there, and the job is over (Connect is offered again).
+TEST_F(FtpJobServer, InteractiveWalkStopsAtALocalFileThatCannotBeMade) {
+  TAppWindows w;
+  SetProfile(w, "a.csv;c.txt", Dir.File("no-such-folder/"));
+  w.Opt->ui->AutoDisconnect1->setChecked(false);
+  std::vector<std::string> boxes;
+  w.Main->MessageBoxHook = [&](const std::string& text) { boxes.push_back(text); };
+  w.Main->WithoutDisplay = false;  // as under a display: a message box, not the log
+  w.Main->show();
+  w.Main->Connect();
+  ASSERT_TRUE(quodra::host::WaitUntil([&] { return !boxes.empty(); }, quodra::host::NowMs() + 30000)) << Server.Log();
+  quodra::host::WaitUntil([&] { return !w.Main->JobRunning(); }, quodra::host::NowMs() + 10000);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_NE(boxes[0].find("no-such-folder/a.csv"), std::string::npos) << boxes[0];
+  EXPECT_FALSE(w.Main->JobRunning());
+  EXPECT_TRUE(w.Main->ui->ConnectBtn1->isEnabled());
+  EXPECT_TRUE(w.Main->RunHasFailed());
+  // c.txt is never asked for: the walk stopped at a.csv.
+  for (const auto& l : w.LogLines()) EXPECT_EQ(l.find("c.txt to"), std::string::npos) << l;
+}
