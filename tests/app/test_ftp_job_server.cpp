@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QTimer>
+
 #include "app/ftp_job.h"
+#include "app/log_view.h"
 #include "app_test_window.h"
 #include "host/clock.h"
 #include "host/event_wait.h"
@@ -181,5 +184,34 @@ TEST_F(FtpJobServer, InteractiveWalkStopsAtALocalFileThatCannotBeMade) {
   EXPECT_TRUE(w.Main->ui->ConnectBtn1->isEnabled());
   EXPECT_TRUE(w.Main->RunHasFailed());
   // c.txt is never asked for: the walk stopped at a.csv.
+  for (const auto& l : w.LogLines()) EXPECT_EQ(l.find("c.txt to"), std::string::npos) << l;
+}
+
+// Close during an interactive FTP job: the transfer is aborted, the session logged out, the
+// window closed, and nothing of the job goes on after it.
+TEST_F(FtpJobServer, CloseDuringTheTransferEndsTheJobAndTheWindow) {
+  WriteFile(Remote() + "big.bin", PatternBytes(40 << 20, 3));
+  TAppWindows w;
+  SetProfile(w, "big.bin;c.txt", Local());
+  w.Opt->ui->AutoDisconnect1->setChecked(false);
+  w.Main->show();
+  bool visibleAtClose = false, abortShown = false;
+  QObject::connect(w.Main->ui->ErrorBox1, &TLogView::LineAdded, w.Main.get(), [&](const QString& line) {
+    if (line != "Retrieving") return;
+    QTimer::singleShot(0, w.Main.get(), [&] {
+      visibleAtClose = w.Main->isVisible();
+      abortShown = w.Main->ui->Abort1->isVisible();
+      w.Main->ui->Close1->click();
+    });
+  });
+  w.Main->Connect();
+  ASSERT_TRUE(quodra::host::WaitUntil([&] { return !w.Main->isVisible(); }, quodra::host::NowMs() + 30000))
+      << Server.Log();
+  quodra::host::WaitUntil([&] { return w.Logged("Connection Port Closed"); }, quodra::host::NowMs() + 3000);
+  EXPECT_TRUE(visibleAtClose);
+  EXPECT_TRUE(abortShown);
+  EXPECT_FALSE(w.Main->JobRunning());
+  EXPECT_FALSE(w.Main->FtpJob->Client().Connected());
+  EXPECT_FALSE(w.Logged("Transfer Completed OK"));
   for (const auto& l : w.LogLines()) EXPECT_EQ(l.find("c.txt to"), std::string::npos) << l;
 }
