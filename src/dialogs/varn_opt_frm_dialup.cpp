@@ -122,11 +122,11 @@ void TVarnOptFrm::StoreDialCredentials() {
   const std::string user = ui->UserNameEdit->text().toStdString();
   const std::string domain = ui->DomainEdit->text().toStdString();
   const std::string password = ui->PasswordEdit->text().toStdString();
+  // Only the entry the dialog shows is written.
+  const std::string entry = QpRasDialer->EntryName();
+  if (entry.empty() || entry != ui->EntrySelect->currentText().toStdString()) return;
   // What the entry holds now (read into the dialer, which takes the edits after it). The
   // phonebook may be a system's connection store: it is not rewritten with what it holds.
-  // Only the entry the dialog shows is written.
-  if (QpRasDialer->EntryName().empty() || QpRasDialer->EntryName() != ui->EntrySelect->currentText().toStdString())
-    return;
   bool differs = false;
   try {
     if (QpRasDialer->GetDialParameters() != 0) return;
