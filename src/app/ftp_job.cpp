@@ -93,6 +93,7 @@ void TFtpJob::StartFtp() {
     Frm.Log("Begin Login ");
     if (!QpFtpClient1->Login()) throw std::runtime_error("login refused");
     Frm.JobPhase = 0;
+    Frm.JobGoesOn();  // the session's events carry the job from here
   } catch (const std::exception&) {
     Logout();
     Frm.Log("Connect Failed");
@@ -107,6 +108,7 @@ bool TFtpJob::EndsRunOnFailure() const {
 
 void TFtpJob::CloseAfterFailure(bool logout) {
   Frm.MarkRunFailed();
+  EndJob();
   if (!EndsRunOnFailure() || Frm.Closing) return;
   Frm.Closing = true;
   if (logout) Logout();
@@ -128,12 +130,14 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
+      EndJob();
       if (!SessionEnding) SessionLost();
       break;
     case fsLoggedOut:
       Frm.ui->lbxCurrentDir->clear();
       ++ListGeneration;
       Frm.Log("Logout");
+      EndJob();
       if (!SessionEnding) SessionLost();
       break;
     case fsLoggedIn:
@@ -287,6 +291,19 @@ void TFtpJob::GetNextFile() {
     return;
   }
   InWalk = true;
+  if (!Frm.JobRunning()) {
+    // A walk of a folder the user chose in the list is a job too.
+    Frm.JobStarted();
+    Frm.JobGoesOn();
+  }
+  // Whatever escapes a step ends the walk (and the job) before it goes on to the handler.
+  struct TWalkEnd {
+    TFtpJob& Job;
+    ~TWalkEnd() {
+      Job.InWalk = false;
+      if (std::uncaught_exceptions() > 0) Job.EndJob();
+    }
+  } walkEnd{*this};
   do {
     WalkAgain = false;
     WalkStep();
@@ -296,8 +313,15 @@ void TFtpJob::GetNextFile() {
       Frm.Log("Timeout");
       CloseAfterFailure(true);
     }
-  } while (WalkAgain && !Frm.Closing);
-  InWalk = false;
+  } while (WalkAgain && !Frm.Closing && !Frm.AbortRequested);
+  // The walk is over unless a delete is still under way: its fresh listing walks on.
+  if (!QpFtpClient1->InProgress()) EndJob();
+}
+
+void TFtpJob::EndJob() {
+  // Only the job this session carries: the end of an earlier session (the "Reset/Logout"
+  // of a new Connect) is not the end of the job that replaces it.
+  if (Frm.JobGoesOnByItself()) Frm.JobEnded();
 }
 
 bool TFtpJob::WaitSettled(const std::function<bool()>& orWhen) {
@@ -402,10 +426,14 @@ void TFtpJob::WalkStep() {
       // Before the pause: the transfer may well end inside it.
       WalkRetrieve = started;
     } catch (const std::exception& e) {
+      // The local file cannot be made: the walk stops here. Interactive runs show why
+      // through the general error handler (a message box); an unattended run logs it.
       Outcome = TOutcome::None;
-      // Interactive runs show it in a message box; an unattended run logs it and ends.
-      if (!Frm.HasArguments()) throw;
-      Log(e.what());
+      WalkAgain = false;
+      if (Frm.HasArguments())
+        Log(e.what());
+      else
+        Frm.ReportException(e.what());
       CloseAfterFailure(true);
       return;
     }

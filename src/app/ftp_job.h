@@ -52,6 +52,7 @@ class TFtpJob : public QObject {
   std::string TakeMaskMatch(const std::string& mask);
   bool EndsRunOnFailure() const;
   void CloseAfterFailure(bool logout);
+  void EndJob();  // the FTP job is over (its walk, its session, a failure)
 
   TMainFrm& Frm;
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/digits_to_int.h"
+#include "app/profile_paths.h"
 #include "host/ini_file.h"
 #include "host/text_util.h"
 
@@ -82,7 +83,8 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   // An existing file we may not read would otherwise be replaced by one that lacks its
   // other keys, and a read-only file must stay as it is.
   if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK | W_OK) != 0) return false;
-  TIniFile ini(path);
+  // Through a symbolic link the file it names is replaced, beside itself.
+  TIniFile ini(LinkTarget(path));
   auto write = [&](const char* key, const std::string& value) {
     ini.WriteString(kProfileSection, key, EncodeProfileValue(value));
   };

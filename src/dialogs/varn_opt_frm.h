@@ -31,6 +31,8 @@ class TVarnOptFrm : public QDialog {
   // Outcome of the last dial: 0 waiting, 1 connected, 2 disconnected or failed,
   // 99 while a failed dial is being hung up.
   int DialOutcome = 0;
+  // The service's error number of the last dial that failed after it was accepted (0: none).
+  int DialError = 0;
   // Phonebook entry named by the profile; a refreshed entry list selects it.
   std::string SavedEntryName;
 
@@ -66,12 +68,14 @@ class TVarnOptFrm : public QDialog {
   void DialProperties1Click();
   void ShowDialCredentials();
   void QpRasDialerConnected();
-  void QpRasDialerDialError();
+  void QpRasDialerDialError(int error = 0);
   void QpRasDialerDisconnected();
   // Profile loading: the stored dial parameters go into the dialer, then into the edits.
   void SetDialCredentials(const std::string& user, const std::string& password,
                           const std::string& domain);
-  // Profile saving: the edits go into the dialer, which stores them for its entry.
+  // Profile saving (OK or Save only): the edits go into the dialer, which stores them for
+  // its entry when they differ from what the entry holds. Nothing is written without an
+  // entry, or when the entry cannot be read.
   void StoreDialCredentials();
   // Whether the dialer drops a link it dialled when it goes (set by the session driver).
   void SetHangupOnDestroy(bool hangup);

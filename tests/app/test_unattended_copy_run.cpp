@@ -167,3 +167,33 @@ TEST(UnattendedCopyRun, ASourceInUseByAnotherProcessWaitsForTheNextRun) {
     EXPECT_FALSE(FileExists(tfr));
   }
 }
+
+// Offline with a dial-up profile: a dial that fails (wrong password) or is refused ends the
+// run with exit status 1 and the service's text in the log; nothing is copied.
+TEST(UnattendedCopyRun, AFailedDialEndsTheRunWithNothingCopied) {
+  struct TCase {
+    const char* Name;
+    const char* Entry;
+    const char* Text;
+  } cases[] = {
+      {"wrong password", "AcceptPassword=other", "Access was denied: the user name or password is not valid for the domain."},
+      {"refused", "Refuse=676", "The line is busy."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTempDir dir;
+    WriteFile(dir.File("in.txt"), "hello");
+    WriteFile(dir.File("book.ini"), std::string("[Office]\r\nPhoneNumber=1\r\nPassword=secret\r\nStates=0,2,14\r\nStepMs=1\r\n") +
+                                        c.Entry + "\r\n");
+    WriteFile(dir.File("job.FTP"), CopyProfile(dir.File("in.txt"), dir.File("out.txt"), "Y") +
+                                       "UseDialup=Y\r\nPhonebookEntry=Office\r\n");
+    TProgramRun r = RunProgram(dir, dir.File("job.FTP"),
+                               {"QUODRA_ONLINE=0", QString::fromStdString("QUODRA_PHONEBOOK=" + dir.File("book.ini"))});
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find(std::string("Done...") + c.Text + "\n"), std::string::npos) << r.Output;
+    EXPECT_EQ(r.Output.find("Connect Using"), std::string::npos) << r.Output;
+    EXPECT_FALSE(FileExists(dir.File("out.txt")));
+    EXPECT_EQ(ReadFile(dir.File("in.txt")), "hello");
+  }
+}
