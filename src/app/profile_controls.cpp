@@ -93,6 +93,8 @@ void TMainFrm::LoadProfile() {
   d.UseDialupCheckBox1->setChecked(p.UseDialup);
   VarnOptFrm->BlockSize1->setText(Q(p.BlockSize));
   VarnOptFrm->WindowSize1->setText(Q(p.WindowSize));
+  VarnOptFrm->SetSecurityKey(p.Security);
+  VarnOptFrm->Fingerprint1->setText(Q(p.CertificateFingerprint));
 
   VarnOptFrm->SavedEntryName = p.PhonebookEntry;
   d.EntrySelect->setCurrentText(Q(p.PhonebookEntry));
@@ -127,6 +129,8 @@ bool TMainFrm::SaveProfile() {
   p.UseDialup = d.UseDialupCheckBox1->isChecked();
   p.BlockSize = S(VarnOptFrm->BlockSize1->text().trimmed());
   p.WindowSize = S(VarnOptFrm->WindowSize1->text().trimmed());
+  p.Security = VarnOptFrm->SecurityKey();
+  p.CertificateFingerprint = S(VarnOptFrm->Fingerprint1->text().trimmed());
   p.DialUserName = S(d.UserNameEdit->text());
   p.DialPassword = S(d.PasswordEdit->text());
   p.DialDomain = S(d.DomainEdit->text());
