@@ -13,6 +13,7 @@
 #include "host/message_target.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
+#include "port/tls_channel.h"
 
 namespace quodra::ftp {
 namespace {
@@ -49,7 +50,12 @@ TQpCustomFtpClient::TQpCustomFtpClient(port::TQpBaseComponent* owner) : TQpCusto
   DataSocketObj->OnRead = [this](port::TQpSocket*, port::TSocket s) { DataRead(s); };
   DataSocketObj->OnDisconnect = [this](port::TQpSocket*, port::TSocket s) { DataClosed(s); };
   DataSocketObj->OnError = [this](port::TQpSocket*, port::TSocket s, int code) { DataError(s, code); };
+  DataSocketObj->OnConnect = [this](port::TQpSocket*, port::TSocket s) { DataConnected(s); };
+  DataSocketObj->OnWrite = [this](port::TQpSocket*, port::TSocket s) {
+    if (s == DataSocket) FlushDataTls();
+  };
   Block.reset(new char[kDataBufferSize]);
+  RawBlock.reset(new uint8_t[kDataBufferSize]);
 
   // Every reply line arrives as one packet: any data up to and including CR LF.
   ReplyPacket = std::make_unique<TQpDataPacket>();
@@ -348,6 +354,9 @@ void TQpCustomFtpClient::Deliver(TNote& note) {
       ChangeState(State > TFtpSessionState::LoggingIn ? TFtpSessionState::Ready : TFtpSessionState::Closed);
       if (!Destroying) DoFtpStatus(fsTimeout, nullptr);
       break;
+    case TNoteKind::TlsFailure:
+      TlsSessionFailed(note.Text);
+      break;
     case TNoteKind::ConnectTimeout:
       // A connection established after the expiry was posted has cancelled it.
       if (!ConnectPending) break;
@@ -395,12 +404,18 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
       }
       break;
     case S::LoggingIn:
+      if (LoginTlsReply(verb, code)) return;
       switch (code) {
         case 220:
           ConnectPending = false;
           ConnectTimer->stop();
           PostStatus(fsConnected, ReplyTextOf(Reply.Reply()).c_str());
-          SendCommand("USER " + UserName);
+          if (Security == fcExplicitTls)
+            SendCommand("AUTH TLS");
+          else if (Security == fcImplicitTls)
+            SendCommand("PBSZ 0");
+          else
+            SendUser();
           return;
         case 331:
           SendCommand("PASS " + Password);
@@ -420,6 +435,10 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
       break;
     case S::Listing:
     case S::Retrieving:
+      if (code == 125 || code == 150) {
+        DataGoAhead = true;
+        StartDataTlsWhenDue();
+      }
       if (code < 200) return;
       TransferReply(verb, code);
       return;
@@ -474,6 +493,52 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
   ErrorPath(code);
 }
 
+// --- TLS of the control connection ---------------------------------------------------------
+
+void TQpCustomFtpClient::SendUser() { SendCommand("USER " + UserName); }
+
+// The answers to AUTH, PBSZ and PROT while logging in; false for any other reply.
+bool TQpCustomFtpClient::LoginTlsReply(const std::string& verb, int code) {
+  if (verb != "AUTH" && verb != "PBSZ" && verb != "PROT") return false;
+  if (code < 200) return true;
+  if (code >= 300) {
+    // Never on in clear text: the password would travel unprotected.
+    TlsSessionFailed("TLS refused by the server (" + verb + "): " + Reply.Reply());
+    return true;
+  }
+  if (verb == "AUTH") {
+    StartControlTls();
+    SendCommand("PBSZ 0");  // waits in the output ring until the certificate has passed
+  } else if (verb == "PBSZ") {
+    SendCommand("PROT P");
+  } else {
+    DataProtected = true;
+    SendUser();
+  }
+  return true;
+}
+
+void TQpCustomFtpClient::StartControlTls() {
+  port::TQpWinsockDispatcher* d = SocketDispatcher();
+  port::TWsConnection* c = d ? d->Connection() : nullptr;
+  if (!c) return;
+  c->OnTlsFailure = [this](const std::string& text) {
+    // Runs inside a dispatch pass: the session closes from the posted note.
+    Post({TNoteKind::TlsFailure, kFtpTlsError, true, text});
+  };
+  c->StartTls(std::make_unique<port::TTlsChannel>(port::TTlsSettings{ServerAddress(), CertificateFingerprint}));
+}
+
+void TQpCustomFtpClient::TlsSessionFailed(const std::string& text) {
+  if (State == TFtpSessionState::Closed) return;
+  Commands.clear();
+  AbandonAwaited();
+  ConnectPending = false;
+  ConnectTimer->stop();
+  if (!Destroying) Post({TNoteKind::Error, kFtpTlsError, true, text});
+  ChangeState(TFtpSessionState::Closed);
+}
+
 void TQpCustomFtpClient::ErrorPath(int code) {
   Commands.clear();
   if (code == 221 || code == 421) {
@@ -492,7 +557,9 @@ void TQpCustomFtpClient::DoWsConnect() {
   Reply.Reset();
   Awaiting.clear();
   Awaiting.push_back({kGreeting});
+  DataProtected = false;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
+  if (Security == fcImplicitTls) StartControlTls();  // the greeting comes through TLS
   RegisterTriggerHandler();
   if (!ConnectPending) StartTransferTimer();
   ChangeState(TFtpSessionState::LoggingIn);

@@ -9,11 +9,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QTimer>
+
 #include "ftp/qp_ftp_client.h"
 #include "host/local_output_file.h"
+#include "host/message_target.h"
 #include "host/winsock_errors.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
+#include "port/tls_channel.h"
 
 namespace quodra::ftp {
 namespace {
@@ -22,6 +26,9 @@ namespace {
 // server streaming without end must not exhaust memory.
 constexpr size_t kMaxListing = 64u * 1024 * 1024;
 constexpr uint64_t kWriteBehind = 8u * 1024 * 1024;
+// Decrypted bytes one read notification of a TLS data connection handles at most before the
+// event loop runs again.
+constexpr int64_t kTlsReadBurst = 1024 * 1024;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -41,6 +48,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   PushCommand(std::string(fullList ? "LIST" : "NLST") + (path.empty() ? std::string() : " " + path));
   Listing.clear();
   Transferred = 0;
+  DataLinked = DataGoAhead = false;
   PeerEof = false;
   DataEof = false;
   RetrieveReplyOk = false;
@@ -70,6 +78,7 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
     throw;
   }
   Transferred = 0;
+  DataLinked = DataGoAhead = false;
   Aborting = false;
   PeerEof = false;
   DataEof = false;
@@ -119,7 +128,8 @@ bool TQpCustomFtpClient::DataConnectPassive() {
   DataSocket = DataSocketObj->CreateSocket();
   if (DataSocket == port::kInvalidSocket) return false;
   // The connect is started by the 227 reply; its failure arrives as an error notification.
-  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose);
+  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose |
+                                             (DataProtected ? port::fdWrite : 0u));
   SendNextCommand();  // TYPE
   return true;
 }
@@ -191,14 +201,118 @@ void TQpCustomFtpClient::DataAccept(int socket) {
     return;
   }
   DataSocket = s;
-  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdClose);
+  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdClose | (DataProtected ? port::fdWrite : 0u));
+  DataLinked = true;
+  StartDataTlsWhenDue();
+}
+
+// --- TLS of the data connection -------------------------------------------------------------
+
+void TQpCustomFtpClient::DataConnected(int socket) {
+  if (socket != DataSocket) return;
+  DataLinked = true;
+  StartDataTlsWhenDue();
+}
+
+// The handshake starts once the data connection is there and the server has answered the
+// transfer command with its preliminary reply: servers may take bytes arriving on a data
+// connection before that as its end.
+void TQpCustomFtpClient::StartDataTlsWhenDue() {
+  if (DataProtected && !DataTls && DataLinked && DataGoAhead && DataSocket != port::kInvalidSocket &&
+      (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving))
+    StartDataTls();
+}
+
+void TQpCustomFtpClient::StartDataTls() {
+  port::TQpWinsockDispatcher* d = SocketDispatcher();
+  port::TWsConnection* c = d ? d->Connection() : nullptr;
+  port::TTlsChannel* control = c ? c->Tls() : nullptr;
+  if (!control) {
+    TransferFailed(kFtpTlsError, "TLS: the control connection is not protected");
+    return;
+  }
+  DataTls = control->ForData();
+  DataTlsNoted = false;
+  FlushDataTls();
+  if (DataTls->Failed()) TransferFailed(kFtpTlsError, DataTls->FailureText());
+}
+
+void TQpCustomFtpClient::FlushDataTls() {
+  while (DataTls && DataTls->HasOutput() && DataSocket != port::kInvalidSocket) {
+    size_t count = 0;
+    const uint8_t* bytes = DataTls->PendingOutput(count);
+    int n = DataSocketObj->Send(DataSocket, bytes, static_cast<int>(count));
+    if (n <= 0) break;
+    DataTls->Sent(static_cast<size_t>(n));
+  }
+}
+
+// Sends the close_notify of a data connection that is still sound, then forgets the channel.
+void TQpCustomFtpClient::CloseDataTls() {
+  if (!DataTls) return;
+  DataTls->Close();
+  Cleaning = true;
+  FlushDataTls();
+  Cleaning = false;
+  DataTls.reset();
+}
+
+// What the data connection delivers: plain bytes, 0 at the end of the data (PeerEof set),
+// below 0 when nothing is there now or the connection failed. Over TLS the end of the data is
+// the server's close_notify; a stream that ends without one fails the transfer.
+int TQpCustomFtpClient::DataRecv(char* buffer, int size) {
+  if (!DataTls) {
+    int n = DataSocketObj->Recv(DataSocket, buffer, size);
+    if (n == 0) PeerEof = true;
+    return n;
+  }
+  for (;;) {
+    int n = DataTls->Read(reinterpret_cast<uint8_t*>(buffer), static_cast<size_t>(size));
+    FlushDataTls();
+    if (!DataTlsNoted && DataTls->Open()) {
+      DataTlsNoted = true;
+      PostNotice(std::string("Data connection: ") + DataTls->Protocol() +
+                 (DataTls->Resumed() ? ", TLS session resumed" : ", new TLS session (not resumed)"));
+    }
+    if (n > 0) return n;
+    if (DataTls->Failed()) {
+      TransferFailed(kFtpTlsError, DataTls->FailureText());
+      return -1;
+    }
+    if (DataTls->PeerClosed()) {
+      PeerEof = true;
+      return 0;
+    }
+    if (DataTls->Truncated()) {
+      TransferFailed(kFtpTlsError, "TLS: the data connection ended without close_notify; the transfer is incomplete");
+      return -1;
+    }
+    int raw = DataSocketObj->Recv(DataSocket, RawBlock.get(), static_cast<int>(kDataBufferSize));
+    if (raw > 0)
+      DataTls->Feed(RawBlock.get(), static_cast<size_t>(raw));
+    else if (raw == 0)
+      DataTls->FeedEnd();
+    else
+      return -1;
+  }
 }
 
 void TQpCustomFtpClient::DataRead(int socket) {
   if (socket != DataSocket || DataSocket == port::kInvalidSocket) return;
   if (State != TFtpSessionState::Listing && State != TFtpSessionState::Retrieving) return;
   PeerEof = false;
-  DataReceive();
+  if (!DataTls) {
+    DataReceive();
+  } else {
+    // Decrypted bytes may wait inside the channel with the socket drained: read on until
+    // the socket would block (which re-arms the notification), or hand the rest to the next
+    // pass of the event loop.
+    int64_t start = Transferred;
+    ssize_t n = 0;
+    while ((n = DataReceive()) > 0 && Transferred - start < kTlsReadBurst) {
+    }
+    if (n > 0 && socket == DataSocket) QTimer::singleShot(0, Window.get(), [this, socket] { DataRead(socket); });
+  }
   // The end of the stream may show up as a read of nothing before any close notification.
   if (PeerEof && socket == DataSocket) DataClosed(socket);
 }
@@ -233,8 +347,7 @@ ssize_t TQpCustomFtpClient::DataReceive() {
     // Listing data does not re-arm the transfer timer: a server trickling names cannot
     // hold the session beyond the time-out.
     if (Aborting) return 0;
-    int n = DataSocketObj->Recv(DataSocket, Block.get(), static_cast<int>(kDataBufferSize));
-    if (n == 0) PeerEof = true;
+    int n = DataRecv(Block.get(), static_cast<int>(kDataBufferSize));
     if (n <= 0) return n;
     if (Listing.size() + static_cast<size_t>(n) > kMaxListing) {
       Aborting = true;
@@ -247,8 +360,7 @@ ssize_t TQpCustomFtpClient::DataReceive() {
   }
   if (!Local || !Local->IsOpen() || Aborting) return 0;
   RearmTransferTimer();
-  int n = DataSocketObj->Recv(DataSocket, Block.get(), static_cast<int>(kDataBufferSize));
-  if (n == 0) PeerEof = true;
+  int n = DataRecv(Block.get(), static_cast<int>(kDataBufferSize));
   if (n <= 0) return n;
   Transferred += n;
   if (int err = Local->Write(Block.get(), static_cast<size_t>(n)); err != 0) {
@@ -309,18 +421,26 @@ void TQpCustomFtpClient::FinishListingIfComplete() {
 void TQpCustomFtpClient::LocalWriteFailed(int err) {
   if (LocalFailed) return;
   LocalFailed = true;
+  Aborting = false;  // the failure is reported here, not as a data-connection error
+  TransferFailed(kFtpLocalFileError, "Cannot write file \"" + LocalName + "\". " + ErrnoText(err));
+}
+
+// A failure of this side ends the transfer: the session is Ready again and the error posted.
+void TQpCustomFtpClient::TransferFailed(int32_t code, const std::string& text) {
+  if (Aborting) return;
   Aborting = true;
-  std::string text = "Cannot write file \"" + LocalName + "\". " + ErrnoText(err);
   if (State > TFtpSessionState::Ready) {
     AbandonAwaited();
     ChangeState(TFtpSessionState::Ready);
   }
-  if (!Destroying) Post({TNoteKind::Error, kFtpLocalFileError, true, text});
+  if (!Destroying) Post({TNoteKind::Error, code, true, text});
 }
 
 // --- closing --------------------------------------------------------------------------------
 
 void TQpCustomFtpClient::DataShutdown(bool drain) {
+  if (DataTls) drain = false;  // the socket's byte count says nothing about the plain bytes
+  CloseDataTls();
   if (DataSocket != port::kInvalidSocket) {
     Cleaning = true;
     DataSocketObj->AsyncSelect(DataSocket, 0);
@@ -349,6 +469,7 @@ void TQpCustomFtpClient::DataCleanup() {
 }
 
 void TQpCustomFtpClient::CloseDataSockets() {
+  CloseDataTls();
   Cleaning = true;
   if (DataSocket != port::kInvalidSocket) {
     port::TSocket s = DataSocket;
