@@ -140,6 +140,8 @@ bool TQpCustomFtpClient::Login() {
   if (!IsSafeArgument(UserName) || !IsSafeArgument(Password) || !IsSafeArgument(Account)) return false;
   bool result = true;
   if (State == TFtpSessionState::Closed) {
+    SetWsAddressTry(0);
+    ControlLinked = false;
     if (ConnectTimeout > 0) {
       ConnectPending = true;
       ConnectTimer->start(ConnectTimeout * host::kMsPerTick);
@@ -357,9 +359,13 @@ void TQpCustomFtpClient::Deliver(TNote& note) {
     case TNoteKind::TlsFailure:
       TlsSessionFailed(note.Text);
       break;
+    case TNoteKind::NextAddress:
+      ConnectNextAddress();
+      break;
     case TNoteKind::ConnectTimeout:
       // A connection established after the expiry was posted has cancelled it.
       if (!ConnectPending) break;
+      if (!ControlLinked && TryNextAddress()) break;
       ConnectPending = false;
       ChangeState(TFtpSessionState::Closed);
       ConnectTimer->stop();
@@ -479,13 +485,14 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
       ListingReply();
     return;
   }
-  if (verb == "PASV" && code == 227) {
+  if ((verb == "PASV" && code == 227) || (verb == "EPSV" && code == 229)) {
     PassiveReply();
     // An unusable address has failed the transfer: nothing more goes out for it.
     if (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving) SendNextCommand();
     return;
   }
-  if (((verb == "TYPE" || verb == "PORT") && code >= 200 && code < 300) || (verb == "REST" && code == 350)) {
+  if (((verb == "TYPE" || verb == "PORT" || verb == "EPRT") && code >= 200 && code < 300) ||
+      (verb == "REST" && code == 350)) {
     SendNextCommand();
     return;
   }
@@ -558,6 +565,7 @@ void TQpCustomFtpClient::DoWsConnect() {
   Awaiting.clear();
   Awaiting.push_back({kGreeting});
   DataProtected = false;
+  ControlLinked = true;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
   if (Security == fcImplicitTls) StartControlTls();  // the greeting comes through TLS
   RegisterTriggerHandler();
@@ -565,7 +573,42 @@ void TQpCustomFtpClient::DoWsConnect() {
   ChangeState(TFtpSessionState::LoggingIn);
 }
 
+void TQpCustomFtpClient::DoWsError(int32_t errCode) {
+  if (State == TFtpSessionState::LoggingIn && !ControlLinked && !Retrying && TryNextAddress()) return;
+  TQpCustomWinsockPort::DoWsError(errCode);
+}
+
+// Each address of the server gets its own connect time-out; true when another one is left.
+bool TQpCustomFtpClient::TryNextAddress() {
+  if (WsAddressTry() + 1 >= WsAddressCount()) return false;
+  Post({TNoteKind::NextAddress, 0, false, {}});
+  return true;
+}
+
+void TQpCustomFtpClient::ConnectNextAddress() {
+  if (State != TFtpSessionState::LoggingIn || ControlLinked) return;
+  Retrying = true;
+  try {
+    SetOpen(false);
+  } catch (...) {
+  }
+  Retrying = false;
+  SetWsAddressTry(WsAddressTry() + 1);
+  PostNotice("Connect failed; trying the server's address " + std::to_string(WsAddressTry() + 1) + " of " +
+             std::to_string(WsAddressCount()));
+  if (ConnectTimeout > 0) {
+    ConnectPending = true;
+    ConnectTimer->start(ConnectTimeout * host::kMsPerTick);
+  }
+  try {
+    SetOpen(true);
+  } catch (const std::exception&) {
+    if (!Open()) ChangeState(TFtpSessionState::Closed);
+  }
+}
+
 void TQpCustomFtpClient::DoWsDisconnect() {
+  if (Retrying) return;
   ConnectPending = false;
   ConnectTimer->stop();
   UnregisterTriggerHandler();

@@ -58,6 +58,7 @@
 class QTimer;
 
 struct sockaddr_in;
+struct sockaddr_storage;
 
 namespace quodra::host {
 class TLocalOutputFile;
@@ -166,13 +167,15 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // client raises neither OnWsConnect nor OnWsDisconnect.
   void DoWsConnect() override;
   void DoWsDisconnect() override;
+  // A connect that failed before the greeting goes on with the server's next address.
+  void DoWsError(int32_t errCode) override;
   void Notification(port::TQpBaseComponent* component, port::TOperation operation) override;
 
  private:
   friend class TQpFtpLog;
 
   // Posted notifications, handled in posting order on the message target.
-  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout, Notice, TlsFailure };
+  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout, Notice, TlsFailure, NextAddress };
   // A command sent and not answered yet; an abandoned one was given up by a failure, and
   // its late answer is swallowed.
   struct TAwaited {
@@ -215,6 +218,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool LoginTlsReply(const std::string& verb, int code);
   void TlsSessionFailed(const std::string& text);
   void SendUser();
+  bool TryNextAddress();
+  void ConnectNextAddress();
 
   // --- data connection (qp_ftp_data.cpp) ---
   bool DataConnect();
@@ -227,7 +232,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void CloseDataSockets();
   void CloseLocalFile();
   void OpenLocalFile(TFtpRetrieveMode mode);
-  bool ControlPeer(sockaddr_in& peer);
+  bool ControlPeer(sockaddr_storage& peer);
+  bool ControlIsIpv6();
+  std::string PassiveCommand() { return ControlIsIpv6() ? "EPSV" : "PASV"; }
   void DataAccept(int socket);
   void DataRead(int socket);
   void DataClosed(int socket);
@@ -281,7 +288,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool DataProtected = false;
   bool DataTlsNoted = false;
   bool DataLinked = false;   // the data connection of this transfer is made
-  bool DataGoAhead = false;  // the server answered the transfer command with 125 or 150  // the data connection's TLS has been described in a notice
+  bool DataGoAhead = false;
+  bool ControlLinked = false;  // the control connection was made (no other address is tried)
+  bool Retrying = false;       // closing the port to connect to the next address  // the server answered the transfer command with 125 or 150  // the data connection's TLS has been described in a notice
   std::unique_ptr<port::TTlsChannel> DataTls;
   std::unique_ptr<uint8_t[]> RawBlock;  // encrypted bytes as received
 };

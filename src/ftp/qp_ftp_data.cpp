@@ -32,11 +32,7 @@ constexpr int64_t kTlsReadBurst = 1024 * 1024;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-std::string DottedAddress(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  return text;
-}
+std::string DottedAddress(const sockaddr_storage& a) { return port::TQpSocket::AddressText(a); }
 
 }  // namespace
 
@@ -54,7 +50,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   RetrieveReplyOk = false;
   // A flag left over from an earlier abort or time-out would hide this listing's errors.
   Aborting = false;
-  if (PassiveMode) PushCommand("PASV");
+  if (PassiveMode) PushCommand(PassiveCommand());
   PushCommand("TYPE A");  // listings are text whatever FileType says
   if (DataConnect()) return true;
   Commands.clear();
@@ -84,7 +80,7 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   DataEof = false;
   RetrieveReplyOk = false;
   LocalFailed = false;
-  if (PassiveMode) PushCommand("PASV");
+  if (PassiveMode) PushCommand(PassiveCommand());
   PushCommand(std::string("TYPE ") + (FileType == ftAscii ? "A" : "I"));
   if (DataConnect()) return true;
   Commands.clear();
@@ -125,7 +121,7 @@ bool TQpCustomFtpClient::DataConnect() {
 }
 
 bool TQpCustomFtpClient::DataConnectPassive() {
-  DataSocket = DataSocketObj->CreateSocket();
+  DataSocket = DataSocketObj->CreateSocket(ControlIsIpv6() ? AF_INET6 : AF_INET);
   if (DataSocket == port::kInvalidSocket) return false;
   // The connect is started by the 227 reply; its failure arrives as an error notification.
   DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose |
@@ -138,32 +134,50 @@ bool TQpCustomFtpClient::DataConnectActive() {
   port::TQpWinsockDispatcher* d = SocketDispatcher();
   if (!d) return false;
   // Offer the data connection on the local interface of the control connection.
-  sockaddr_in local{};
+  sockaddr_storage local{};
   if (DataSocketObj->GetSockName(d->DeviceHandle(), &local) != 0) return false;
-  if (ListenSocket == port::kInvalidSocket) ListenSocket = DataSocketObj->CreateSocket();
+  const bool ipv6 = local.ss_family == AF_INET6;
+  if (ListenSocket == port::kInvalidSocket) ListenSocket = DataSocketObj->CreateSocket(ipv6 ? AF_INET6 : AF_INET);
   if (ListenSocket == port::kInvalidSocket) return false;
   DataSocketObj->AsyncSelect(ListenSocket, port::fdAccept | port::fdClose);
-  local.sin_family = AF_INET;
-  local.sin_port = 0;
+  port::TQpSocket::SetPort(local, 0);
   if (DataSocketObj->Bind(ListenSocket, local) != 0) return false;
   if (DataSocketObj->GetSockName(ListenSocket, &local) != 0) return false;
   // Listen before PORT goes out: a server may connect as soon as it has read the command.
   if (DataSocketObj->Listen(ListenSocket, 5) != 0) return false;
-  SendCommand("PORT " + PortArgument(ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)));
+  const uint16_t listenPort = port::TQpSocket::PortOf(local);
+  if (ipv6) {
+    SendCommand("EPRT " + ExtendedPortArgument(true, DottedAddress(local), listenPort));
+  } else {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(local);
+    SendCommand("PORT " + PortArgument(ntohl(in.sin_addr.s_addr), listenPort));
+  }
   return true;
 }
 
-bool TQpCustomFtpClient::ControlPeer(sockaddr_in& peer) {
+bool TQpCustomFtpClient::ControlPeer(sockaddr_storage& peer) {
   port::TQpWinsockDispatcher* d = SocketDispatcher();
   return d && DataSocketObj->GetPeerName(d->DeviceHandle(), &peer) == 0;
 }
 
+bool TQpCustomFtpClient::ControlIsIpv6() {
+  sockaddr_storage peer{};
+  return ControlPeer(peer) && peer.ss_family == AF_INET6;
+}
+
 void TQpCustomFtpClient::PassiveReply() {
-  TPassiveAddress address = ParsePassiveReply(Reply.Reply());
+  // 227 names a host and a port, 229 only a port: either way the data connection goes to
+  // the server we are talking to, so that a reply naming another host cannot aim us at it.
+  const bool extended = ReplyCodeOf(Reply.Reply()) == 229;
+  TPassiveAddress address;
+  if (extended) {
+    address.Port = ParseExtendedPassiveReply(Reply.Reply());
+    address.Ok = address.Port != 0;
+  } else {
+    address = ParsePassiveReply(Reply.Reply());
+  }
   if (DataSocket == port::kInvalidSocket) return;
-  // The data connection goes to the server we are talking to, whatever host the reply
-  // names: a reply naming another one must not aim the client at it.
-  sockaddr_in remote{};
+  sockaddr_storage remote{};
   if (!address.Ok || !ControlPeer(remote)) {
     // Connecting to whatever a garbled reply yields would go to a wrong host; report it
     // like a data-connection error, with the reply for the reader.
@@ -174,10 +188,9 @@ void TQpCustomFtpClient::PassiveReply() {
     return;
   }
   std::string peer = DottedAddress(remote);
-  if (address.Host != peer)
+  if (!extended && address.Host != peer)
     PostNotice("Passive reply names " + address.Host + ", connecting to the server's " + peer + " instead");
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(address.Port);
+  port::TQpSocket::SetPort(remote, address.Port);
   DataSocketObj->Connect(DataSocket, remote);
 }
 
@@ -188,9 +201,9 @@ void TQpCustomFtpClient::DataAccept(int socket) {
   port::TSocket s = DataSocketObj->Accept(ListenSocket);
   if (s == port::kInvalidSocket) return;
   // Only the server may connect; anyone else is turned away and the listener stays open.
-  sockaddr_in caller{}, server{};
+  sockaddr_storage caller{}, server{};
   bool fromServer = DataSocketObj->GetPeerName(s, &caller) == 0 && ControlPeer(server) &&
-                    caller.sin_addr.s_addr == server.sin_addr.s_addr;
+                    port::TQpSocket::SameHost(caller, server);
   if (!fromServer) PostNotice("Data connection from " + DottedAddress(caller) + " refused: not the server");
   if (!fromServer || DataSocket != port::kInvalidSocket ||
       (State != TFtpSessionState::Listing && State != TFtpSessionState::Retrieving)) {

@@ -101,7 +101,8 @@ void TTlsChannel::Start() {
   // Every certificate is looked at; the first fault found is kept and judged after the
   // handshake, so that the log can say what was wrong and show the fingerprint.
   SSL_set_verify(Ssl, SSL_VERIFY_PEER, [](int ok, X509_STORE_CTX* store) { return VerifyCallback(ok, store); });
-  const std::string& name = Settings.ServerName;
+  std::string name = Settings.ServerName;
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
   if (Pin.empty() && !name.empty()) {
     X509_VERIFY_PARAM* param = SSL_get0_param(Ssl);
     if (IsIpAddress(name)) {

@@ -8,7 +8,7 @@
 namespace quodra::port {
 
 TWsConnection::TWsConnection(TQpSocket& sockets, TWsDispatcherLink* dispatcher, bool client, bool telnet,
-                             uint32_t inSize, uint32_t outSize)
+                             uint32_t inSize, uint32_t outSize, int family)
     : Sockets(sockets), Link(dispatcher), IsClient(client), IsTelnet(telnet) {
   In.assign(std::max<uint32_t>(inSize, 1), 0);
   Out.assign(size_t(outSize) + kOutputRingExtra, 0);
@@ -16,7 +16,7 @@ TWsConnection::TWsConnection(TQpSocket& sockets, TWsDispatcherLink* dispatcher, 
   Filter.OnLog = [this](uint8_t subtype, uint32_t data, const uint8_t* payload, uint32_t length) {
     if (Link) Link->WsLog(ltTelnet, subtype, data, payload, length);
   };
-  Own = Sockets.CreateSocket();
+  Own = Sockets.CreateSocket(family);
 }
 
 TWsConnection::~TWsConnection() {

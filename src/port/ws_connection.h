@@ -51,7 +51,7 @@ class TWsConnection {
   // Made by TQpDeviceSocket::CreateConnection: creates the socket (raises EQpSocketException
   // when it cannot).
   TWsConnection(TQpSocket& sockets, TWsDispatcherLink* dispatcher, bool client, bool telnet,
-                uint32_t inSize, uint32_t outSize);
+                uint32_t inSize, uint32_t outSize, int family = AF_INET);
   ~TWsConnection();
   TWsConnection(const TWsConnection&) = delete;
   TWsConnection& operator=(const TWsConnection&) = delete;

@@ -2,6 +2,7 @@
 // makes with openssl): explicit and implicit TLS, passive and active, a pinned fingerprint
 // right and wrong, the CA and name check, a server that refuses AUTH, a data connection cut
 // without close_notify; and, through a recording proxy, no password in clear on the wire.
+// Over IPv6 (::1, also written [::1]) the data connections use EPSV and EPRT, plain and TLS.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -358,3 +359,64 @@ TEST(FtpTlsWire, NoPasswordInClearOnTheWire) {
   // The trace writes blanks as [20]: the commands are there as the client wrote them.
   EXPECT_NE(trace.find("PASS[20]secret[0D][0A]"), std::string::npos) << trace.substr(0, 2000);
 }
+
+// IPv6 on ::1: EPSV for passive, EPRT for active, plain and explicit TLS (the certificate
+// names the address ::1); the server's own log shows the commands it got.
+struct TIpv6Case {
+  const char* Name;
+  const char* Address;
+  bool Passive;
+  bool Tls;
+  const char* Command;  // what the server must have received
+};
+
+void PrintTo(const TIpv6Case& c, std::ostream* os) { *os << c.Name; }
+
+class FtpIpv6 : public ::testing::TestWithParam<TIpv6Case> {};
+
+TEST_P(FtpIpv6, Session) {
+  const TIpv6Case& c = GetParam();
+  const auto& certs = Certificates();
+  ASSERT_TRUE(certs.Ok);
+  TTempDir root, local;
+  const std::string data = PatternBytes(300 * 1024 + 7, 9);
+  WriteFile(root.File("file.bin"), data);
+  ::setenv("TLS_SERVER_DEBUG", "1", 1);  // the server logs every command
+  TTlsFtpServer server;
+  bool started = server.Start(root.Path(), c.Tls ? "explicit" : "plain", "server", false, "::1");
+  ::unsetenv("TLS_SERVER_DEBUG");
+  if (!started) GTEST_SKIP() << "no IPv6 loopback here: " << server.Log();
+  TCaStore store(certs.File("ca.pem"));
+  TQpFtpClient client;
+  TFtpRecorder rec;
+  rec.Attach(client);
+  client.SetServerAddress(c.Address);
+  client.SetWsPort(std::to_string(server.Port));
+  client.UserName = "tester";
+  client.Password = "secret";
+  client.PassiveMode = c.Passive;
+  client.Security = c.Tls ? fcExplicitTls : fcPlain;
+  ASSERT_TRUE(client.Login());
+  ASSERT_TRUE(WaitFor([&] { return rec.Has(fsLoggedIn) || !rec.Errors.empty(); })) << rec.Sequence();
+  ASSERT_TRUE(rec.Has(fsLoggedIn)) << Errors(rec) << server.Log();
+  ASSERT_TRUE(client.Retrieve("file.bin", local.File("file.bin"), rmReplace));
+  ASSERT_TRUE(WaitFor([&] { return rec.Has(fsTransferDone) || !rec.Errors.empty(); }, 60000));
+  ASSERT_TRUE(rec.Has(fsTransferDone)) << Errors(rec) << server.Log();
+  EXPECT_TRUE(ReadFile(local.File("file.bin")) == data);
+  ASSERT_TRUE(WaitFor([&] { return !client.InProgress(); }));
+  ASSERT_TRUE(client.ListDir("", false));
+  ASSERT_TRUE(WaitFor([&] { return rec.Has(fsTextReady) || !rec.Errors.empty(); }));
+  ASSERT_TRUE(rec.Has(fsTextReady)) << Errors(rec);
+  client.Logout();
+  const std::string log = server.Log();
+  EXPECT_NE(log.find(std::string("<- ") + c.Command), std::string::npos) << log;
+  EXPECT_EQ(log.find("<- PASV"), std::string::npos);
+  EXPECT_EQ(log.find("<- PORT"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpIpv6,
+                         ::testing::Values(TIpv6Case{"PassiveEpsv", "::1", true, false, "EPSV"},
+                                           TIpv6Case{"ActiveEprt", "[::1]", false, false, "EPRT |2|::1|"},
+                                           TIpv6Case{"TlsPassiveEpsv", "[::1]", true, true, "EPSV"},
+                                           TIpv6Case{"TlsActiveEprt", "::1", false, true, "EPRT |2|::1|"}),
+                         [](const auto& info) { return std::string(info.param.Name); });
