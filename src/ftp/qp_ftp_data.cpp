@@ -29,6 +29,7 @@ constexpr uint64_t kWriteBehind = 8u * 1024 * 1024;
 // Decrypted bytes one read notification of a TLS data connection handles at most before the
 // event loop runs again.
 constexpr int64_t kTlsReadBurst = 1024 * 1024;
+const char kTlsCutText[] = "TLS: the data connection ended without close_notify; the transfer is incomplete";
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -274,6 +275,7 @@ void TQpCustomFtpClient::CloseDataTls() {
 // below 0 when nothing is there now or the connection failed. Over TLS the end of the data is
 // the server's close_notify; a stream that ends without one fails the transfer.
 int TQpCustomFtpClient::DataRecv(char* buffer, int size) {
+  if (!DataTls && DataProtected) return -1;  // bytes before the handshake are no data
   if (!DataTls) {
     int n = DataSocketObj->Recv(DataSocket, buffer, size);
     if (n == 0) PeerEof = true;
@@ -297,7 +299,7 @@ int TQpCustomFtpClient::DataRecv(char* buffer, int size) {
       return 0;
     }
     if (DataTls->Truncated()) {
-      TransferFailed(kFtpTlsError, "TLS: the data connection ended without close_notify; the transfer is incomplete");
+      TransferFailed(kFtpTlsError, kTlsCutText);
       return -1;
     }
     int raw = DataSocketObj->Recv(DataSocket, RawBlock.get(), static_cast<int>(kDataBufferSize));
@@ -338,6 +340,12 @@ void TQpCustomFtpClient::DataClosed(int socket) {
   while (DataReceive() > 0) {
   }
   if (State != TFtpSessionState::Retrieving && State != TFtpSessionState::Listing) return;  // failed meanwhile
+  // A protected data connection ends with the server's close_notify, also one that closed
+  // before its handshake began.
+  if (DataProtected && !(DataTls && DataTls->PeerClosed())) {
+    TransferFailed(kFtpTlsError, kTlsCutText);
+    return;
+  }
   DataEof = true;
   CloseDataSockets();
   if (State == TFtpSessionState::Retrieving)
