@@ -581,6 +581,9 @@ void TQpCustomFtpClient::DoWsError(int32_t errCode) {
 // Each address of the server gets its own connect time-out; true when another one is left.
 bool TQpCustomFtpClient::TryNextAddress() {
   if (WsAddressTry() + 1 >= WsAddressCount()) return false;
+  // One move on per failed try: its time-out, should it still come, is not another failure.
+  ConnectPending = false;
+  ConnectTimer->stop();
   Post({TNoteKind::NextAddress, 0, false, {}});
   return true;
 }
