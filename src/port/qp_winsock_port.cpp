@@ -118,7 +118,7 @@ int TQpCustomWinsockPort::OpenDevice() {
     AddressCount = 1;
     if (address == INADDR_NONE) {
       // A name (or an IPv6 address): every address it has, IPv6 and IPv4 alike.
-      std::vector<sockaddr_storage> all = sockets.ResolveAddresses(Address);
+      std::vector<sockaddr_storage> all = ResolveServerAddresses(Address);
       AddressCount = all.size();
       if (all.empty() || AddressTry >= all.size()) return cannotResolve();
       remote = all[AddressTry];
@@ -177,6 +177,10 @@ intptr_t TQpCustomWinsockPort::SocketEvent(uint32_t event, intptr_t param) {
 }
 
 void TQpCustomWinsockPort::PortClosed() { DoWsDisconnect(); }
+
+std::vector<sockaddr_storage> TQpCustomWinsockPort::ResolveServerAddresses(const std::string& name) {
+  return TQpDeviceSocket::Instance().ResolveAddresses(name);
+}
 
 void TQpCustomWinsockPort::DoWsAccept(uint32_t remoteAddress, bool& accept) {
   if (OnWsAccept) OnWsAccept(this, remoteAddress, accept);

@@ -10,6 +10,8 @@
 
 #include "port/qp_port.h"
 
+struct sockaddr_storage;
+
 namespace quodra::port {
 
 class TQpWinsockDispatcher;
@@ -96,6 +98,8 @@ class TQpCustomWinsockPort : public TQpCustomComPort {
   int OpenDevice() override;
   void PortClosed() override;
 
+  // Every address of a server name, in the order to try them (the resolver's).
+  virtual std::vector<sockaddr_storage> ResolveServerAddresses(const std::string& name);
   virtual void DoWsAccept(uint32_t remoteAddress, bool& accept);
   virtual void DoWsConnect();
   virtual void DoWsDisconnect();
