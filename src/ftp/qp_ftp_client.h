@@ -23,7 +23,9 @@
 // connection never ends in fsTransferDone, and the local file is left as it was before the
 // retrieve (an append is cut back, a replacement is never renamed into place).
 // Data connections are made only with the control connection's peer: passive mode
-// connects there with the port of the 227 reply, active mode refuses other callers.
+// connects there with the port of the 227 reply (229 over IPv6, after EPSV), active mode
+// (PORT, or EPRT over IPv6) refuses other callers. A server name with several addresses is
+// tried address by address, each try bounded by ConnectTimeout, until one connects.
 // The session state changes before its status is delivered: InProgress is already False
 // when fsTransferDone, fsTextReady, fsCommandDone, fsCurrentDir or fsTimeout arrives.
 //
