@@ -252,13 +252,7 @@ void TQpCustomFtpClient::StartDataTls() {
 }
 
 void TQpCustomFtpClient::FlushDataTls() {
-  while (DataTls && DataTls->HasOutput() && DataSocket != port::kInvalidSocket) {
-    size_t count = 0;
-    const uint8_t* bytes = DataTls->PendingOutput(count);
-    int n = DataSocketObj->Send(DataSocket, bytes, static_cast<int>(count));
-    if (n <= 0) break;
-    DataTls->Sent(static_cast<size_t>(n));
-  }
+  if (DataTls) DataTls->SendPending(*DataSocketObj, DataSocket);
 }
 
 // Sends the close_notify of a data connection that is still sound, then forgets the channel.

@@ -11,6 +11,8 @@
 
 #include <cctype>
 
+#include "port/qp_socket.h"
+
 namespace quodra::port {
 namespace {
 
@@ -271,6 +273,16 @@ void TTlsChannel::Sent(size_t count) {
   if (OutStart == Out.size()) {
     Out.clear();
     OutStart = 0;
+  }
+}
+
+void TTlsChannel::SendPending(TQpSocket& sockets, int s) {
+  while (HasOutput() && s != kInvalidSocket) {
+    size_t count = 0;
+    const uint8_t* bytes = PendingOutput(count);
+    int n = sockets.Send(s, bytes, static_cast<int>(count));
+    if (n <= 0) break;
+    Sent(static_cast<size_t>(n));
   }
 }
 

@@ -24,6 +24,8 @@ struct ssl_session_st;
 
 namespace quodra::port {
 
+class TQpSocket;
+
 struct TTlsSettings {
   std::string ServerName;   // host name or IP address the certificate must name
   std::string Fingerprint;  // as the user wrote it (hex, colons allowed); blank: CA check
@@ -57,6 +59,8 @@ class TTlsChannel {
   const uint8_t* PendingOutput(size_t& count) const;
   void Sent(size_t count);
   bool HasOutput() const { return OutStart < Out.size(); }
+  // Sends what is waiting through `sockets` on `s`, as much as the socket takes now.
+  void SendPending(TQpSocket& sockets, int s);
 
   TState State() const { return StateValue; }
   bool Open() const { return StateValue == TState::Open; }

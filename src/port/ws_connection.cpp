@@ -227,14 +227,7 @@ void TWsConnection::PushTls() {
 }
 
 void TWsConnection::SendTlsOutput() {
-  TSocket s = DataSocket();
-  while (TlsLayer && TlsLayer->HasOutput() && s != kInvalidSocket) {
-    size_t count = 0;
-    const uint8_t* bytes = TlsLayer->PendingOutput(count);
-    int n = Sockets.Send(s, bytes, static_cast<int>(count));
-    if (n <= 0) break;
-    TlsLayer->Sent(static_cast<size_t>(n));
-  }
+  if (TlsLayer) TlsLayer->SendPending(Sockets, DataSocket());
 }
 
 void TWsConnection::CheckTls() {
