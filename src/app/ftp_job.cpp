@@ -84,8 +84,16 @@ void TFtpJob::StartFtp() {
     QpFtpClient1->PassiveMode = opt.PassiveBox1->isChecked();
     QpFtpClient1->TransferTimeout = opt.TransferTimeOutSpinEdit1->value();
     QpFtpClient1->ConnectTimeout = opt.ConnectTimeOutSpinEdit1->value();
-    std::string port = Text(opt.Port1->text());
-    QpFtpClient1->SetWsPort(Trim(port).empty() ? std::string("ftp") : port);
+    const std::string security = Frm.VarnOptFrm->SecurityKey();
+    QpFtpClient1->Security = security == "E" ? fcExplicitTls : security == "I" ? fcImplicitTls : fcPlain;
+    QpFtpClient1->CertificateFingerprint = Text(Frm.VarnOptFrm->Fingerprint1->text());
+    std::string port = Trim(Text(opt.Port1->text()));
+    // Implicit TLS has a port of its own; the plain FTP port would never answer in TLS.
+    if (port.empty() || (port == "ftp" && QpFtpClient1->Security == fcImplicitTls))
+      port = QpFtpClient1->Security == fcImplicitTls ? "990" : "ftp";
+    QpFtpClient1->SetWsPort(port);
+    if (QpFtpClient1->Security != fcPlain)
+      Frm.Log(std::string("Security: ") + (QpFtpClient1->Security == fcExplicitTls ? "explicit" : "implicit") + " TLS");
     Frm.Log("WS Port: [" + QpFtpClient1->WsPort() + "]");
     bool binary = opt.Binary1->isChecked();
     Frm.Log("Binary Mode: " + TMainFrm::BoolToText(binary));

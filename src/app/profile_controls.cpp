@@ -100,6 +100,8 @@ void TMainFrm::LoadProfile() {
   d.UseDialupCheckBox1->setChecked(p.UseDialup);
   VarnOptFrm->BlockSize1->setText(Q(p.BlockSize));
   VarnOptFrm->WindowSize1->setText(Q(p.WindowSize));
+  VarnOptFrm->SetSecurityKey(p.Security);
+  VarnOptFrm->Fingerprint1->setText(Q(p.CertificateFingerprint));
 
   VarnOptFrm->SavedEntryName = p.PhonebookEntry;
   d.EntrySelect->setCurrentText(Q(p.PhonebookEntry));
@@ -137,6 +139,8 @@ bool TMainFrm::SaveProfile(bool storeDialCredentials) {
   p.UseDialup = d.UseDialupCheckBox1->isChecked();
   p.BlockSize = S(VarnOptFrm->BlockSize1->text().trimmed());
   p.WindowSize = S(VarnOptFrm->WindowSize1->text().trimmed());
+  p.Security = VarnOptFrm->SecurityKey();
+  p.CertificateFingerprint = S(VarnOptFrm->Fingerprint1->text().trimmed());
   p.DialUserName = S(d.UserNameEdit->text());
   p.DialPassword = S(d.PasswordEdit->text());
   p.DialDomain = S(d.DomainEdit->text());

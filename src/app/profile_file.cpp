@@ -69,6 +69,8 @@ TProfile ReadProfile(const std::string& path) {
   p.DialDomain = read("DialDomain");
   p.BlockSize = Trim(read("BlockSize"));
   p.WindowSize = Trim(read("WindowSize"));
+  p.Security = UpperCase(Trim(read("Security"))).substr(0, 1);
+  p.CertificateFingerprint = Trim(read("CertificateFingerprint"));
   return p;
 }
 
@@ -110,7 +112,9 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   // The entry name is stored with one trailing blank, which reading removes again.
   ini.WriteString(kProfileSection, "PhonebookEntry", p.PhonebookEntry + " ");
   // Keys a profile never had are not added: such a profile keeps its plain requests.
-  for (auto [key, value] : {std::pair{"BlockSize", &p.BlockSize}, std::pair{"WindowSize", &p.WindowSize}})
+  for (auto [key, value] : {std::pair{"BlockSize", &p.BlockSize}, std::pair{"WindowSize", &p.WindowSize},
+                            std::pair{"Security", &p.Security},
+                            std::pair{"CertificateFingerprint", &p.CertificateFingerprint}})
     if (!value->empty() || ini.HasKey(kProfileSection, key)) write(key, *value);
   return ini.Save();
 }

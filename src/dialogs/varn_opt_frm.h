@@ -8,6 +8,7 @@
 namespace Ui {
 class TVarnOptFrm;
 }
+class QComboBox;
 class QLineEdit;
 class TAboutBox;
 class TQpRasDialer;
@@ -27,6 +28,14 @@ class TVarnOptFrm : public QDialog {
   // TFTP only, on the Server page: the profile's BlockSize and WindowSize (blank: not set).
   QLineEdit* BlockSize1 = nullptr;
   QLineEdit* WindowSize1 = nullptr;
+  // FTP only, on the Server page: plain, explicit or implicit TLS, and the certificate
+  // fingerprint to pin (blank: the certificate must verify against the system's CAs).
+  QComboBox* Security1 = nullptr;
+  QLineEdit* Fingerprint1 = nullptr;
+  // The profile's Security key for the selection: "N", "E" or "I", but blank for plain FTP
+  // when the loaded profile had no such key (it is then not added on saving).
+  std::string SecurityKey() const;
+  void SetSecurityKey(const std::string& key);
 
   // Outcome of the last dial: 0 waiting, 1 connected, 2 disconnected or failed,
   // 99 while a failed dial is being hung up.
@@ -89,4 +98,5 @@ class TVarnOptFrm : public QDialog {
 
  private:
   TAboutBox* AboutBox_ = nullptr;
+  bool SecurityKeyBlank = true;
 };

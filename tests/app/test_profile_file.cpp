@@ -251,3 +251,35 @@ TEST(ProfileFile, SavingThroughASymbolicLinkWritesItsTarget) {
   // A path that is no link is its own target.
   EXPECT_EQ(LinkTarget("/no/such/file.FTP"), "/no/such/file.FTP");
 }
+
+// The TLS keys: read with a forgiving hand, written after every other key, and never added to
+// a profile that did not have them (such a profile keeps connecting as it did).
+TEST(ProfileFile, SecurityKeysComeLastAndOnlyWhenSet) {
+  TTempDir dir;
+  std::string path = dir.File("s.FTP");
+  WriteFile(path, Crlf({"[Options]", "Security= e ", "CertificateFingerprint = AB:cd:01 "}));
+  TProfile p = ReadProfile(path);
+  EXPECT_EQ(p.Security, "E");
+  EXPECT_EQ(p.CertificateFingerprint, "AB:cd:01");
+  EXPECT_EQ(ReadProfile(dir.File("none.FTP")).Security, "");
+
+  TProfile plain;
+  plain.Login = "me";
+  ASSERT_TRUE(WriteProfile(dir.File("plain.FTP"), plain));
+  std::string text = ReadFile(dir.File("plain.FTP"));
+  EXPECT_EQ(text.find("Security"), std::string::npos);
+  EXPECT_EQ(text.find("CertificateFingerprint"), std::string::npos);
+
+  TProfile tls = plain;
+  tls.Security = "I";
+  tls.CertificateFingerprint = "00:11:22";
+  ASSERT_TRUE(WriteProfile(dir.File("tls.FTP"), tls));
+  text = ReadFile(dir.File("tls.FTP"));
+  EXPECT_NE(text.find("PhonebookEntry= \r\nSecurity=I\r\nCertificateFingerprint=00:11:22\r\n"), std::string::npos);
+  EXPECT_EQ(ReadProfile(dir.File("tls.FTP")), tls);
+  // Cleared again: the keys stay, blank, where they were.
+  tls.Security.clear();
+  tls.CertificateFingerprint.clear();
+  ASSERT_TRUE(WriteProfile(dir.File("tls.FTP"), tls));
+  EXPECT_NE(ReadFile(dir.File("tls.FTP")).find("Security=\r\nCertificateFingerprint=\r\n"), std::string::npos);
+}
