@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
@@ -224,24 +226,26 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
   }
 }
 
-// The walk is a loop: names skipped as unsafe do not deepen the stack. The program runs with
-// a stack limit far below what one level per name would need.
-TEST(UnattendedFtpStack, ThousandsOfUnsafeNamesAreSkippedOnASmallStack) {
-  constexpr int kNames = 4000;
+// The walk is a loop: neither fetched files nor names skipped as unsafe deepen the stack. The
+// program runs with a stack limit far below what one level per file or name would need,
+// over a listing of files and unsafe names (a parent folder, an escape character) mixed.
+// QUODRA_LONG_TESTS=1 (`make test-long`) runs it with 20,000 of each.
+TEST(UnattendedFtpStack, ThousandsOfFilesAndUnsafeNamesOnASmallStack) {
+  const bool longRun = std::getenv("QUODRA_LONG_TESTS") != nullptr;
+  const int kFiles = longRun ? 20000 : 2000, kUnsafe = kFiles;
   TTempDir dir;
-  std::string listing;
-  for (int i = 0; i < kNames; ++i) listing += "../x" + std::to_string(i) + (i % 3 == 0 ? "\r" : "\r\n");
-  WriteFile(dir.File("listing"), listing);
-  TScriptedFtpServer server;
-  ASSERT_TRUE(server.Start({"send 220 ready", "expect USER", "send 331 pw", "expect PASS", "send 230 ok",
-                            "expect CWD", "send 250 ok", "expect TYPE A", "send 200 ok", "expect PASV",
-                            "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept", "expect NLST",
-                            "send 150 here", "datafile " + dir.File("listing"), "dataclose", "send 226 done",
-                            "expect QUIT", "send 221 bye"}));
+  ::mkdir(dir.File("remote").c_str(), 0755);
   ::mkdir(dir.File("local").c_str(), 0755);
+  auto fileName = [](int i) { return "f" + std::to_string(100000 + i) + ".txt"; };
+  for (int i = 0; i < kFiles; ++i) WriteFile(dir.File("remote/" + fileName(i)), fileName(i) + "\n");
+  std::string unsafe;
+  for (int i = 0; i < kUnsafe; ++i) unsafe += (i % 2 ? "u" + std::to_string(i) + "\x1b[2J" : "../u" + std::to_string(i)) + "\n";
+  WriteFile(dir.File("unsafe"), unsafe);
+  TScriptedFtpServer server;
+  ASSERT_TRUE(server.Start({"listextra " + dir.File("unsafe"), "serve " + dir.File("remote")}));
   WriteFile(dir.File("job.FTP"), "[Options]\r\nServerName=127.0.0.1\r\nLogin=tester\r\nPassword=secret\r\nPort=" +
                                      server.PortText() + "\r\nSourceFile=*\r\nDestinationFile=" + dir.File("local/") +
-                                     "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=Y\r\nPassive=Y\r\nMode=B\r\n");
+                                     "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=N\r\nPassive=Y\r\nMode=B\r\n");
   QProcess p;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(v);
@@ -252,12 +256,39 @@ TEST(UnattendedFtpStack, ThousandsOfUnsafeNamesAreSkippedOnASmallStack) {
   p.setProcessEnvironment(env);
   p.start("/bin/sh", {"-c", "ulimit -s 512 && exec \"$0\" \"$1\"", QUODRA_BIN_DIR "/quodra-ftp",
                       QString::fromStdString(dir.File("job.FTP"))});
-  ASSERT_TRUE(p.waitForFinished(240000));
+  ASSERT_TRUE(p.waitForFinished(longRun ? 3000000 : 250000));
   std::string out = p.readAllStandardOutput().toStdString();
-  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+  ASSERT_EQ(p.exitStatus(), QProcess::NormalExit) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
   EXPECT_EQ(p.exitCode(), 1);  // unsafe names are a failure of the run
-  EXPECT_NE(out.find("Source File:../x" + std::to_string(kNames - 1) + " is not a safe local name!\n"), std::string::npos);
+  EXPECT_NE(out.find("Source File:../u0 is not a safe local name!\n"), std::string::npos);
+  EXPECT_NE(out.find("Source File:u" + std::to_string(kUnsafe - 1) + "\\x1b[2J is not a safe local name!\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);  // the server's control characters only escaped
   EXPECT_NE(out.find("Source File:* mask finished!\n"), std::string::npos);
+  for (int i = 0; i < kFiles; i += kFiles / 50)
+    EXPECT_EQ(ReadFile(dir.File("local/" + fileName(i))), fileName(i) + "\n") << fileName(i);
   std::vector<std::string> seen = server.Received();
-  for (const std::string& line : seen) EXPECT_NE(line.rfind("RETR", 0), 0u) << line;
+  std::set<std::string> retrieved;
+  size_t retrieves = 0;
+  for (const std::string& line : seen)
+    if (line.rfind("RETR ", 0) == 0) retrieves += 1, retrieved.insert(line);
+  EXPECT_EQ(retrieves, static_cast<size_t>(kFiles));
+  EXPECT_EQ(retrieved.size(), static_cast<size_t>(kFiles));
+  // The log follows the work: each file's "Transferred" line, with its own size, before the
+  // next file starts.
+  std::string open;
+  size_t transferred = 0;
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = out.substr(at, end - at);
+    if (line.rfind("Source File:", 0) == 0 && line.find(" to Dest File:") != std::string::npos) {
+      EXPECT_EQ(open, "") << line;
+      open = line.substr(12, line.find(" to Dest File:") - 12);
+    } else if (line.rfind("Transferred ", 0) == 0) {
+      EXPECT_EQ(line, "Transferred " + open + " to " + dir.File("local/" + open) + " " +
+                          std::to_string(open.size() + 1) + " bytes [Done]");
+      open.clear();
+      ++transferred;
+    }
+  }
+  EXPECT_EQ(transferred, static_cast<size_t>(kFiles));
 }

@@ -35,6 +35,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    connection), "late" (the data, and the 226 a second after the data
                    connection closed), "code250" (250 instead of 226), "crlisting" (a
                    listing whose lines end with a lone CR); each fault fires once
+  listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
+                   folder's names: names of no file (unsafe ones, say)
   hold             keep reading and recording commands without answering until the client
                    closes the connection
 
@@ -73,6 +75,7 @@ class Session:
         self.last_port = None
         self.delay = 0.0
         self.faults = []
+        self.extra_names = []
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -155,7 +158,8 @@ class Session:
                         payload = f.read()
                 else:
                     end = '\r' if fault == 'crlisting' else '\r\n'
-                    payload = ''.join(n + end for n in sorted(os.listdir(root))).encode('latin-1')
+                    names = sorted(os.listdir(root) + self.extra_names)
+                    payload = ''.join(n + end for n in names).encode('latin-1')
                 self.reply('150 opening data connection')
                 self.open_data()
                 if fault == 'cutdata':
@@ -277,6 +281,9 @@ class Session:
             elif verb == 'fault':
                 parts = arg.split(' ', 2)
                 self.faults.append((parts[0].upper(), parts[1], parts[2]))
+            elif verb == 'listextra':
+                with open(arg, encoding='latin-1', newline='') as f:
+                    self.extra_names = f.read().split('\n')[:-1]
             elif verb == 'serve':
                 self.serve(arg)
                 return
@@ -311,6 +318,9 @@ def main():
     os.rename(tmp, port_path)
     conn, _ = server.accept()
     server.close()
+    # Each reply leaves at once: a small reply after an unacknowledged one would otherwise
+    # wait for the client's delayed acknowledgement.
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     session = Session(conn, record_path)
     try:
         session.run(steps)
