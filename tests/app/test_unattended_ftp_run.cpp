@@ -164,7 +164,8 @@ TEST(UnattendedFtpTiming, SlowServersFetchEachFileOnceAndDeleteExactlyThose) {
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].Name);
     TRowRun& r = runs[i];
-    ASSERT_TRUE(r.Finished);
+    EXPECT_TRUE(r.Finished) << r.Output;
+    if (!r.Finished) continue;
     EXPECT_EQ(r.Process->exitCode(), 0) << r.Output;
     std::vector<std::string> seen = r.Server->Received();
     std::vector<std::pair<std::string, std::string>> files = {{"c.dat", kFileC}};
@@ -186,6 +187,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     int Exit;
     std::vector<std::string> Fetched;   // local files that must hold the remote bytes
     std::vector<std::string> Deleted;   // remote files the program must have deleted (all others stay)
+    std::string Logged;                 // a line the log must hold ("" for none)
   };
   const std::vector<TFault> faults = {
       {{"data cut mid-file", {"fault RETR b.txt cutdata"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
@@ -200,6 +202,13 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{"late 226 of a retrieve", {"fault RETR * late"}, "a.txt;b.txt", "0"}, 0, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}},
       {{"CR-only listing", {"fault NLST * crlisting"}, "*.dat", "0"}, 0, {"c.dat"}, {"c.dat"}},
       {{"active mode", {}, "a.txt;c.dat", "0", false}, 0, {"a.txt", "c.dat"}, {"a.txt", "c.dat"}},
+      {{"CWD answered 200", {"fault CWD * reply 200 ok"}, "a.txt", "0"}, 1, {}, {}},
+      {{"CWD refused", {"fault CWD * reply 550 no such folder"}, "a.txt", "0"}, 1, {}, {}},
+      {{"227 naming another host", {"fault PASV * foreign"}, "a.txt", "0"}, 0, {"a.txt"}, {"a.txt"}},
+      {{"data port taken by a third party", {"fault RETR b.txt steal"}, "b.txt", "0", false}, 0, {"b.txt"}, {"b.txt"}},
+      {{"control characters in a reply", {"fault RETR a.txt reply 550 no\\x1b[2Jfile\\rX"}, "a.txt", "0"}, 1, {}, {},
+       "550 550 no\\x1b[2Jfile\\rX"},  // the code, then the reply as the server sent it
+      {{"421 to a listing", {"fault NLST * reply 421 going down"}, "*.txt", "0"}, 1, {}, {}},
   };
   std::vector<TRow> rows;
   for (const TFault& f : faults) rows.push_back(f.Row);
@@ -209,8 +218,12 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
   for (size_t i = 0; i < faults.size(); ++i) {
     SCOPED_TRACE(faults[i].Row.Name);
     TRowRun& r = runs[i];
-    ASSERT_TRUE(r.Finished);
+    EXPECT_TRUE(r.Finished) << r.Output;
+    if (!r.Finished) continue;
     EXPECT_EQ(r.Process->exitCode(), faults[i].Exit) << r.Output;
+    EXPECT_EQ(r.Output.find('\x1b'), std::string::npos);  // server text reaches the log escaped
+    if (!faults[i].Logged.empty())
+      EXPECT_NE(r.Output.find("\n" + faults[i].Logged + "\n"), std::string::npos) << r.Output;
     std::vector<std::string> seen = r.Server->Received();
     for (const auto& [name, content] : bytes) {
       bool fetched = std::count(faults[i].Fetched.begin(), faults[i].Fetched.end(), name) > 0;
