@@ -204,8 +204,10 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{"active mode", {}, "a.txt;c.dat", "0", false}, 0, {"a.txt", "c.dat"}, {"a.txt", "c.dat"}},
       {{"CWD answered 200", {"fault CWD * reply 200 ok"}, "a.txt", "0"}, 1, {}, {}},
       {{"CWD refused", {"fault CWD * reply 550 no such folder"}, "a.txt", "0"}, 1, {}, {}},
-      {{"227 naming another host", {"fault PASV * foreign"}, "a.txt", "0"}, 0, {"a.txt"}, {"a.txt"}},
-      {{"data port taken by a third party", {"fault RETR b.txt steal"}, "b.txt", "0", false}, 0, {"b.txt"}, {"b.txt"}},
+      {{"227 naming another host", {"fault PASV * foreign"}, "a.txt", "0"}, 0, {"a.txt"}, {"a.txt"},
+       "Passive reply names 10.1.2.3, connecting to the server's 127.0.0.1 instead"},
+      {{"data port taken by a third party", {"fault RETR b.txt steal"}, "b.txt", "0", false}, 0, {"b.txt"}, {"b.txt"},
+       "Data connection from 127.0.0.2 refused: not the server"},
       {{"control characters in a reply", {"fault RETR a.txt reply 550 no\\x1b[2Jfile\\rX"}, "a.txt", "0"}, 1, {}, {},
        "550 550 no\\x1b[2Jfile\\rX"},  // the code, then the reply as the server sent it
       {{"421 to a listing", {"fault NLST * reply 421 going down"}, "*.txt", "0"}, 1, {}, {}},
