@@ -8,7 +8,7 @@ FUZZ_SECONDS      ?= 600
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-fast test-san test-fuzz fuzz fuzz-build demo run bench clean package package-check install
+.PHONY: all deps build test test-fast test-long test-san test-fuzz fuzz fuzz-build demo run bench clean package package-check install
 
 all: build
 
@@ -31,6 +31,11 @@ test: build
 # Only the normal build's tests (for quick local runs).
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The tests that also have a long form (QUODRA_LONG_TESTS), in that form: 20,000 files and
+# names through the FTP walk on a small stack. Run apart from the suite, without its time limit.
+test-long: build
+	QUODRA_LONG_TESTS=1 QUODRA_PAUSE_MS=2 $(BUILD)/bin/quodra_app_tests --gtest_filter='UnattendedFtpStack.*'
 
 test-san: deps
 	cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUODRA_SANITIZE=ON $(CMAKE_ARGS)

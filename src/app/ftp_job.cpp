@@ -1,6 +1,5 @@
 #include "ftp_job.h"
 
-#include <QListWidget>
 #include <exception>
 
 #include "app/ftp_source_list.h"
@@ -18,16 +17,13 @@ using quodra::host::UpperCase;
 
 namespace {
 
-const char kStartMarker[] = "<Start>";
-const char kEndMarker[] = "<End>";
-
 std::string Text(const QString& s) { return s.toStdString(); }
 QString QText(const std::string& s) { return QString::fromStdString(s); }
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
 }  // namespace
 
-TFtpJob::TFtpJob(TMainFrm& frm) : QObject(&frm), Frm(frm), QpFtpClient1(std::make_unique<TQpFtpClient>()) {
+TFtpJob::TFtpJob(TMainFrm& frm) : QObject(&frm), Frm(frm), QpFtpClient1(std::make_unique<TQpFtpClient>()), DirList(*frm.ui->lbxCurrentDir) {
   // Design-time settings of the window's FTP client.
   QpFtpClient1->ConnectTimeout = 0;
   QpFtpClient1->FileType = ftBinary;
@@ -142,8 +138,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       if (!SessionEnding) SessionLost();
       break;
     case fsLoggedOut:
-      Frm.ui->lbxCurrentDir->clear();
-      ++ListGeneration;
+      DirList.Clear();
       Frm.Log("Logout");
       EndJob();
       if (!SessionEnding) SessionLost();
@@ -252,46 +247,7 @@ void TFtpJob::QpFtpClient1WsError(int32_t code) {
   CloseAfterFailure(false);  // closing the window logs the session out
 }
 
-void TFtpJob::FillDirectoryList(const std::string& listing) {
-  QStringList entries;
-  entries << kStartMarker;
-  for (const std::string& line : SplitListing(listing)) entries << QText(line);
-  entries << kEndMarker;
-  ++ListGeneration;
-  Frm.ui->lbxCurrentDir->clear();
-  Frm.ui->lbxCurrentDir->addItems(entries);
-}
-
-bool TFtpJob::InDirectoryList(const std::string& name) const {
-  // Any position counts, the first included: otherwise a name found only there would
-  // make the walk repeat the same item for ever.
-  const QListWidget* list = Frm.ui->lbxCurrentDir;
-  for (int i = 0; i < list->count(); ++i)
-    if (quodra::host::EqualsNoCase(Text(list->item(i)->text()), name)) return true;
-  return false;
-}
-
-std::string TFtpJob::TakeMaskMatch(const std::string& mask) {
-  QListWidget* list = Frm.ui->lbxCurrentDir;
-  std::string upperMask = UpperCase(mask);
-  // Entries before the last match of this mask did not match it: the search goes on from
-  // there, so that a walk over N names costs O(N).
-  bool resume = upperMask == ResumeMask && ResumeGeneration == ListGeneration;
-  ResumeMask = upperMask;
-  ResumeGeneration = ListGeneration;
-  for (int i = resume ? ResumePos : 0; i < list->count(); ++i) {
-    std::string entry = Text(list->item(i)->text());
-    // The markers are not files: a mask never picks them.
-    if (entry == kStartMarker || entry == kEndMarker) continue;
-    if (MatchMask(UpperCase(entry), upperMask)) {
-      delete list->takeItem(i);
-      ResumePos = i;
-      return entry;
-    }
-  }
-  ResumePos = list->count();
-  return {};
-}
+void TFtpJob::FillDirectoryList(const std::string& listing) { DirList.Fill(SplitListing(listing)); }
 
 void TFtpJob::GetNextFile() {
   if (InWalk) {
@@ -322,6 +278,8 @@ void TFtpJob::GetNextFile() {
       CloseAfterFailure(true);
     }
   } while (WalkAgain && !Frm.Closing && !Frm.AbortRequested);
+  InWalk = false;
+  DirList.Flush();
   // The walk is over unless a delete is still under way: its fresh listing walks on.
   if (!QpFtpClient1->InProgress()) EndJob();
 }
@@ -364,7 +322,7 @@ void TFtpJob::WalkStep() {
       bool maskMatched = false;
       Frm.CurrentSource = ExtractItem(sources, Frm.FileNumber, ';');
       if (!IsMask(Frm.CurrentSource)) {
-        if (!Frm.CurrentSource.empty() && !InDirectoryList(Frm.CurrentSource)) {
+        if (!Frm.CurrentSource.empty() && !DirList.Contains(Frm.CurrentSource)) {
           Log("Source File:" + Frm.CurrentSource + " does not exist!");
           // After a delete the walk restarts on a fresh listing, where the files fetched
           // already are gone: only a name never fetched is a failure.
@@ -373,7 +331,7 @@ void TFtpJob::WalkStep() {
         }
       } else {
         std::string mask = Frm.CurrentSource;
-        std::string match = TakeMaskMatch(mask);
+        std::string match = DirList.TakeMatch(mask);
         if (!match.empty()) {
           Frm.CurrentSource = match;
           --Frm.FileNumber;  // the same mask serves the next call too
@@ -384,7 +342,7 @@ void TFtpJob::WalkStep() {
           Frm.FileNumber = TMainFrm::kNoMoreFiles;
         }
       }
-      if (maskMatched || Frm.CurrentSource.empty() || InDirectoryList(Frm.CurrentSource)) break;
+      if (maskMatched || Frm.CurrentSource.empty() || DirList.Contains(Frm.CurrentSource)) break;
     }
     if (!Trim(Frm.CurrentSource).empty()) {
       if (Frm.FileNumber > 0) Frm.Log("Get File Number: " + std::to_string(Frm.FileNumber));

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "app/ftp_work_list.h"
 #include "ftp/qp_ftp_client.h"
 
 class TMainFrm;
@@ -33,6 +34,10 @@ class TFtpJob : public QObject {
   void QpFtpClient1FtpError(int32_t code, const std::string& text);
   void QpFtpClient1WsError(int32_t code);
 
+  // Shows a name listing in the directory list; it becomes the walk's work list.
+  void FillDirectoryList(const std::string& listing);
+  TFtpWorkList& WorkList() { return DirList; }
+
  private:
   enum class TOutcome { None, Pending, Done, Failed };
 
@@ -46,16 +51,13 @@ class TFtpJob : public QObject {
   void TransferFailed();
   void LoginStep();
   void TransferDoneStep();
-  void FillDirectoryList(const std::string& listing);
-  bool InDirectoryList(const std::string& name) const;
-  // Takes the first listed entry the mask matches out of the list; "" when none is left.
-  std::string TakeMaskMatch(const std::string& mask);
   bool EndsRunOnFailure() const;
   void CloseAfterFailure(bool logout);
   void EndJob();  // the FTP job is over (its walk, its session, a failure)
 
   TMainFrm& Frm;
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;
+  TFtpWorkList DirList;
   std::set<std::string> Fetched;  // upper-cased names fetched in this session
   bool WalkRetrieve = false;      // the retrieve in flight was started by the walk
   bool InWalk = false;            // the walk loop runs
@@ -63,8 +65,4 @@ class TFtpJob : public QObject {
   bool SessionEnding = false;     // the job itself ends the session
   TOutcome Outcome = TOutcome::None;  // of the walk's retrieve
   int64_t DoneBytes = 0;          // bytes of the last completed retrieve
-  // A mask search resumes where the same mask matched last, until the listing is replaced.
-  std::string ResumeMask;
-  int ResumePos = 0;
-  uint64_t ListGeneration = 0, ResumeGeneration = 0;
 };

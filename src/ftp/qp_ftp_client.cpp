@@ -284,14 +284,14 @@ void TQpCustomFtpClient::PostStatus(TFtpStatusCode code, const char* text) {
   if (!Destroying) Post({TNoteKind::Status, code, text != nullptr, text ? std::string(text) : std::string()});
 }
 
-void TQpCustomFtpClient::PostError(int32_t code, const char* text) {
+void TQpCustomFtpClient::PostError(int32_t code, const char* text, bool failed) {
   TNote note{TNoteKind::Error, code, text != nullptr, text ? std::string(text) : std::string()};
   if (State > TFtpSessionState::Ready) {
     AbandonAwaited();
     ChangeState(TFtpSessionState::Ready);
   }
   if (Destroying) return;
-  if (code == 202 || code > 299) Post(std::move(note));
+  if (failed || code == 202 || code > 299) Post(std::move(note));
 }
 
 void TQpCustomFtpClient::PostLog(TFtpLogCode code) {
@@ -468,6 +468,13 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
           return;
         }
         default:
+          // Any other positive reply (200 to a CWD, say) did not complete the command: it
+          // failed as a refusal does, or the session would wait for a completion for ever.
+          if (code < 300 && code != 221) {
+            Commands.clear();
+            PostError(code, Reply.Reply().c_str(), true);
+            return;
+          }
           break;
       }
       break;

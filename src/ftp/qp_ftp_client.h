@@ -197,7 +197,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void SendNextCommand();
   void ChangeState(TFtpSessionState next);
   void PostStatus(TFtpStatusCode code, const char* text);
-  void PostError(int32_t code, const char* text);
+  // Reported only for 202 and codes above 299, unless `failed` says the command failed.
+  void PostError(int32_t code, const char* text, bool failed = false);
   void PostLog(TFtpLogCode code);
   void PostNotice(const std::string& text);
   void Post(TNote note);

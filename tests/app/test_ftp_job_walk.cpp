@@ -2,6 +2,8 @@
 // not logged in, so each Retrieve is refused and only the walk's own decisions show.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/ftp_job.h"
 #include "app_test_window.h"
 
@@ -10,10 +12,14 @@ using namespace quodra::test;
 namespace {
 
 void SetListing(TAppWindows& w, const QStringList& names) {
-  w.Main->ui->lbxCurrentDir->clear();
-  w.Main->ui->lbxCurrentDir->addItem("<Start>");
-  w.Main->ui->lbxCurrentDir->addItems(names);
-  w.Main->ui->lbxCurrentDir->addItem("<End>");
+  w.Main->FtpJob->FillDirectoryList((names.join("\r\n") + "\r\n").toStdString());
+}
+
+std::vector<std::string> Shown(const TAppWindows& w) {
+  std::vector<std::string> rows;
+  for (int i = 0; i < w.Main->ui->lbxCurrentDir->count(); ++i)
+    rows.push_back(w.Main->ui->lbxCurrentDir->item(i)->text().toStdString());
+  return rows;
 }
 
 void StartWalk(TAppWindows& w, const std::string& sources, const std::string& dest) {
@@ -64,13 +70,48 @@ TEST(FtpJobWalk, MissingPlainNamesAreReportedAndSkipped) {
   EXPECT_TRUE(second.Logged("Get File Number: 1"));  // a mask as the second item
 }
 
-TEST(FtpJobWalk, AnEntryAtPositionZeroEndsTheWalkInsteadOfLooping) {
+// The work list over a long listing: plain names are found by name, a mask takes its matches
+// in listing order and resumes after the last one, taken entries leave the view (one by one
+// or, after many takes, in one refill), and a new listing starts every search anew.
+TEST(FtpJobWalk, TheWorkListTakesMatchesInOrderAndTheViewFollows) {
   TAppWindows w;
-  // After a mask took the marker's successor out, a plain name can sit at position 0.
-  w.Main->ui->lbxCurrentDir->clear();
-  w.Main->ui->lbxCurrentDir->addItems({"only.txt", "<End>"});
-  StartWalk(w, "only.txt;", "/tmp/in/");
-  EXPECT_TRUE(w.Logged("Source File:only.txt to Dest File:/tmp/in/only.txt"));
+  QStringList names;
+  for (int i = 0; i < 20000; ++i) names << QString("f%1.%2").arg(i).arg(i % 100 == 7 ? "csv" : "dat");
+  SetListing(w, names);
+  TFtpWorkList& list = w.Main->FtpJob->WorkList();
+  EXPECT_EQ(w.Main->ui->lbxCurrentDir->count(), 20002);
+  EXPECT_TRUE(list.Contains("F19999.DAT"));
+  EXPECT_TRUE(list.Contains("<End>"));
+  EXPECT_FALSE(list.Contains("f20000.dat"));
+
+  // The walk: one match per call, in listing order, each gone from the view afterwards.
+  StartWalk(w, "*.CSV", "/tmp/in/");
+  w.Main->FtpJob->GetNextFile();
+  EXPECT_TRUE(w.Logged("Source File:f7.csv to Dest File:/tmp/in/f7.csv"));
+  EXPECT_TRUE(w.Logged("Source File:f107.csv to Dest File:/tmp/in/f107.csv"));
+  EXPECT_EQ(w.Main->ui->lbxCurrentDir->count(), 20000);
+  EXPECT_FALSE(list.Contains("f7.csv"));
+
+  // Many takes before the view catches up: the view is filled anew, without the taken ones.
+  std::vector<std::string> taken;
+  for (std::string name; !(name = list.TakeMatch("F1*.CSV")).empty();) taken.push_back(name);
+  ASSERT_EQ(taken.size(), 110u);  // f1x07 and f1xx07, less f107 taken above
+  EXPECT_EQ(taken.front(), "f1007.csv");
+  EXPECT_EQ(taken.back(), "f19907.csv");
+  list.Flush();
+  std::vector<std::string> rows = Shown(w);
+  EXPECT_EQ(rows.size(), 20000u - 110u);
+  EXPECT_EQ(rows.front(), "<Start>");
+  EXPECT_EQ(rows.back(), "<End>");
+  for (const std::string& name : taken) EXPECT_EQ(std::count(rows.begin(), rows.end(), name), 0) << name;
+  EXPECT_EQ(list.TakeMatch("*.CSV"), "f207.csv");  // the first mask goes on where it stopped
+  EXPECT_EQ(list.TakeMatch("<*"), "");            // the markers are never taken
+
+  SetListing(w, {"f7.csv", "x.dat"});  // a new listing: every search from the top again
+  EXPECT_EQ(list.TakeMatch("*.CSV"), "f7.csv");
+  EXPECT_EQ(list.TakeMatch("*.CSV"), "");
+  list.Flush();
+  EXPECT_EQ(Shown(w), (std::vector<std::string>{"<Start>", "x.dat", "<End>"}));
 }
 
 TEST(FtpJobWalk, UnsafeRemoteNamesAreNeverWrittenOutsideTheFolder) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
@@ -162,7 +164,8 @@ TEST(UnattendedFtpTiming, SlowServersFetchEachFileOnceAndDeleteExactlyThose) {
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].Name);
     TRowRun& r = runs[i];
-    ASSERT_TRUE(r.Finished);
+    EXPECT_TRUE(r.Finished) << r.Output;
+    if (!r.Finished) continue;
     EXPECT_EQ(r.Process->exitCode(), 0) << r.Output;
     std::vector<std::string> seen = r.Server->Received();
     std::vector<std::pair<std::string, std::string>> files = {{"c.dat", kFileC}};
@@ -184,6 +187,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     int Exit;
     std::vector<std::string> Fetched;   // local files that must hold the remote bytes
     std::vector<std::string> Deleted;   // remote files the program must have deleted (all others stay)
+    std::string Logged;                 // a line the log must hold ("" for none)
   };
   const std::vector<TFault> faults = {
       {{"data cut mid-file", {"fault RETR b.txt cutdata"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
@@ -198,6 +202,15 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{"late 226 of a retrieve", {"fault RETR * late"}, "a.txt;b.txt", "0"}, 0, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}},
       {{"CR-only listing", {"fault NLST * crlisting"}, "*.dat", "0"}, 0, {"c.dat"}, {"c.dat"}},
       {{"active mode", {}, "a.txt;c.dat", "0", false}, 0, {"a.txt", "c.dat"}, {"a.txt", "c.dat"}},
+      {{"CWD answered 200", {"fault CWD * reply 200 ok"}, "a.txt", "0"}, 1, {}, {}},
+      {{"CWD refused", {"fault CWD * reply 550 no such folder"}, "a.txt", "0"}, 1, {}, {}},
+      {{"227 naming another host", {"fault PASV * foreign"}, "a.txt", "0"}, 0, {"a.txt"}, {"a.txt"},
+       "Passive reply names 10.1.2.3, connecting to the server's 127.0.0.1 instead"},
+      {{"data port taken by a third party", {"fault RETR b.txt steal"}, "b.txt", "0", false}, 0, {"b.txt"}, {"b.txt"},
+       "Data connection from 127.0.0.2 refused: not the server"},
+      {{"control characters in a reply", {"fault RETR a.txt reply 550 no\\x1b[2Jfile\\rX"}, "a.txt", "0"}, 1, {}, {},
+       "550 550 no\\x1b[2Jfile\\rX"},  // the code, then the reply as the server sent it
+      {{"421 to a listing", {"fault NLST * reply 421 going down"}, "*.txt", "0"}, 1, {}, {}},
   };
   std::vector<TRow> rows;
   for (const TFault& f : faults) rows.push_back(f.Row);
@@ -207,8 +220,12 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
   for (size_t i = 0; i < faults.size(); ++i) {
     SCOPED_TRACE(faults[i].Row.Name);
     TRowRun& r = runs[i];
-    ASSERT_TRUE(r.Finished);
+    EXPECT_TRUE(r.Finished) << r.Output;
+    if (!r.Finished) continue;
     EXPECT_EQ(r.Process->exitCode(), faults[i].Exit) << r.Output;
+    EXPECT_EQ(r.Output.find('\x1b'), std::string::npos);  // server text reaches the log escaped
+    if (!faults[i].Logged.empty())
+      EXPECT_NE(r.Output.find("\n" + faults[i].Logged + "\n"), std::string::npos) << r.Output;
     std::vector<std::string> seen = r.Server->Received();
     for (const auto& [name, content] : bytes) {
       bool fetched = std::count(faults[i].Fetched.begin(), faults[i].Fetched.end(), name) > 0;
@@ -224,24 +241,26 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
   }
 }
 
-// The walk is a loop: names skipped as unsafe do not deepen the stack. The program runs with
-// a stack limit far below what one level per name would need.
-TEST(UnattendedFtpStack, ThousandsOfUnsafeNamesAreSkippedOnASmallStack) {
-  constexpr int kNames = 4000;
+// The walk is a loop: neither fetched files nor names skipped as unsafe deepen the stack. The
+// program runs with a stack limit far below what one level per file or name would need,
+// over a listing of files and unsafe names (a parent folder, an escape character) mixed.
+// QUODRA_LONG_TESTS=1 (`make test-long`) runs it with 20,000 of each.
+TEST(UnattendedFtpStack, ThousandsOfFilesAndUnsafeNamesOnASmallStack) {
+  const bool longRun = std::getenv("QUODRA_LONG_TESTS") != nullptr;
+  const int kFiles = longRun ? 20000 : 2000, kUnsafe = kFiles;
   TTempDir dir;
-  std::string listing;
-  for (int i = 0; i < kNames; ++i) listing += "../x" + std::to_string(i) + (i % 3 == 0 ? "\r" : "\r\n");
-  WriteFile(dir.File("listing"), listing);
-  TScriptedFtpServer server;
-  ASSERT_TRUE(server.Start({"send 220 ready", "expect USER", "send 331 pw", "expect PASS", "send 230 ok",
-                            "expect CWD", "send 250 ok", "expect TYPE A", "send 200 ok", "expect PASV",
-                            "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept", "expect NLST",
-                            "send 150 here", "datafile " + dir.File("listing"), "dataclose", "send 226 done",
-                            "expect QUIT", "send 221 bye"}));
+  ::mkdir(dir.File("remote").c_str(), 0755);
   ::mkdir(dir.File("local").c_str(), 0755);
+  auto fileName = [](int i) { return "f" + std::to_string(100000 + i) + ".txt"; };
+  for (int i = 0; i < kFiles; ++i) WriteFile(dir.File("remote/" + fileName(i)), fileName(i) + "\n");
+  std::string unsafe;
+  for (int i = 0; i < kUnsafe; ++i) unsafe += (i % 2 ? "u" + std::to_string(i) + "\x1b[2J" : "../u" + std::to_string(i)) + "\n";
+  WriteFile(dir.File("unsafe"), unsafe);
+  TScriptedFtpServer server;
+  ASSERT_TRUE(server.Start({"listextra " + dir.File("unsafe"), "serve " + dir.File("remote")}));
   WriteFile(dir.File("job.FTP"), "[Options]\r\nServerName=127.0.0.1\r\nLogin=tester\r\nPassword=secret\r\nPort=" +
                                      server.PortText() + "\r\nSourceFile=*\r\nDestinationFile=" + dir.File("local/") +
-                                     "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=Y\r\nPassive=Y\r\nMode=B\r\n");
+                                     "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=N\r\nPassive=Y\r\nMode=B\r\n");
   QProcess p;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(v);
@@ -252,12 +271,39 @@ TEST(UnattendedFtpStack, ThousandsOfUnsafeNamesAreSkippedOnASmallStack) {
   p.setProcessEnvironment(env);
   p.start("/bin/sh", {"-c", "ulimit -s 512 && exec \"$0\" \"$1\"", QUODRA_BIN_DIR "/quodra-ftp",
                       QString::fromStdString(dir.File("job.FTP"))});
-  ASSERT_TRUE(p.waitForFinished(240000));
+  ASSERT_TRUE(p.waitForFinished(longRun ? 3000000 : 250000));
   std::string out = p.readAllStandardOutput().toStdString();
-  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+  ASSERT_EQ(p.exitStatus(), QProcess::NormalExit) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
   EXPECT_EQ(p.exitCode(), 1);  // unsafe names are a failure of the run
-  EXPECT_NE(out.find("Source File:../x" + std::to_string(kNames - 1) + " is not a safe local name!\n"), std::string::npos);
+  EXPECT_NE(out.find("Source File:../u0 is not a safe local name!\n"), std::string::npos);
+  EXPECT_NE(out.find("Source File:u" + std::to_string(kUnsafe - 1) + "\\x1b[2J is not a safe local name!\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);  // the server's control characters only escaped
   EXPECT_NE(out.find("Source File:* mask finished!\n"), std::string::npos);
+  for (int i = 0; i < kFiles; i += kFiles / 50)
+    EXPECT_EQ(ReadFile(dir.File("local/" + fileName(i))), fileName(i) + "\n") << fileName(i);
   std::vector<std::string> seen = server.Received();
-  for (const std::string& line : seen) EXPECT_NE(line.rfind("RETR", 0), 0u) << line;
+  std::set<std::string> retrieved;
+  size_t retrieves = 0;
+  for (const std::string& line : seen)
+    if (line.rfind("RETR ", 0) == 0) retrieves += 1, retrieved.insert(line);
+  EXPECT_EQ(retrieves, static_cast<size_t>(kFiles));
+  EXPECT_EQ(retrieved.size(), static_cast<size_t>(kFiles));
+  // The log follows the work: each file's "Transferred" line, with its own size, before the
+  // next file starts.
+  std::string open;
+  size_t transferred = 0;
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = out.substr(at, end - at);
+    if (line.rfind("Source File:", 0) == 0 && line.find(" to Dest File:") != std::string::npos) {
+      EXPECT_EQ(open, "") << line;
+      open = line.substr(12, line.find(" to Dest File:") - 12);
+    } else if (line.rfind("Transferred ", 0) == 0) {
+      EXPECT_EQ(line, "Transferred " + open + " to " + dir.File("local/" + open) + " " +
+                          std::to_string(open.size() + 1) + " bytes [Done]");
+      open.clear();
+      ++transferred;
+    }
+  }
+  EXPECT_EQ(transferred, static_cast<size_t>(kFiles));
 }

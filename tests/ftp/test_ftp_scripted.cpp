@@ -256,7 +256,8 @@ TEST(FtpScripted, AbortedRetrieveIsNotDone) {
   ASSERT_TRUE(s.Client.Retrieve("big", dir.File("big"), rmReplace));
   ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsProgress); }));
   ASSERT_TRUE(s.Client.Abort());
-  ASSERT_TRUE(WaitFor([&] { return s.Rec.Replies.size() == 8; })) << s.Rec.Sequence();
+  // The replies are seen as they arrive, the events they cause only after: both are waited for.
+  ASSERT_TRUE(WaitFor([&] { return s.Rec.Replies.size() == 8 && !s.Client.EventsPending(); })) << s.Rec.Sequence();
   EXPECT_FALSE(s.Rec.Has(fsTransferDone));
   ASSERT_EQ(s.Rec.Errors.size(), 1u);
   EXPECT_EQ(s.Rec.Errors[0].Code, 426);

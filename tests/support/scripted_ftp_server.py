@@ -9,7 +9,7 @@ The server listens on 127.0.0.1 on a port of the system's choosing, writes that 
 PORTFILE (written to a temporary name and renamed, so a reader never sees half a number),
 accepts one control connection and runs SCRIPT, one step per line:
 
-  send TEXT        send TEXT followed by CR LF (\\r, \\n, \\0 and \\\\ are unescaped first)
+  send TEXT        send TEXT followed by CR LF (\\r, \\n, \\0, \\xHH and \\\\ are unescaped first)
   raw TEXT         send TEXT as it stands after unescaping, without a line end
   expect PREFIX    read one command line; it must start with PREFIX (case ignored), else the
                    server records "!unexpected" and stops
@@ -30,11 +30,16 @@ accepts one control connection and runs SCRIPT, one step per line:
                    PASS, TYPE, CWD, PWD, NOOP, PASV, PORT, NLST, LIST, RETR, DELE, QUIT), with
                    the faults named by earlier "fault" steps
   fault VERB ARG ACTION  in serve mode, answer the command VERB ARG (ARG "*": any) by
-                   ACTION instead: "reply TEXT" (only that reply), "cutdata" (150, half the
+                   ACTION instead: "reply TEXT" (only that reply, unescaped), "cutdata" (150, half the
                    data, close everything), "cutcontrol" (150, then close the control
                    connection), "late" (the data, and the 226 a second after the data
                    connection closed), "code250" (250 instead of 226), "crlisting" (a
-                   listing whose lines end with a lone CR); each fault fires once
+                   listing whose lines end with a lone CR), for PASV "foreign" (a 227
+                   naming 10.1.2.3 with the real port), for RETR "steal" (in active mode a
+                   third party from 127.0.0.2 connects to the client's port first); each
+                   fault fires once
+  listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
+                   folder's names: names of no file (unsafe ones, say)
   hold             keep reading and recording commands without answering until the client
                    closes the connection
 
@@ -53,7 +58,10 @@ def unescape(text):
     i = 0
     while i < len(text):
         c = text[i]
-        if c == '\\' and i + 1 < len(text):
+        if c == '\\' and text[i + 1:i + 2] == 'x' and len(text) >= i + 4:
+            out.append(chr(int(text[i + 2:i + 4], 16)))
+            i += 4
+        elif c == '\\' and i + 1 < len(text):
             n = text[i + 1]
             out.append({'r': '\r', 'n': '\n', '0': '\0', '\\': '\\'}.get(n, n))
             i += 2
@@ -73,6 +81,7 @@ class Session:
         self.last_port = None
         self.delay = 0.0
         self.faults = []
+        self.extra_names = []
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -96,6 +105,15 @@ class Session:
             nums = [int(n) for n in self.last_port.split(',')]
             host = '.'.join(str(n) for n in nums[:4])
             self.data = socket.create_connection((host, nums[4] * 256 + nums[5]), timeout=20)
+
+    def steal(self, payload):
+        nums = [int(n) for n in self.last_port.split(',')]
+        host = '.'.join(str(n) for n in nums[:4])
+        thief = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        thief.bind(('127.0.0.2', 0))
+        thief.connect((host, nums[4] * 256 + nums[5]))
+        thief.sendall(payload)
+        thief.close()
 
     def close_data(self):
         if self.data is not None:
@@ -121,7 +139,7 @@ class Session:
             verb = verb.upper()
             fault = self.take_fault(verb, arg)
             if fault and fault.startswith('reply '):
-                self.reply(fault[6:])
+                self.send(unescape(fault[6:]) + b'\r\n')
                 if fault[6:9] == '421':
                     self.conn.close()
                     self.note('!closed')
@@ -142,7 +160,8 @@ class Session:
                 self.listener.bind(('127.0.0.1', 0))
                 self.listener.listen(1)
                 port = self.listener.getsockname()[1]
-                self.reply('227 Entering Passive Mode (127,0,0,1,%d,%d)' % (port >> 8, port & 255))
+                host = '10,1,2,3' if fault == 'foreign' else '127,0,0,1'
+                self.reply('227 Entering Passive Mode (%s,%d,%d)' % (host, port >> 8, port & 255))
             elif verb == 'PORT':
                 self.reply('200 ok')
             elif verb in ('NLST', 'LIST', 'RETR'):
@@ -155,8 +174,11 @@ class Session:
                         payload = f.read()
                 else:
                     end = '\r' if fault == 'crlisting' else '\r\n'
-                    payload = ''.join(n + end for n in sorted(os.listdir(root))).encode('latin-1')
+                    names = sorted(os.listdir(root) + self.extra_names)
+                    payload = ''.join(n + end for n in names).encode('latin-1')
                 self.reply('150 opening data connection')
+                if fault == 'steal' and self.listener is None:
+                    self.steal(b'stolen bytes')
                 self.open_data()
                 if fault == 'cutdata':
                     self.data.sendall(payload[:len(payload) // 2])
@@ -277,17 +299,14 @@ class Session:
             elif verb == 'fault':
                 parts = arg.split(' ', 2)
                 self.faults.append((parts[0].upper(), parts[1], parts[2]))
+            elif verb == 'listextra':
+                with open(arg, encoding='latin-1', newline='') as f:
+                    self.extra_names = f.read().split('\n')[:-1]
             elif verb == 'serve':
                 self.serve(arg)
                 return
             elif verb == 'steal':
-                nums = [int(n) for n in self.last_port.split(',')]
-                host = '.'.join(str(n) for n in nums[:4])
-                thief = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-                thief.bind(('127.0.0.2', 0))
-                thief.connect((host, nums[4] * 256 + nums[5]))
-                thief.sendall(unescape(arg))
-                thief.close()
+                self.steal(unescape(arg))
             elif verb == 'hold':
                 self.drain()
                 return
@@ -311,6 +330,9 @@ def main():
     os.rename(tmp, port_path)
     conn, _ = server.accept()
     server.close()
+    # Each reply leaves at once: a small reply after an unacknowledged one would otherwise
+    # wait for the client's delayed acknowledgement.
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     session = Session(conn, record_path)
     try:
         session.run(steps)
