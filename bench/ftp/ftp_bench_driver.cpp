@@ -2,7 +2,8 @@
 // engine and logs out; every block goes through the read notification, the file write and
 // fsProgress as in the program. Exit status 0 when the file arrived complete.
 //
-//   quodra_ftp_bench_driver HOST PORT USER PASSWORD REMOTE LOCAL passive|active
+//   quodra_ftp_bench_driver HOST PORT USER PASSWORD REMOTE LOCAL passive|active [tls FINGERPRINT]
+// With "tls", the session is explicit TLS with the server certificate pinned to FINGERPRINT.
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
@@ -14,8 +15,8 @@
 using namespace quodra::ftp;
 
 int main(int argc, char** argv) {
-  if (argc != 8) {
-    std::fprintf(stderr, "usage: %s HOST PORT USER PASSWORD REMOTE LOCAL passive|active\n", argv[0]);
+  if (argc != 8 && !(argc == 10 && std::strcmp(argv[8], "tls") == 0)) {
+    std::fprintf(stderr, "usage: %s HOST PORT USER PASSWORD REMOTE LOCAL passive|active [tls FINGERPRINT]\n", argv[0]);
     return 2;
   }
   QCoreApplication app(argc, argv);
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
   client.Password = argv[4];
   client.PassiveMode = std::strcmp(argv[7], "passive") == 0;
   client.FileType = ftBinary;
+  if (argc == 10) {
+    client.Security = fcExplicitTls;
+    client.CertificateFingerprint = argv[9];
+  }
 
   client.OnFtpStatus = [&](TQpCustomFtpClient* c, TFtpStatusCode code, const char*) {
     switch (code) {

@@ -34,7 +34,7 @@ void TMainFrm::ConnectWithDialup() {
     opt.RefreshEntryListClick();
     Log("Connect using " + dialer.EntryName());
     Log("Dialing... " + dialer.PhoneNumber());
-    dialer.SetDialParameters();
+    // The dial uses the entry's parameters as they are: nothing is stored for it here.
     rc = dialer.Dial();
   } catch (const std::exception& e) {
     // No remote access service. An unattended run must still end; interactively the
@@ -49,8 +49,16 @@ void TMainFrm::ConnectWithDialup() {
     // Dial reports a disconnection of its own first (it hangs up before dialling): only
     // what comes after it counts. A refused dial has reported already and skips the wait.
     opt.DialOutcome = 0;
-    quodra::host::WaitUntil([&opt] { return opt.DialOutcome != 0; });
-    DispatchByTransferMode(true);
+    opt.DialError = 0;
+    quodra::host::WaitUntil([&] { return opt.DialOutcome != 0 || AbortRequested || Closing; });
+    if (opt.DialOutcome == 1) {
+      DispatchByTransferMode(true);
+    } else {
+      // The dial failed after it was accepted, or the link was dropped before it came up
+      // (Cancel in the status window, Abort, Close): no job runs over a link that is not there.
+      rc = opt.DialError != 0 ? opt.DialError : quodra::dialup::kRasErrorUserDisconnection;
+      if (opt.DialOutcome == 0) dialer.Hangup();
+    }
   }
   Log("Done..." + dialer.GetErrorText(rc));
   if (Checked(opt, "AutoDisconnect1")) {
@@ -64,9 +72,9 @@ void TMainFrm::ConnectWithDialup() {
       // A hang-up that fails changes nothing for the transfer.
     }
   }
-  // Nothing else ends an unattended run whose dial was refused.
-  if (rc != 0 && HasArguments()) {
+  // A dial that did not bring the link up fails the run; nothing else ends an unattended one.
+  if (rc != 0) {
     MarkRunFailed();
-    CloseWindow();
+    if (HasArguments()) CloseWindow();
   }
 }

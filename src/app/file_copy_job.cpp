@@ -66,6 +66,7 @@ void TFileCopyJob::Run() {
   if (!Frm.AbortRequested && deleteSource) inOrder = HandOver(sourcePath);
   if (!Frm.AbortRequested && inOrder) inOrder = Copy(sourcePath);
   if (!Frm.AbortRequested && inOrder && deleteSource) RemoveSource(sourcePath);
+  CopiedSource.Close();
 
   if (Frm.AbortRequested) {
     Frm.Log("Aborted by User");
@@ -98,13 +99,13 @@ bool TFileCopyJob::HandOver(std::string& sourcePath) {
 bool TFileCopyJob::Copy(const std::string& sourcePath) {
   auto& opt = *Frm.VarnOptFrm->ui;
   std::string dest = Text(opt.DestFileName1->text());
-  // Overwrite starts a new file, but never by deleting the source itself.
-  if (opt.Overwrite1->isChecked() && !NamesSameFile(sourcePath, dest)) ::unlink(dest.c_str());
+  // Overwrite starts a new file, which takes the old one's place only once it is whole.
+  bool replace = opt.Overwrite1->isChecked();
 
   uint16_t code = kAppendOk;
   for (int attempt = 1;; ++attempt) {
     Frm.Log("Copy the file " + sourcePath + " to " + dest + " Attempt:" + std::to_string(attempt));
-    code = AppendFile(Frm, sourcePath, dest);
+    code = AppendFile(Frm, sourcePath, dest, CopiedSource, replace);
     if (code != kAppendOk) TMainFrm::Pause(3);
     if (!(code == kAppendCannotOpen && attempt < kCopyAttempts && !Frm.AbortRequested)) break;
   }
@@ -118,10 +119,14 @@ bool TFileCopyJob::Copy(const std::string& sourcePath) {
 }
 
 void TFileCopyJob::RemoveSource(const std::string& sourcePath) {
-  if (::unlink(sourcePath.c_str()) == 0) {
+  // Deleted only while it is the file that was copied, as it was copied.
+  bool asCopied = CopiedSource.IsAt(sourcePath) && CopiedSource.Unchanged();
+  if (!asCopied) Frm.Log("Source " + sourcePath + " changed after the copy; it is kept");
+  if (asCopied && ::unlink(sourcePath.c_str()) == 0) {
     Frm.Log("Source file " + sourcePath + " deleted.");
   } else {
     Frm.Log("File delete of " + sourcePath + " failed!");
     Frm.MarkRunFailed();
   }
+  CopiedSource.Close();
 }

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <string>
 
+#include "host/exclusive_source.h"
+
 class TMainFrm;
 
 class TFileCopyJob : public QObject {
@@ -25,4 +27,7 @@ class TFileCopyJob : public QObject {
   void RemoveSource(const std::string& sourcePath);
 
   TMainFrm& Frm;
+  // The source as the copy read it, held until it is deleted, so that a file that changed
+  // since (a writer that came late) is never deleted.
+  quodra::host::TExclusiveSource CopiedSource;
 };

@@ -80,8 +80,16 @@ void TFtpJob::StartFtp() {
     QpFtpClient1->PassiveMode = opt.PassiveBox1->isChecked();
     QpFtpClient1->TransferTimeout = opt.TransferTimeOutSpinEdit1->value();
     QpFtpClient1->ConnectTimeout = opt.ConnectTimeOutSpinEdit1->value();
-    std::string port = Text(opt.Port1->text());
-    QpFtpClient1->SetWsPort(Trim(port).empty() ? std::string("ftp") : port);
+    const std::string security = Frm.VarnOptFrm->SecurityKey();
+    QpFtpClient1->Security = security == "E" ? fcExplicitTls : security == "I" ? fcImplicitTls : fcPlain;
+    QpFtpClient1->CertificateFingerprint = Text(Frm.VarnOptFrm->Fingerprint1->text());
+    std::string port = Trim(Text(opt.Port1->text()));
+    // Implicit TLS has a port of its own; the plain FTP port would never answer in TLS.
+    if (port.empty() || (port == "ftp" && QpFtpClient1->Security == fcImplicitTls))
+      port = QpFtpClient1->Security == fcImplicitTls ? "990" : "ftp";
+    QpFtpClient1->SetWsPort(port);
+    if (QpFtpClient1->Security != fcPlain)
+      Frm.Log(std::string("Security: ") + (QpFtpClient1->Security == fcExplicitTls ? "explicit" : "implicit") + " TLS");
     Frm.Log("WS Port: [" + QpFtpClient1->WsPort() + "]");
     bool binary = opt.Binary1->isChecked();
     Frm.Log("Binary Mode: " + TMainFrm::BoolToText(binary));
@@ -89,6 +97,7 @@ void TFtpJob::StartFtp() {
     Frm.Log("Begin Login ");
     if (!QpFtpClient1->Login()) throw std::runtime_error("login refused");
     Frm.JobPhase = 0;
+    Frm.JobGoesOn();  // the session's events carry the job from here
   } catch (const std::exception&) {
     Logout();
     Frm.Log("Connect Failed");
@@ -103,6 +112,7 @@ bool TFtpJob::EndsRunOnFailure() const {
 
 void TFtpJob::CloseAfterFailure(bool logout) {
   Frm.MarkRunFailed();
+  EndJob();
   if (!EndsRunOnFailure() || Frm.Closing) return;
   Frm.Closing = true;
   if (logout) Logout();
@@ -124,11 +134,13 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
+      EndJob();
       if (!SessionEnding) SessionLost();
       break;
     case fsLoggedOut:
       DirList.Clear();
       Frm.Log("Logout");
+      EndJob();
       if (!SessionEnding) SessionLost();
       break;
     case fsLoggedIn:
@@ -243,6 +255,19 @@ void TFtpJob::GetNextFile() {
     return;
   }
   InWalk = true;
+  if (!Frm.JobRunning()) {
+    // A walk of a folder the user chose in the list is a job too.
+    Frm.JobStarted();
+    Frm.JobGoesOn();
+  }
+  // Whatever escapes a step ends the walk (and the job) before it goes on to the handler.
+  struct TWalkEnd {
+    TFtpJob& Job;
+    ~TWalkEnd() {
+      Job.InWalk = false;
+      if (std::uncaught_exceptions() > 0) Job.EndJob();
+    }
+  } walkEnd{*this};
   do {
     WalkAgain = false;
     WalkStep();
@@ -252,9 +277,16 @@ void TFtpJob::GetNextFile() {
       Frm.Log("Timeout");
       CloseAfterFailure(true);
     }
-  } while (WalkAgain && !Frm.Closing);
-  InWalk = false;
+  } while (WalkAgain && !Frm.Closing && !Frm.AbortRequested);
   DirList.Flush();
+  // The walk is over unless a delete is still under way: its fresh listing walks on.
+  if (!QpFtpClient1->InProgress()) EndJob();
+}
+
+void TFtpJob::EndJob() {
+  // Only the job this session carries: the end of an earlier session (the "Reset/Logout"
+  // of a new Connect) is not the end of the job that replaces it.
+  if (Frm.JobGoesOnByItself()) Frm.JobEnded();
 }
 
 bool TFtpJob::WaitSettled(const std::function<bool()>& orWhen) {
@@ -359,10 +391,14 @@ void TFtpJob::WalkStep() {
       // Before the pause: the transfer may well end inside it.
       WalkRetrieve = started;
     } catch (const std::exception& e) {
+      // The local file cannot be made: the walk stops here. Interactive runs show why
+      // through the general error handler (a message box); an unattended run logs it.
       Outcome = TOutcome::None;
-      // Interactive runs show it in a message box; an unattended run logs it and ends.
-      if (!Frm.HasArguments()) throw;
-      Log(e.what());
+      WalkAgain = false;
+      if (Frm.HasArguments())
+        Log(e.what());
+      else
+        Frm.ReportException(e.what());
       CloseAfterFailure(true);
       return;
     }

@@ -53,6 +53,7 @@ class TFtpJob : public QObject {
   void TransferDoneStep();
   bool EndsRunOnFailure() const;
   void CloseAfterFailure(bool logout);
+  void EndJob();  // the FTP job is over (its walk, its session, a failure)
 
   TMainFrm& Frm;
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;

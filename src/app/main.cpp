@@ -3,9 +3,14 @@
 // whether the run did what its profile asked (0) or reported a failure (1).
 #include <QApplication>
 #include <QStringList>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/command_line.h"
 #include "app/main_frm.h"
@@ -74,9 +79,26 @@ bool AnswerInfoRequest(int argc, char** argv) {
   return true;
 }
 
+// A reader of our output that goes away (`| head`) must not end a copy half-way: the write
+// reports EPIPE instead, and the log echo stops. Standard streams the starter left closed are
+// opened on /dev/null, so that no file the run opens later takes their number and receives
+// the log.
+void GuardOutputs() {
+  std::signal(SIGPIPE, SIG_IGN);
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  GuardOutputs();
   if (AnswerInfoRequest(argc, argv)) return std::fflush(stdout) == 0 ? 0 : 1;
   PreviousMessageHandler = qInstallMessageHandler(FilterMessages);
   quodra::host::UseOffscreenWithoutDisplay();

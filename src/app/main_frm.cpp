@@ -22,6 +22,8 @@
 #include "host/display_fallback.h"
 #include "host/event_wait.h"
 #include "host/last_profile_store.h"
+#include "host/stdout_echo.h"
+#include "port/qp_socket.h"
 #include "ui_main_frm.h"
 
 namespace {
@@ -31,6 +33,23 @@ constexpr int kExpandedWidth = 635;
 const char kNoProfile[] = "<none>";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A log line is one line wherever it goes (the list, standard output, the host): line ends
+// at its end are dropped, those inside it are written as "\r" and "\n".
+std::string OneLine(const std::string& text) {
+  size_t end = text.find_last_not_of("\r\n");
+  std::string line;
+  line.reserve(text.size());
+  for (size_t i = 0; end != std::string::npos && i <= end; ++i) {
+    if (text[i] == '\r')
+      line += "\\r";
+    else if (text[i] == '\n')
+      line += "\\n";
+    else
+      line += text[i];
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -59,6 +78,7 @@ TMainFrm::TMainFrm(TVarnOptFrm* varnOptFrm, QStringList args, QWidget* parent)
 
 TMainFrm::~TMainFrm() {
   Destroying = true;
+  quodra::port::TQpSocket::UnhandledException = PreviousUnhandled;
   // The jobs and the engines they own go first: they may still report while they close,
   // and the controls they report to must exist until then.
   const QObjectList children = this->children();
@@ -160,6 +180,13 @@ void TMainFrm::FormActivate() {
 void TMainFrm::Close1Click() {
   if (Closing) return;
   Closing = true;
+  if (JobActive && !JobContinues) {
+    // A copy or download runs inside this call's caller: it stops at its next step, and
+    // the window closes once it has returned.
+    CloseAfterJob = true;
+    StopJob();
+    return;
+  }
   try {
     if (FtpAbort) FtpAbort();
     if (FtpLogout) FtpLogout();
@@ -169,9 +196,20 @@ void TMainFrm::Close1Click() {
   CloseWindow();
 }
 
-void TMainFrm::CloseWindow() { close(); }
+void TMainFrm::CloseWindow() {
+  // A job that closes the window is at its end.
+  CloseAfterJob = false;
+  JobEnded();
+  close();
+}
 
 void TMainFrm::closeEvent(QCloseEvent* e) {
+  if (JobActive && !Destroying) {
+    // The close box during a job: as the Close button, once this event is over.
+    e->ignore();
+    QTimer::singleShot(0, this, [this] { Close1Click(); });
+    return;
+  }
   FormClose();
   // However the window was closed (a job's end, the close box), later engine events must
   // not close it once more.
@@ -209,14 +247,11 @@ void TMainFrm::SaveLastProfile() { quodra::host::TLastProfileStore().Write(Profi
 
 void TMainFrm::FindHostWindow() { HostLink.FindHostWindow(); }
 
-void TMainFrm::Log(const std::string& line) {
+void TMainFrm::Log(const std::string& text) {
   if (Destroying) return;
+  const std::string line = OneLine(text);
   ui->ErrorBox1->AddLine(Q(line));
-  if (EchoToStdout) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
+  if (EchoToStdout) quodra::host::EchoLineToStdout(line);
   if (!line.empty()) HostLink.SendLine(line);
 }
 
@@ -259,8 +294,11 @@ void TMainFrm::ReportException(const std::string& text) {
 void TMainFrm::ConnectBtn1Click() { Connect(); }
 
 void TMainFrm::PropertiesBtn1Click() {
+  if (JobActive) return;
   ui->ConnectBtn1->setEnabled(true);
-  if (!SaveProfile()) return;
+  // The file is written as it stands (a profile to be created exists from here on); the
+  // dial-up entry is left alone until the user confirms the dialog.
+  if (!SaveProfile(false)) return;
   LoadProfile();
   try {
     VarnOptFrm->RefreshEntryListClick();
@@ -303,8 +341,47 @@ void TMainFrm::ArrangePanels() {
 }
 
 void TMainFrm::Abort1Click() {
-  ui->ConnectBtn1->setEnabled(true);
+  if (!JobActive) return;
+  // After an aborted job Connect is offered again, also in runs started with a profile.
+  ConnectAfterJob = true;
+  StopJob();
+}
+
+void TMainFrm::StopJob() {
   AbortRequested = true;
+  if (TftpAbort) TftpAbort();
+  if (!JobContinues) return;
+  try {
+    if (FtpAbort) FtpAbort();
+    if (FtpLogout) FtpLogout();
+  } catch (...) {
+    // A session that cannot be ended politely is dropped with the window.
+  }
+  JobEnded();
+}
+
+void TMainFrm::JobStarted() {
+  if (JobActive) return;
+  JobActive = true;
+  JobContinues = false;
+  AbortRequested = false;
+  ConnectAfterJob = ui->ConnectBtn1->isEnabled();
+  ui->ConnectBtn1->setEnabled(false);
+  ui->PropertiesBtn1->setEnabled(false);
+  ui->Profilenamebox1->setEnabled(false);
+  ui->Abort1->show();
+}
+
+void TMainFrm::JobEnded() {
+  if (!JobActive) return;
+  JobActive = false;
+  JobContinues = false;
+  if (Destroying) return;
+  ui->ConnectBtn1->setEnabled(ConnectAfterJob);
+  ui->PropertiesBtn1->setEnabled(true);
+  ui->Profilenamebox1->setEnabled(true);
+  ui->Abort1->hide();
+  if (CloseAfterJob) CloseWindow();
 }
 
 void TMainFrm::lbxCurrentDirMouseDown(const QPoint& pos) {

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -48,7 +49,7 @@ class TMainFrm : public QWidget {
   std::string CurrentSource, CurrentDest;
   static constexpr int32_t kNoMoreFiles = 2147483647;
 
-  void Log(const std::string& line);
+  void Log(const std::string& text);
   static void Pause(int seconds);
   static std::string BoolToText(bool flag) { return flag ? "True" : "False"; }
   void SetByteCounter(const std::string& text);  // the Bytes1 panel
@@ -79,15 +80,31 @@ class TMainFrm : public QWidget {
   // When set, replaces the message box (tests, embedding).
   std::function<void(const std::string&)> MessageBoxHook;
 
+  // --- one job at a time ---
+  // A job runs from Connect until its end: the copy and TFTP jobs end when they return;
+  // the FTP job, which goes on after Connect has returned, ends with its walk or its
+  // session and says so itself. Meanwhile Connect, Properties and the profile box do
+  // nothing and Abort is shown. Closing the window during a job aborts it, and the window
+  // closes once the job has stopped.
+  bool JobRunning() const { return JobActive; }
+  void JobStarted();  // nothing when a job runs already
+  void JobEnded();    // nothing when no job runs
+  // Set by the FTP job once its session runs on its own: it calls JobEnded itself.
+  void JobGoesOn() { JobContinues = JobActive; }
+  bool JobGoesOnByItself() const { return JobActive && JobContinues; }
+
   // --- the FTP engine as the window uses it: set by CreateJobs once the engine exists ---
   std::function<void()> FtpAbort;
   std::function<void()> FtpLogout;  // returns at once when no session is open
   std::function<void(const std::string&)> FtpChangeDir;
+  std::function<void()> TftpAbort;  // stops a running download (it ends with its next datagram)
 
   // --- the profile (load and save through the controls) ---
   void OpenProfile();
   void LoadProfile();
-  bool SaveProfile();  // false when the file could not be written (already reported)
+  // False when the file could not be written (already reported). The dial credentials go
+  // to the phonebook entry only with `storeDialCredentials` (the user's OK).
+  bool SaveProfile(bool storeDialCredentials = true);
   void FillProfileList(const std::string& mask, const std::string& name);
 
   // --- the session (session_driver.cpp) ---
@@ -135,10 +152,18 @@ class TMainFrm : public QWidget {
   void ShowMessageText(const std::string& text);
   void LoadLogoPictures();
   void ArrangePanels();
+  // Stops the running job: a copy or download ends at its next step; the FTP session is
+  // aborted and logged out.
+  void StopJob();
 
   quodra::host::THostLogLink HostLink;
+  std::function<void(const std::exception&)> PreviousUnhandled;  // restored when the window goes
   bool RunFailed = false;
   bool UnattendedRun = false;
   bool Destroying = false;   // no handler runs while the controls are being freed
   bool EchoToStdout = false; // runs with arguments copy the log to standard output
+  bool JobActive = false;
+  bool JobContinues = false;     // the FTP session runs on after Connect returned
+  bool CloseAfterJob = false;    // the window was closed during the job
+  bool ConnectAfterJob = true;   // Connect's state once the job is over
 };

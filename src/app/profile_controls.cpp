@@ -19,6 +19,13 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::string S(const QString& s) { return s.toStdString(); }
 
+// Names given in the box or the dialog belong to the folder of the current profile: one
+// opened by path keeps its own folder.
+std::string CurrentFolder(const std::string& profilePath) {
+  std::string folder = FolderOf(profilePath);
+  return folder.empty() ? ProfileFolder() : folder;
+}
+
 bool ProfileFileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -93,6 +100,8 @@ void TMainFrm::LoadProfile() {
   d.UseDialupCheckBox1->setChecked(p.UseDialup);
   VarnOptFrm->BlockSize1->setText(Q(p.BlockSize));
   VarnOptFrm->WindowSize1->setText(Q(p.WindowSize));
+  VarnOptFrm->SetSecurityKey(p.Security);
+  VarnOptFrm->Fingerprint1->setText(Q(p.CertificateFingerprint));
 
   VarnOptFrm->SavedEntryName = p.PhonebookEntry;
   d.EntrySelect->setCurrentText(Q(p.PhonebookEntry));
@@ -101,9 +110,12 @@ void TMainFrm::LoadProfile() {
   setWindowTitle(Q(S(ui->Profilenamebox1->currentText()) + " " + CaptionSuffix));
 }
 
-bool TMainFrm::SaveProfile() {
+bool TMainFrm::SaveProfile(bool storeDialCredentials) {
   auto& d = *VarnOptFrm->ui;
-  ProfilePath = ResolveProfilePath(S(d.ProfileName1->text()), ProfileFolder());
+  // The profile keeps its file while its name stays; a new name is a file beside it.
+  const std::string name = S(d.ProfileName1->text());
+  if (ProfilePath.empty() || name != ProfileNameOf(ProfilePath))
+    ProfilePath = ResolveProfilePath(name, CurrentFolder(ProfilePath));
   ui->Profilenamebox1->setEditText(Q(ProfileNameOf(ProfilePath)));
 
   TProfile p;
@@ -127,6 +139,8 @@ bool TMainFrm::SaveProfile() {
   p.UseDialup = d.UseDialupCheckBox1->isChecked();
   p.BlockSize = S(VarnOptFrm->BlockSize1->text().trimmed());
   p.WindowSize = S(VarnOptFrm->WindowSize1->text().trimmed());
+  p.Security = VarnOptFrm->SecurityKey();
+  p.CertificateFingerprint = S(VarnOptFrm->Fingerprint1->text().trimmed());
   p.DialUserName = S(d.UserNameEdit->text());
   p.DialPassword = S(d.PasswordEdit->text());
   p.DialDomain = S(d.DomainEdit->text());
@@ -140,13 +154,15 @@ bool TMainFrm::SaveProfile() {
     ShowError("Unable to write to " + ProfilePath);
     return false;
   }
-  VarnOptFrm->StoreDialCredentials();
+  if (storeDialCredentials) VarnOptFrm->StoreDialCredentials();
   VarnOptFrm->SavedEntryName = entry;
   return true;
 }
 
 void TMainFrm::Profilenamebox1Exit() {
-  // A name chosen here is always one of the profile folder, whatever folder it names.
-  ProfilePath = ResolveProfilePath(ProfileFolder() + S(ui->Profilenamebox1->currentText()), "");
+  // The running job reads the controls: they keep its profile until it ends.
+  if (JobActive) return;
+  // A name chosen here is always one of the current profile's folder, whatever folder it names.
+  ProfilePath = ResolveProfilePath(CurrentFolder(ProfilePath) + S(ui->Profilenamebox1->currentText()), "");
   LoadProfile();
 }

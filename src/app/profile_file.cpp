@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/digits_to_int.h"
+#include "app/profile_paths.h"
 #include "host/ini_file.h"
 #include "host/text_util.h"
 
@@ -68,6 +69,8 @@ TProfile ReadProfile(const std::string& path) {
   p.DialDomain = read("DialDomain");
   p.BlockSize = Trim(read("BlockSize"));
   p.WindowSize = Trim(read("WindowSize"));
+  p.Security = UpperCase(Trim(read("Security"))).substr(0, 1);
+  p.CertificateFingerprint = Trim(read("CertificateFingerprint"));
   return p;
 }
 
@@ -82,7 +85,8 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   // An existing file we may not read would otherwise be replaced by one that lacks its
   // other keys, and a read-only file must stay as it is.
   if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK | W_OK) != 0) return false;
-  TIniFile ini(path);
+  // Through a symbolic link the file it names is replaced, beside itself.
+  TIniFile ini(LinkTarget(path));
   auto write = [&](const char* key, const std::string& value) {
     ini.WriteString(kProfileSection, key, EncodeProfileValue(value));
   };
@@ -108,7 +112,9 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   // The entry name is stored with one trailing blank, which reading removes again.
   ini.WriteString(kProfileSection, "PhonebookEntry", p.PhonebookEntry + " ");
   // Keys a profile never had are not added: such a profile keeps its plain requests.
-  for (auto [key, value] : {std::pair{"BlockSize", &p.BlockSize}, std::pair{"WindowSize", &p.WindowSize}})
+  for (auto [key, value] : {std::pair{"BlockSize", &p.BlockSize}, std::pair{"WindowSize", &p.WindowSize},
+                            std::pair{"Security", &p.Security},
+                            std::pair{"CertificateFingerprint", &p.CertificateFingerprint}})
     if (!value->empty() || ini.HasKey(kProfileSection, key)) write(key, *value);
   return ini.Save();
 }

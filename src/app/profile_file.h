@@ -31,6 +31,10 @@ struct TProfile {
   // TFTP: block size (8..65464) and window (1..64) to ask for; blank means not set.
   std::string BlockSize;
   std::string WindowSize;
+  // FTP: "N" plain, "E" explicit TLS (AUTH TLS), "I" implicit TLS; blank means not set (plain).
+  std::string Security;
+  // FTP over TLS: SHA-256 fingerprint the server's certificate must have (blank: CA check).
+  std::string CertificateFingerprint;
 
   bool operator==(const TProfile&) const = default;
 };

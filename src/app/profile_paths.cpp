@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -65,6 +66,22 @@ std::string ResolveProfilePath(const std::string& name, const std::string& folde
   for (char& c : path)
     if (c == '\\') c = '/';
   return ChangeFileExt(path, kProfileExtension);
+}
+
+std::string LinkTarget(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    // A relative target is relative to the folder of the link.
+    size_t slash = current.rfind('/');
+    current = target.front() == '/' || slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+  }
+  return path;
 }
 
 std::vector<std::string> ListProfileNames(const std::string& mask) {

@@ -33,6 +33,11 @@ std::string ProfileNameOf(const std::string& path);
 // no folder part, the extension becomes ".FTP", and "\" separators become "/".
 std::string ResolveProfilePath(const std::string& name, const std::string& folder);
 
+// The file a path ends at once its symbolic links are followed (also one that does not
+// exist yet, named by a dangling link): saving replaces that file, never the link. A path
+// that is no link, or a loop of links, is given back as it is.
+std::string LinkTarget(const std::string& path);
+
 // The names (file names without extension) of the files that match `mask` ("folder/*.FTP"),
 // in the order the file system returns them. Hidden files are included, folders never.
 std::vector<std::string> ListProfileNames(const std::string& mask);

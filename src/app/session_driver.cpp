@@ -8,6 +8,7 @@
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
 #include "host/online_state.h"
+#include "port/qp_socket.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
 #if __has_include("app/tftp_job.h")
@@ -26,13 +27,26 @@ void TMainFrm::CreateJobs() {
     if (FtpJob->Client().Logout()) quodra::host::ProcessPendingEvents();
   };
   FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };
+  // What escapes an engine's event handler reaches this window's general handler.
+  PreviousUnhandled = quodra::port::TQpSocket::UnhandledException;
+  quodra::port::TQpSocket::UnhandledException = [this](const std::exception& e) { ReportException(e.what()); };
 #ifdef QUODRA_HAVE_TFTP_JOB
   TftpJob = new TTftpJob(*this);
+  TftpAbort = [this] { TftpJob->TFTP1->SetActive(false); };
 #endif
 }
 
 void TMainFrm::Connect() {
+  if (JobActive) return;  // one job at a time
   if (HasArguments()) ui->ConnectBtn1->setEnabled(false);
+  JobStarted();
+  // The job is over when this returns, unless the FTP session goes on by itself.
+  struct TJobEnd {
+    TMainFrm& Frm;
+    ~TJobEnd() {
+      if (!Frm.JobContinues) Frm.JobEnded();
+    }
+  } jobEnd{*this};
   FileNumber = 1;
   bool online = quodra::host::IsComputerOnline();
   Log("Connected To Internet: " + BoolToText(online));

@@ -102,8 +102,8 @@ void TTftpJob::Run() {
     Download(opt.SourceFileName1->text().toStdString(), opt.DestFileName1->text().toStdString());
   } catch (const std::exception& e) {
     // A TFTP error reply, a time-out, a host that does not resolve, a local file that
-    // cannot be written: the job ends here.
-    Frm.Log("Connect Failed: " + ReasonOf(e));
+    // cannot be written, an abort: the job ends here.
+    Frm.Log(Frm.AbortRequested ? std::string("Aborted by User") : "Connect Failed: " + ReasonOf(e));
     Frm.MarkRunFailed();
   } catch (...) {
     Frm.Log("Connect Failed");
@@ -187,6 +187,8 @@ void TTftpJob::TFTP1Work(TDgComponent*, TWorkMode, int64_t count) {
   }
   Frm.SetByteCounter(std::to_string(count) + Total + " bytes");
   quodra::host::ProcessPendingEvents();
+  // Abort (or Close) may have come before the transfer had its socket: it stops here.
+  if (Frm.AbortRequested) TFTP1->SetActive(false);
 }
 
 void TTftpJob::TFTP1WorkBegin(TDgComponent*, TWorkMode, int64_t) { quodra::host::ProcessPendingEvents(); }

@@ -1,5 +1,6 @@
 #include "dialogs/varn_opt_frm.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QIntValidator>
 #include <QLineEdit>
@@ -26,6 +27,26 @@ TVarnOptFrm::TVarnOptFrm(QWidget* parent) : QDialog(parent), ui(new Ui::TVarnOpt
   };
   BlockSize1 = addTftpField("BlockSize1", "Block size", 170, 70, 65464);
   WindowSize1 = addTftpField("WindowSize1", "Window", 244, 58, 64);
+
+  // Under the time-out and mode groups: how the FTP connection is secured.
+  Security1 = new QComboBox(ui->ServerTabSheet1);
+  Security1->setObjectName(QStringLiteral("Security1"));
+  Security1->addItems({QStringLiteral("Plain FTP"), QStringLiteral("Explicit TLS"), QStringLiteral("Implicit TLS")});
+  Security1->setGeometry(8, 168, 104, 22);
+  Security1->setToolTip(QStringLiteral("Explicit: AUTH TLS on the FTP port; implicit: TLS from the start (port 990)"));
+  Fingerprint1 = new QLineEdit(ui->ServerTabSheet1);
+  Fingerprint1->setObjectName(QStringLiteral("Fingerprint1"));
+  Fingerprint1->setGeometry(116, 168, 205, 22);
+  Fingerprint1->setPlaceholderText(QStringLiteral("SHA-256 fingerprint (blank: CA check)"));
+  Fingerprint1->setToolTip(QStringLiteral("The server certificate's SHA-256 fingerprint, hex with or without colons"));
+  connect(Security1, &QComboBox::currentIndexChanged, this, [this](int index) {
+    Fingerprint1->setEnabled(index != 0);
+    // The implicit port is a different one: follow the choice while the port is a default.
+    const std::string port = quodra::host::Trim(ui->Port1->text().toStdString());
+    if (index == 2 && (port.empty() || port == "ftp" || port == "21")) ui->Port1->setText(QStringLiteral("990"));
+    if (index != 2 && port == "990") ui->Port1->setText(QStringLiteral("ftp"));
+  });
+  Fingerprint1->setEnabled(false);
 
   connect(ui->Button1, &QPushButton::clicked, this, [this] { done(kModalOk); });
   connect(ui->Button2, &QPushButton::clicked, this, [this] { done(kModalCancel); });
@@ -89,6 +110,23 @@ void TVarnOptFrm::UpdateTransferModeControls() {
   ui->DeleteRemote1->setVisible(!tftp);
   BlockSize1->setVisible(tftp);
   WindowSize1->setVisible(tftp);
+  Security1->setVisible(ftp);
+  Fingerprint1->setVisible(ftp);
+}
+
+std::string TVarnOptFrm::SecurityKey() const {
+  switch (Security1->currentIndex()) {
+    case 1: return "E";
+    case 2: return "I";
+    default: return SecurityKeyBlank ? std::string() : std::string("N");
+  }
+}
+
+void TVarnOptFrm::SetSecurityKey(const std::string& key) {
+  SecurityKeyBlank = key.empty();
+  const QSignalBlocker quiet(Security1);  // a loaded profile keeps its own port
+  Security1->setCurrentIndex(key == "E" ? 1 : key == "I" ? 2 : 0);
+  Fingerprint1->setEnabled(Security1->currentIndex() != 0);
 }
 
 void TVarnOptFrm::UseDialupCheckBox1Click() {

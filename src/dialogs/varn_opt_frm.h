@@ -8,6 +8,7 @@
 namespace Ui {
 class TVarnOptFrm;
 }
+class QComboBox;
 class QLineEdit;
 class TAboutBox;
 class TQpRasDialer;
@@ -27,10 +28,20 @@ class TVarnOptFrm : public QDialog {
   // TFTP only, on the Server page: the profile's BlockSize and WindowSize (blank: not set).
   QLineEdit* BlockSize1 = nullptr;
   QLineEdit* WindowSize1 = nullptr;
+  // FTP only, on the Server page: plain, explicit or implicit TLS, and the certificate
+  // fingerprint to pin (blank: the certificate must verify against the system's CAs).
+  QComboBox* Security1 = nullptr;
+  QLineEdit* Fingerprint1 = nullptr;
+  // The profile's Security key for the selection: "N", "E" or "I", but blank for plain FTP
+  // when the loaded profile had no such key (it is then not added on saving).
+  std::string SecurityKey() const;
+  void SetSecurityKey(const std::string& key);
 
   // Outcome of the last dial: 0 waiting, 1 connected, 2 disconnected or failed,
   // 99 while a failed dial is being hung up.
   int DialOutcome = 0;
+  // The service's error number of the last dial that failed after it was accepted (0: none).
+  int DialError = 0;
   // Phonebook entry named by the profile; a refreshed entry list selects it.
   std::string SavedEntryName;
 
@@ -66,12 +77,14 @@ class TVarnOptFrm : public QDialog {
   void DialProperties1Click();
   void ShowDialCredentials();
   void QpRasDialerConnected();
-  void QpRasDialerDialError();
+  void QpRasDialerDialError(int error = 0);
   void QpRasDialerDisconnected();
   // Profile loading: the stored dial parameters go into the dialer, then into the edits.
   void SetDialCredentials(const std::string& user, const std::string& password,
                           const std::string& domain);
-  // Profile saving: the edits go into the dialer, which stores them for its entry.
+  // Profile saving (OK or Save only): the edits go into the dialer, which stores them for
+  // its entry when they differ from what the entry holds. Nothing is written without an
+  // entry, or when the entry cannot be read.
   void StoreDialCredentials();
   // Whether the dialer drops a link it dialled when it goes (set by the session driver).
   void SetHangupOnDestroy(bool hangup);
@@ -85,4 +98,5 @@ class TVarnOptFrm : public QDialog {
 
  private:
   TAboutBox* AboutBox_ = nullptr;
+  bool SecurityKeyBlank = true;
 };

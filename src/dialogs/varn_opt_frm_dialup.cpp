@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QObject>
+#include <exception>
 #include <vector>
 
 #include "dialogs/varn_opt_frm.h"
@@ -42,7 +43,7 @@ void TVarnOptFrm::CreateDialer() {
   QpRasDialer->SetStatusDisplay(QpRasStatus);
 
   QpRasDialer->OnConnected = [this](TQpCustomRasDialer*) { QpRasDialerConnected(); };
-  QpRasDialer->OnDialError = [this](TQpCustomRasDialer*, int) { QpRasDialerDialError(); };
+  QpRasDialer->OnDialError = [this](TQpCustomRasDialer*, int error) { QpRasDialerDialError(error); };
   QpRasDialer->OnDisconnected = [this](TQpCustomRasDialer*) { QpRasDialerDisconnected(); };
 }
 
@@ -100,7 +101,8 @@ void TVarnOptFrm::ShowDialCredentials() {
 
 void TVarnOptFrm::QpRasDialerConnected() { DialOutcome = 1; }
 
-void TVarnOptFrm::QpRasDialerDialError() {
+void TVarnOptFrm::QpRasDialerDialError(int error) {
+  DialError = error;
   DialOutcome = 99;
   QpRasDialer->Hangup();
   DialOutcome = 2;
@@ -117,8 +119,24 @@ void TVarnOptFrm::SetDialCredentials(const std::string& user, const std::string&
 }
 
 void TVarnOptFrm::StoreDialCredentials() {
-  QpRasDialer->SetUserName(ui->UserNameEdit->text().toStdString());
-  QpRasDialer->SetDomain(ui->DomainEdit->text().toStdString());
-  QpRasDialer->SetPassword(ui->PasswordEdit->text().toStdString());
-  QpRasDialer->SetDialParameters();
+  const std::string user = ui->UserNameEdit->text().toStdString();
+  const std::string domain = ui->DomainEdit->text().toStdString();
+  const std::string password = ui->PasswordEdit->text().toStdString();
+  // Only the entry the dialog shows is written.
+  const std::string entry = QpRasDialer->EntryName();
+  if (entry.empty() || entry != ui->EntrySelect->currentText().toStdString()) return;
+  // What the entry holds now (read into the dialer, which takes the edits after it). The
+  // phonebook may be a system's connection store: it is not rewritten with what it holds.
+  bool differs = false;
+  try {
+    if (QpRasDialer->GetDialParameters() != 0) return;
+    differs = QpRasDialer->UserName() != user || QpRasDialer->Domain() != domain ||
+              QpRasDialer->Password() != password;
+  } catch (const std::exception&) {
+    return;  // no remote access service
+  }
+  QpRasDialer->SetUserName(user);
+  QpRasDialer->SetDomain(domain);
+  QpRasDialer->SetPassword(password);
+  if (differs) QpRasDialer->SetDialParameters();
 }

@@ -112,6 +112,24 @@ TPassiveAddress ParsePassiveReply(const std::string& reply) {
   return result;
 }
 
+uint16_t ParseExtendedPassiveReply(const std::string& reply) {
+  size_t open = reply.find('(');
+  if (open == std::string::npos || open + 5 > reply.size()) return 0;
+  char d = reply[open + 1];
+  if (d < 33 || d > 126 || IsDigit(d) || reply[open + 2] != d || reply[open + 3] != d) return 0;
+  size_t i = open + 4;
+  uint32_t port = 0;
+  size_t digits = 0;
+  for (; i < reply.size() && IsDigit(reply[i]) && digits < 6; ++i, ++digits) port = port * 10 + (reply[i] - '0');
+  if (digits == 0 || i >= reply.size() || reply[i] != d || port == 0 || port > 65535) return 0;
+  if (i + 1 >= reply.size() || reply[i + 1] != ')') return 0;
+  return static_cast<uint16_t>(port);
+}
+
+std::string ExtendedPortArgument(bool ipv6, const std::string& address, uint16_t port) {
+  return std::string("|") + (ipv6 ? "2" : "1") + "|" + address + "|" + std::to_string(port) + "|";
+}
+
 std::string PortArgument(uint32_t ipv4, uint16_t port) {
   return std::to_string((ipv4 >> 24) & 255) + "," + std::to_string((ipv4 >> 16) & 255) + "," +
          std::to_string((ipv4 >> 8) & 255) + "," + std::to_string(ipv4 & 255) + "," +

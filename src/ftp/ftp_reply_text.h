@@ -48,6 +48,13 @@ struct TPassiveAddress {
 };
 TPassiveAddress ParsePassiveReply(const std::string& reply);
 
+// The port of a 229 reply: "(|||port|)", any delimiter character from 33 to 126 used three
+// times before and once after the port; 0 when there is none.
+uint16_t ParseExtendedPassiveReply(const std::string& reply);
+
+// The argument of an EPRT command: "|1|a.b.c.d|port|" or "|2|ipv6|port|".
+std::string ExtendedPortArgument(bool ipv6, const std::string& address, uint16_t port);
+
 // The argument of a PORT command: "a,b,c,d,hi,lo" for an IPv4 address and a port, both in
 // host byte order. Port 1025 ends in "4,1".
 std::string PortArgument(uint32_t ipv4, uint16_t port);

@@ -13,6 +13,7 @@
 #include "host/message_target.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
+#include "port/tls_channel.h"
 
 namespace quodra::ftp {
 namespace {
@@ -49,7 +50,12 @@ TQpCustomFtpClient::TQpCustomFtpClient(port::TQpBaseComponent* owner) : TQpCusto
   DataSocketObj->OnRead = [this](port::TQpSocket*, port::TSocket s) { DataRead(s); };
   DataSocketObj->OnDisconnect = [this](port::TQpSocket*, port::TSocket s) { DataClosed(s); };
   DataSocketObj->OnError = [this](port::TQpSocket*, port::TSocket s, int code) { DataError(s, code); };
+  DataSocketObj->OnConnect = [this](port::TQpSocket*, port::TSocket s) { DataConnected(s); };
+  DataSocketObj->OnWrite = [this](port::TQpSocket*, port::TSocket s) {
+    if (s == DataSocket) FlushDataTls();
+  };
   Block.reset(new char[kDataBufferSize]);
+  RawBlock.reset(new uint8_t[kDataBufferSize]);
 
   // Every reply line arrives as one packet: any data up to and including CR LF.
   ReplyPacket = std::make_unique<TQpDataPacket>();
@@ -134,6 +140,8 @@ bool TQpCustomFtpClient::Login() {
   if (!IsSafeArgument(UserName) || !IsSafeArgument(Password) || !IsSafeArgument(Account)) return false;
   bool result = true;
   if (State == TFtpSessionState::Closed) {
+    SetWsAddressTry(0);
+    ControlLinked = false;
     if (ConnectTimeout > 0) {
       ConnectPending = true;
       ConnectTimer->start(ConnectTimeout * host::kMsPerTick);
@@ -348,9 +356,16 @@ void TQpCustomFtpClient::Deliver(TNote& note) {
       ChangeState(State > TFtpSessionState::LoggingIn ? TFtpSessionState::Ready : TFtpSessionState::Closed);
       if (!Destroying) DoFtpStatus(fsTimeout, nullptr);
       break;
+    case TNoteKind::TlsFailure:
+      TlsSessionFailed(note.Text);
+      break;
+    case TNoteKind::NextAddress:
+      ConnectNextAddress();
+      break;
     case TNoteKind::ConnectTimeout:
       // A connection established after the expiry was posted has cancelled it.
       if (!ConnectPending) break;
+      if (!ControlLinked && TryNextAddress()) break;
       ConnectPending = false;
       ChangeState(TFtpSessionState::Closed);
       ConnectTimer->stop();
@@ -395,12 +410,18 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
       }
       break;
     case S::LoggingIn:
+      if (LoginTlsReply(verb, code)) return;
       switch (code) {
         case 220:
           ConnectPending = false;
           ConnectTimer->stop();
           PostStatus(fsConnected, ReplyTextOf(Reply.Reply()).c_str());
-          SendCommand("USER " + UserName);
+          if (Security == fcExplicitTls)
+            SendCommand("AUTH TLS");
+          else if (Security == fcImplicitTls)
+            SendCommand("PBSZ 0");
+          else
+            SendUser();
           return;
         case 331:
           SendCommand("PASS " + Password);
@@ -420,6 +441,10 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
       break;
     case S::Listing:
     case S::Retrieving:
+      if (code == 125 || code == 150) {
+        DataGoAhead = true;
+        StartDataTlsWhenDue();
+      }
       if (code < 200) return;
       TransferReply(verb, code);
       return;
@@ -467,18 +492,65 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
       ListingReply();
     return;
   }
-  if (verb == "PASV" && code == 227) {
+  if ((verb == "PASV" && code == 227) || (verb == "EPSV" && code == 229)) {
     PassiveReply();
     // An unusable address has failed the transfer: nothing more goes out for it.
     if (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving) SendNextCommand();
     return;
   }
-  if (((verb == "TYPE" || verb == "PORT") && code >= 200 && code < 300) || (verb == "REST" && code == 350)) {
+  if (((verb == "TYPE" || verb == "PORT" || verb == "EPRT") && code >= 200 && code < 300) ||
+      (verb == "REST" && code == 350)) {
     SendNextCommand();
     return;
   }
   if (verb == "ABOR" && code < 300) return;  // the interrupted command's own reply decides
   ErrorPath(code);
+}
+
+// --- TLS of the control connection ---------------------------------------------------------
+
+void TQpCustomFtpClient::SendUser() { SendCommand("USER " + UserName); }
+
+// The answers to AUTH, PBSZ and PROT while logging in; false for any other reply.
+bool TQpCustomFtpClient::LoginTlsReply(const std::string& verb, int code) {
+  if (verb != "AUTH" && verb != "PBSZ" && verb != "PROT") return false;
+  if (code < 200) return true;
+  if (code >= 300) {
+    // Never on in clear text: the password would travel unprotected.
+    TlsSessionFailed("TLS refused by the server (" + verb + "): " + Reply.Reply());
+    return true;
+  }
+  if (verb == "AUTH") {
+    StartControlTls();
+    SendCommand("PBSZ 0");  // waits in the output ring until the certificate has passed
+  } else if (verb == "PBSZ") {
+    SendCommand("PROT P");
+  } else {
+    DataProtected = true;
+    SendUser();
+  }
+  return true;
+}
+
+void TQpCustomFtpClient::StartControlTls() {
+  port::TQpWinsockDispatcher* d = SocketDispatcher();
+  port::TWsConnection* c = d ? d->Connection() : nullptr;
+  if (!c) return;
+  c->OnTlsFailure = [this](const std::string& text) {
+    // Runs inside a dispatch pass: the session closes from the posted note.
+    Post({TNoteKind::TlsFailure, kFtpTlsError, true, text});
+  };
+  c->StartTls(std::make_unique<port::TTlsChannel>(port::TTlsSettings{ServerAddress(), CertificateFingerprint}));
+}
+
+void TQpCustomFtpClient::TlsSessionFailed(const std::string& text) {
+  if (State == TFtpSessionState::Closed) return;
+  Commands.clear();
+  AbandonAwaited();
+  ConnectPending = false;
+  ConnectTimer->stop();
+  if (!Destroying) Post({TNoteKind::Error, kFtpTlsError, true, text});
+  ChangeState(TFtpSessionState::Closed);
 }
 
 void TQpCustomFtpClient::ErrorPath(int code) {
@@ -499,13 +571,54 @@ void TQpCustomFtpClient::DoWsConnect() {
   Reply.Reset();
   Awaiting.clear();
   Awaiting.push_back({kGreeting});
+  DataProtected = false;
+  ControlLinked = true;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
+  if (Security == fcImplicitTls) StartControlTls();  // the greeting comes through TLS
   RegisterTriggerHandler();
   if (!ConnectPending) StartTransferTimer();
   ChangeState(TFtpSessionState::LoggingIn);
 }
 
+void TQpCustomFtpClient::DoWsError(int32_t errCode) {
+  if (State == TFtpSessionState::LoggingIn && !ControlLinked && !Retrying && TryNextAddress()) return;
+  TQpCustomWinsockPort::DoWsError(errCode);
+}
+
+// Each address of the server gets its own connect time-out; true when another one is left.
+bool TQpCustomFtpClient::TryNextAddress() {
+  if (WsAddressTry() + 1 >= WsAddressCount()) return false;
+  // One move on per failed try: its time-out, should it still come, is not another failure.
+  ConnectPending = false;
+  ConnectTimer->stop();
+  Post({TNoteKind::NextAddress, 0, false, {}});
+  return true;
+}
+
+void TQpCustomFtpClient::ConnectNextAddress() {
+  if (State != TFtpSessionState::LoggingIn || ControlLinked) return;
+  Retrying = true;
+  try {
+    SetOpen(false);
+  } catch (...) {
+  }
+  Retrying = false;
+  SetWsAddressTry(WsAddressTry() + 1);
+  PostNotice("Connect failed; trying the server's address " + std::to_string(WsAddressTry() + 1) + " of " +
+             std::to_string(WsAddressCount()));
+  if (ConnectTimeout > 0) {
+    ConnectPending = true;
+    ConnectTimer->start(ConnectTimeout * host::kMsPerTick);
+  }
+  try {
+    SetOpen(true);
+  } catch (const std::exception&) {
+    if (!Open()) ChangeState(TFtpSessionState::Closed);
+  }
+}
+
 void TQpCustomFtpClient::DoWsDisconnect() {
+  if (Retrying) return;
   ConnectPending = false;
   ConnectTimer->stop();
   UnregisterTriggerHandler();

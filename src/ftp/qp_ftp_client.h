@@ -23,9 +23,20 @@
 // connection never ends in fsTransferDone, and the local file is left as it was before the
 // retrieve (an append is cut back, a replacement is never renamed into place).
 // Data connections are made only with the control connection's peer: passive mode
-// connects there with the port of the 227 reply, active mode refuses other callers.
+// connects there with the port of the 227 reply (229 over IPv6, after EPSV), active mode
+// (PORT, or EPRT over IPv6) refuses other callers. A server name with several addresses is
+// tried address by address, each try bounded by ConnectTimeout, until one connects.
 // The session state changes before its status is delivered: InProgress is already False
 // when fsTransferDone, fsTextReady, fsCommandDone, fsCurrentDir or fsTimeout arrives.
+//
+// Security: plain, or TLS on both connections (explicit: AUTH TLS, PBSZ 0, PROT P before
+// USER; implicit: TLS from the first byte, then PBSZ 0 and PROT P). Nothing of the login goes
+// out before the certificate has passed its check (port::TTlsChannel); a refused AUTH, PBSZ
+// or PROT, a failed handshake or a certificate that fails the check end the session with
+// OnFtpError(kFtpTlsError, log line) and Closed. Every data connection is TLS too, resuming
+// the control connection's session; a listing or retrieve is complete only when its data
+// connection ended with the server's close_notify (a cut one fails with kFtpTlsError), and
+// the client sends its own close_notify before closing.
 //
 // Failures: OnFtpError with the server's reply code and the reply text (codes 202 and above
 // 299 only); with a socket error number of the data connection and no text; with -1 and no
@@ -49,6 +60,7 @@
 class QTimer;
 
 struct sockaddr_in;
+struct sockaddr_storage;
 
 namespace quodra::host {
 class TLocalOutputFile;
@@ -58,6 +70,7 @@ struct TMessage;
 
 namespace quodra::port {
 class TQpSocket;
+class TTlsChannel;
 }
 
 namespace quodra::ftp {
@@ -67,6 +80,8 @@ class TQpFtpLog;
 
 // OnFtpError code for a local file that could not be written during a retrieve.
 constexpr int32_t kFtpLocalFileError = 101;
+// OnFtpError code for TLS failures (refused, handshake, certificate, a cut data stream).
+constexpr int32_t kFtpTlsError = 102;
 
 // Raised by Retrieve when the local file cannot be created or opened.
 class EFtpLocalFile : public std::runtime_error {
@@ -97,6 +112,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // Bound, in ticks, on every wait for the server after a command or a data block; 0 or less:
   // none. Expiry: fsTimeout; a logged-in session stays logged in (Ready).
   int32_t TransferTimeout = 1092;
+  // Plain FTP or TLS, and the certificate fingerprint to pin (blank: CA and name check).
+  TFtpSecurity Security = fcPlain;
+  std::string CertificateFingerprint;
 
   TQpFtpLog* FtpLog() const { return Log; }
   void SetFtpLog(TQpFtpLog* log);
@@ -151,13 +169,15 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // client raises neither OnWsConnect nor OnWsDisconnect.
   void DoWsConnect() override;
   void DoWsDisconnect() override;
+  // A connect that failed before the greeting goes on with the server's next address.
+  void DoWsError(int32_t errCode) override;
   void Notification(port::TQpBaseComponent* component, port::TOperation operation) override;
 
  private:
   friend class TQpFtpLog;
 
   // Posted notifications, handled in posting order on the message target.
-  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout, Notice };
+  enum class TNoteKind : uint8_t { Status, Error, Reply, Log, Timeout, ConnectTimeout, Notice, TlsFailure, NextAddress };
   // A command sent and not answered yet; an abandoned one was given up by a failure, and
   // its late answer is swallowed.
   struct TAwaited {
@@ -196,6 +216,13 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void ConnectTimerExpired();
   void RegisterTriggerHandler();
   void UnregisterTriggerHandler();
+  // --- TLS of the control connection ---
+  void StartControlTls();
+  bool LoginTlsReply(const std::string& verb, int code);
+  void TlsSessionFailed(const std::string& text);
+  void SendUser();
+  bool TryNextAddress();
+  void ConnectNextAddress();
 
   // --- data connection (qp_ftp_data.cpp) ---
   bool DataConnect();
@@ -208,7 +235,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void CloseDataSockets();
   void CloseLocalFile();
   void OpenLocalFile(TFtpRetrieveMode mode);
-  bool ControlPeer(sockaddr_in& peer);
+  bool ControlPeer(sockaddr_storage& peer);
+  bool ControlIsIpv6();
+  std::string PassiveCommand() { return ControlIsIpv6() ? "EPSV" : "PASV"; }
   void DataAccept(int socket);
   void DataRead(int socket);
   void DataClosed(int socket);
@@ -218,6 +247,14 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void ListingReply();
   void FinishListingIfComplete();
   void LocalWriteFailed(int err);
+  void TransferFailed(int32_t code, const std::string& text);
+  // --- TLS of the data connection ---
+  int DataRecv(char* buffer, int size);
+  void DataConnected(int socket);
+  void StartDataTls();
+  void StartDataTlsWhenDue();
+  void FlushDataTls();
+  void CloseDataTls();
 
   TFtpSessionState State = TFtpSessionState::Closed;
   TQpFtpLog* Log = nullptr;
@@ -250,6 +287,15 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool LocalFailed = false;     // the local file could not be written
   std::string Listing;          // a listing grows here until the data connection closes
   std::unique_ptr<char[]> Block;  // one block of a retrieve
+  // TLS: data connections are protected (PROT P accepted); the data connection's channel.
+  bool DataProtected = false;
+  bool DataTlsNoted = false;
+  bool DataLinked = false;   // the data connection of this transfer is made
+  bool DataGoAhead = false;
+  bool ControlLinked = false;  // the control connection was made (no other address is tried)
+  bool Retrying = false;       // closing the port to connect to the next address  // the server answered the transfer command with 125 or 150  // the data connection's TLS has been described in a notice
+  std::unique_ptr<port::TTlsChannel> DataTls;
+  std::unique_ptr<uint8_t[]> RawBlock;  // encrypted bytes as received
 };
 
 // The published form; everything lives in TQpCustomFtpClient.

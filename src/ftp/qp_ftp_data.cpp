@@ -9,11 +9,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QTimer>
+
 #include "ftp/qp_ftp_client.h"
 #include "host/local_output_file.h"
+#include "host/message_target.h"
 #include "host/winsock_errors.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
+#include "port/tls_channel.h"
 
 namespace quodra::ftp {
 namespace {
@@ -22,14 +26,14 @@ namespace {
 // server streaming without end must not exhaust memory.
 constexpr size_t kMaxListing = 64u * 1024 * 1024;
 constexpr uint64_t kWriteBehind = 8u * 1024 * 1024;
+// Decrypted bytes one read notification of a TLS data connection handles at most before the
+// event loop runs again.
+constexpr int64_t kTlsReadBurst = 1024 * 1024;
+const char kTlsCutText[] = "TLS: the data connection ended without close_notify; the transfer is incomplete";
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-std::string DottedAddress(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  return text;
-}
+std::string DottedAddress(const sockaddr_storage& a) { return port::TQpSocket::AddressText(a); }
 
 }  // namespace
 
@@ -41,12 +45,13 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   PushCommand(std::string(fullList ? "LIST" : "NLST") + (path.empty() ? std::string() : " " + path));
   Listing.clear();
   Transferred = 0;
+  DataLinked = DataGoAhead = false;
   PeerEof = false;
   DataEof = false;
   RetrieveReplyOk = false;
   // A flag left over from an earlier abort or time-out would hide this listing's errors.
   Aborting = false;
-  if (PassiveMode) PushCommand("PASV");
+  if (PassiveMode) PushCommand(PassiveCommand());
   PushCommand("TYPE A");  // listings are text whatever FileType says
   if (DataConnect()) return true;
   Commands.clear();
@@ -70,12 +75,13 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
     throw;
   }
   Transferred = 0;
+  DataLinked = DataGoAhead = false;
   Aborting = false;
   PeerEof = false;
   DataEof = false;
   RetrieveReplyOk = false;
   LocalFailed = false;
-  if (PassiveMode) PushCommand("PASV");
+  if (PassiveMode) PushCommand(PassiveCommand());
   PushCommand(std::string("TYPE ") + (FileType == ftAscii ? "A" : "I"));
   if (DataConnect()) return true;
   Commands.clear();
@@ -116,10 +122,11 @@ bool TQpCustomFtpClient::DataConnect() {
 }
 
 bool TQpCustomFtpClient::DataConnectPassive() {
-  DataSocket = DataSocketObj->CreateSocket();
+  DataSocket = DataSocketObj->CreateSocket(ControlIsIpv6() ? AF_INET6 : AF_INET);
   if (DataSocket == port::kInvalidSocket) return false;
   // The connect is started by the 227 reply; its failure arrives as an error notification.
-  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose);
+  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose |
+                                             (DataProtected ? port::fdWrite : 0u));
   SendNextCommand();  // TYPE
   return true;
 }
@@ -128,32 +135,50 @@ bool TQpCustomFtpClient::DataConnectActive() {
   port::TQpWinsockDispatcher* d = SocketDispatcher();
   if (!d) return false;
   // Offer the data connection on the local interface of the control connection.
-  sockaddr_in local{};
+  sockaddr_storage local{};
   if (DataSocketObj->GetSockName(d->DeviceHandle(), &local) != 0) return false;
-  if (ListenSocket == port::kInvalidSocket) ListenSocket = DataSocketObj->CreateSocket();
+  const bool ipv6 = local.ss_family == AF_INET6;
+  if (ListenSocket == port::kInvalidSocket) ListenSocket = DataSocketObj->CreateSocket(ipv6 ? AF_INET6 : AF_INET);
   if (ListenSocket == port::kInvalidSocket) return false;
   DataSocketObj->AsyncSelect(ListenSocket, port::fdAccept | port::fdClose);
-  local.sin_family = AF_INET;
-  local.sin_port = 0;
+  port::TQpSocket::SetPort(local, 0);
   if (DataSocketObj->Bind(ListenSocket, local) != 0) return false;
   if (DataSocketObj->GetSockName(ListenSocket, &local) != 0) return false;
   // Listen before PORT goes out: a server may connect as soon as it has read the command.
   if (DataSocketObj->Listen(ListenSocket, 5) != 0) return false;
-  SendCommand("PORT " + PortArgument(ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)));
+  const uint16_t listenPort = port::TQpSocket::PortOf(local);
+  if (ipv6) {
+    SendCommand("EPRT " + ExtendedPortArgument(true, DottedAddress(local), listenPort));
+  } else {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(local);
+    SendCommand("PORT " + PortArgument(ntohl(in.sin_addr.s_addr), listenPort));
+  }
   return true;
 }
 
-bool TQpCustomFtpClient::ControlPeer(sockaddr_in& peer) {
+bool TQpCustomFtpClient::ControlPeer(sockaddr_storage& peer) {
   port::TQpWinsockDispatcher* d = SocketDispatcher();
   return d && DataSocketObj->GetPeerName(d->DeviceHandle(), &peer) == 0;
 }
 
+bool TQpCustomFtpClient::ControlIsIpv6() {
+  sockaddr_storage peer{};
+  return ControlPeer(peer) && peer.ss_family == AF_INET6;
+}
+
 void TQpCustomFtpClient::PassiveReply() {
-  TPassiveAddress address = ParsePassiveReply(Reply.Reply());
+  // 227 names a host and a port, 229 only a port: either way the data connection goes to
+  // the server we are talking to, so that a reply naming another host cannot aim us at it.
+  const bool extended = ReplyCodeOf(Reply.Reply()) == 229;
+  TPassiveAddress address;
+  if (extended) {
+    address.Port = ParseExtendedPassiveReply(Reply.Reply());
+    address.Ok = address.Port != 0;
+  } else {
+    address = ParsePassiveReply(Reply.Reply());
+  }
   if (DataSocket == port::kInvalidSocket) return;
-  // The data connection goes to the server we are talking to, whatever host the reply
-  // names: a reply naming another one must not aim the client at it.
-  sockaddr_in remote{};
+  sockaddr_storage remote{};
   if (!address.Ok || !ControlPeer(remote)) {
     // Connecting to whatever a garbled reply yields would go to a wrong host; report it
     // like a data-connection error, with the reply for the reader.
@@ -164,10 +189,9 @@ void TQpCustomFtpClient::PassiveReply() {
     return;
   }
   std::string peer = DottedAddress(remote);
-  if (address.Host != peer)
+  if (!extended && address.Host != peer)
     PostNotice("Passive reply names " + address.Host + ", connecting to the server's " + peer + " instead");
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(address.Port);
+  port::TQpSocket::SetPort(remote, address.Port);
   DataSocketObj->Connect(DataSocket, remote);
 }
 
@@ -178,9 +202,9 @@ void TQpCustomFtpClient::DataAccept(int socket) {
   port::TSocket s = DataSocketObj->Accept(ListenSocket);
   if (s == port::kInvalidSocket) return;
   // Only the server may connect; anyone else is turned away and the listener stays open.
-  sockaddr_in caller{}, server{};
+  sockaddr_storage caller{}, server{};
   bool fromServer = DataSocketObj->GetPeerName(s, &caller) == 0 && ControlPeer(server) &&
-                    caller.sin_addr.s_addr == server.sin_addr.s_addr;
+                    port::TQpSocket::SameHost(caller, server);
   if (!fromServer) PostNotice("Data connection from " + DottedAddress(caller) + " refused: not the server");
   if (!fromServer || DataSocket != port::kInvalidSocket ||
       (State != TFtpSessionState::Listing && State != TFtpSessionState::Retrieving)) {
@@ -191,14 +215,113 @@ void TQpCustomFtpClient::DataAccept(int socket) {
     return;
   }
   DataSocket = s;
-  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdClose);
+  DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdClose | (DataProtected ? port::fdWrite : 0u));
+  DataLinked = true;
+  StartDataTlsWhenDue();
+}
+
+// --- TLS of the data connection -------------------------------------------------------------
+
+void TQpCustomFtpClient::DataConnected(int socket) {
+  if (socket != DataSocket) return;
+  DataLinked = true;
+  StartDataTlsWhenDue();
+}
+
+// The handshake starts once the data connection is there and the server has answered the
+// transfer command with its preliminary reply: servers may take bytes arriving on a data
+// connection before that as its end.
+void TQpCustomFtpClient::StartDataTlsWhenDue() {
+  if (DataProtected && !DataTls && DataLinked && DataGoAhead && DataSocket != port::kInvalidSocket &&
+      (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving))
+    StartDataTls();
+}
+
+void TQpCustomFtpClient::StartDataTls() {
+  port::TQpWinsockDispatcher* d = SocketDispatcher();
+  port::TWsConnection* c = d ? d->Connection() : nullptr;
+  port::TTlsChannel* control = c ? c->Tls() : nullptr;
+  if (!control) {
+    TransferFailed(kFtpTlsError, "TLS: the control connection is not protected");
+    return;
+  }
+  DataTls = control->ForData();
+  DataTlsNoted = false;
+  FlushDataTls();
+  if (DataTls->Failed()) TransferFailed(kFtpTlsError, DataTls->FailureText());
+}
+
+void TQpCustomFtpClient::FlushDataTls() {
+  if (DataTls) DataTls->SendPending(*DataSocketObj, DataSocket);
+}
+
+// Sends the close_notify of a data connection that is still sound, then forgets the channel.
+void TQpCustomFtpClient::CloseDataTls() {
+  if (!DataTls) return;
+  DataTls->Close();
+  Cleaning = true;
+  FlushDataTls();
+  Cleaning = false;
+  DataTls.reset();
+}
+
+// What the data connection delivers: plain bytes, 0 at the end of the data (PeerEof set),
+// below 0 when nothing is there now or the connection failed. Over TLS the end of the data is
+// the server's close_notify; a stream that ends without one fails the transfer.
+int TQpCustomFtpClient::DataRecv(char* buffer, int size) {
+  if (!DataTls && DataProtected) return -1;  // bytes before the handshake are no data
+  if (!DataTls) {
+    int n = DataSocketObj->Recv(DataSocket, buffer, size);
+    if (n == 0) PeerEof = true;
+    return n;
+  }
+  for (;;) {
+    int n = DataTls->Read(reinterpret_cast<uint8_t*>(buffer), static_cast<size_t>(size));
+    FlushDataTls();
+    if (!DataTlsNoted && DataTls->Open()) {
+      DataTlsNoted = true;
+      PostNotice(std::string("Data connection: ") + DataTls->Protocol() +
+                 (DataTls->Resumed() ? ", TLS session resumed" : ", new TLS session (not resumed)"));
+    }
+    if (n > 0) return n;
+    if (DataTls->Failed()) {
+      TransferFailed(kFtpTlsError, DataTls->FailureText());
+      return -1;
+    }
+    if (DataTls->PeerClosed()) {
+      PeerEof = true;
+      return 0;
+    }
+    if (DataTls->Truncated()) {
+      TransferFailed(kFtpTlsError, kTlsCutText);
+      return -1;
+    }
+    int raw = DataSocketObj->Recv(DataSocket, RawBlock.get(), static_cast<int>(kDataBufferSize));
+    if (raw > 0)
+      DataTls->Feed(RawBlock.get(), static_cast<size_t>(raw));
+    else if (raw == 0)
+      DataTls->FeedEnd();
+    else
+      return -1;
+  }
 }
 
 void TQpCustomFtpClient::DataRead(int socket) {
   if (socket != DataSocket || DataSocket == port::kInvalidSocket) return;
   if (State != TFtpSessionState::Listing && State != TFtpSessionState::Retrieving) return;
   PeerEof = false;
-  DataReceive();
+  if (!DataTls) {
+    DataReceive();
+  } else {
+    // Decrypted bytes may wait inside the channel with the socket drained: read on until
+    // the socket would block (which re-arms the notification), or hand the rest to the next
+    // pass of the event loop.
+    int64_t start = Transferred;
+    ssize_t n = 0;
+    while ((n = DataReceive()) > 0 && Transferred - start < kTlsReadBurst) {
+    }
+    if (n > 0 && socket == DataSocket) QTimer::singleShot(0, Window.get(), [this, socket] { DataRead(socket); });
+  }
   // The end of the stream may show up as a read of nothing before any close notification.
   if (PeerEof && socket == DataSocket) DataClosed(socket);
 }
@@ -211,6 +334,12 @@ void TQpCustomFtpClient::DataClosed(int socket) {
   while (DataReceive() > 0) {
   }
   if (State != TFtpSessionState::Retrieving && State != TFtpSessionState::Listing) return;  // failed meanwhile
+  // A protected data connection ends with the server's close_notify, also one that closed
+  // before its handshake began.
+  if (DataProtected && !(DataTls && DataTls->PeerClosed())) {
+    TransferFailed(kFtpTlsError, kTlsCutText);
+    return;
+  }
   DataEof = true;
   CloseDataSockets();
   if (State == TFtpSessionState::Retrieving)
@@ -233,8 +362,7 @@ ssize_t TQpCustomFtpClient::DataReceive() {
     // Listing data does not re-arm the transfer timer: a server trickling names cannot
     // hold the session beyond the time-out.
     if (Aborting) return 0;
-    int n = DataSocketObj->Recv(DataSocket, Block.get(), static_cast<int>(kDataBufferSize));
-    if (n == 0) PeerEof = true;
+    int n = DataRecv(Block.get(), static_cast<int>(kDataBufferSize));
     if (n <= 0) return n;
     if (Listing.size() + static_cast<size_t>(n) > kMaxListing) {
       Aborting = true;
@@ -247,8 +375,7 @@ ssize_t TQpCustomFtpClient::DataReceive() {
   }
   if (!Local || !Local->IsOpen() || Aborting) return 0;
   RearmTransferTimer();
-  int n = DataSocketObj->Recv(DataSocket, Block.get(), static_cast<int>(kDataBufferSize));
-  if (n == 0) PeerEof = true;
+  int n = DataRecv(Block.get(), static_cast<int>(kDataBufferSize));
   if (n <= 0) return n;
   Transferred += n;
   if (int err = Local->Write(Block.get(), static_cast<size_t>(n)); err != 0) {
@@ -309,18 +436,26 @@ void TQpCustomFtpClient::FinishListingIfComplete() {
 void TQpCustomFtpClient::LocalWriteFailed(int err) {
   if (LocalFailed) return;
   LocalFailed = true;
+  Aborting = false;  // the failure is reported here, not as a data-connection error
+  TransferFailed(kFtpLocalFileError, "Cannot write file \"" + LocalName + "\". " + ErrnoText(err));
+}
+
+// A failure of this side ends the transfer: the session is Ready again and the error posted.
+void TQpCustomFtpClient::TransferFailed(int32_t code, const std::string& text) {
+  if (Aborting) return;
   Aborting = true;
-  std::string text = "Cannot write file \"" + LocalName + "\". " + ErrnoText(err);
   if (State > TFtpSessionState::Ready) {
     AbandonAwaited();
     ChangeState(TFtpSessionState::Ready);
   }
-  if (!Destroying) Post({TNoteKind::Error, kFtpLocalFileError, true, text});
+  if (!Destroying) Post({TNoteKind::Error, code, true, text});
 }
 
 // --- closing --------------------------------------------------------------------------------
 
 void TQpCustomFtpClient::DataShutdown(bool drain) {
+  if (DataTls) drain = false;  // the socket's byte count says nothing about the plain bytes
+  CloseDataTls();
   if (DataSocket != port::kInvalidSocket) {
     Cleaning = true;
     DataSocketObj->AsyncSelect(DataSocket, 0);
@@ -349,6 +484,7 @@ void TQpCustomFtpClient::DataCleanup() {
 }
 
 void TQpCustomFtpClient::CloseDataSockets() {
+  CloseDataTls();
   Cleaning = true;
   if (DataSocket != port::kInvalidSocket) {
     port::TSocket s = DataSocket;

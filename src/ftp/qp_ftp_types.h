@@ -21,6 +21,10 @@ enum TFtpStatusCode : uint8_t {
   fsTimeout = 9,       // the server did not answer in time
 };
 
+// How the session is secured: plain FTP, explicit TLS (AUTH TLS on the FTP port) or
+// implicit TLS (TLS from the first byte).
+enum TFtpSecurity : uint8_t { fcPlain = 0, fcExplicitTls = 1, fcImplicitTls = 2 };
+
 // Representation type of retrieves ("TYPE A" or "TYPE I").
 enum TFtpFileType : uint8_t { ftAscii = 0, ftBinary = 1 };
 

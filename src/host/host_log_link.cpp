@@ -1,11 +1,14 @@
 #include "host_log_link.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,8 +19,22 @@ std::string HostFolder() {
   return "/tmp/quodra-host-" + std::to_string(::getuid()) + "/";
 }
 
-THostLogLink::~THostLogLink() {
+THostLogLink::THostLogLink() = default;
+THostLogLink::~THostLogLink() { Disconnect(); }
+
+void THostLogLink::Disconnect() {
+  Room.reset();
+  DropHost();
+}
+
+void THostLogLink::DropHost() {
+  // The notifier may be the caller: it is only switched off here.
+  if (Room) Room->setEnabled(false);
   if (Socket >= 0) ::close(Socket);
+  Socket = -1;
+  SocketPath.clear();
+  Outbox.clear();
+  Sent = 0;
 }
 
 bool THostLogLink::ConnectTo(const std::string& path) {
@@ -37,32 +54,56 @@ bool THostLogLink::ConnectTo(const std::string& path) {
 }
 
 bool THostLogLink::FindHostWindow(const std::string& hostTitle) {
-  if (Socket >= 0) {
-    ::close(Socket);
-    Socket = -1;
-    SocketPath.clear();
-  }
+  Disconnect();
+  NotedFull = false;
   std::string folder = HostFolder();
   return ConnectTo(folder + "TTransForm1.TMemo") || ConnectTo(folder + hostTitle + ".TransferBox1");
 }
 
-bool THostLogLink::SendByte(char c) {
-  for (int tries = 0; tries < 2; ++tries) {
-    if (::send(Socket, &c, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1) return true;
+void THostLogLink::Flush() {
+  while (Socket >= 0 && Sent < Outbox.size()) {
+    if (::send(Socket, &Outbox[Sent], 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1) {
+      ++Sent;
+      continue;
+    }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    // The host's queue is full: give it a moment to read, but never hang the transfer.
-    pollfd p{Socket, POLLOUT, 0};
-    if (::poll(&p, 1, 1000) <= 0) return false;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      DropHost();  // the host went away
+      return;
+    }
+    break;  // the host's queue is full: the rest waits
   }
-  return false;
+  if (Sent == Outbox.size()) {
+    Outbox.clear();
+    Sent = 0;
+  } else if (Sent > kOutboxLimit / 2) {
+    Outbox.erase(0, Sent);
+    Sent = 0;
+  }
+  const bool waiting = Socket >= 0 && Sent < Outbox.size();
+  if (waiting && !Room && QCoreApplication::instance()) {
+    Room = std::make_unique<QSocketNotifier>(Socket, QSocketNotifier::Write);
+    QObject::connect(Room.get(), &QSocketNotifier::activated, [this] { Flush(); });
+  }
+  if (Room) Room->setEnabled(waiting);
 }
 
 void THostLogLink::SendLine(const std::string& line) {
   if (Socket < 0 || line.empty()) return;
-  for (char c : line)
-    if (!SendByte(c)) return;  // the host went away: drop the rest of the line
-  SendByte('\n');
+  Flush();
+  if (Socket < 0) return;
+  // The line feed always fits: a cut line still ends where the host expects it.
+  const size_t room = kOutboxLimit - std::min(kOutboxLimit, Waiting());
+  if (line.size() > room) {
+    if (!NotedFull) {
+      NotedFull = true;
+      std::fprintf(stderr, "The host log box %s does not read: log lines to it are cut short\n", SocketPath.c_str());
+    }
+    if (room == 0) return;
+  }
+  Outbox.append(line, 0, std::min(room, line.size()));
+  Outbox.push_back('\n');
+  Flush();
 }
 
 }  // namespace quodra::host

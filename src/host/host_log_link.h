@@ -4,7 +4,16 @@
 // /tmp/quodra-host-<uid>/ without it) under the name "TTransForm1.TMemo" (window class and
 // child class) or "<host title>.TransferBox1". Each character of a line is one datagram,
 // in order, followed by a line feed.
+//
+// The link never waits for the host: what the host's queue does not take at once waits in
+// an outbox of bounded size, sent on as the host reads (from the event loop, and before
+// each new line). A line that does not fit the outbox is cut there and closed with its
+// line feed; a host that stops reading thus costs one failing send per line, noted once
+// on standard error.
+#include <memory>
 #include <string>
+
+class QSocketNotifier;
 
 namespace quodra::host {
 
@@ -15,7 +24,7 @@ std::string HostFolder();
 
 class THostLogLink {
  public:
-  THostLogLink() = default;
+  THostLogLink();
   ~THostLogLink();
   THostLogLink(const THostLogLink&) = delete;
   THostLogLink& operator=(const THostLogLink&) = delete;
@@ -30,12 +39,23 @@ class THostLogLink {
   // Sends the line character by character, then a line feed. Empty lines are not sent.
   void SendLine(const std::string& line);
 
+  // Characters still waiting for the host to take them.
+  size_t Waiting() const { return Outbox.size() - Sent; }
+  static constexpr size_t kOutboxLimit = 64 * 1024;
+
  private:
   bool ConnectTo(const std::string& path);
-  bool SendByte(char c);
+  void Disconnect();
+  void DropHost();
+  // Sends what the host takes now; watches for room when something is left.
+  void Flush();
 
   int Socket = -1;
   std::string SocketPath;
+  std::string Outbox;  // Outbox[Sent..] is still to be sent
+  size_t Sent = 0;
+  bool NotedFull = false;
+  std::unique_ptr<QSocketNotifier> Room;
 };
 
 }  // namespace quodra::host

@@ -56,6 +56,8 @@ mode_t NewFileMode() {
 
 }  // namespace
 
+int SyncFolderOf(const std::string& path) { return SyncFolder(FolderOf(path)); }
+
 int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device seed;
@@ -171,7 +173,7 @@ int TLocalOutputFile::Commit() {
     return err;
   }
   WritePath_ = Target_;
-  SyncFolder(FolderOf(Target_));
+  SyncFolderOf(Target_);
   return 0;
 }
 
@@ -184,8 +186,11 @@ int TLocalOutputFile::Rollback() {
     if (::unlink(WritePath_.c_str()) != 0 && errno != ENOENT) err = errno;
     return err;
   }
-  if (::ftruncate(Fd_, static_cast<off_t>(StartLength_)) != 0) err = errno;
-  if (::fsync(Fd_) != 0 && !err) err = errno;
+  // Nothing written by us: the file is left alone (it may be another writer's meanwhile).
+  if (Written_ > 0) {
+    if (::ftruncate(Fd_, static_cast<off_t>(StartLength_)) != 0) err = errno;
+    if (::fsync(Fd_) != 0 && !err) err = errno;
+  }
   int closeErr = Close();
   return err ? err : closeErr;
 }

@@ -14,6 +14,9 @@ namespace quodra::host {
 // O_NOFOLLOW|O_CLOEXEC, mode 0600). Returns the descriptor, or -errno; the path goes to pathOut.
 int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut);
 
+// fsyncs the folder that holds `path`, so that a new name in it survives a crash. 0 or errno.
+int SyncFolderOf(const std::string& path);
+
 class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
@@ -39,9 +42,10 @@ class TLocalOutputFile {
   // rolled back.
   int Commit();
 
-  // Append/WriteAt: the file is cut back to the length it had at Open (WriteAt restores the
-  // length only: a restart writes from the old end, so nothing before it is rewritten);
-  // Replace: the temporary file is removed. Closes the file. Idempotent. Returns 0 or errno.
+  // Append/WriteAt: when anything was written, the file is cut back to the length it had at
+  // Open (WriteAt restores the length only: a restart writes from the old end, so nothing
+  // before it is rewritten); Replace: the temporary file is removed. Closes the file.
+  // Idempotent. Returns 0 or errno.
   int Rollback();
 
   uint64_t StartLength() const { return StartLength_; }

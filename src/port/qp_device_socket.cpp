@@ -34,8 +34,8 @@ TQpDeviceSocket::~TQpDeviceSocket() {
 }
 
 TWsConnection* TQpDeviceSocket::CreateConnection(TWsDispatcherLink* dispatcher, bool client, bool telnet,
-                                                 uint32_t inSize, uint32_t outSize) {
-  auto c = std::make_unique<TWsConnection>(*this, dispatcher, client, telnet, inSize, outSize);
+                                                 uint32_t inSize, uint32_t outSize, int family) {
+  auto c = std::make_unique<TWsConnection>(*this, dispatcher, client, telnet, inSize, outSize, family);
   c->TelnetState().TerminalType = TerminalType;
   Connections.push_back(std::move(c));
   return Connections.back().get();

@@ -25,7 +25,7 @@ class TQpDeviceSocket : public TQpSocket {
   // A new connection (its socket created, not yet set up) owned by this object; raises
   // EQpSocketException when no socket can be made.
   TWsConnection* CreateConnection(TWsDispatcherLink* dispatcher, bool client, bool telnet, uint32_t inSize,
-                                  uint32_t outSize);
+                                  uint32_t outSize, int family = AF_INET);
   // Closes the connection's sockets and frees it.
   void CloseConnection(TWsConnection* connection);
   // The connection whose own or peer socket is `s`, or nullptr.

@@ -11,8 +11,8 @@ namespace quodra::port {
 
 TQpWinsockDispatcher::TQpWinsockDispatcher(TQpCustomComPort* owner) : TQpBaseDispatcher(owner) {
   SetDeviceName("Winsock");
-  Remote.sin_family = AF_INET;
-  Local.sin_family = AF_INET;
+  Remote.ss_family = AF_INET;
+  Local.ss_family = AF_INET;
 }
 
 TQpWinsockDispatcher::~TQpWinsockDispatcher() {
@@ -26,27 +26,34 @@ TQpWinsockDispatcher* TQpWinsockDispatcher::FindBySocket(int socket) {
 }
 
 void TQpWinsockDispatcher::SetSocketData(uint32_t address, uint16_t port, bool client, bool telnet) {
-  Remote = sockaddr_in{};
-  Remote.sin_family = AF_INET;
-  Remote.sin_port = port;
-  Remote.sin_addr.s_addr = address;
-  Local = sockaddr_in{};
-  Local.sin_family = AF_INET;
-  Local.sin_port = client ? 0 : port;
-  Local.sin_addr.s_addr = 0;
+  sockaddr_storage remote{};
+  auto& in = reinterpret_cast<sockaddr_in&>(remote);
+  in.sin_family = AF_INET;
+  in.sin_port = port;
+  in.sin_addr.s_addr = address;
+  SetSocketAddress(remote, client, telnet);
+}
+
+void TQpWinsockDispatcher::SetSocketAddress(const sockaddr_storage& remote, bool client, bool telnet) {
+  Remote = remote;
+  // The local end: any address of the same family; a server listens on the remote's port.
+  Local = sockaddr_storage{};
+  Local.ss_family = remote.ss_family;
+  TQpSocket::SetPort(Local, client ? 0 : TQpSocket::PortOf(remote));
   IsClient = client;
   IsTelnet = telnet;
 }
 
 void TQpWinsockDispatcher::ClearRemoteAddress() {
-  Remote = sockaddr_in{};
-  Remote.sin_family = AF_INET;
+  sa_family_t family = Remote.ss_family;
+  Remote = sockaddr_storage{};
+  Remote.ss_family = family;
 }
 
 int TQpWinsockDispatcher::OpenSocket(uint32_t inSize, uint32_t outSize) {
   TQpDeviceSocket& sockets = TQpDeviceSocket::Instance();
   try {
-    Conn = sockets.CreateConnection(this, IsClient, IsTelnet, inSize, outSize);
+    Conn = sockets.CreateConnection(this, IsClient, IsTelnet, inSize, outSize, Remote.ss_family);
   } catch (const EQpSocketException& e) {
     Conn = nullptr;
     int code = e.ErrorCode() != 0 ? e.ErrorCode() : sockets.LastError();

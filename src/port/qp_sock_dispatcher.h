@@ -17,6 +17,8 @@ class TQpWinsockDispatcher : public TQpBaseDispatcher, public TWsDispatcherLink 
 
   // Stored for the next OpenSocket. Address and port in network byte order.
   void SetSocketData(uint32_t address, uint16_t port, bool client, bool telnet);
+  // The same for an IPv4 or IPv6 address (its port set, host order inside).
+  void SetSocketAddress(const sockaddr_storage& remote, bool client, bool telnet);
   // Creates the connection and starts connecting (client) or listening (server).
   // 0, or the socket error negated; the device is closed again on failure.
   int OpenSocket(uint32_t inSize, uint32_t outSize);
@@ -24,7 +26,7 @@ class TQpWinsockDispatcher : public TQpBaseDispatcher, public TWsDispatcherLink 
   TWsConnection* Connection() const { return Conn; }
   bool Client() const { return IsClient; }
   bool Telnet() const { return IsTelnet; }
-  const sockaddr_in& RemoteAddress() const { return Remote; }
+  const sockaddr_storage& RemoteAddress() const { return Remote; }
   void ClearRemoteAddress();
 
   // The socket dispatcher whose device is `socket`; nullptr when none.
@@ -54,8 +56,8 @@ class TQpWinsockDispatcher : public TQpBaseDispatcher, public TWsDispatcherLink 
   int SetupDevice();
 
   TWsConnection* Conn = nullptr;
-  sockaddr_in Remote{};
-  sockaddr_in Local{};
+  sockaddr_storage Remote{};
+  sockaddr_storage Local{};
   bool IsClient = true;
   bool IsTelnet = true;
   int LastError = 0;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "host/winsock_errors.h"
@@ -216,9 +217,9 @@ void TQpSocket::DoWrite(TSocket socket) {
   if (OnWrite) OnWrite(this, socket);
 }
 
-TSocket TQpSocket::CreateSocket() {
+TSocket TQpSocket::CreateSocket(int family) {
   CheckStarted();
-  TSocket s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  TSocket s = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (s < 0) {
     int err = host::WinsockErrorFromErrno(errno);
     SetLastError(err);
@@ -236,9 +237,22 @@ int TQpSocket::Bind(TSocket s, const sockaddr_in& addr) {
   return 0;
 }
 
-int TQpSocket::Connect(TSocket s, const sockaddr_in& addr) {
+int TQpSocket::Bind(TSocket s, const sockaddr_storage& addr) {
   CheckStarted();
-  int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), LengthOf(addr)) != 0)
+    return Failed(s, host::WinsockErrorFromErrno(errno), false);
+  return 0;
+}
+
+int TQpSocket::Connect(TSocket s, const sockaddr_in& addr) {
+  sockaddr_storage a{};
+  std::memcpy(&a, &addr, sizeof addr);
+  return Connect(s, a);
+}
+
+int TQpSocket::Connect(TSocket s, const sockaddr_storage& addr) {
+  CheckStarted();
+  int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&addr), LengthOf(addr));
   int err = rc == 0 ? 0 : errno;
   if (rc == 0 || err == EINPROGRESS || err == EINTR) {
     // Completion (or failure) shows as writability; it becomes the connect notification.
@@ -263,9 +277,12 @@ int TQpSocket::Listen(TSocket s, int backlog) {
 
 TSocket TQpSocket::Accept(TSocket s, sockaddr_in* remote) {
   CheckStarted();
+  sockaddr_storage caller{};
+  socklen_t len = sizeof caller;
+  TSocket r = ::accept4(s, reinterpret_cast<sockaddr*>(&caller), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  // An IPv4 caller as the old interface shows it; an IPv6 one leaves it blank.
   sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  TSocket r = ::accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (caller.ss_family == AF_INET) std::memcpy(&addr, &caller, sizeof addr);
   int err = r < 0 ? errno : 0;
   uint32_t mask = 0;
   if (TWatch* w = FindWatch(s)) {
@@ -329,6 +346,26 @@ int TQpSocket::GetPeerName(TSocket s, sockaddr_in* addr) {
   return 0;
 }
 
+int TQpSocket::GetSockName(TSocket s, sockaddr_storage* addr) {
+  CheckStarted();
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return Failed(s, host::WinsockErrorFromErrno(errno), false);
+  if (addr) *addr = a;
+  return 0;
+}
+
+int TQpSocket::GetPeerName(TSocket s, sockaddr_storage* addr) {
+  CheckStarted();
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return Failed(s, host::WinsockErrorFromErrno(errno), false);
+  if (addr) *addr = a;
+  return 0;
+}
+
 int TQpSocket::AsyncSelect(TSocket s, uint32_t mask) {
   CheckStarted();
   int flags = ::fcntl(s, F_GETFL);
@@ -344,7 +381,7 @@ int TQpSocket::AsyncSelect(TSocket s, uint32_t mask) {
   if (w.State == TWatch::stIdle) {
     int listening = 0;
     socklen_t len = sizeof listening;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t plen = sizeof peer;
     if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening)
       w.State = TWatch::stListening;
@@ -426,6 +463,68 @@ uint32_t TQpSocket::ResolveHost(const std::string& name) {
   }
   ::freeaddrinfo(res);
   return address;
+}
+
+std::vector<sockaddr_storage> TQpSocket::ResolveAddresses(const std::string& name) {
+  CheckStarted();
+  std::vector<sockaddr_storage> found;
+  std::string host = name;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty()) return found;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+  if (rc != 0) {
+    SetLastError(host::WinsockErrorFromResolver(rc, errno));
+    return found;
+  }
+  for (addrinfo* p = res; p; p = p->ai_next) {
+    if (!p->ai_addr || (p->ai_family != AF_INET && p->ai_family != AF_INET6)) continue;
+    sockaddr_storage a{};
+    std::memcpy(&a, p->ai_addr, std::min<size_t>(p->ai_addrlen, sizeof a));
+    bool seen = false;
+    for (const auto& f : found) seen = seen || SameHost(f, a);
+    if (!seen) found.push_back(a);
+  }
+  ::freeaddrinfo(res);
+  return found;
+}
+
+std::string TQpSocket::AddressText(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (addr.ss_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
+  else if (addr.ss_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
+  return text;
+}
+
+bool TQpSocket::SameHost(const sockaddr_storage& a, const sockaddr_storage& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET)
+    return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr == reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+  if (a.ss_family == AF_INET6)
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr,
+                       sizeof(in6_addr)) == 0;
+  return false;
+}
+
+uint16_t TQpSocket::PortOf(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+}
+
+void TQpSocket::SetPort(sockaddr_storage& addr, uint16_t port) {
+  if (addr.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6&>(addr).sin6_port = htons(port);
+  else
+    reinterpret_cast<sockaddr_in&>(addr).sin_port = htons(port);
+}
+
+socklen_t TQpSocket::LengthOf(const sockaddr_storage& addr) {
+  return addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 uint16_t TQpSocket::ResolveService(const std::string& name) {

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/message_target.h"
 
@@ -56,9 +57,11 @@ class TQpSocket {
   // Every wrapper first raises EQpSocketException 9004 when the socket layer is unusable.
   // Failures answer kSocketError (or kInvalidSocket) and are reported through DoError, except
   // "would block" (10035) from Connect, Listen, Recv, Send and Shutdown, which is quiet.
-  TSocket CreateSocket();  // IPv4 stream socket, non-blocking; raises EQpSocketException on failure
+  TSocket CreateSocket(int family = AF_INET);  // stream socket, non-blocking; raises EQpSocketException on failure
   int Bind(TSocket s, const sockaddr_in& addr);
+  int Bind(TSocket s, const sockaddr_storage& addr);  // IPv4 or IPv6
   int Connect(TSocket s, const sockaddr_in& addr);  // in progress counts as would block (10035)
+  int Connect(TSocket s, const sockaddr_storage& addr);
   int Listen(TSocket s, int backlog);
   TSocket Accept(TSocket s, sockaddr_in* remote = nullptr);
   int CloseSocket(TSocket s);
@@ -66,6 +69,8 @@ class TQpSocket {
   int SetSockOpt(TSocket s, int level, int option, const void* value, socklen_t length);
   int GetSockName(TSocket s, sockaddr_in* addr);
   int GetPeerName(TSocket s, sockaddr_in* addr);
+  int GetSockName(TSocket s, sockaddr_storage* addr);
+  int GetPeerName(TSocket s, sockaddr_storage* addr);
   // Sends notifications of the events in `mask` for `s`; 0 cancels them.
   int AsyncSelect(TSocket s, uint32_t mask);
   int Recv(TSocket s, void* buffer, int length);  // byte count, 0 at end of stream
@@ -79,6 +84,16 @@ class TQpSocket {
   std::string InetNtoA(uint32_t address);
   // First IPv4 address of a host, network order; 0 when it cannot be resolved.
   uint32_t ResolveHost(const std::string& name);
+  // Every IPv6 and IPv4 address of a host, in the resolver's order (port 0); a literal
+  // address, IPv6 ones also in brackets ("[::1]"), gives itself. Empty when unresolvable.
+  std::vector<sockaddr_storage> ResolveAddresses(const std::string& name);
+  // The numeric text of an address ("127.0.0.1", "::1"), without port.
+  static std::string AddressText(const sockaddr_storage& addr);
+  // The same host address (family and address; ports aside).
+  static bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b);
+  static uint16_t PortOf(const sockaddr_storage& addr);  // host order
+  static void SetPort(sockaddr_storage& addr, uint16_t port);  // host order
+  static socklen_t LengthOf(const sockaddr_storage& addr);
   // Port of a TCP service name, host order; 0 when unknown.
   uint16_t ResolveService(const std::string& name);
   std::string HostName();

@@ -98,7 +98,16 @@ int TQpCustomWinsockPort::OpenDevice() {
   auto* d = SocketDispatcher();
   if (!d) return ecInternal;
 
+  auto cannotResolve = [this]() -> int {
+    if (OnWsError) {
+      DoWsError(ecCantResolveAddress);
+      return -ecCantResolveAddress;
+    }
+    throw EQpSocketException(ecCantResolveAddress);
+  };
   uint32_t address = 0;
+  sockaddr_storage remote{};
+  bool named = false;
   if (Mode == wsClient) {
     if (Address.empty()) throw EQpSocketException(host::kWsaEDESTADDRREQ);
     // The proxy protocols are not carried here: connecting straight to the server instead
@@ -106,19 +115,26 @@ int TQpCustomWinsockPort::OpenDevice() {
     if (Socks.SocksVersion() != svNone) throw EQpSocketException(host::kWsaEOPNOTSUPP);
     TQpDeviceSocket& sockets = TQpDeviceSocket::Instance();
     address = sockets.InetAddr(Address.substr(0, 15));
-    if (address == INADDR_NONE) address = sockets.ResolveHost(Address);
-    if (address == 0 || address == INADDR_NONE) {
-      if (OnWsError) {
-        DoWsError(ecCantResolveAddress);
-        return -ecCantResolveAddress;
-      }
-      throw EQpSocketException(ecCantResolveAddress);
+    AddressCount = 1;
+    if (address == INADDR_NONE) {
+      // A name (or an IPv6 address): every address it has, IPv6 and IPv4 alike.
+      std::vector<sockaddr_storage> all = ResolveServerAddresses(Address);
+      AddressCount = all.size();
+      if (all.empty() || AddressTry >= all.size()) return cannotResolve();
+      remote = all[AddressTry];
+      named = true;
     }
+    if (!named && address == 0) return cannotResolve();
   }
   uint16_t port = ResolvePort(PortText);
   if (port == 0) throw EQpSocketException(ecInvalidPort);
 
-  d->SetSocketData(address, htons(port), Mode == wsClient, Telnet);
+  if (named) {
+    TQpSocket::SetPort(remote, port);
+    d->SetSocketAddress(remote, true, Telnet);
+  } else {
+    d->SetSocketData(address, htons(port), Mode == wsClient, Telnet);
+  }
   int result = d->OpenSocket(InSize(), OutSize());
   if (result < 0) throw EQpSocketException(-result);
   return 0;
@@ -161,6 +177,10 @@ intptr_t TQpCustomWinsockPort::SocketEvent(uint32_t event, intptr_t param) {
 }
 
 void TQpCustomWinsockPort::PortClosed() { DoWsDisconnect(); }
+
+std::vector<sockaddr_storage> TQpCustomWinsockPort::ResolveServerAddresses(const std::string& name) {
+  return TQpDeviceSocket::Instance().ResolveAddresses(name);
+}
 
 void TQpCustomWinsockPort::DoWsAccept(uint32_t remoteAddress, bool& accept) {
   if (OnWsAccept) OnWsAccept(this, remoteAddress, accept);

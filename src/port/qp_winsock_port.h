@@ -10,6 +10,8 @@
 
 #include "port/qp_port.h"
 
+struct sockaddr_storage;
+
 namespace quodra::port {
 
 class TQpWinsockDispatcher;
@@ -55,7 +57,13 @@ class TQpCustomWinsockPort : public TQpCustomComPort {
   explicit TQpCustomWinsockPort(TQpBaseComponent* owner = nullptr);
   ~TQpCustomWinsockPort() override;
 
-  // Remote host: dotted IPv4 address or host name. Stored trimmed; changing it while the
+  // Client: which of the host's addresses (IPv6 and IPv4, in the resolver's order) the next
+  // open connects to, and how many the last open found (a dotted address is the only one).
+  size_t WsAddressTry() const { return AddressTry; }
+  void SetWsAddressTry(size_t index) { AddressTry = index; }
+  size_t WsAddressCount() const { return AddressCount; }
+
+  // Remote host: dotted IPv4 address, IPv6 address (also in brackets) or host name. Stored trimmed; changing it while the
   // port is open raises EQpSocketException 9006.
   const std::string& WsAddress() const { return Address; }
   void SetWsAddress(const std::string& address);
@@ -90,6 +98,8 @@ class TQpCustomWinsockPort : public TQpCustomComPort {
   int OpenDevice() override;
   void PortClosed() override;
 
+  // Every address of a server name, in the order to try them (the resolver's).
+  virtual std::vector<sockaddr_storage> ResolveServerAddresses(const std::string& name);
   virtual void DoWsAccept(uint32_t remoteAddress, bool& accept);
   virtual void DoWsConnect();
   virtual void DoWsDisconnect();
@@ -104,6 +114,8 @@ class TQpCustomWinsockPort : public TQpCustomComPort {
   bool Telnet = true;
   std::vector<std::string> LocalAddresses;
   TQpSocksServerInfo Socks;
+  size_t AddressTry = 0;
+  size_t AddressCount = 0;
 };
 
 }  // namespace quodra::port

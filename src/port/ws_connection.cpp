@@ -8,7 +8,7 @@
 namespace quodra::port {
 
 TWsConnection::TWsConnection(TQpSocket& sockets, TWsDispatcherLink* dispatcher, bool client, bool telnet,
-                             uint32_t inSize, uint32_t outSize)
+                             uint32_t inSize, uint32_t outSize, int family)
     : Sockets(sockets), Link(dispatcher), IsClient(client), IsTelnet(telnet) {
   In.assign(std::max<uint32_t>(inSize, 1), 0);
   Out.assign(size_t(outSize) + kOutputRingExtra, 0);
@@ -16,7 +16,7 @@ TWsConnection::TWsConnection(TQpSocket& sockets, TWsDispatcherLink* dispatcher, 
   Filter.OnLog = [this](uint8_t subtype, uint32_t data, const uint8_t* payload, uint32_t length) {
     if (Link) Link->WsLog(ltTelnet, subtype, data, payload, length);
   };
-  Own = Sockets.CreateSocket();
+  Own = Sockets.CreateSocket(family);
 }
 
 TWsConnection::~TWsConnection() {
@@ -42,6 +42,10 @@ uint32_t TWsConnection::OutPending() const { return OutUsed(); }
 void TWsConnection::Receive() {
   TSocket s = DataSocket();
   if (s == kInvalidSocket || !IsConnected) return;
+  if (TlsLayer) {
+    ReceiveTls();
+    return;
+  }
   const uint32_t size = static_cast<uint32_t>(In.size());
   // At most two pieces: up to the end of the ring, then from its start.
   for (int piece = 0; piece < 2 && !InFull; ++piece) {
@@ -132,6 +136,10 @@ void TWsConnection::SendRaw(const uint8_t* bytes, size_t count) {
 void TWsConnection::PushOutput() {
   TSocket s = DataSocket();
   if (s == kInvalidSocket || !IsConnected) return;
+  if (TlsLayer) {
+    PushTls();
+    return;
+  }
   const uint32_t size = static_cast<uint32_t>(Out.size());
   for (int piece = 0; piece < 2 && OutUsed() > 0; ++piece) {
     uint32_t run = std::min(OutUsed(), size - OutSend);
@@ -172,7 +180,67 @@ void TWsConnection::SetConnected(bool connected) {
   if (Link) Link->WsSetConnected(connected);
 }
 
+void TWsConnection::StartTls(std::unique_ptr<TTlsChannel> channel) {
+  TlsLayer = std::move(channel);
+  TlsFailureReported = false;
+  SendTlsOutput();
+  CheckTls();
+}
+
+void TWsConnection::ReceiveTls() {
+  TSocket s = DataSocket();
+  uint8_t raw[16384];
+  for (;;) {
+    int n = Sockets.Recv(s, raw, static_cast<int>(sizeof raw));
+    if (n == 0) TlsLayer->FeedEnd();
+    if (n <= 0) break;
+    TlsLayer->Feed(raw, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof raw) break;  // the socket is drained
+  }
+  SendTlsOutput();  // handshake answers
+  const uint32_t size = static_cast<uint32_t>(In.size());
+  while (!InFull) {
+    uint32_t room = InReceive >= InRead ? size - InReceive : InRead - InReceive;
+    if (room == 0) break;
+    int n = TlsLayer->Read(In.data() + InReceive, room);
+    if (n <= 0) break;
+    InReceive = (InReceive + static_cast<uint32_t>(n)) % size;
+    if (InReceive == InRead) InFull = true;
+  }
+  SendTlsOutput();
+  // Written while the handshake ran: it can go now.
+  if (TlsLayer->Open() && OutUsed() > 0) PushTls();
+  CheckTls();
+}
+
+void TWsConnection::PushTls() {
+  const uint32_t size = static_cast<uint32_t>(Out.size());
+  while (OutUsed() > 0 && TlsLayer->Open()) {
+    uint32_t run = std::min(OutUsed(), size - OutSend);
+    int n = TlsLayer->Write(Out.data() + OutSend, run);
+    if (n <= 0) break;
+    OutSend = (OutSend + static_cast<uint32_t>(n)) % size;
+    OutFull = false;
+  }
+  SendTlsOutput();
+  CheckTls();
+}
+
+void TWsConnection::SendTlsOutput() {
+  if (TlsLayer) TlsLayer->SendPending(Sockets, DataSocket());
+}
+
+void TWsConnection::CheckTls() {
+  if (!TlsLayer || TlsFailureReported || !TlsLayer->Failed()) return;
+  TlsFailureReported = true;
+  if (OnTlsFailure) OnTlsFailure(TlsLayer->FailureText());
+}
+
 void TWsConnection::Close() {
+  if (TlsLayer && IsConnected && TlsLayer->Open()) {
+    TlsLayer->Close();
+    SendTlsOutput();
+  }
   if (!IsClient && Peer != kInvalidSocket && Peer != Own) Sockets.CloseSocket(Peer);
   Peer = kInvalidSocket;
   if (Own != kInvalidSocket) {

@@ -6,10 +6,14 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "port/qp_socket.h"
 #include "port/telnet_filter.h"
+#include "port/tls_channel.h"
 
 namespace quodra::port {
 
@@ -47,7 +51,7 @@ class TWsConnection {
   // Made by TQpDeviceSocket::CreateConnection: creates the socket (raises EQpSocketException
   // when it cannot).
   TWsConnection(TQpSocket& sockets, TWsDispatcherLink* dispatcher, bool client, bool telnet,
-                uint32_t inSize, uint32_t outSize);
+                uint32_t inSize, uint32_t outSize, int family = AF_INET);
   ~TWsConnection();
   TWsConnection(const TWsConnection&) = delete;
   TWsConnection& operator=(const TWsConnection&) = delete;
@@ -81,6 +85,14 @@ class TWsConnection {
   // Server mode: closes the peer socket; then the own socket. Safe to call twice.
   void Close();
 
+  // Puts TLS between the socket and the rings (its handshake starts now): from here on the
+  // rings, the Telnet filter and whatever reads and writes them see the plain bytes. What is
+  // written before the handshake has finished waits in the output ring. A failure of the
+  // channel is reported once through OnTlsFailure; the connection then moves no more bytes.
+  void StartTls(std::unique_ptr<TTlsChannel> channel);
+  TTlsChannel* Tls() const { return TlsLayer.get(); }
+  std::function<void(const std::string& text)> OnTlsFailure;
+
   TTelnetFilter& TelnetState() { return Filter; }
   uint32_t InSize() const { return static_cast<uint32_t>(In.size()); }
   uint32_t OutSize() const { return static_cast<uint32_t>(Out.size()); }
@@ -89,6 +101,10 @@ class TWsConnection {
   TSocket DataSocket() const { return IsClient ? Own : Peer; }
   void Receive();
   void PushOutput();
+  void ReceiveTls();
+  void PushTls();
+  void SendTlsOutput();
+  void CheckTls();
   void SendRaw(const uint8_t* bytes, size_t count);  // Telnet replies: straight into the output ring
   uint32_t InUsed() const;
   uint32_t OutUsed() const;
@@ -114,6 +130,8 @@ class TWsConnection {
   uint32_t Written = 0;
 
   TTelnetFilter Filter;
+  std::unique_ptr<TTlsChannel> TlsLayer;
+  bool TlsFailureReported = false;
 };
 
 }  // namespace quodra::port

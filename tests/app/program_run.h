@@ -1,9 +1,11 @@
 #pragma once
 // Starts the program itself as a scheduler would: arguments on the command line, no
 // display, its own configuration and runtime folders, short pauses. Waits for it to end.
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include <cstdint>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -14,9 +16,12 @@ struct TProgramRun {
   bool Finished = false;
   int ExitCode = -1;
   std::string Output;  // standard output
+  std::string Errors;  // standard error
+  int64_t WallMs = 0;  // from the start to the end of the process
 };
 
-inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
+// `extraEnv` ("NAME=value" items) is set last, over the defaults above.
+inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args, const QStringList& extraEnv = {}) {
   QProcess p;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.remove("DISPLAY");
@@ -26,7 +31,10 @@ inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
   env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.Path()));
   env.insert("QUODRA_PAUSE_MS", "2");
   env.insert("QUODRA_ONLINE", "1");
+  for (const QString& item : extraEnv) env.insert(item.section('=', 0, 0), item.section('=', 1));
   p.setProcessEnvironment(env);
+  QElapsedTimer clock;
+  clock.start();
   p.start(QUODRA_BIN_DIR "/quodra-ftp", args);
   TProgramRun r;
   r.Finished = p.waitForFinished(60000);
@@ -34,13 +42,15 @@ inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args) {
     p.kill();
     p.waitForFinished();
   }
+  r.WallMs = clock.elapsed();
   r.ExitCode = p.exitCode();
   r.Output = p.readAllStandardOutput().toStdString();
+  r.Errors = p.readAllStandardError().toStdString();
   return r;
 }
 
-inline TProgramRun RunProgram(const TTempDir& dir, const std::string& profile) {
-  return RunProgram(dir, QStringList{QString::fromStdString(profile)});
+inline TProgramRun RunProgram(const TTempDir& dir, const std::string& profile, const QStringList& extraEnv = {}) {
+  return RunProgram(dir, QStringList{QString::fromStdString(profile)}, extraEnv);
 }
 
 }  // namespace quodra::test

@@ -170,14 +170,50 @@ TEST_F(TDialupSessionTest, WithoutAutoDisconnectTheLinkStaysUp) {
   EXPECT_EQ(ReadFile(Dir.File("dest.txt")), "payload");
 }
 
-TEST_F(TDialupSessionTest, DialFailingMidwayStillDispatches) {
-  Rewrite("Error=678\r\n");
-  CopyProfile("Office", true);
-  Frm->Connect();
-  EXPECT_GE(Find("Connect Using File Copy"), 0);
-  EXPECT_EQ(LogLines().back(), "Done...");
-  EXPECT_EQ(Opt->DialOutcome, 2);
-  EXPECT_EQ(LiveConnections(), 0u);
+// A dial that does not bring the link up ends the job: its text after "Done...", a failed
+// run, nothing transferred, no link left.
+TEST_F(TDialupSessionTest, DialThatFailsOrIsCancelledEndsTheJob) {
+  struct TCase {
+    const char* Name;
+    const char* Entry;
+    const char* Book;    // added to the phonebook: keys of the Office entry, or an entry
+    bool CancelInWindow;
+    const char* Text;    // logged after "Done..."
+  } cases[] = {
+      {"failing midway", "Office", "Error=678\r\n", false, "There is no answer."},
+      {"wrong password", "Office", "AcceptPassword=other\r\n", false,
+       "Access was denied: the user name or password is not valid for the domain."},
+      {"cancelled", "Slow", "[Slow]\r\nPhoneNumber=9\r\nStates=0,1,2,3,4,5\r\nStepMs=100000\r\n", true,
+       "The connection was closed by the user."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Frm.reset();
+    Opt.reset();
+    quodra::dialup::UnloadRasService();
+    Rewrite(c.Book);
+    ::unlink(Dir.File("dest.txt").c_str());
+    Opt = std::make_unique<TVarnOptFrm>();
+    Frm = std::make_unique<TMainFrm>(Opt.get(), QStringList{});
+    CopyProfile(c.Entry, true);
+    bool sawWindow = false;
+    if (c.CancelInWindow)
+      QTimer::singleShot(50, [&] {
+        TRasStatusDisplay* d = Opt->QpRasStatus->Display();
+        ASSERT_NE(d, nullptr);
+        sawWindow = d->isVisible() && d->windowTitle() == QString("Connecting to %1...").arg(c.Entry);
+        d->CancelBtn->click();
+      });
+    Frm->Connect();
+    EXPECT_EQ(sawWindow, c.CancelInWindow);
+    EXPECT_EQ(Find("Connect Using"), -1) << "no job over a link that is not there";
+    EXPECT_EQ(LogLines().back(), std::string("Done...") + c.Text);
+    EXPECT_FALSE(FileExists(Dir.File("dest.txt")));
+    EXPECT_TRUE(Frm->RunHasFailed());
+    EXPECT_FALSE(Frm->JobRunning());
+    EXPECT_EQ(Opt->DialOutcome, 2);
+    EXPECT_EQ(LiveConnections(), 0u);
+  }
 }
 
 TEST_F(TDialupSessionTest, RefusedDialLogsItsTextAndRunsNoJob) {
@@ -187,6 +223,7 @@ TEST_F(TDialupSessionTest, RefusedDialLogsItsTextAndRunsNoJob) {
   EXPECT_EQ(Find("Connect Using"), -1);
   EXPECT_GE(Find("Done...The line is busy."), 0);
   EXPECT_FALSE(FileExists(Dir.File("dest.txt")));
+  EXPECT_TRUE(Frm->RunHasFailed());
 }
 
 TEST_F(TDialupSessionTest, OnlineNothingIsDialled) {
@@ -199,25 +236,6 @@ TEST_F(TDialupSessionTest, OnlineNothingIsDialled) {
   EXPECT_EQ(Find("Using Dialup..."), -1);
   EXPECT_FALSE(Opt->QpRasDialer->HangupOnDestroy());
   EXPECT_EQ(LiveConnections(), 0u);
-}
-
-TEST_F(TDialupSessionTest, CancelInTheStatusWindowEndsTheWait) {
-  WriteFile(BookPath, std::string(kBook) + "[Slow]\r\nPhoneNumber=9\r\nStates=0,1,2,3,4,5\r\nStepMs=100000\r\n");
-  CopyProfile("Slow", false);
-  bool sawWindow = false;
-  QTimer::singleShot(50, [&] {
-    TRasStatusDisplay* d = Opt->QpRasStatus->Display();
-    ASSERT_NE(d, nullptr);
-    sawWindow = d->isVisible() && d->windowTitle() == "Connecting to Slow...";
-    d->CancelBtn->click();
-  });
-  Frm->Connect();
-  EXPECT_TRUE(sawWindow);
-  EXPECT_EQ(Opt->DialOutcome, 2);
-  EXPECT_EQ(Opt->QpRasStatus->Display(), nullptr);
-  EXPECT_EQ(LiveConnections(), 0u);
-  // The dial was accepted, so the job runs all the same.
-  EXPECT_GE(Find("Connect Using File Copy"), 0);
 }
 
 // --- the dial-up page ---

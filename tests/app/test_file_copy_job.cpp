@@ -1,15 +1,24 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAbstractItemModel>
 #include <QPushButton>
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
 
 #include "app/append_file.h"
 #include "app/file_copy_job.h"
 #include "app_test_window.h"
+#include "file_holder.h"
+#include "host/exclusive_source.h"
 #include "host/online_state.h"
 #include "support/temp_dir.h"
 
@@ -37,37 +46,102 @@ class FileCopyJob : public ::testing::Test {
   TTempDir Dir;
 };
 
-// Holds a classic fcntl lock on a file from another process until destroyed.
-class TForeignLock {
+// A program that writes the source without taking any lock, as nearly all do, in another
+// process. Each command is done (and answered) before Send returns:
+//   'o' open the file and hold it open     'w' append the next line through the held file
+//   'c' close the held file                'n' open by name, append the next line, close
+// Lines are "line 1\n", "line 2\n", ... so that every byte can be accounted for.
+class TWriterProcess {
  public:
-  explicit TForeignLock(const std::string& path) {
-    int ready[2];
-    EXPECT_EQ(::pipe(ready), 0);
+  explicit TWriterProcess(const std::string& path) : Path(path) {
+    int cmd[2], ack[2];
+    EXPECT_EQ(::pipe(cmd), 0);
+    EXPECT_EQ(::pipe(ack), 0);
     Pid = ::fork();
     if (Pid == 0) {
-      int fd = ::open(path.c_str(), O_RDWR);
-      struct flock fl {};
-      fl.l_type = F_WRLCK;
-      fl.l_whence = SEEK_SET;
-      ::fcntl(fd, F_SETLK, &fl);
-      char c = 'x';
-      (void)!::write(ready[1], &c, 1);
-      ::pause();
+      ::close(cmd[1]);
+      ::close(ack[0]);
+      Serve(cmd[0], ack[1]);
       ::_exit(0);
     }
-    char c;
-    EXPECT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    ::close(cmd[0]);
+    ::close(ack[1]);
+    Cmd = cmd[1];
+    Ack = ack[0];
   }
-  ~TForeignLock() {
+  ~TWriterProcess() {
+    ::close(Cmd);
+    ::close(Ack);
     ::kill(Pid, SIGKILL);
     ::waitpid(Pid, nullptr, 0);
   }
+  // Sends a command; with `wait`, returns once it is done (bounded).
+  void Send(char c, bool wait = true) {
+    ASSERT_EQ(::write(Cmd, &c, 1), 1);
+    if (wait) Await();
+  }
+  void Await() {
+    pollfd p{Ack, POLLIN, 0};
+    char done = 0;
+    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the writer did not answer";
+    ASSERT_EQ(::read(Ack, &done, 1), 1);
+  }
+  // Everything written so far, in order.
+  std::string Written() const {
+    std::string all;
+    for (int i = 1; i <= Lines; ++i) all += "line " + std::to_string(i) + "\n";
+    return all;
+  }
+  pid_t Pid = -1;
+  int Lines = 0;  // lines written (counted here, as the writer writes them in order)
 
  private:
-  pid_t Pid;
+  void Serve(int cmd, int ack) {
+    int held = -1, n = 0;
+    char c;
+    while (::read(cmd, &c, 1) == 1) {
+      if (c == 'o') held = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+      if (c == 'c') ::close(held);
+      if (c == 'w' || c == 'n') {
+        std::string line = "line " + std::to_string(++n) + "\n";
+        int fd = c == 'w' ? held : ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(1);
+        if (c == 'n') ::close(fd);
+      }
+      (void)!::write(ack, &c, 1);
+    }
+  }
+  std::string Path;
+  int Cmd = -1, Ack = -1;
 };
+
+// Runs `action` when the log first gets `line`.
+void OnLogLine(TAppWindows& w, const std::string& line, std::function<void()> action) {
+  auto done = std::make_shared<bool>(false);
+  QObject::connect(w.Main->ui->ErrorBox1, &TLogView::LineAdded, [&w, line, action, done] {
+    auto lines = w.LogLines();
+    if (*done || lines.empty() || lines.back() != line) return;
+    *done = true;
+    action();
+  });
+}
+
+// Whether the kernel shows a lease on the file that is being broken (an opener waits for it).
+bool LeaseBreaking(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  std::string tag = ":" + std::to_string(st.st_ino) + " ";
+  std::string locks = ReadFile("/proc/locks");
+  for (size_t at = 0, end; at < locks.size(); at = end + 1) {
+    end = locks.find('\n', at);
+    if (end == std::string::npos) end = locks.size();
+    std::string row = locks.substr(at, end - at);
+    if (row.find("LEASE") != std::string::npos && row.find("BREAK") != std::string::npos &&
+        row.find(tag) != std::string::npos)
+      return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -105,15 +179,40 @@ TEST_F(FileCopyJob, OverwriteStartsANewFileButNeverDeletesTheSource) {
   SetCopyProfile(w, src, dst, true, false);
   w.Main->Connect();
   EXPECT_EQ(ReadFile(dst), "fresh");
+}
 
-  // The same file as source and destination: code 11, and the file survives Overwrite.
-  TAppWindows w2;
-  SetCopyProfile(w2, src, src, true, false);
-  w2.Main->Connect();
-  EXPECT_EQ(ReadFile(src), "fresh");
-  EXPECT_TRUE(w2.Logged("File copy of " + src + " failed! Error:11"));
-  EXPECT_EQ(w2.CountLogged("Copy the file " + src + " to " + src + " Attempt:1"), 1);
-  EXPECT_TRUE(w2.Main->RunHasFailed());
+// One file under two paths is refused with code 11 and survives Overwrite; two files whose
+// names differ only in letter case are two files here, and copy.
+TEST_F(FileCopyJob, TheSameFileIsToldByDeviceAndInodeNotByName) {
+  WriteFile(Dir.File("same.txt"), "fresh");
+  ASSERT_EQ(::link(Dir.File("same.txt").c_str(), Dir.File("hard.txt").c_str()), 0);
+  ASSERT_EQ(::symlink(Dir.File("same.txt").c_str(), Dir.File("soft.txt").c_str()), 0);
+  struct {
+    std::string dest;
+    bool sameFile;
+  } rows[] = {
+      {Dir.File("same.txt"), true},
+      {Dir.Path() + "./same.txt", true},
+      {Dir.File("hard.txt"), true},
+      {Dir.File("soft.txt"), true},
+      {Dir.File("SAME.TXT"), false},
+      {Dir.File("same.txt "), false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.dest);
+    std::string src = Dir.File("same.txt");
+    TAppWindows w;
+    SetCopyProfile(w, src, row.dest, true, false);
+    w.Main->Connect();
+    EXPECT_EQ(ReadFile(src), "fresh");
+    EXPECT_EQ(w.CountLogged("Copy the file " + src + " to " + row.dest + " Attempt:1"), 1);
+    EXPECT_EQ(w.Logged("File copy of " + src + " failed! Error:11"), row.sameFile);
+    EXPECT_EQ(w.Logged("File " + src + " copied."), !row.sameFile);
+    EXPECT_EQ(w.Main->RunHasFailed(), row.sameFile);
+    if (!row.sameFile) {
+      EXPECT_EQ(ReadFile(row.dest), "fresh");
+    }
+  }
 }
 
 TEST_F(FileCopyJob, HandOverRenamesCopiesAndDeletes) {
@@ -171,7 +270,7 @@ TEST_F(FileCopyJob, LockedSourceIsRetriedElevenTimesThenFailsWithCode2) {
   TAppWindows w;
   std::string src = Dir.File("busy.txt"), dst = Dir.File("out.txt");
   WriteFile(src, "busy");
-  TForeignLock lock(src);
+  TFileHolder lock(src, O_RDWR, true);
   SetCopyProfile(w, src, dst, false, false);
   w.Main->Connect();
   EXPECT_TRUE(w.Logged("Copy the file " + src + " to " + dst + " Attempt:11"));
@@ -186,31 +285,133 @@ TEST_F(FileCopyJob, LockedDestinationGivesCode2Too) {
   std::string src = Dir.File("a.txt"), dst = Dir.File("locked.txt");
   WriteFile(src, "abc");
   WriteFile(dst, "keep");
-  TForeignLock lock(dst);
+  TFileHolder lock(dst, O_RDWR, true);
   EXPECT_EQ(AppendFile(*w.Main, src, dst), kAppendCannotOpen);
   EXPECT_EQ(ReadFile(dst), "keep");
 }
 
-TEST_F(FileCopyJob, AbortDuringTheCopyStopsAfterTheCurrentBlock) {
+// An aborted copy takes back what it appended: the destination is as it was before the job,
+// or not there at all when the job created it.
+TEST_F(FileCopyJob, AbortDuringTheCopyStopsAfterTheCurrentBlockAndUndoesIt) {
+  for (bool destExisted : {true, false}) {
+    SCOPED_TRACE(destExisted ? "existing destination" : "new destination");
+    TTempDir dir;
+    TAppWindows w;
+    std::string src = dir.File("big.bin"), dst = dir.File("out.bin");
+    std::string bytes = PatternBytes(32767 * 40);
+    WriteFile(src, bytes);
+    if (destExisted) WriteFile(dst, "HEAD");
+    SetCopyProfile(w, src, dst, false, true);
+    // Press Abort when the second block has been appended.
+    QObject::connect(w.Main->ui->ErrorBox1, &TLogView::LineAdded, [&] {
+      auto lines = w.LogLines();
+      if (!lines.empty() && lines.back() == "Appending...65534 bytes") w.Main->ui->Abort1->click();
+    });
+    w.Main->Connect();
+    std::string tfr = dir.File("big.TFR");
+    EXPECT_TRUE(w.Logged(destExisted ? "Copy undone: " + dst + " cut back to its 4 bytes"
+                                     : "Copy undone: " + dst + " removed again"));
+    EXPECT_TRUE(w.Logged("File copy of " + tfr + " failed! Error:0"));
+    EXPECT_TRUE(w.Logged("Aborted by User"));
+    EXPECT_EQ(w.LogLines().back(), "Done");
+    EXPECT_EQ(ReadFile(tfr), bytes);  // the source is not deleted
+    EXPECT_EQ(FileExists(dst), destExisted);
+    EXPECT_EQ(ReadFile(dst), destExisted ? "HEAD" : "");
+    EXPECT_FALSE(w.Main->ui->Abort1->isVisible());
+    EXPECT_TRUE(w.Main->ui->ConnectBtn1->isEnabled());
+  }
+}
+
+// A writer that takes no lock appends to the source while the job hands it over. Whatever it
+// does, each of its bytes ends up exactly once in the destination, the hand-over file or a
+// new source file; the job waits for it (code 2 and the retries) rather than lose any.
+TEST_F(FileCopyJob, AWriterThatTakesNoLockNeverLosesBytesInTheHandOver) {
+  struct TRow {
+    const char* name;
+    // Log line -> what the writer does then (before the job goes on).
+    std::vector<std::pair<std::string, std::string>> script;
+    bool copied;
+    int lastAttempt;
+    int linesInSourceAfter;  // written by name after the rename: a new source file
+  };
+  const std::string src = Dir.File("data.txt"), tfr = Dir.File("data.TFR"), dst = Dir.File("out.txt");
+  const std::string copy = "Copy the file " + tfr + " to " + dst + " Attempt:";
+  TRow rows[] = {
+      {"holds the file open all along", {{"Login", "owww"}, {copy + "1", "ww"}}, false, 11, 0},
+      {"closes it during the retries", {{"Login", "owww"}, {copy + "1", "ww"}, {copy + "3", "c"}}, true, 3, 0},
+      {"opens it by name for each line",
+       {{"Login", "nn"}, {copy + "1", "nn"}, {"Source file " + tfr + " deleted.", "n"}}, true, 1, 3},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    ::unlink(src.c_str());
+    ::unlink(tfr.c_str());
+    ::unlink(dst.c_str());
+    TAppWindows w;
+    TWriterProcess writer(src);
+    for (const auto& [line, commands] : row.script)
+      OnLogLine(w, line, [&writer, commands] {
+        for (char c : commands) {
+          writer.Send(c);
+          writer.Lines += c == 'w' || c == 'n';
+        }
+      });
+    SetCopyProfile(w, src, dst, false, true);
+    w.Main->Connect();
+
+    EXPECT_TRUE(w.Logged(copy + std::to_string(row.lastAttempt)));
+    EXPECT_FALSE(w.Logged(copy + std::to_string(row.lastAttempt + 1)));
+    EXPECT_EQ(w.Logged("File copy of " + tfr + " failed! Error:2"), !row.copied);
+    EXPECT_EQ(w.Main->RunHasFailed(), !row.copied);
+    EXPECT_EQ(FileExists(tfr), !row.copied);
+    EXPECT_EQ(ReadFile(dst) + ReadFile(tfr) + ReadFile(src), writer.Written());
+    std::string newSource = ReadFile(src);
+    EXPECT_EQ(std::count(newSource.begin(), newSource.end(), '\n'), row.linesInSourceAfter);
+  }
+}
+
+// A program that opens the hand-over file while it is being copied waits for the copy to let
+// it go: the copy is undone, the program writes, and the next attempt copies it all.
+TEST_F(FileCopyJob, AWriterThatComesDuringTheCopyMakesItStartAgain) {
+  std::string tfr = Dir.File("data.TFR"), dst = Dir.File("out.txt");
+  std::string bytes = PatternBytes(32767 * 8);
+  WriteFile(tfr, bytes);
+  WriteFile(dst, "HEAD");
   TAppWindows w;
-  std::string src = Dir.File("big.bin"), dst = Dir.File("out.bin");
-  std::string bytes = PatternBytes(32767 * 40);
-  WriteFile(src, bytes);
-  SetCopyProfile(w, src, dst, false, true);
-  // Press Abort when the second block has been appended.
-  QObject::connect(w.Main->ui->ErrorBox1, &TLogView::LineAdded, [&] {
-    auto lines = w.LogLines();
-    if (!lines.empty() && lines.back() == "Appending...65534 bytes") w.Main->ui->Abort1->click();
+  TWriterProcess writer(tfr);
+  // After the first block the writer opens the file by name; it waits there for the lease.
+  OnLogLine(w, "Appending...32767 bytes", [&] {
+    writer.Lines = 1;
+    writer.Send('n', false);
+    for (int i = 0; i < 10000 && !LeaseBreaking(tfr); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
+  OnLogLine(w, "Copy the file " + tfr + " to " + dst + " Attempt:2", [&] { writer.Await(); });
+  SetCopyProfile(w, Dir.File("data.txt"), dst, false, true);
   w.Main->Connect();
-  std::string tfr = Dir.File("big.TFR");
-  EXPECT_TRUE(w.Logged("File copy of " + tfr + " failed! Error:0"));
-  EXPECT_TRUE(w.Logged("Aborted by User"));
-  EXPECT_EQ(w.LogLines().back(), "Done");
-  EXPECT_EQ(ReadFile(tfr), bytes);       // the source is not deleted
-  EXPECT_EQ(ReadFile(dst).size(), 65534u);  // the part written stays
-  EXPECT_FALSE(w.Main->ui->Abort1->isVisible());
-  EXPECT_TRUE(w.Main->ui->ConnectBtn1->isEnabled());
+  EXPECT_TRUE(w.Logged("Source " + tfr + " changed during the copy"));
+  EXPECT_TRUE(w.Logged("Copy undone: " + dst + " cut back to its 4 bytes"));
+  EXPECT_TRUE(w.Logged("Source file " + tfr + " deleted."));
+  EXPECT_FALSE(w.Main->RunHasFailed());
+  EXPECT_EQ(ReadFile(dst), "HEAD" + bytes + writer.Written());
+}
+
+// Where no lease can be had, writers are found among the processes' open files.
+TEST_F(FileCopyJob, WritersAreFoundInProcWithoutALease) {
+  std::string path = Dir.File("watched.txt");
+  WriteFile(path, "x");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_FALSE(quodra::host::ProcessesHoldOpenForWriting(st.st_dev, st.st_ino));
+  {
+    int reader = ::open(path.c_str(), O_RDONLY);
+    EXPECT_FALSE(quodra::host::ProcessesHoldOpenForWriting(st.st_dev, st.st_ino));
+    ::close(reader);
+  }
+  TWriterProcess writer(path);
+  writer.Send('o');
+  EXPECT_TRUE(quodra::host::ProcessesHoldOpenForWriting(st.st_dev, st.st_ino));
+  writer.Send('c');
+  EXPECT_FALSE(quodra::host::ProcessesHoldOpenForWriting(st.st_dev, st.st_ino));
 }
 
 TEST_F(FileCopyJob, RelativePathsAreTakenFromTheRemoteHomeFolder) {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QTimer>
+
 #include "app/ftp_job.h"
+#include "app/log_view.h"
 #include "app_test_window.h"
 #include "host/clock.h"
 #include "host/event_wait.h"
@@ -160,4 +163,55 @@ TEST_F(FtpJobServer, WrongPasswordAndClosedPortEndTheRunAsFailed) {
   ASSERT_TRUE(RunJob(refused));
   EXPECT_TRUE(refused.Main->RunHasFailed());
   EXPECT_TRUE(refused.Logged("10061 WsError"));
+}
+
+// An interactive walk whose local file cannot be made: the general error handler shows why
+// (a message box), the walk stops there, and the job is over (Connect is offered again).
+TEST_F(FtpJobServer, InteractiveWalkStopsAtALocalFileThatCannotBeMade) {
+  TAppWindows w;
+  SetProfile(w, "a.csv;c.txt", Dir.File("no-such-folder/"));
+  w.Opt->ui->AutoDisconnect1->setChecked(false);
+  std::vector<std::string> boxes;
+  w.Main->MessageBoxHook = [&](const std::string& text) { boxes.push_back(text); };
+  w.Main->WithoutDisplay = false;  // as under a display: a message box, not the log
+  w.Main->show();
+  w.Main->Connect();
+  ASSERT_TRUE(quodra::host::WaitUntil([&] { return !boxes.empty(); }, quodra::host::NowMs() + 30000)) << Server.Log();
+  quodra::host::WaitUntil([&] { return !w.Main->JobRunning(); }, quodra::host::NowMs() + 10000);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_NE(boxes[0].find("no-such-folder/a.csv"), std::string::npos) << boxes[0];
+  EXPECT_FALSE(w.Main->JobRunning());
+  EXPECT_TRUE(w.Main->ui->ConnectBtn1->isEnabled());
+  EXPECT_TRUE(w.Main->RunHasFailed());
+  // c.txt is never asked for: the walk stopped at a.csv.
+  for (const auto& l : w.LogLines()) EXPECT_EQ(l.find("c.txt to"), std::string::npos) << l;
+}
+
+// Close during an interactive FTP job: the transfer is aborted, the session logged out, the
+// window closed, and nothing of the job goes on after it.
+TEST_F(FtpJobServer, CloseDuringTheTransferEndsTheJobAndTheWindow) {
+  WriteFile(Remote() + "big.bin", PatternBytes(40 << 20, 3));
+  TAppWindows w;
+  SetProfile(w, "big.bin;c.txt", Local());
+  w.Opt->ui->AutoDisconnect1->setChecked(false);
+  w.Main->show();
+  bool visibleAtClose = false, abortShown = false;
+  QObject::connect(w.Main->ui->ErrorBox1, &TLogView::LineAdded, w.Main.get(), [&](const QString& line) {
+    if (line != "Retrieving") return;
+    QTimer::singleShot(0, w.Main.get(), [&] {
+      visibleAtClose = w.Main->isVisible();
+      abortShown = w.Main->ui->Abort1->isVisible();
+      w.Main->ui->Close1->click();
+    });
+  });
+  w.Main->Connect();
+  ASSERT_TRUE(quodra::host::WaitUntil([&] { return !w.Main->isVisible(); }, quodra::host::NowMs() + 30000))
+      << Server.Log();
+  quodra::host::WaitUntil([&] { return w.Logged("Connection Port Closed"); }, quodra::host::NowMs() + 3000);
+  EXPECT_TRUE(visibleAtClose);
+  EXPECT_TRUE(abortShown);
+  EXPECT_FALSE(w.Main->JobRunning());
+  EXPECT_FALSE(w.Main->FtpJob->Client().Connected());
+  EXPECT_FALSE(w.Logged("Transfer Completed OK"));
+  for (const auto& l : w.LogLines()) EXPECT_EQ(l.find("c.txt to"), std::string::npos) << l;
 }

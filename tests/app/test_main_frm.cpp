@@ -159,3 +159,24 @@ TEST_F(MainFrm, EscapedExceptionsAreShownOrLoggedByTheKindOfRun) {
   EXPECT_TRUE(Logged("went wrong"));
   EXPECT_TRUE(unattended.RunHasFailed());
 }
+
+// Every log line is one line in the list, on standard output and at the host: line ends at
+// its end are dropped (server replies end with CR LF), those inside it are escaped.
+TEST_F(MainFrm, LogLinesNeverHoldLineEnds) {
+  auto& f = Make({"/CONFIG", "x"});
+  const std::pair<std::string, std::string> cases[] = {
+      {"550 No such file.\r\n", "550 No such file."},
+      {"ends with LF\n", "ends with LF"},
+      {"two\r\nlines", "two\\r\\nlines"},
+      {"lone\rCR", "lone\\rCR"},
+      {"\r\n", ""},
+  };
+  testing::internal::CaptureStdout();
+  std::string expectedOut;
+  for (const auto& [in, out] : cases) {
+    f.Log(in);
+    EXPECT_EQ(LogLines().back(), out);
+    expectedOut += out + "\n";
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), expectedOut);
+}

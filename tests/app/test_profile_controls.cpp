@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "app/profile_file.h"
+#include "dialup/ras_service.h"
 #include "test_main_frm_fixture.h"
 
 using quodra::app::ReadProfile;
@@ -264,4 +265,101 @@ TEST_F(ProfileControls, ProfilesStayEditableWithoutARemoteAccessService) {
   EXPECT_EQ(Opt->StatusText(), "no remote access service");
   EXPECT_EQ(ReadProfile(path).Login, "new");
   EXPECT_EQ(ReadProfile(path).PhonebookEntry, "Office");
+}
+
+// The phonebook entry's dial parameters change only when the user changes them in the
+// dialog and confirms it: loading, Properties with Cancel, and OK without edits write nothing.
+TEST_F(ProfileControls, DialParametersAreWrittenOnlyForTheUsersOwnChange) {
+  const std::string book = "[Office]\r\nPhoneNumber=1\r\nUserName=alice\r\nPassword=secret\r\nDomain=WORK\r\n";
+  struct TCase {
+    const char* Name;
+    const char* Entry;     // the profile's phonebook entry ("" for a profile without dial-up)
+    int Result;            // how the dialog is answered
+    const char* EditUser;  // typed into the user name edit first, or nullptr
+    bool Written;
+  } cases[] = {
+      {"no dial-up, Cancel", "", TVarnOptFrm::kModalCancel, nullptr, false},
+      {"no dial-up, OK", "", TVarnOptFrm::kModalOk, nullptr, false},
+      {"dial-up, Cancel after an edit", "Office", TVarnOptFrm::kModalCancel, "bob", false},
+      {"dial-up, OK unchanged", "Office", TVarnOptFrm::kModalOk, nullptr, false},
+      {"dial-up, OK after an edit", "Office", TVarnOptFrm::kModalOk, "bob", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    quodra::test::WriteFile(Phonebook(), book);
+    quodra::dialup::UnloadRasService();
+    std::string path = WriteProfileFile("p", {"[Options]", "ServerName=h", std::string("PhonebookEntry=") + c.Entry,
+                                              std::string("UseDialup=") + (*c.Entry ? "Y" : "N")});
+    Loaded(path);
+    // Twice, as a user looking around would.
+    for (int round = 0; round < 2; ++round) {
+      QTimer::singleShot(0, Opt.get(), [&] {
+        if (c.EditUser) D().UserNameEdit->setText(c.EditUser);
+        Opt->done(round == 0 ? TVarnOptFrm::kModalCancel : c.Result);
+      });
+      Frm->ui->PropertiesBtn1->click();
+    }
+    const std::string after = quodra::test::ReadFile(Phonebook());
+    if (c.Written)
+      EXPECT_NE(after.find("UserName=bob"), std::string::npos) << after;
+    else
+      EXPECT_EQ(after, book);
+  }
+}
+
+// A profile opened by its path, from the command line or as the last profile, stays that
+// file: leaving the profile box keeps it, the box lists and resolves names in its folder,
+// and OK writes back to it. Nothing lands in the profile folder.
+TEST_F(ProfileControls, AProfileOpenedByPathStaysThatProfile) {
+  for (bool asLastProfile : {false, true}) {
+    SCOPED_TRACE(asLastProfile ? "last profile" : "command line");
+    quodra::test::TTempDir elsewhere;
+    const std::string path = elsewhere.File("job.FTP");
+    quodra::test::WriteFile(path, "[Options]\r\nServerName=far.example\r\nLogin=far\r\n");
+    quodra::test::WriteFile(elsewhere.File("other.FTP"), "[Options]\r\nLogin=other\r\n");
+    if (asLastProfile) {
+      RememberLastProfile(path);
+      Make();
+    } else {
+      Make({"/CONFIG", QString::fromStdString(path)});
+    }
+    Start();
+    ASSERT_EQ(Frm->ProfilePath, path);
+    ASSERT_EQ(T(Frm->ui->Login1), "far");
+
+    // Leaving the box.
+    Frm->ui->Profilenamebox1->setFocus();
+    quodra::host::ProcessPendingEvents();
+    Frm->ui->Login1->setFocus(Qt::TabFocusReason);
+    quodra::host::ProcessPendingEvents();
+    EXPECT_EQ(Frm->ProfilePath, path);
+    EXPECT_EQ(T(Frm->ui->Login1), "far");
+
+    // Another entry of the box, then back.
+    int other = Frm->ui->Profilenamebox1->findText("other");
+    ASSERT_GE(other, 0);
+    Frm->ui->Profilenamebox1->setCurrentIndex(other);
+    emit Frm->ui->Profilenamebox1->activated(other);
+    EXPECT_EQ(Frm->ProfilePath, elsewhere.File("other.FTP"));
+    EXPECT_EQ(T(Frm->ui->Login1), "other");
+    int job = Frm->ui->Profilenamebox1->findText("job");
+    ASSERT_GE(job, 0);
+    Frm->ui->Profilenamebox1->setCurrentIndex(job);
+    emit Frm->ui->Profilenamebox1->activated(job);
+    EXPECT_EQ(Frm->ProfilePath, path);
+
+    // Properties, an edit, OK.
+    QTimer::singleShot(0, Opt.get(), [this] {
+      D().Login1->setText("edited");
+      Opt->done(TVarnOptFrm::kModalOk);
+    });
+    Frm->ui->PropertiesBtn1->click();
+    EXPECT_EQ(Frm->ProfilePath, path);
+    EXPECT_EQ(ReadProfile(path).Login, "edited");
+    EXPECT_EQ(ReadProfile(path).ServerName, "far.example");
+    EXPECT_FALSE(quodra::test::FileExists(Profiles.File("job.FTP")));
+
+    Frm->ui->Close1->click();
+    EXPECT_EQ(LastProfile(), path);
+  }
 }

@@ -193,3 +193,93 @@ TEST(ProfileFile, FailedWritesReportFalseAndLeaveTheFileAlone) {
     EXPECT_EQ(ReadFile(path), "[Options]\r\nLogin=keep\r\n");
   }
 }
+
+// Saving through a symbolic link replaces the file it points to (beside that file, in one
+// step) and keeps the link; a link to a file not there yet creates it owner-only.
+TEST(ProfileFile, SavingThroughASymbolicLinkWritesItsTarget) {
+  struct TCase {
+    const char* Name;
+    const char* Link;  // what the link holds (relative to the link's folder, or absolute)
+    bool TargetExists;
+  } cases[] = {
+      {"relative link to a profile", "../real/job.FTP", true},
+      {"absolute link to a profile", nullptr, true},
+      {"link to a profile not there yet", "../real/job.FTP", false},
+      {"link to a link", "second.FTP", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTempDir dir;
+    ::mkdir(dir.File("profiles").c_str(), 0700);
+    ::mkdir(dir.File("real").c_str(), 0700);
+    const std::string target = dir.File("real/job.FTP");
+    if (c.TargetExists) {
+      WriteFile(target, "[Options]\r\nLogin=old\r\n[Other]\r\nKept=1\r\n");
+      ::chmod(target.c_str(), 0640);
+    }
+    const std::string link = dir.File("profiles/job.FTP");
+    if (std::string(c.Name) == "link to a link") {
+      ASSERT_EQ(::symlink(target.c_str(), dir.File("profiles/second.FTP").c_str()), 0);
+      ASSERT_EQ(::symlink(c.Link, link.c_str()), 0);
+    } else {
+      ASSERT_EQ(::symlink(c.Link ? c.Link : target.c_str(), link.c_str()), 0);
+    }
+    EXPECT_EQ(LinkTarget(link), c.Link && std::string(c.Link) == "../real/job.FTP" ? dir.File("profiles/../real/job.FTP")
+                                                                                     : target);
+
+    TProfile p;
+    p.Login = "new";
+    ASSERT_TRUE(WriteProfile(link, p));
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.TargetExists ? 0640u : 0600u);
+    EXPECT_EQ(ReadProfile(link).Login, "new");
+    EXPECT_EQ(ReadProfile(target).Login, "new");
+    if (c.TargetExists) EXPECT_NE(ReadFile(target).find("Kept=1"), std::string::npos);
+    // Nothing is left beside the target or the link.
+    for (const char* folder : {"real", "profiles"}) {
+      int files = 0;
+      if (DIR* d = ::opendir(dir.File(folder).c_str())) {
+        while (dirent* e = ::readdir(d)) files += e->d_name[0] != '.';
+        ::closedir(d);
+      }
+      EXPECT_EQ(files, std::string(folder) == "real" ? 1 : (std::string(c.Name) == "link to a link" ? 2 : 1)) << folder;
+    }
+  }
+  // A path that is no link is its own target.
+  EXPECT_EQ(LinkTarget("/no/such/file.FTP"), "/no/such/file.FTP");
+}
+
+// The TLS keys: read with a forgiving hand, written after every other key, and never added to
+// a profile that did not have them (such a profile keeps connecting as it did).
+TEST(ProfileFile, SecurityKeysComeLastAndOnlyWhenSet) {
+  TTempDir dir;
+  std::string path = dir.File("s.FTP");
+  WriteFile(path, Crlf({"[Options]", "Security= e ", "CertificateFingerprint = AB:cd:01 "}));
+  TProfile p = ReadProfile(path);
+  EXPECT_EQ(p.Security, "E");
+  EXPECT_EQ(p.CertificateFingerprint, "AB:cd:01");
+  EXPECT_EQ(ReadProfile(dir.File("none.FTP")).Security, "");
+
+  TProfile plain;
+  plain.Login = "me";
+  ASSERT_TRUE(WriteProfile(dir.File("plain.FTP"), plain));
+  std::string text = ReadFile(dir.File("plain.FTP"));
+  EXPECT_EQ(text.find("Security"), std::string::npos);
+  EXPECT_EQ(text.find("CertificateFingerprint"), std::string::npos);
+
+  TProfile tls = plain;
+  tls.Security = "I";
+  tls.CertificateFingerprint = "00:11:22";
+  ASSERT_TRUE(WriteProfile(dir.File("tls.FTP"), tls));
+  text = ReadFile(dir.File("tls.FTP"));
+  EXPECT_NE(text.find("PhonebookEntry= \r\nSecurity=I\r\nCertificateFingerprint=00:11:22\r\n"), std::string::npos);
+  EXPECT_EQ(ReadProfile(dir.File("tls.FTP")), tls);
+  // Cleared again: the keys stay, blank, where they were.
+  tls.Security.clear();
+  tls.CertificateFingerprint.clear();
+  ASSERT_TRUE(WriteProfile(dir.File("tls.FTP"), tls));
+  EXPECT_NE(ReadFile(dir.File("tls.FTP")).find("Security=\r\nCertificateFingerprint=\r\n"), std::string::npos);
+}

@@ -2,7 +2,9 @@
 // box, and its modal results.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QKeyEvent>
 #include <QTimer>
 
@@ -227,4 +229,44 @@ TEST(VarnOptFrm, PagesAndAboutBoxRender) {
   EXPECT_EQ(shot.size() / shot.devicePixelRatio(), QSize(488, 346));
   if (!dir.isEmpty()) shot.save(QDir(dir).filePath("about.png"));
   about.hide();
+}
+
+// The security choice and the fingerprint box: FTP only; implicit TLS moves a default port
+// to 990 and back; a loaded profile keeps its port; plain FTP is saved as no key at all for a
+// profile that had none.
+TEST(VarnOptFrm, SecurityControlsOfTheServerPage) {
+  TVarnOptFrm frm;
+  frm.show();
+  frm.ui->FTPChkBox1->click();
+  EXPECT_TRUE(Shown(frm.ui->ServerTabSheet1, frm.Security1));
+  EXPECT_TRUE(Shown(frm.ui->ServerTabSheet1, frm.Fingerprint1));
+  EXPECT_FALSE(frm.Fingerprint1->isEnabled());
+  frm.ui->TrivialFTPChkBox1->click();
+  EXPECT_FALSE(Shown(frm.ui->ServerTabSheet1, frm.Security1));
+  EXPECT_FALSE(Shown(frm.ui->ServerTabSheet1, frm.Fingerprint1));
+  frm.ui->FTPChkBox1->click();
+
+  frm.ui->Port1->setText("ftp");
+  frm.Security1->setCurrentIndex(2);
+  EXPECT_EQ(frm.ui->Port1->text(), "990");
+  EXPECT_TRUE(frm.Fingerprint1->isEnabled());
+  EXPECT_EQ(frm.SecurityKey(), "I");
+  frm.Security1->setCurrentIndex(1);
+  EXPECT_EQ(frm.ui->Port1->text(), "ftp");
+  EXPECT_EQ(frm.SecurityKey(), "E");
+  frm.ui->Port1->setText("2121");
+  frm.Security1->setCurrentIndex(2);
+  EXPECT_EQ(frm.ui->Port1->text(), "2121");  // a port of the user's own stays
+
+  const std::pair<const char*, const char*> keys[] = {{"", ""}, {"N", "N"}, {"E", "E"}, {"I", "I"}};
+  for (const auto& [loaded, saved] : keys) {
+    frm.ui->Port1->setText("ftp");
+    frm.SetSecurityKey(loaded);
+    EXPECT_EQ(frm.SecurityKey(), saved) << loaded;
+    EXPECT_EQ(frm.ui->Port1->text(), "ftp") << loaded;
+  }
+  frm.SetSecurityKey("");
+  frm.Security1->setCurrentIndex(1);
+  frm.Security1->setCurrentIndex(0);
+  EXPECT_EQ(frm.SecurityKey(), "");
 }

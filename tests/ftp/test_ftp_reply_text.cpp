@@ -78,6 +78,24 @@ TEST(FtpReplyText, PassiveReplies) {
   EXPECT_FALSE(ParsePassiveReply("").Ok);
 }
 
+TEST(FtpReplyText, ExtendedPassiveReplies) {
+  const std::pair<const char*, int> cases[] = {
+      {"229 Entering Extended Passive Mode (|||6446|)\r\n", 6446},
+      {"229 Entering Extended Passive Mode (!!!65535!)\r\n", 65535},
+      {"229 (|||1|) ok\r\n", 1},
+      {"229 Entering Extended Passive Mode (|||0|)\r\n", 0},       // no port
+      {"229 Entering Extended Passive Mode (|||65536|)\r\n", 0},   // beyond the range
+      {"229 Entering Extended Passive Mode (||6446|)\r\n", 0},     // two delimiters
+      {"229 Entering Extended Passive Mode (|||6446)\r\n", 0},     // no closing one
+      {"229 Entering Extended Passive Mode (|2|::1|6446|)\r\n", 0}, // an address: never used
+      {"229 Entering Extended Passive Mode (111222|)\r\n", 0},     // digits as delimiter
+      {"229 Entering Extended Passive Mode\r\n", 0},
+  };
+  for (const auto& [reply, port] : cases) EXPECT_EQ(ParseExtendedPassiveReply(reply), port) << reply;
+  EXPECT_EQ(ExtendedPortArgument(true, "::1", 1025), "|2|::1|1025|");
+  EXPECT_EQ(ExtendedPortArgument(false, "127.0.0.1", 21), "|1|127.0.0.1|21|");
+}
+
 TEST(FtpReplyText, PortArgument) {
   EXPECT_EQ(PortArgument(0xC0000214u, 1025), "192,0,2,20,4,1");
   EXPECT_EQ(PortArgument(0x7F000001u, 65535), "127,0,0,1,255,255");

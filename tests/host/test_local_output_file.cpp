@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -75,6 +76,21 @@ TEST(LocalOutputFile, CommitOrRollbackLeavesOldOrWhole) {
       EXPECT_EQ(EntriesIn(dir.File("")), 0);
     }
   }
+}
+
+// An append that wrote nothing (its lock was refused, say) takes nothing back: the bytes
+// another program appended meanwhile stay.
+TEST(LocalOutputFile, RollbackOfNothingWrittenKeepsOtherWritersBytes) {
+  TTempDir dir;
+  std::string dest = dir.File("dest.txt");
+  WriteFile(dest, "old");
+  TLocalOutputFile out;
+  ASSERT_EQ(out.Open(dest, TLocalOutputFile::TMode::Append), 0);
+  int other = ::open(dest.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(::write(other, "+theirs", 7), 7);
+  ::close(other);
+  ASSERT_EQ(out.Rollback(), 0);
+  EXPECT_EQ(ReadFile(dest), "old+theirs");
 }
 
 TEST(LocalOutputFile, DestructorRollsBackAndReplaceKeepsLinksAndMode) {
