@@ -278,7 +278,6 @@ void TFtpJob::GetNextFile() {
       CloseAfterFailure(true);
     }
   } while (WalkAgain && !Frm.Closing && !Frm.AbortRequested);
-  InWalk = false;
   DirList.Flush();
   // The walk is over unless a delete is still under way: its fresh listing walks on.
   if (!QpFtpClient1->InProgress()) EndJob();
