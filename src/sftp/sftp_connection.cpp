@@ -1,0 +1,474 @@
+#include "sftp/sftp_connection.h"
+
+#include <fcntl.h>
+#include <libssh/libssh.h>
+#include <libssh/sftp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+#include "host/clock.h"
+#include "host/local_output_file.h"
+#include "sftp/sftp_host_key.h"
+
+namespace quodra::sftp {
+
+namespace {
+
+ssh_session S(void* p) { return static_cast<ssh_session>(p); }
+sftp_session F(void* p) { return static_cast<sftp_session>(p); }
+
+std::string HomeSshDir() {
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/") + "/.ssh";
+}
+
+std::string SftpErrorText(int code) {
+  switch (code) {
+    case SSH_FX_EOF: return "end of file";
+    case SSH_FX_NO_SUCH_FILE: return "no such file";
+    case SSH_FX_PERMISSION_DENIED: return "permission denied";
+    case SSH_FX_FAILURE: return "failure";
+    case SSH_FX_BAD_MESSAGE: return "bad message";
+    case SSH_FX_OP_UNSUPPORTED: return "operation not supported";
+    case SSH_FX_NO_SUCH_PATH: return "no such path";
+    case SSH_FX_FILE_ALREADY_EXISTS: return "file already exists";
+    default: return "error " + std::to_string(code);
+  }
+}
+
+TEntryKind KindOf(sftp_attributes a) {
+  uint8_t type = a->type;
+  if (a->flags & SSH_FILEXFER_ATTR_PERMISSIONS) {
+    switch (a->permissions & 0170000) {
+      case 0100000: return TEntryKind::File;
+      case 0040000: return TEntryKind::Folder;
+      case 0120000: type = SSH_FILEXFER_TYPE_SYMLINK; break;
+      default: return TEntryKind::Other;
+    }
+  }
+  switch (type) {
+    case SSH_FILEXFER_TYPE_REGULAR: return TEntryKind::File;
+    case SSH_FILEXFER_TYPE_DIRECTORY: return TEntryKind::Folder;
+    default: return TEntryKind::Other;
+  }
+}
+
+bool IsLink(sftp_attributes a) {
+  if (a->flags & SSH_FILEXFER_ATTR_PERMISSIONS) return (a->permissions & 0170000) == 0120000;
+  return a->type == SSH_FILEXFER_TYPE_SYMLINK;
+}
+
+void CopyFacts(sftp_attributes a, TSftpEntry& e) {
+  e.Kind = KindOf(a);
+  e.Size = (a->flags & SSH_FILEXFER_ATTR_SIZE) ? static_cast<int64_t>(a->size) : -1;
+  e.MTime = (a->flags & SSH_FILEXFER_ATTR_ACMODTIME) ? static_cast<int64_t>(a->mtime) : -1;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder == ".") return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+}  // namespace
+
+TSftpConnection::~TSftpConnection() { Close(); }
+
+void TSftpConnection::Touch() { LastActivity = quodra::host::NowMs(); }
+
+void TSftpConnection::Interrupt(TSftpStatus why) {
+  std::lock_guard<std::mutex> lock(FdLock);
+  int none = -1;
+  Interrupted.compare_exchange_strong(none, static_cast<int>(why));
+  if (Fd >= 0) ::shutdown(Fd, SHUT_RDWR);
+}
+
+void TSftpConnection::Close() {
+  if (Sftp) {
+    sftp_free(F(Sftp));
+    Sftp = nullptr;
+  }
+  if (Session) {
+    {
+      std::lock_guard<std::mutex> lock(FdLock);
+      Fd = -1;  // libssh closes it below; Interrupt must not touch a number reused meanwhile
+    }
+    if (ssh_is_connected(S(Session))) ssh_disconnect(S(Session));
+    ssh_free(S(Session));
+    Session = nullptr;
+  } else {
+    std::lock_guard<std::mutex> lock(FdLock);
+    if (Fd >= 0) ::close(Fd);
+    Fd = -1;
+  }
+}
+
+TSftpReply TSftpConnection::Failure(const std::string& what) {
+  int why = Interrupted.load();
+  if (why == static_cast<int>(TSftpStatus::Aborted)) return {TSftpStatus::Aborted, what + ": aborted"};
+  if (why == static_cast<int>(TSftpStatus::TimedOut)) return {TSftpStatus::TimedOut, what + ": time-out"};
+  if (!Session || !ssh_is_connected(S(Session)))
+    return {TSftpStatus::Lost, what + ": connection lost" + (Session ? std::string(" (") + ssh_get_error(Session) + ")" : "")};
+  if (Sftp) return {TSftpStatus::Failed, what + ": " + SftpErrorText(sftp_get_error(F(Sftp)))};
+  return {TSftpStatus::Failed, what + ": " + ssh_get_error(Session)};
+}
+
+TSftpReply TSftpConnection::ConnectSocket(const TSftpSettings& settings, int& fd) {
+  std::string host = settings.Host;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  std::string port = settings.Port;
+  if (port.empty() || port == "ftp") port = "22";
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (rc != 0) return {TSftpStatus::Lost, "Cannot resolve " + host + " port " + port + ": " + gai_strerror(rc)};
+  const int limitMs = settings.ConnectTimeoutMs > 0 ? settings.ConnectTimeoutMs : kDefaultTimeoutMs;
+  const int64_t deadline = quodra::host::NowMs() + limitMs;
+  std::string lastError = "no address";
+  TSftpStatus lastStatus = TSftpStatus::Lost;
+  for (addrinfo* ai = found; ai; ai = ai->ai_next) {
+    int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (s < 0) continue;
+    {
+      std::lock_guard<std::mutex> lock(FdLock);
+      Fd = s;
+    }
+    int err = 0;
+    if (::connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
+      err = errno;
+      if (err == EINPROGRESS) {
+        err = ETIMEDOUT;
+        // In slices, so that an Abort ends the wait at once.
+        while (Interrupted.load() < 0 && quodra::host::NowMs() < deadline) {
+          pollfd p{s, POLLOUT, 0};
+          int slice = static_cast<int>(std::min<int64_t>(200, deadline - quodra::host::NowMs()));
+          if (::poll(&p, 1, std::max(slice, 0)) > 0) {
+            socklen_t len = sizeof err;
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+            break;
+          }
+        }
+      }
+    }
+    if (err == 0 && Interrupted.load() < 0) {
+      int flags = ::fcntl(s, F_GETFL);
+      ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+      int one = 1;
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      ::freeaddrinfo(found);
+      fd = s;
+      return {};
+    }
+    {
+      std::lock_guard<std::mutex> lock(FdLock);
+      Fd = -1;
+      ::close(s);
+    }
+    if (Interrupted.load() >= 0) break;
+    lastStatus = err == ETIMEDOUT ? TSftpStatus::TimedOut : TSftpStatus::Lost;
+    lastError = std::strerror(err);
+    if (quodra::host::NowMs() >= deadline) break;
+  }
+  ::freeaddrinfo(found);
+  if (Interrupted.load() >= 0) return Failure("Connect to " + host);
+  return {lastStatus, "Connect to " + host + " port " + port + " failed: " + lastError};
+}
+
+TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::function<void(const std::string&)>& log) {
+  Close();
+  Touch();
+  HostName = settings.Host;
+  int fd = -1;
+  TSftpReply r = ConnectSocket(settings, fd);
+  if (!r.Ok()) return r;
+  Session = ssh_new();
+  ssh_session s = S(Session);
+  bool no = false;
+  ssh_options_set(s, SSH_OPTIONS_PROCESS_CONFIG, &no);  // the profile is the whole configuration
+  ssh_options_set(s, SSH_OPTIONS_FD, &fd);
+  std::string host = settings.Host;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  ssh_options_set(s, SSH_OPTIONS_HOST, host.c_str());
+  sockaddr_storage peer{};
+  socklen_t peerLen = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
+    unsigned port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port
+                                                      : reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+    ssh_options_set(s, SSH_OPTIONS_PORT, &port);  // known_hosts names a server by host and port
+  }
+  if (!settings.User.empty()) ssh_options_set(s, SSH_OPTIONS_USER, settings.User.c_str());
+  const std::string sshDir = HomeSshDir();
+  ssh_options_set(s, SSH_OPTIONS_SSH_DIR, sshDir.c_str());
+  const std::string knownHosts = settings.KnownHostsFile.empty() ? sshDir + "/known_hosts" : settings.KnownHostsFile;
+  ssh_options_set(s, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str());
+  if (!settings.AgentSocket.empty()) ssh_options_set(s, SSH_OPTIONS_IDENTITY_AGENT, settings.AgentSocket.c_str());
+  if (!settings.Ciphers.empty()) {
+    ssh_options_set(s, SSH_OPTIONS_CIPHERS_C_S, settings.Ciphers.c_str());
+    ssh_options_set(s, SSH_OPTIONS_CIPHERS_S_C, settings.Ciphers.c_str());
+  }
+  long connectSeconds = ((settings.ConnectTimeoutMs > 0 ? settings.ConnectTimeoutMs : kDefaultTimeoutMs) + 999) / 1000;
+  ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &connectSeconds);
+  if (ssh_connect(s) != SSH_OK) return Failure("SSH connection to " + host);
+  Touch();
+  r = CheckHostKey(settings);
+  if (!r.Ok()) return r;
+  r = Authenticate(settings, log);
+  if (!r.Ok()) return r;
+  long transferSeconds = ((settings.TransferTimeoutMs > 0 ? settings.TransferTimeoutMs : kDefaultTimeoutMs) + 999) / 1000;
+  ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &transferSeconds);
+  Sftp = sftp_new(s);
+  if (!Sftp) return Failure("SFTP channel");
+  if (sftp_init(F(Sftp)) != SSH_OK) {
+    TSftpReply failed = Failure("SFTP subsystem");
+    sftp_free(F(Sftp));
+    Sftp = nullptr;
+    return failed;
+  }
+  Touch();
+  return {};
+}
+
+TSftpReply TSftpConnection::CheckHostKey(const TSftpSettings& settings) {
+  ssh_session s = S(Session);
+  ssh_key key = nullptr;
+  if (ssh_get_server_publickey(s, &key) != SSH_OK) return Failure("Host key");
+  unsigned char* hash = nullptr;
+  size_t hashLen = 0;
+  int rc = ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &hashLen);
+  ssh_key_free(key);
+  if (rc != SSH_OK) return Failure("Host key");
+  char* fpText = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, hashLen);
+  ssh_clean_pubkey_hash(&hash);
+  std::string fingerprint = fpText ? fpText : "";
+  ssh_string_free_char(fpText);
+  THostKeyState state = THostKeyState::Error;
+  if (settings.HostKeyFingerprint.empty()) {
+    switch (ssh_session_is_known_server(s)) {
+      case SSH_KNOWN_HOSTS_OK: state = THostKeyState::Known; break;
+      case SSH_KNOWN_HOSTS_CHANGED:
+      case SSH_KNOWN_HOSTS_OTHER: state = THostKeyState::Changed; break;
+      case SSH_KNOWN_HOSTS_UNKNOWN:
+      case SSH_KNOWN_HOSTS_NOT_FOUND: state = THostKeyState::Unknown; break;
+      default: state = THostKeyState::Error; break;
+    }
+  }
+  const std::string knownHosts = settings.KnownHostsFile.empty() ? HomeSshDir() + "/known_hosts" : settings.KnownHostsFile;
+  std::string verdict = HostKeyVerdict(HostName, fingerprint, settings.HostKeyFingerprint, state, knownHosts);
+  if (!verdict.empty()) return {TSftpStatus::HostKey, verdict};
+  return {};
+}
+
+TSftpReply TSftpConnection::Authenticate(const TSftpSettings& settings, const std::function<void(const std::string&)>& log) {
+  ssh_session s = S(Session);
+  const std::string user = settings.User.empty() ? std::string("(current user)") : settings.User;
+  int rc = ssh_userauth_none(s, nullptr);
+  if (rc == SSH_AUTH_SUCCESS) return {};
+  if (rc == SSH_AUTH_ERROR) return Failure("Login");
+  const int methods = ssh_userauth_list(s, nullptr);
+  if (!settings.PrivateKeyFile.empty()) {
+    ssh_key key = nullptr;
+    const char* passphrase = settings.Password.empty() ? nullptr : settings.Password.c_str();
+    // No callback: a key that wants a passphrase the profile lacks fails here, it never prompts.
+    if (ssh_pki_import_privkey_file(settings.PrivateKeyFile.c_str(), passphrase, nullptr, nullptr, &key) != SSH_OK)
+      return {TSftpStatus::Refused, "Private key file " + settings.PrivateKeyFile +
+                                        " could not be read (missing file, or a wrong or missing passphrase)"};
+    if (log) log("Login with key file " + settings.PrivateKeyFile);
+    rc = ssh_userauth_publickey(s, nullptr, key);
+    ssh_key_free(key);
+    if (rc == SSH_AUTH_SUCCESS) return {};
+    if (rc == SSH_AUTH_ERROR) return Failure("Login");
+    return {TSftpStatus::Refused, "Login refused: the server did not accept the key of " + settings.PrivateKeyFile +
+                                      " for " + user};
+  }
+  if (!settings.Password.empty()) {
+    if (methods & SSH_AUTH_METHOD_PASSWORD) {
+      if (log) log("Login with password");
+      rc = ssh_userauth_password(s, nullptr, settings.Password.c_str());
+      if (rc == SSH_AUTH_SUCCESS) return {};
+      if (rc == SSH_AUTH_ERROR) return Failure("Login");
+    }
+    if (methods & SSH_AUTH_METHOD_INTERACTIVE) {
+      if (log) log("Login with keyboard-interactive password");
+      rc = ssh_userauth_kbdint(s, nullptr, nullptr);
+      // Only a single prompt is answered (with the password); rounds without prompts go on.
+      for (int round = 0; rc == SSH_AUTH_INFO && round < 5; ++round) {
+        int prompts = ssh_userauth_kbdint_getnprompts(s);
+        if (prompts > 1) break;
+        if (prompts == 1) ssh_userauth_kbdint_setanswer(s, 0, settings.Password.c_str());
+        rc = ssh_userauth_kbdint(s, nullptr, nullptr);
+      }
+      if (rc == SSH_AUTH_SUCCESS) return {};
+      if (rc == SSH_AUTH_ERROR) return Failure("Login");
+    }
+    return {TSftpStatus::Refused, "Login refused: password of " + user + " not accepted"};
+  }
+  const char* envAgent = std::getenv("SSH_AUTH_SOCK");
+  if (settings.AgentSocket.empty() && !(envAgent && *envAgent))
+    return {TSftpStatus::Refused, "Login refused: no key file, no password and no ssh-agent (SSH_AUTH_SOCK) for " + user};
+  if (log) log("Login with the keys of ssh-agent");
+  rc = ssh_userauth_agent(s, nullptr);
+  if (rc == SSH_AUTH_SUCCESS) return {};
+  if (rc == SSH_AUTH_ERROR && !ssh_is_connected(s)) return Failure("Login");
+  return {TSftpStatus::Refused, "Login refused: no key of the ssh-agent was accepted for " + user};
+}
+
+TSftpReply TSftpConnection::List(const std::string& folder, std::vector<TSftpEntry>& entries) {
+  entries.clear();
+  if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
+  const std::string path = folder.empty() ? "." : folder;
+  sftp_dir dir = sftp_opendir(F(Sftp), path.c_str());
+  if (!dir) return Failure("Folder " + path);
+  Touch();
+  while (sftp_attributes a = sftp_readdir(F(Sftp), dir)) {
+    Touch();
+    TSftpEntry e;
+    e.Name = a->name ? a->name : "";
+    if (e.Name.empty() || e.Name == "." || e.Name == "..") {
+      sftp_attributes_free(a);
+      continue;
+    }
+    CopyFacts(a, e);
+    e.Link = IsLink(a);
+    sftp_attributes_free(a);
+    if (e.Link) {
+      // What counts is what the link leads to: a folder, a file, or nothing (dangling).
+      sftp_attributes t = sftp_stat(F(Sftp), Join(path, e.Name).c_str());
+      if (t) {
+        CopyFacts(t, e);
+        sftp_attributes_free(t);
+      } else if (!ssh_is_connected(S(Session)) || Interrupted.load() >= 0) {
+        sftp_closedir(dir);
+        return Failure("Folder " + path);
+      } else {
+        e.Kind = TEntryKind::Other;
+      }
+    }
+    entries.push_back(std::move(e));
+  }
+  bool complete = sftp_dir_eof(dir) == 1;
+  TSftpReply r = complete ? TSftpReply{} : Failure("Folder " + path);
+  sftp_closedir(dir);
+  return r;
+}
+
+TSftpReply TSftpConnection::Stat(const std::string& path, TSftpEntry& entry) {
+  entry = TSftpEntry{};
+  if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
+  auto slash = path.find_last_of('/');
+  entry.Name = slash == std::string::npos ? path : path.substr(slash + 1);
+  sftp_attributes a = sftp_stat(F(Sftp), path.c_str());
+  Touch();
+  if (!a) {
+    TSftpReply r = Failure("File " + path);
+    if (r.Status == TSftpStatus::Failed) entry.Kind = TEntryKind::Missing;
+    return r;
+  }
+  CopyFacts(a, entry);
+  sftp_attributes_free(a);
+  return {};
+}
+
+TSftpReply TSftpConnection::Delete(const std::string& path) {
+  if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
+  int rc = sftp_unlink(F(Sftp), path.c_str());
+  Touch();
+  return rc == 0 ? TSftpReply{} : Failure("Delete " + path);
+}
+
+TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
+                                  std::atomic<int64_t>& bytes) {
+  if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
+  sftp_file file = sftp_open(F(Sftp), path.c_str(), O_RDONLY, 0);
+  if (!file) return Failure("File " + path);
+  Touch();
+  struct TRequest {
+    int Id;
+    uint64_t Offset;
+  };
+  std::deque<TRequest> inFlight;
+  std::vector<char> buffer(kReadSize);
+  uint64_t next = offset;  // where the next request starts
+  bool atEnd = false;
+  int writeError = 0;
+  TSftpReply failed;
+  auto fail = [&](const std::string& what) {
+    if (failed.Ok()) failed = Failure(what);
+  };
+  auto issue = [&] {
+    while (!atEnd && failed.Ok() && static_cast<int>(inFlight.size()) < kReadsInFlight) {
+      int id = sftp_async_read_begin(file, kReadSize);
+      if (id < 0) return fail("Read " + path);
+      inFlight.push_back({id, next});
+      next += kReadSize;
+    }
+  };
+  // Every request sent is answered and read, so that nothing of this file is left queued.
+  // True when the first answer drained was the end of the file.
+  auto drain = [&]() {
+    bool firstWasEnd = false, first = true;
+    while (!inFlight.empty()) {
+      TRequest r = inFlight.front();
+      inFlight.pop_front();
+      int n = sftp_async_read(file, buffer.data(), kReadSize, r.Id);
+      if (n < 0) {
+        fail("Read " + path);
+        inFlight.clear();  // the session is gone
+        break;
+      }
+      if (first) firstWasEnd = n == 0;
+      first = false;
+    }
+    return firstWasEnd;
+  };
+  sftp_seek64(file, next);
+  issue();
+  while (!inFlight.empty() && failed.Ok()) {
+    TRequest r = inFlight.front();
+    inFlight.pop_front();
+    int n = sftp_async_read(file, buffer.data(), kReadSize, r.Id);
+    if (n < 0) {
+      fail("Read " + path);
+      break;
+    }
+    Touch();
+    if (n == 0) {  // the server's end of file: every byte is in
+      atEnd = true;
+      drain();
+      break;
+    }
+    if (int err = out.Write(buffer.data(), static_cast<size_t>(n)); err != 0) {
+      writeError = err;
+      drain();
+      break;
+    }
+    bytes += n;
+    if (static_cast<uint32_t>(n) < kReadSize) {
+      // A short answer: the requests after it ask for the wrong offsets. Unless the next
+      // one says the file ends here, they are dropped and the reading goes on from here.
+      if (drain() && failed.Ok()) {
+        atEnd = true;
+        break;
+      }
+      next = r.Offset + static_cast<uint64_t>(n);
+      sftp_seek64(file, next);
+    }
+    issue();
+  }
+  if (failed.Ok() && !atEnd && writeError == 0) fail("Read " + path);
+  sftp_close(file);
+  if (!failed.Ok()) return failed;
+  if (writeError != 0)
+    return {TSftpStatus::Failed, "Write to " + out.Path() + " failed: " + std::strerror(writeError)};
+  return {};
+}
+
+}  // namespace quodra::sftp

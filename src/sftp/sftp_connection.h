@@ -1,0 +1,67 @@
+#pragma once
+// One SFTP session over libssh, in blocking calls: connect, check the host key, log in, and
+// the file operations. It runs on the client's worker thread; another thread may only call
+// Interrupt, which shuts the socket down so that whatever call is blocked returns at once.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sftp/sftp_types.h"
+
+namespace quodra::host {
+class TLocalOutputFile;
+}
+
+namespace quodra::sftp {
+
+class TSftpConnection {
+ public:
+  // Reads in flight and the size of each; enough to keep a fast link busy.
+  static constexpr int kReadsInFlight = 32;
+  static constexpr uint32_t kReadSize = 64 * 1024;
+
+  TSftpConnection() = default;
+  ~TSftpConnection();
+  TSftpConnection(const TSftpConnection&) = delete;
+  TSftpConnection& operator=(const TSftpConnection&) = delete;
+
+  // Connects (bounded by the connection time-out), checks the host key, logs in and starts
+  // the SFTP subsystem. `log` receives the progress lines of the login.
+  TSftpReply Open(const TSftpSettings& settings, const std::function<void(const std::string&)>& log);
+  bool IsOpen() const { return Sftp != nullptr; }
+  void Close();
+
+  TSftpReply List(const std::string& folder, std::vector<TSftpEntry>& entries);
+  TSftpReply Stat(const std::string& path, TSftpEntry& entry);
+  // Bytes from `offset` to the end of the file go to `out` (opened by the caller, committed
+  // or rolled back by the caller). `bytes` counts what was written.
+  TSftpReply Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
+                   std::atomic<int64_t>& bytes);
+  TSftpReply Delete(const std::string& path);
+
+  // Any thread: ends the blocked call and the session. `why` becomes the reply's status.
+  void Interrupt(TSftpStatus why);
+  // Any thread: the time of the last sign of life from the server (monotonic ms).
+  int64_t LastActivityMs() const { return LastActivity.load(); }
+
+ private:
+  TSftpReply ConnectSocket(const TSftpSettings& settings, int& fd);
+  TSftpReply CheckHostKey(const TSftpSettings& settings);
+  TSftpReply Authenticate(const TSftpSettings& settings, const std::function<void(const std::string&)>& log);
+  // The reply for a failed libssh call: an interruption, a lost session or the server's no.
+  TSftpReply Failure(const std::string& what);
+  void Touch();
+
+  void* Session = nullptr;  // ssh_session
+  void* Sftp = nullptr;     // sftp_session
+  std::string HostName;
+  std::mutex FdLock;  // guards Fd against Interrupt while the session closes it
+  int Fd = -1;
+  std::atomic<int> Interrupted{-1};  // a TSftpStatus once interrupted
+  std::atomic<int64_t> LastActivity{0};
+};
+
+}  // namespace quodra::sftp
