@@ -163,7 +163,7 @@ bool TSystemUser::Create(const std::string& password) {
 }
 
 TSystemUser::~TSystemUser() {
-  if (!UserName_.empty()) RunCommand({"userdel", UserName_});
+  if (!UserName_.empty()) RunCommand({"userdel", "-f", UserName_});  // -f: sshd may still be ending its session
 }
 
 }  // namespace quodra::test
