@@ -8,6 +8,7 @@
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/text_util.h"
+#include "jobs/retry_policy.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
 
@@ -20,6 +21,9 @@ namespace {
 std::string Text(const QString& s) { return s.toStdString(); }
 QString QText(const std::string& s) { return QString::fromStdString(s); }
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+// A session the server ended without a word counts as a cut connection.
+constexpr int32_t kWsaConnReset = 10054;
 
 }  // namespace
 
@@ -38,6 +42,8 @@ TFtpJob::TFtpJob(TMainFrm& frm) : QObject(&frm), Frm(frm), QpFtpClient1(std::mak
   };
   QpFtpClient1->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) { QpFtpClient1WsError(code); };
   QpFtpClient1->OnFtpNotice = [this](TQpCustomFtpClient*, const char* text) { Log(Text(text)); };
+  RetryTimer.setSingleShot(true);
+  RetryTimer.callOnTimeout(this, [this] { RetryNow(); });
 }
 
 TFtpJob::~TFtpJob() {
@@ -59,11 +65,44 @@ void TFtpJob::Logout() {
   }
 }
 
-void TFtpJob::StartFtp() {
+void TFtpJob::ReadProfile() {
   const auto& opt = *Frm.VarnOptFrm->ui;
+  quodra::jobs::TJobProfile& p = JobProfile;
+  p.ServerName = Text(Frm.ui->ServerName1->text());
+  p.Login = Text(Frm.ui->Login1->text());
+  p.Password = Text(Frm.ui->Password1->text());
+  p.Port = Text(opt.Port1->text());
+  p.DefaultFolder = Text(opt.DefaultFolder1->text());
+  p.Passive = opt.PassiveBox1->isChecked();
+  p.Binary = opt.Binary1->isChecked();
+  p.Security = Frm.VarnOptFrm->SecurityKey();
+  p.Fingerprint = Text(Frm.VarnOptFrm->Fingerprint1->text());
+  p.TransferTimeOut = opt.TransferTimeOutSpinEdit1->value();
+  p.ConnectTimeOut = opt.ConnectTimeOutSpinEdit1->value();
+  p.SourceFile = Text(opt.SourceFileName1->text());
+  p.DestinationFile = Text(opt.DestFileName1->text());
+  p.Overwrite = opt.Overwrite1->isChecked();
+  p.DeleteRemote = opt.DeleteRemote1->isChecked();
+  p.AutoDisconnect = opt.AutoDisconnect1->isChecked();
+  p.Retries = Frm.VarnOptFrm->Retries1->value();
+  p.RetryDelay = Frm.VarnOptFrm->RetryDelay1->value();
+}
+
+void TFtpJob::StartFtp() {
+  RetryTimer.stop();
+  RetryPending = RetrySession = false;
+  Attempt = 0;
   Fetched.clear();
+  ReadProfile();
+  StartSession();
+}
+
+void TFtpJob::StartSession() {
+  const quodra::jobs::TJobProfile& p = JobProfile;
   WalkRetrieve = false;
   Outcome = TOutcome::None;
+  DeletePending.clear();
+  Probe = {};
   try {
     if (QpFtpClient1->Connected()) {
       Frm.Log("Reset/Logout");
@@ -71,19 +110,17 @@ void TFtpJob::StartFtp() {
       TMainFrm::Pause(3);
     }
     SessionEnding = false;
-    std::string server = Text(Frm.ui->ServerName1->text());
-    Frm.Log("Connecting to " + server);
-    QpFtpClient1->SetServerAddress(server);
-    QpFtpClient1->UserName = Text(Frm.ui->Login1->text());
-    QpFtpClient1->Password = Text(Frm.ui->Password1->text());
+    Frm.Log("Connecting to " + p.ServerName);
+    QpFtpClient1->SetServerAddress(p.ServerName);
+    QpFtpClient1->UserName = p.Login;
+    QpFtpClient1->Password = p.Password;
     QpFtpClient1->Account.clear();
-    QpFtpClient1->PassiveMode = opt.PassiveBox1->isChecked();
-    QpFtpClient1->TransferTimeout = opt.TransferTimeOutSpinEdit1->value();
-    QpFtpClient1->ConnectTimeout = opt.ConnectTimeOutSpinEdit1->value();
-    const std::string security = Frm.VarnOptFrm->SecurityKey();
-    QpFtpClient1->Security = security == "E" ? fcExplicitTls : security == "I" ? fcImplicitTls : fcPlain;
-    QpFtpClient1->CertificateFingerprint = Text(Frm.VarnOptFrm->Fingerprint1->text());
-    std::string port = Trim(Text(opt.Port1->text()));
+    QpFtpClient1->PassiveMode = p.Passive;
+    QpFtpClient1->TransferTimeout = p.TransferTimeOut;
+    QpFtpClient1->ConnectTimeout = p.ConnectTimeOut;
+    QpFtpClient1->Security = p.Security == "E" ? fcExplicitTls : p.Security == "I" ? fcImplicitTls : fcPlain;
+    QpFtpClient1->CertificateFingerprint = p.Fingerprint;
+    std::string port = Trim(p.Port);
     // Implicit TLS has a port of its own; the plain FTP port would never answer in TLS.
     if (port.empty() || (port == "ftp" && QpFtpClient1->Security == fcImplicitTls))
       port = QpFtpClient1->Security == fcImplicitTls ? "990" : "ftp";
@@ -91,7 +128,7 @@ void TFtpJob::StartFtp() {
     if (QpFtpClient1->Security != fcPlain)
       Frm.Log(std::string("Security: ") + (QpFtpClient1->Security == fcExplicitTls ? "explicit" : "implicit") + " TLS");
     Frm.Log("WS Port: [" + QpFtpClient1->WsPort() + "]");
-    bool binary = opt.Binary1->isChecked();
+    bool binary = p.Binary;
     Frm.Log("Binary Mode: " + TMainFrm::BoolToText(binary));
     QpFtpClient1->FileType = binary ? ftBinary : ftAscii;
     Frm.Log("Begin Login ");
@@ -106,9 +143,7 @@ void TFtpJob::StartFtp() {
   }
 }
 
-bool TFtpJob::EndsRunOnFailure() const {
-  return Frm.VarnOptFrm->ui->AutoDisconnect1->isChecked() || Frm.HasArguments();
-}
+bool TFtpJob::EndsRunOnFailure() const { return JobProfile.AutoDisconnect || Frm.HasArguments(); }
 
 void TFtpJob::CloseAfterFailure(bool logout) {
   Frm.MarkRunFailed();
@@ -131,15 +166,30 @@ void TFtpJob::TransferFailed() {
 }
 
 void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info) {
+  if (Probe.Active && (code == fsCommandDone || code == fsCurrentDir || code == fsTextReady)) {
+    Probe.Done = Probe.Ok = true;
+    Probe.Text = info;
+    return;
+  }
+  // The session ended meanwhile: handled below as ever.
+  if (Probe.Active && (code == fsClosed || code == fsLoggedOut || code == fsTimeout)) Probe.Done = true;
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
+      if (!SessionEnding && RetryLater(kWsaConnReset, "Connection Port Closed")) {
+        TransferFailed();
+        break;
+      }
       EndJob();
       if (!SessionEnding) SessionLost();
       break;
     case fsLoggedOut:
       DirList.Clear();
       Frm.Log("Logout");
+      if (!SessionEnding && RetryLater(kWsaConnReset, "Logout")) {
+        TransferFailed();
+        break;
+      }
       EndJob();
       if (!SessionEnding) SessionLost();
       break;
@@ -149,6 +199,16 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsCommandDone:
       Frm.Log("Complete");
       if (Frm.Closing || SessionEnding) break;  // the program is ending: no new walk
+      if (!DeletePending.empty()) {
+        // The walk's own delete: a fresh listing would only lack the file just deleted,
+        // so the work list drops it and the walk goes on at once.
+        DirList.Remove(DeletePending);
+        DeletePending.clear();
+        Frm.JobPhase = 3;
+        Frm.FileNumber = 1;
+        GetNextFile();
+        break;
+      }
       if (!QpFtpClient1->ListDir("", false)) {
         Frm.Log("Name listing could not be started");
         CloseAfterFailure(true);
@@ -174,6 +234,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsTimeout:
       TransferFailed();
       Frm.Log("Timeout");
+      if (RetryLater(-1, "Timeout")) break;
       Frm.FileNumber = 1;
       CloseAfterFailure(false);
       break;
@@ -186,7 +247,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
 void TFtpJob::LoginStep() {
   Frm.Log("Login");
   TMainFrm::Pause(3);
-  std::string folder = Text(Frm.VarnOptFrm->ui->DefaultFolder1->text());
+  std::string folder = JobProfile.DefaultFolder;
   std::string trimmed = Trim(folder);
   if (trimmed == "\\" || trimmed == "/" || trimmed == ".") {
     // Stay in the login folder; the command's completion still brings the listing.
@@ -215,9 +276,9 @@ void TFtpJob::TransferDoneStep() {
   // changed the job's phase; a file it did not fetch never is.
   bool fromWalk = WalkRetrieve;
   WalkRetrieve = false;
-  if (fromWalk && Frm.VarnOptFrm->ui->DeleteRemote1->isChecked()) {
+  if (fromWalk && JobProfile.DeleteRemote) {
     Log("Delete Host File:" + fetched);
-    QpFtpClient1->Delete(fetched);
+    if (QpFtpClient1->Delete(fetched)) DeletePending = fetched;
   }
   if (Frm.FileNumber == TMainFrm::kNoMoreFiles) {
     if (EndsRunOnFailure() && !Frm.Closing) {
@@ -230,21 +291,61 @@ void TFtpJob::TransferDoneStep() {
 }
 
 void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
-  TransferFailed();
   std::string text = errorText;
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  if (code == -1)
-    Log("Connection Timeout - FTP Session aborted (" + text + ")");
-  else
-    Log(std::to_string(code) + " " + text);
+  if (Probe.Active) {
+    Probe.Done = true;
+    return;
+  }
+  if (Outcome == TOutcome::Pending && WalkFromMask && code == 550) {
+    // The walk finds out whether the name is a file at all before it counts as a failure.
+    Outcome = TOutcome::Refused;
+    RefusedText = text;
+    return;
+  }
+  TransferFailed();
+  std::string line = code == -1 ? "Connection Timeout - FTP Session aborted (" + text + ")"
+                                : std::to_string(code) + " " + text;
+  Log(line);
+  // The reply itself where the server sent one ("421 Too many users").
+  if (RetryLater(code, text.rfind(std::to_string(code), 0) == 0 ? text : line)) return;
   CloseAfterFailure(true);
 }
 
 void TFtpJob::QpFtpClient1WsError(int32_t code) {
   TransferFailed();
+  if (Probe.Active) Probe.Done = true;
   Frm.Log(std::to_string(code) + " WsError");
   if (QpFtpClient1->Connected()) Frm.Log("Reset/Logout");
+  if (RetryLater(code, std::to_string(code) + " WsError")) return;
   CloseAfterFailure(false);  // closing the window logs the session out
+}
+
+bool TFtpJob::RetryLater(int32_t code, const std::string& reason) {
+  if (RetryPending) return true;
+  if (Attempt >= JobProfile.Retries || Frm.Closing || Frm.AbortRequested || !Frm.JobRunning()) return false;
+  if (quodra::jobs::FtpFailureKind(code) != quodra::jobs::TFailureKind::Transient) return false;
+  ++Attempt;
+  const int32_t delay = quodra::jobs::RetryDelaySeconds(JobProfile.RetryDelay, Attempt);
+  Log(quodra::jobs::RetryLine(Attempt, JobProfile.Retries, delay, reason));
+  // The failed session's own end is expected now; the job stays on until the retry.
+  RetryPending = true;
+  SessionEnding = true;
+  WalkAgain = false;
+  RetryTimer.start(static_cast<int>(delay) * 1000);
+  return true;
+}
+
+void TFtpJob::RetryNow() {
+  RetryPending = false;
+  // Abort or closing the window during the pause ended the job: no new login.
+  if (!Frm.JobRunning() || Frm.AbortRequested || Frm.Closing) {
+    Frm.MarkRunFailed();
+    CloseAfterFailure(false);
+    return;
+  }
+  RetrySession = true;
+  StartSession();
 }
 
 void TFtpJob::FillDirectoryList(const std::string& listing) { DirList.Fill(SplitListing(listing)); }
@@ -259,6 +360,7 @@ void TFtpJob::GetNextFile() {
     // A walk of a folder the user chose in the list is a job too.
     Frm.JobStarted();
     Frm.JobGoesOn();
+    ReadProfile();
   }
   // Whatever escapes a step ends the walk (and the job) before it goes on to the handler.
   struct TWalkEnd {
@@ -284,6 +386,7 @@ void TFtpJob::GetNextFile() {
 }
 
 void TFtpJob::EndJob() {
+  if (RetryPending) return;  // the job goes on with the next login
   // Only the job this session carries: the end of an earlier session (the "Reset/Logout"
   // of a new Connect) is not the end of the job that replaces it.
   if (Frm.JobGoesOnByItself()) Frm.JobEnded();
@@ -303,24 +406,32 @@ bool TFtpJob::WaitSettled(const std::function<bool()>& orWhen) {
 }
 
 void TFtpJob::WalkStep() {
-  auto& opt = *Frm.VarnOptFrm->ui;
   Frm.JobPhase = 4;
-  std::string sources = Text(opt.SourceFileName1->text());
+  std::string& sources = JobProfile.SourceFile;
   if (IsMask(sources) && sources.back() != ';') {
     sources += ';';
-    opt.SourceFileName1->setText(QText(sources));
+    // The window shows the list as the walk reads it.
+    Frm.VarnOptFrm->ui->SourceFileName1->setText(QText(sources));
   }
+  // A session after a failed one goes on where that one stopped: what this run fetched
+  // already is not fetched again.
+  auto fetchedBefore = [this](const std::string& name) { return RetrySession && Fetched.count(UpperCase(name)) > 0; };
 
   bool fromListing = false;
   if (sources.find(';') == std::string::npos) {
     Frm.CurrentSource = sources;
     Frm.Log("Get File");
     Frm.FileNumber = TMainFrm::kNoMoreFiles;
+    if (fetchedBefore(sources)) Frm.CurrentSource.clear();
   } else {
     for (;;) {
       bool maskMatched = false;
       Frm.CurrentSource = ExtractItem(sources, Frm.FileNumber, ';');
       if (!IsMask(Frm.CurrentSource)) {
+        if (!Frm.CurrentSource.empty() && fetchedBefore(Frm.CurrentSource)) {
+          ++Frm.FileNumber;
+          continue;
+        }
         if (!Frm.CurrentSource.empty() && !DirList.Contains(Frm.CurrentSource)) {
           Log("Source File:" + Frm.CurrentSource + " does not exist!");
           // After a delete the walk restarts on a fresh listing, where the files fetched
@@ -331,6 +442,8 @@ void TFtpJob::WalkStep() {
       } else {
         std::string mask = Frm.CurrentSource;
         std::string match = DirList.TakeMatch(mask);
+        // A listing's own folder and its parent are no files of it; neither is fetched twice.
+        if (match == "." || match == ".." || (!match.empty() && fetchedBefore(match))) continue;
         if (!match.empty()) {
           Frm.CurrentSource = match;
           --Frm.FileNumber;  // the same mask serves the next call too
@@ -352,7 +465,7 @@ void TFtpJob::WalkStep() {
   }
   if (Trim(Frm.CurrentSource).empty()) Frm.FileNumber = TMainFrm::kNoMoreFiles;
 
-  std::string dest = Text(opt.DestFileName1->text());
+  const std::string& dest = JobProfile.DestinationFile;
   bool destIsFolder = !dest.empty() && (dest.back() == '\\' || dest.back() == '/');
   if (destIsFolder)
     Frm.CurrentDest = Trim(dest) + Frm.CurrentSource;
@@ -380,12 +493,13 @@ void TFtpJob::WalkStep() {
     const std::string source = Frm.CurrentSource, dest = Frm.CurrentDest;
     Log("Source File:" + source + " to Dest File:" + dest);
     TMainFrm::Pause(2);
-    bool overwrite = opt.Overwrite1->isChecked();
+    bool overwrite = JobProfile.Overwrite;
     Frm.Log(overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
     // The pause may have seen the session end.
     if (Frm.Closing) return;
     bool started = false;
     Outcome = TOutcome::Pending;
+    WalkFromMask = fromListing;
     try {
       started = QpFtpClient1->Retrieve(source, dest, overwrite ? rmReplace : rmAppend);
       // Before the pause: the transfer may well end inside it.
@@ -417,13 +531,57 @@ void TFtpJob::WalkStep() {
     // Only a transfer the server confirmed is reported as transferred, with its own count.
     if (Outcome == TOutcome::Done)
       Log("Transferred " + source + " to " + dest + " " + std::to_string(DoneBytes) + " bytes [Done]");
+    const bool refused = Outcome == TOutcome::Refused;
     Outcome = TOutcome::None;
+    WalkFromMask = false;
+    if (refused) {
+      WalkRetrieve = false;
+      if (!NotARegularFile(source)) {
+        if (Frm.Closing) return;
+        Log("550 " + RefusedText);
+        CloseAfterFailure(true);
+        return;
+      }
+      // Not a failure: the mask goes on with its next match.
+      Log("Source File:" + source + " is not a regular file, skipped");
+      if (Frm.FileNumber != TMainFrm::kNoMoreFiles) {
+        WalkAgain = true;
+        return;
+      }
+    }
   }
-  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing &&
-      (opt.AutoDisconnect1->isChecked() || Frm.HasArguments())) {
+  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing && EndsRunOnFailure()) {
     // A delete still under way gets its answer before the session ends.
     WaitSettled();
     Frm.Closing = true;
     Frm.CloseWindow();
   }
+}
+
+bool TFtpJob::ProbeCommand(const std::function<bool()>& start) {
+  Probe = {};
+  Probe.Active = true;
+  bool started = false;
+  try {
+    started = start();
+  } catch (const std::exception&) {
+  }
+  if (started) WaitSettled([this] { return Probe.Done; });
+  const bool ok = started && Probe.Done && Probe.Ok;
+  Probe.Active = false;
+  return ok && !Frm.Closing && QpFtpClient1->Connected();
+}
+
+bool TFtpJob::NotARegularFile(const std::string& name) {
+  // A folder (or a link to one) can be entered: then back to where the walk lists, by the
+  // absolute name PWD gives, since ".." from a link's target is not where the link was.
+  if (!WaitSettled() || !ProbeCommand([this] { return QpFtpClient1->ChangeDir(""); })) return false;
+  const std::string home = Probe.Text;
+  if (ProbeCommand([&] { return QpFtpClient1->ChangeDir(name); }))
+    return !home.empty() && ProbeCommand([&] { return QpFtpClient1->ChangeDir(home); });
+  // A link that leads nowhere lists as a link ("l" first) but cannot be sent.
+  if (!ProbeCommand([&] { return QpFtpClient1->ListDir(name, true); })) return false;
+  for (const std::string& line : SplitListing(Probe.Text))
+    if (!Trim(line).empty()) return line[0] == 'l' || line[0] == 'L';
+  return false;
 }

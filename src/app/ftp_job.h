@@ -8,8 +8,11 @@
 #include <set>
 #include <string>
 
+#include <QTimer>
+
 #include "app/ftp_work_list.h"
 #include "ftp/qp_ftp_client.h"
+#include "jobs/job_profile.h"
 
 class TMainFrm;
 
@@ -37,9 +40,12 @@ class TFtpJob : public QObject {
   // Shows a name listing in the directory list; it becomes the walk's work list.
   void FillDirectoryList(const std::string& listing);
   TFtpWorkList& WorkList() { return DirList; }
+  // The profile of the running job, read from the window and the dialog when it started.
+  const quodra::jobs::TJobProfile& Profile() const { return JobProfile; }
 
  private:
-  enum class TOutcome { None, Pending, Done, Failed };
+  // Refused: a 550 to the retrieve of a mask's match, which may name a folder or a link.
+  enum class TOutcome { None, Pending, Done, Failed, Refused };
 
   void WalkStep();
   // Waits (handling events) until the session is Ready and every event of it was handled,
@@ -54,6 +60,16 @@ class TFtpJob : public QObject {
   bool EndsRunOnFailure() const;
   void CloseAfterFailure(bool logout);
   void EndJob();  // the FTP job is over (its walk, its session, a failure)
+  void ReadProfile();  // the job's profile from the window and the dialog
+  void StartSession();
+  // Whether a mask's match that the server refused to send is not a file (a folder, a link
+  // to one, a dangling link): asked with CWD into it (and back) and LIST of the name.
+  bool NotARegularFile(const std::string& name);
+  bool ProbeCommand(const std::function<bool()>& start);
+  // A transient failure with retries left: logs the retry and logs in again after the
+  // pause. False when the failure ends the run.
+  bool RetryLater(int32_t code, const std::string& reason);
+  void RetryNow();
 
   TMainFrm& Frm;
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;
@@ -65,4 +81,17 @@ class TFtpJob : public QObject {
   bool SessionEnding = false;     // the job itself ends the session
   TOutcome Outcome = TOutcome::None;  // of the walk's retrieve
   int64_t DoneBytes = 0;          // bytes of the last completed retrieve
+  quodra::jobs::TJobProfile JobProfile;
+  bool WalkFromMask = false;      // the retrieve in flight took its name from a mask
+  std::string RefusedText;        // the text of that retrieve's 550
+  std::string DeletePending;      // the walk's delete under way
+  // A command the walk sends to learn what a name is: its events stop here.
+  struct TProbe {
+    bool Active = false, Done = false, Ok = false;
+    std::string Text;  // PWD's folder, LIST's lines
+  } Probe;
+  int32_t Attempt = 0;         // retries made in this run
+  bool RetryPending = false;   // waiting to log in again
+  bool RetrySession = false;   // this session follows a failed one of the same run
+  QTimer RetryTimer;
 };

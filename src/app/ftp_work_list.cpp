@@ -70,6 +70,21 @@ std::string TFtpWorkList::TakeMatch(const std::string& mask) {
   return {};
 }
 
+void TFtpWorkList::Remove(const std::string& name) {
+  // Only names the profile lists by name are still untaken when deleted; they are few, so
+  // a scan per deletion keeps the walk linear.
+  if (!Contains(name)) return;
+  const std::string upper = UpperCase(name);
+  for (TEntry& e : Entries) {
+    if (e.State != TState::Listed || e.Upper != upper) continue;
+    e.State = TState::Taken;
+    --Listed[e.Upper];
+    ++TakenShown;
+    if (!FlushTimer.isActive()) FlushTimer.start();
+    return;
+  }
+}
+
 void TFtpWorkList::Flush() {
   FlushTimer.stop();
   if (TakenShown == 0) return;

@@ -27,6 +27,9 @@ class TFtpWorkList {
   // Takes the next entry not taken yet that the mask matches (upper-cased on both sides;
   // the markers never match); "" when none is left.
   std::string TakeMatch(const std::string& mask);
+  // Takes the first entry not taken yet with this name (letter case aside), as a fresh
+  // listing after its deletion would no longer hold it; nothing when there is none.
+  void Remove(const std::string& name);
   // Takes the rows of taken entries out of the view now (otherwise it happens shortly after).
   void Flush();
   size_t Size() const { return Entries.size(); }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QComboBox>
+#include <QSpinBox>
 
 #include "app/main_frm.h"
 #include "app/profile_file.h"
@@ -102,6 +103,8 @@ void TMainFrm::LoadProfile() {
   VarnOptFrm->WindowSize1->setText(Q(p.WindowSize));
   VarnOptFrm->SetSecurityKey(p.Security);
   VarnOptFrm->Fingerprint1->setText(Q(p.CertificateFingerprint));
+  VarnOptFrm->Retries1->setValue(p.Retries);
+  VarnOptFrm->RetryDelay1->setValue(p.RetryDelay);
 
   VarnOptFrm->SavedEntryName = p.PhonebookEntry;
   d.EntrySelect->setCurrentText(Q(p.PhonebookEntry));
@@ -141,6 +144,8 @@ bool TMainFrm::SaveProfile(bool storeDialCredentials) {
   p.WindowSize = S(VarnOptFrm->WindowSize1->text().trimmed());
   p.Security = VarnOptFrm->SecurityKey();
   p.CertificateFingerprint = S(VarnOptFrm->Fingerprint1->text().trimmed());
+  p.Retries = VarnOptFrm->Retries1->value();
+  p.RetryDelay = VarnOptFrm->RetryDelay1->value();
   p.DialUserName = S(d.UserNameEdit->text());
   p.DialPassword = S(d.PasswordEdit->text());
   p.DialDomain = S(d.DomainEdit->text());

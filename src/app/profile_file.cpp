@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <tuple>
 #include <utility>
 
 #include "app/digits_to_int.h"
@@ -71,6 +73,12 @@ TProfile ReadProfile(const std::string& path) {
   p.WindowSize = Trim(read("WindowSize"));
   p.Security = UpperCase(Trim(read("Security"))).substr(0, 1);
   p.CertificateFingerprint = Trim(read("CertificateFingerprint"));
+  // Retries: absent or blank keys keep the defaults; values are held within their range.
+  {
+    const std::string retries = Trim(read("Retries")), delay = Trim(read("RetryDelay"));
+    if (!retries.empty()) p.Retries = std::clamp(DigitsToInt(retries), 0, 99);
+    if (!delay.empty()) p.RetryDelay = std::clamp(DigitsToInt(delay), 0, 300);
+  }
   return p;
 }
 
@@ -116,6 +124,8 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
                             std::pair{"Security", &p.Security},
                             std::pair{"CertificateFingerprint", &p.CertificateFingerprint}})
     if (!value->empty() || ini.HasKey(kProfileSection, key)) write(key, *value);
+  for (auto [key, value, standard] : {std::tuple{"Retries", p.Retries, 0}, std::tuple{"RetryDelay", p.RetryDelay, 10}})
+    if (value != standard || ini.HasKey(kProfileSection, key)) write(key, std::to_string(value));
   return ini.Save();
 }
 

@@ -35,6 +35,10 @@ struct TProfile {
   std::string Security;
   // FTP over TLS: SHA-256 fingerprint the server's certificate must have (blank: CA check).
   std::string CertificateFingerprint;
+  // Retries of transient failures (attempts after the first) and the seconds before the
+  // first of them; written only when set to other values than these defaults.
+  int Retries = 0;
+  int RetryDelay = 10;
 
   bool operator==(const TProfile&) const = default;
 };

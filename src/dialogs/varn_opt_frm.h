@@ -10,6 +10,7 @@ class TVarnOptFrm;
 }
 class QComboBox;
 class QLineEdit;
+class QSpinBox;
 class TAboutBox;
 class TQpRasDialer;
 class TQpRasStatus;
@@ -36,6 +37,11 @@ class TVarnOptFrm : public QDialog {
   // when the loaded profile had no such key (it is then not added on saving).
   std::string SecurityKey() const;
   void SetSecurityKey(const std::string& key);
+
+  // On the Server page: retries of transient failures and the pause before the first.
+  QSpinBox* Retries1 = nullptr;
+  QSpinBox* RetryDelay1 = nullptr;
+  QWidget* RetryRow1 = nullptr;  // the two with their labels
 
   // Outcome of the last dial: 0 waiting, 1 connected, 2 disconnected or failed,
   // 99 while a failed dial is being hung up.

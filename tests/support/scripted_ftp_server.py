@@ -42,6 +42,9 @@ accepts one control connection and runs SCRIPT, one step per line:
                    folder's names: names of no file (unsafe ones, say)
   hold             keep reading and recording commands without answering until the client
                    closes the connection
+  sessions N       in serve mode, once a session ends accept up to N further control
+                   connections and serve each the same way (a fault that fired stays fired);
+                   "!session" is recorded at the start of each
 
 When the script ends, the server goes on recording commands (without answering) until the
 client closes the control connection. Every received command line is appended to
@@ -82,6 +85,8 @@ class Session:
         self.delay = 0.0
         self.faults = []
         self.extra_names = []
+        self.more_sessions = 0
+        self.served = None
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -302,7 +307,10 @@ class Session:
             elif verb == 'listextra':
                 with open(arg, encoding='latin-1', newline='') as f:
                     self.extra_names = f.read().split('\n')[:-1]
+            elif verb == 'sessions':
+                self.more_sessions = int(arg)
             elif verb == 'serve':
+                self.served = arg
                 self.serve(arg)
                 return
             elif verb == 'steal':
@@ -329,7 +337,8 @@ def main():
         f.write(str(server.getsockname()[1]))
     os.rename(tmp, port_path)
     conn, _ = server.accept()
-    server.close()
+    if not any(step.startswith('sessions ') for step in steps):
+        server.close()  # a second connection is refused at once
     # Each reply leaves at once: a small reply after an unacknowledged one would otherwise
     # wait for the client's delayed acknowledgement.
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -342,6 +351,21 @@ def main():
         conn.close()
     except OSError:
         pass
+    while session.served is not None and session.more_sessions > 0:
+        session.more_sessions -= 1
+        conn, _ = server.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        session.conn, session.pending, session.listener, session.data = conn, b'', None, None
+        session.note('!session')
+        try:
+            session.serve(session.served)
+        except OSError as e:
+            session.note('!error ' + str(e))
+        try:
+            conn.close()
+        except OSError:
+            pass
+    server.close()
 
 
 if __name__ == '__main__':

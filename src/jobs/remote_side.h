@@ -1,0 +1,103 @@
+#pragma once
+// The remote side as the fetch walk sees it: list a folder, ask a file's facts, fetch a file
+// (from an offset) into a local file, delete it, abort. FTP and SFTP each implement it; the
+// walk (source list, masks, safe names, delete, resume, retries) is written once against it.
+//
+// Contract of every operation:
+// - It starts the work and returns at once. Its result arrives exactly once, through the
+//   callback given to it, while the event loop runs (never from inside the call itself), so
+//   the caller may wait with host::WaitUntil.
+// - Every operation is bounded by the side's own time-outs (from the profile): a silent
+//   peer ends in a failed result, never in a callback that does not come.
+// - One operation at a time: the walk starts the next one only after the previous result.
+// - After Abort, the operation in flight ends soon with a failed result (kind Aborted), and
+//   the session is closed or usable again as IsOpen says.
+// - The end of the session (the peer closed it, a time-out) fails the operation in flight
+//   with a transient failure; later calls fail at once (still through the callback).
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quodra::jobs {
+
+// Whether a failure may go away by trying again later (a new login after a pause).
+enum class TFailureKind : uint8_t {
+  None,       // success
+  Transient,  // refused or lost connection, time-out, 421, other 4xx, failed data connection
+  Permanent,  // 530 login refused, 550 no such file, a certificate that does not verify
+  Aborted,    // the user's Abort or the window closing
+};
+
+struct TRemoteResult {
+  TFailureKind Kind = TFailureKind::None;
+  int32_t Code = 0;    // the server's reply code or a socket error number; 0 when none
+  std::string Reason;  // for the log: what failed, in the side's words (no line end)
+  bool Ok() const { return Kind == TFailureKind::None; }
+};
+
+// What a listing knows about an entry; Unknown where the protocol does not say (FTP NLST).
+enum class TEntryKind : uint8_t { Unknown, File, Folder, Link, Other };
+
+struct TRemoteEntry {
+  std::string Name;  // as listed, no folder part
+  TEntryKind Kind = TEntryKind::Unknown;
+};
+
+// A file's facts: Size -1 and ModTime "" where the side cannot tell. ModTime is compared
+// only for equality (an opaque text, e.g. "20261209115032").
+struct TRemoteFacts {
+  int64_t Size = -1;
+  std::string ModTime;
+  TEntryKind Kind = TEntryKind::Unknown;
+};
+
+struct TFetchRequest {
+  std::string RemoteName;  // relative to the session's current folder
+  std::string LocalPath;
+  bool Append = false;  // add to the local file; otherwise the whole file is replaced
+  // Continue from this many bytes of a partial kept by an earlier attempt (0: from the
+  // start). The side falls back to 0 when the peer cannot resume; BytesFromOffset says so.
+  int64_t Offset = 0;
+  int64_t ExpectedSize = -1;  // when known: a transfer of another length fails
+  bool Binary = true;
+};
+
+struct TFetchResult : TRemoteResult {
+  int64_t Bytes = 0;       // bytes this fetch received (the whole file's count on success)
+  bool Resumed = false;    // the fetch continued from Offset
+};
+
+class TRemoteSide {
+ public:
+  virtual ~TRemoteSide() = default;
+
+  using TDone = std::function<void(const TRemoteResult&)>;
+  using TListed = std::function<void(const TRemoteResult&, const std::vector<TRemoteEntry>&)>;
+  using TFactsDone = std::function<void(const TRemoteResult&, const TRemoteFacts&)>;
+  using TFetched = std::function<void(const TFetchResult&)>;
+  using TProgress = std::function<void(int64_t bytes)>;
+
+  // Connects, logs in and changes into the profile's remote folder.
+  virtual void Open(TDone done) = 0;
+  virtual bool IsOpen() const = 0;
+  // Names of the current folder, in the server's order; "." and ".." may be among them.
+  virtual void List(TListed done) = 0;
+  // Size and time of one file (Kind where the side can tell). A failure with Permanent kind
+  // means the name is not a file that can be fetched (missing, a folder).
+  virtual void Facts(const std::string& name, TFactsDone done) = 0;
+  // Fetches into the local file; the local file changes only on success (a failed fetch
+  // keeps a partial for a later Offset where the side can resume, never the destination).
+  // `progress` (may be empty) is called with the bytes received so far.
+  virtual void Fetch(const TFetchRequest& request, TProgress progress, TFetched done) = 0;
+  // Puts the fetched bytes in place (true) or throws them away (false) after a successful
+  // Fetch; the walk decides after comparing the file's facts before and after.
+  virtual void Commit(bool keep) = 0;
+  virtual void Delete(const std::string& name, TDone done) = 0;
+  // Ends the operation in flight (its callback reports Aborted); no effect when idle.
+  virtual void Abort() = 0;
+  // Logs out and closes; returns once closed (bounded).
+  virtual void Close() = 0;
+};
+
+}  // namespace quodra::jobs
