@@ -101,6 +101,7 @@ bool TSftpClient::Fetch(const std::string& path, uint64_t offset, quodra::host::
                         std::function<void(const TSftpReply&, int64_t)> done) {
   if (Running) return false;
   Bytes = 0;
+  LastReportedBytes = 0;  // every fetch reports its own count, also one equal to the last
   return Start([this, path, offset, &out](TSftpConnection& c) { return c.Fetch(path, offset, out, Bytes); },
                [this, done = std::move(done)](const TSftpReply& r) { done(r, Bytes.load()); }, false);
 }

@@ -1,0 +1,174 @@
+#include "jobs/sftp_remote_side.h"
+
+#include <QTimer>
+#include <cstring>
+
+#include "host/clock.h"
+#include "host/text_util.h"
+
+namespace quodra::jobs {
+
+using quodra::host::TLocalOutputFile;
+using namespace quodra::sftp;
+
+TSftpSettings SftpSettingsFor(const TJobProfile& profile, const std::string& privateKeyFile,
+                              const std::string& hostKeyFingerprint) {
+  TSftpSettings s;
+  s.Host = quodra::host::Trim(profile.ServerName);
+  s.Port = quodra::host::Trim(profile.Port);
+  s.User = profile.Login;
+  s.Password = profile.Password;
+  s.PrivateKeyFile = quodra::host::Trim(privateKeyFile);
+  s.HostKeyFingerprint = quodra::host::Trim(hostKeyFingerprint);
+  s.ConnectTimeoutMs = profile.ConnectTimeOut > 0 ? profile.ConnectTimeOut * quodra::host::kMsPerTick : 0;
+  s.TransferTimeoutMs = profile.TransferTimeOut > 0 ? profile.TransferTimeOut * quodra::host::kMsPerTick : 0;
+  return s;
+}
+
+TFailureKind SftpFailureKind(TSftpStatus status) {
+  switch (status) {
+    case TSftpStatus::Ok: return TFailureKind::None;
+    case TSftpStatus::TimedOut:
+    case TSftpStatus::Lost: return TFailureKind::Transient;
+    case TSftpStatus::Aborted: return TFailureKind::Aborted;
+    case TSftpStatus::Failed:
+    case TSftpStatus::HostKey:
+    case TSftpStatus::Refused: break;
+  }
+  return TFailureKind::Permanent;
+}
+
+namespace {
+
+TRemoteResult ResultOf(const TSftpReply& r) { return {SftpFailureKind(r.Status), 0, r.Text}; }
+
+TEntryKind KindOf(quodra::sftp::TEntryKind k) {
+  switch (k) {
+    case quodra::sftp::TEntryKind::File: return TEntryKind::File;
+    case quodra::sftp::TEntryKind::Folder: return TEntryKind::Folder;
+    case quodra::sftp::TEntryKind::Other: return TEntryKind::Other;
+    case quodra::sftp::TEntryKind::Missing: break;
+  }
+  return TEntryKind::Unknown;
+}
+
+// The login folder: "/" and "\" mean it as they do for FTP.
+bool StaysInLoginFolder(const std::string& folder) {
+  std::string f = quodra::host::Trim(folder);
+  return f.empty() || f == "/" || f == "\\" || f == ".";
+}
+
+const TRemoteResult kBusy{TFailureKind::Permanent, 0, "Another SFTP request is still running"};
+
+}  // namespace
+
+TSftpRemoteSide::TSftpRemoteSide(const TSftpSettings& settings, const std::string& remoteFolder, QObject* parent)
+    : QObject(parent), Settings(settings), RemoteFolder(StaysInLoginFolder(remoteFolder) ? "" : quodra::host::Trim(remoteFolder)) {
+  Client.OnLog = [this](const std::string& line) { Log(line); };
+}
+
+TSftpRemoteSide::~TSftpRemoteSide() { Out.Rollback(); }
+
+void TSftpRemoteSide::Later(std::function<void()> report) { QTimer::singleShot(0, this, std::move(report)); }
+
+std::string TSftpRemoteSide::PathOf(const std::string& name) const {
+  if (RemoteFolder.empty() || (!name.empty() && name.front() == '/')) return name;
+  return RemoteFolder.back() == '/' ? RemoteFolder + name : RemoteFolder + "/" + name;
+}
+
+void TSftpRemoteSide::Open(TDone done) {
+  bool started = Client.Open(Settings, [this, done](const TSftpReply& r) {
+    if (!r.Ok() || RemoteFolder.empty()) return done(ResultOf(r));
+    // The remote folder must be there (and be a folder) before the walk lists it.
+    bool asked = Client.Stat(RemoteFolder, [this, done](const TSftpReply& s, const TSftpEntry& e) {
+      TRemoteResult result = ResultOf(s);
+      if (s.Ok() && e.Kind != quodra::sftp::TEntryKind::Folder)
+        result = {TFailureKind::Permanent, 0, "Remote folder " + RemoteFolder + " is not a folder"};
+      if (!result.Ok()) Client.Close();  // an Open that failed leaves no session behind
+      done(result);
+    });
+    if (!asked) done(kBusy);
+  });
+  if (!started) Later([done] { done(kBusy); });
+}
+
+void TSftpRemoteSide::List(TListed done) {
+  bool started = Client.List(RemoteFolder.empty() ? "." : RemoteFolder,
+                             [done](const TSftpReply& r, const std::vector<TSftpEntry>& entries) {
+                               std::vector<TRemoteEntry> listed;
+                               listed.reserve(entries.size());
+                               for (const auto& e : entries) listed.push_back({e.Name, KindOf(e.Kind)});
+                               done(ResultOf(r), listed);
+                             });
+  if (!started) Later([done] { done(kBusy, {}); });
+}
+
+void TSftpRemoteSide::Facts(const std::string& name, TFactsDone done) {
+  bool started = Client.Stat(PathOf(name), [name, done](const TSftpReply& r, const TSftpEntry& e) {
+    TRemoteFacts facts;
+    facts.Size = e.Size;
+    facts.ModTime = e.MTime >= 0 ? std::to_string(e.MTime) : "";
+    facts.Kind = KindOf(e.Kind);
+    if (r.Ok() && e.Kind != quodra::sftp::TEntryKind::File)
+      return done({TFailureKind::Permanent, 0, name + ": not a regular file"}, facts);
+    done(ResultOf(r), facts);
+  });
+  if (!started) Later([done] { done(kBusy, {}); });
+}
+
+void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFetched done) {
+  Out.Rollback();  // a fetch never committed is given up
+  // A kept partial is not resumed yet: the whole file is fetched again (Resumed says so).
+  int err = Out.Open(request.LocalPath, request.Append ? TLocalOutputFile::TMode::Append : TLocalOutputFile::TMode::Replace);
+  if (err != 0) {
+    TFetchResult failed;
+    failed.Kind = TFailureKind::Permanent;
+    failed.Code = err;
+    failed.Reason = "Cannot write " + request.LocalPath + ": " + std::strerror(err);
+    return Later([done, failed] { done(failed); });
+  }
+  Client.OnProgress = [progress](int64_t bytes) {
+    if (progress) progress(bytes);
+  };
+  const int64_t expected = request.ExpectedSize;
+  bool started = Client.Fetch(PathOf(request.RemoteName), 0, Out, [this, done, expected, request](const TSftpReply& r, int64_t bytes) {
+    Client.OnProgress = nullptr;
+    TFetchResult result;
+    static_cast<TRemoteResult&>(result) = ResultOf(r);
+    result.Bytes = bytes;
+    if (result.Ok() && expected >= 0 && bytes != expected) {
+      result.Kind = TFailureKind::Transient;
+      result.Reason = request.RemoteName + ": " + std::to_string(bytes) + " bytes received, " + std::to_string(expected) +
+                      " expected";
+    }
+    if (!result.Ok()) Out.Rollback();
+    done(result);
+  });
+  if (!started) {
+    Out.Rollback();
+    TFetchResult busy;
+    static_cast<TRemoteResult&>(busy) = kBusy;
+    Later([done, busy] { done(busy); });
+  }
+}
+
+void TSftpRemoteSide::Commit(bool keep) {
+  if (!Out.IsOpen()) return;
+  if (!keep) {
+    Out.Rollback();
+    return;
+  }
+  if (int err = Out.Commit(); err != 0) Log("Local file " + Out.Path() + " could not be written: " + std::strerror(err));
+}
+
+void TSftpRemoteSide::Delete(const std::string& name, TDone done) {
+  bool started = Client.Delete(PathOf(name), [done](const TSftpReply& r) { done(ResultOf(r)); });
+  if (!started) Later([done] { done(kBusy); });
+}
+
+void TSftpRemoteSide::Close() {
+  Out.Rollback();
+  Client.Close();
+}
+
+}  // namespace quodra::jobs

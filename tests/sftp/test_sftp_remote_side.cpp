@@ -1,0 +1,151 @@
+// The SFTP side of the fetch walk against a real OpenSSH server: every operation's result
+// comes through the event loop, with the failure kind the walk's retry rule needs.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "host/clock.h"
+#include "host/event_wait.h"
+#include "jobs/sftp_remote_side.h"
+#include "support/sshd_server_fixture.h"
+
+using namespace quodra::jobs;
+using namespace quodra::test;
+
+namespace {
+
+class SftpRemoteSide : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Server.Start()) << Server.Log();
+    Key = Server.AddClientKey("id", "ed25519");
+    Server.WriteKnownHosts(Local.File("known_hosts"), false);
+    std::filesystem::create_directory(Files.File("in"));
+    std::filesystem::create_directory(Files.File("in/sub.csv"));
+    WriteFile(Files.File("in/a.csv"), Data);
+    std::filesystem::create_symlink(Files.File("in/sub.csv"), Files.File("in/tosub.csv"));
+    std::filesystem::create_symlink(Files.File("nowhere"), Files.File("in/dangling.csv"));
+  }
+  std::unique_ptr<TSftpRemoteSide> Side(const std::string& folder, const std::string& fingerprint = {}) {
+    TJobProfile p;
+    p.ServerName = "127.0.0.1";
+    p.Port = std::to_string(Server.Port());
+    p.Login = TSshdServer::UserName();
+    auto s = SftpSettingsFor(p, Key, fingerprint);
+    s.KnownHostsFile = Local.File("known_hosts");
+    return std::make_unique<TSftpRemoteSide>(s, folder);
+  }
+  // Runs one operation; checks that its result did not come from inside the call.
+  template <typename TStart>
+  void Run(TStart start) {
+    bool done = false, inside = true;
+    start([&] { done = true; EXPECT_FALSE(inside) << "result reported from inside the call"; });
+    inside = false;
+    ASSERT_TRUE(quodra::host::WaitUntil([&] { return done; }, quodra::host::NowMs() + 60000));
+  }
+
+  const std::string Data = PatternBytes(700000, 5);
+  TSshdServer Server;
+  TTempDir Files, Local;
+  std::string Key;
+};
+
+TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
+  struct TOpenRow { const char* Sentence; std::string Folder; std::string Fingerprint; TFailureKind Kind; };
+  for (const auto& row : std::vector<TOpenRow>{
+           {"the remote folder exists", Files.File("in"), "", TFailureKind::None},
+           {"the login folder", "/", "", TFailureKind::None},
+           {"a missing remote folder is no retry case", Files.File("none"), "", TFailureKind::Permanent},
+           {"a file as remote folder", Files.File("in/a.csv"), "", TFailureKind::Permanent},
+           {"a wrong pinned key is no retry case", Files.File("in"), "SHA256:wrong", TFailureKind::Permanent},
+       }) {
+    SCOPED_TRACE(row.Sentence);
+    auto side = Side(row.Folder, row.Fingerprint);
+    TRemoteResult r;
+    Run([&](auto finished) { side->Open([&, finished](const TRemoteResult& x) { r = x; finished(); }); });
+    EXPECT_EQ(static_cast<int>(r.Kind), static_cast<int>(row.Kind)) << r.Reason;
+    EXPECT_EQ(side->IsOpen(), row.Kind == TFailureKind::None);
+  }
+
+  auto side = Side(Files.File("in"));
+  TRemoteResult r;
+  Run([&](auto finished) { side->Open([&, finished](const TRemoteResult& x) { r = x; finished(); }); });
+  ASSERT_TRUE(r.Ok()) << r.Reason;
+  std::vector<TRemoteEntry> listed;
+  Run([&](auto finished) {
+    side->List([&, finished](const TRemoteResult& x, const std::vector<TRemoteEntry>& e) { r = x; listed = e; finished(); });
+  });
+  ASSERT_TRUE(r.Ok());
+  std::map<std::string, TEntryKind> kinds;
+  for (const auto& e : listed) kinds[e.Name] = e.Kind;
+  EXPECT_EQ(kinds, (std::map<std::string, TEntryKind>{{"a.csv", TEntryKind::File},
+                                                      {"sub.csv", TEntryKind::Folder},
+                                                      {"tosub.csv", TEntryKind::Folder},
+                                                      {"dangling.csv", TEntryKind::Other}}));
+
+  struct TFactsRow { const char* Name; TFailureKind Kind; int64_t Size; };
+  for (const auto& row : std::vector<TFactsRow>{{"a.csv", TFailureKind::None, (int64_t)Data.size()},
+                                                 {"sub.csv", TFailureKind::Permanent, -2},
+                                                 {"missing.csv", TFailureKind::Permanent, -2}}) {
+    SCOPED_TRACE(row.Name);
+    TRemoteFacts facts;
+    Run([&](auto finished) {
+      side->Facts(row.Name, [&, finished](const TRemoteResult& x, const TRemoteFacts& f) { r = x; facts = f; finished(); });
+    });
+    EXPECT_EQ(static_cast<int>(r.Kind), static_cast<int>(row.Kind)) << r.Reason;
+    if (row.Size >= 0) {
+      EXPECT_EQ(facts.Size, row.Size);
+      EXPECT_FALSE(facts.ModTime.empty());
+    }
+  }
+
+  // The destination changes only with Commit(true), and only with a transfer of the
+  // expected length.
+  struct TFetchRow { const char* Sentence; bool Append; int64_t Expected; bool Keep; TFailureKind Kind; std::string After; };
+  const std::string dest = Local.File("dest.csv");
+  for (const auto& row : std::vector<TFetchRow>{
+           {"replaced and kept", false, (int64_t)Data.size(), true, TFailureKind::None, Data},
+           {"appended and kept", true, -1, true, TFailureKind::None, "old" + Data},
+           {"fetched but thrown away", false, -1, false, TFailureKind::None, "old"},
+           {"another length than expected", false, (int64_t)Data.size() + 1, true, TFailureKind::Transient, "old"},
+       }) {
+    SCOPED_TRACE(row.Sentence);
+    WriteFile(dest, "old");
+    TFetchRequest req;
+    req.RemoteName = "a.csv";
+    req.LocalPath = dest;
+    req.Append = row.Append;
+    req.ExpectedSize = row.Expected;
+    TFetchResult fr;
+    int64_t progressed = 0;
+    Run([&](auto finished) {
+      side->Fetch(req, [&](int64_t b) { progressed = b; }, [&, finished](const TFetchResult& x) { fr = x; finished(); });
+    });
+    EXPECT_EQ(static_cast<int>(fr.Kind), static_cast<int>(row.Kind)) << fr.Reason;
+    EXPECT_EQ(fr.Bytes, (int64_t)Data.size());
+    EXPECT_EQ(progressed, (int64_t)Data.size());
+    EXPECT_FALSE(fr.Resumed);
+    if (fr.Ok()) side->Commit(row.Keep);
+    EXPECT_TRUE(ReadFile(dest) == row.After);
+  }
+
+  Run([&](auto finished) { side->Delete("a.csv", [&, finished](const TRemoteResult& x) { r = x; finished(); }); });
+  EXPECT_TRUE(r.Ok()) << r.Reason;
+  EXPECT_FALSE(FileExists(Files.File("in/a.csv")));
+  Run([&](auto finished) { side->Delete("a.csv", [&, finished](const TRemoteResult& x) { r = x; finished(); }); });
+  EXPECT_EQ(r.Kind, TFailureKind::Permanent);
+
+  // A cut connection is worth a retry; afterwards every call fails at once, through the loop.
+  for (pid_t p : Server.SessionProcesses()) ::kill(p, SIGKILL);
+  Run([&](auto finished) {
+    side->List([&, finished](const TRemoteResult& x, const std::vector<TRemoteEntry>&) { r = x; finished(); });
+  });
+  EXPECT_EQ(r.Kind, TFailureKind::Transient) << r.Reason;
+  EXPECT_FALSE(side->IsOpen());
+  Run([&](auto finished) { side->Delete("x", [&, finished](const TRemoteResult& x) { r = x; finished(); }); });
+  EXPECT_EQ(r.Kind, TFailureKind::Transient) << r.Reason;
+  side->Close();
+}
+
+}  // namespace
