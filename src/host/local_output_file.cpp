@@ -302,6 +302,7 @@ int TLocalOutputFile::CommitReplace() {
   if (::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) != 0) return errno;
   if (::fsync(Fd_) != 0) return errno;
   if (::rename(WritePath_.c_str(), Target_.c_str()) != 0) return errno;
+  if (OnCommitStep) OnCommitStep("renamed");
   // The record described the partial, which is now the destination.
   if (Resumable_) ::unlink(ResumeRecordPathOf(Target_).c_str());
   Resumable_ = false;
@@ -317,19 +318,27 @@ int TLocalOutputFile::CommitAppend() {
   int jfd = OpenLocked(journal, true);
   if (jfd < 0) return -jfd == EWOULDBLOCK ? EBUSY : -jfd;  // another run appends to it now
   int err = RepairFromJournal(jfd, Target_);
-  int dfd = err ? -1 : ::open(Target_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (!err && dfd < 0) err = errno;
+  bool created = false;
+  int dfd = -1;
+  if (!err) {
+    dfd = ::open(Target_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    created = dfd >= 0;
+    if (dfd < 0 && errno == EEXIST) dfd = ::open(Target_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (dfd < 0) err = errno;
+  }
   struct stat dest {}, staged {};
   if (!err && (::fstat(dfd, &dest) != 0 || ::fstat(Fd_, &staged) != 0)) err = errno;
   if (!err && !S_ISREG(dest.st_mode)) err = EISDIR;
   const uint64_t before = static_cast<uint64_t>(dest.st_size);
   bool journalled = false;
   if (!err) {
-    err = WriteJournal(jfd, journal, dfd, before);
+    err = WriteJournal(jfd, journal, dfd, before, created);
     journalled = err == 0;
   }
+  if (journalled && OnCommitStep) OnCommitStep("journalled");
   if (!err) err = CopyStaged(Fd_, dfd, before, static_cast<uint64_t>(staged.st_size));
   if (!err && ::fsync(dfd) != 0) err = errno;
+  if (!err && OnCommitStep) OnCommitStep("appended");
   if (!err) {
     // The staged bytes go before the journal: a kept partial beside a whole destination would
     // be appended a second time by a resume.
@@ -339,6 +348,7 @@ int TLocalOutputFile::CommitAppend() {
   } else if (journalled) {
     if (::ftruncate(dfd, static_cast<off_t>(before)) == 0) ::fsync(dfd);
   }
+  if (err && created) UnlinkIfSame(Target_, dfd);
   if (dfd >= 0) ::close(dfd);
   UnlinkIfSame(journal, jfd);
   SyncFolder(FolderOf(Target_));

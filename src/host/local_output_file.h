@@ -25,6 +25,7 @@
 // write permission there) writes in place the same way, cut back on rollback.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -46,6 +47,11 @@ class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
   static constexpr uint64_t kCheckpointBytes = 64u * 1024 * 1024;
+  // Called at the steps of a commit where a crash leaves the most to repair ("journalled":
+  // the journal is durable, nothing appended yet; "appended": every byte appended and synced,
+  // the journal still there; "renamed": a replacement is in place), so that crash tests can
+  // stop the process exactly there. Empty in the program.
+  static inline std::function<void(const char* step)> OnCommitStep;
 
   TLocalOutputFile() = default;
   TLocalOutputFile(const TLocalOutputFile&) = delete;

@@ -254,6 +254,7 @@ int RepairFromJournal(int journalFd, const std::string& target) {
     err = errno;
   } else if (st.st_dev == dev && st.st_ino == ino && static_cast<uint64_t>(st.st_size) > length) {
     if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::fsync(fd) != 0) err = errno;
+    if (!err && length == 0 && ValueOf(text, "created") == "1") UnlinkIfSame(target, fd);
   }
   ::close(fd);
   return err;
@@ -273,12 +274,13 @@ int RepairCutAppend(const std::string& target) {
   return err;
 }
 
-int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length) {
+int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created) {
   struct stat st {};
   if (::fstat(destFd, &st) != 0) return errno;
   std::string text = std::string(kJournalMagic) + "\nlength=" + std::to_string(length) +
                      "\ndev=" + std::to_string(static_cast<uint64_t>(st.st_dev)) +
-                     "\nino=" + std::to_string(static_cast<uint64_t>(st.st_ino)) + "\nend\n";
+                     "\nino=" + std::to_string(static_cast<uint64_t>(st.st_ino)) + "\ncreated=" + (created ? "1" : "0") +
+                     "\nend\n";
   if (::ftruncate(journalFd, 0) != 0 || ::lseek(journalFd, 0, SEEK_SET) != 0) return errno;
   if (int err = WriteAll(journalFd, text)) return err;
   if (::fsync(journalFd) != 0) return errno;

@@ -56,8 +56,9 @@ int RepairCutAppend(const std::string& target);
 // Same, with the journal already open and locked as `journalFd`; the journal stays.
 int RepairFromJournal(int journalFd, const std::string& target);
 // Records `length` and the identity of `destFd` in the locked journal, durably (the journal's
-// name too) before the destination may grow. 0 or errno.
-int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length);
+// name too) before the destination may grow; `created`: the append made the destination, so
+// undoing it removes the file again. 0 or errno.
+int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created);
 
 // Once per folder and process: repairs the cut appends of the folder and removes partial
 // files that no live process holds and that cannot be resumed (unique ones, stable ones
