@@ -108,6 +108,9 @@ void TFtpJob::StartSession() {
       Frm.Log("Reset/Logout");
       Logout();
       TMainFrm::Pause(3);
+      // The old session's last events (its logout, its close) belong to it, not to the new one.
+      quodra::host::WaitUntil([this] { return !QpFtpClient1->EventsPending(); },
+                              quodra::host::NowMs() + QpFtpClient1->LogoutWaitMs);
     }
     SessionEnding = false;
     Frm.Log("Connecting to " + p.ServerName);

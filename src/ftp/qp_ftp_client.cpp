@@ -271,7 +271,8 @@ void TQpCustomFtpClient::PostStatus(TFtpStatusCode code, const char* text) {
     case fsCurrentDir:
     case fsTextReady:
     case fsTransferDone:
-    case fsTimeout: {
+    case fsTimeout:
+    case fsFileFacts: {
       // The text may point into a buffer that returning to Ready clears.
       TNote note{TNoteKind::Status, code, text != nullptr, text ? std::string(text) : std::string()};
       ChangeState(TFtpSessionState::Ready);
@@ -449,6 +450,7 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
       TransferReply(verb, code);
       return;
     case S::Commanding:
+      if (FactsReply(verb, code)) return;
       if (code >= 211 && code <= 215) {
         PostStatus(fsTextReady, ReplyTextOf(Reply.Reply()).c_str());
         return;
@@ -498,6 +500,8 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
     if (State == TFtpSessionState::Listing || State == TFtpSessionState::Retrieving) SendNextCommand();
     return;
   }
+  if (verb == "TYPE" && code >= 200 && code < 300) SessionType = PendingType;
+  if (verb == "REST" && code != 350 && RestRefused(code)) return;
   if (((verb == "TYPE" || verb == "PORT" || verb == "EPRT") && code >= 200 && code < 300) ||
       (verb == "REST" && code == 350)) {
     SendNextCommand();
@@ -572,6 +576,7 @@ void TQpCustomFtpClient::DoWsConnect() {
   Awaiting.clear();
   Awaiting.push_back({kGreeting});
   DataProtected = false;
+  SessionType = 0;
   ControlLinked = true;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
   if (Security == fcImplicitTls) StartControlTls();  // the greeting comes through TLS

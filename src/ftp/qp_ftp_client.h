@@ -55,6 +55,7 @@
 
 #include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_types.h"
+#include "host/remote_file_identity.h"
 #include "port/qp_winsock_port.h"
 
 class QTimer;
@@ -82,6 +83,8 @@ class TQpFtpLog;
 constexpr int32_t kFtpLocalFileError = 101;
 // OnFtpError code for TLS failures (refused, handshake, certificate, a cut data stream).
 constexpr int32_t kFtpTlsError = 102;
+// OnFtpError code for a retrieve confirmed by the server whose byte count is not ExpectedSize.
+constexpr int32_t kFtpShortTransfer = 103;
 
 // Raised by Retrieve when the local file cannot be created or opened.
 class EFtpLocalFile : public std::runtime_error {
@@ -137,6 +140,40 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // Throws EFtpLocalFile when the local file cannot be opened (the session is Ready again).
   bool Retrieve(const std::string& remoteName, const std::string& localName, TFtpRetrieveMode mode);
   bool Abort();
+
+  // --- file facts, verified, resumable and held retrieves ------------------------------------
+  // Sends SIZE and MDTM for `name` (TYPE I first unless the session is in binary type: servers
+  // refuse SIZE in ASCII), then raises fsFileFacts with RemoteSize and RemoteModTime. A 5xx
+  // to either is an answer ("unknown"), not an error; 421, other refusals, a time-out or a
+  // lost connection end it as for any command. False when the session is not Ready.
+  bool FileFacts(const std::string& name);
+  // From the last fsFileFacts: the size, -1 when the server gave none (refused SIZE, or 550
+  // for what may not be a regular file); the time as 14 digits YYYYMMDDHHMMSS (UTC, as the
+  // server gives it, fractions dropped), "" when unknown.
+  int64_t RemoteSize() const { return FactSize; }
+  const std::string& RemoteModTime() const { return FactModTime; }
+
+  // For the next Retrieve only (Retrieve takes it and sets it back to -1): in binary type, a
+  // retrieve whose restart offset plus bytes received differs from this once the server's
+  // 226 and the end of the data are in fails with OnFtpError(kFtpShortTransfer, "Transfer of
+  // NAME incomplete: N of M bytes"), and the local file is handled as after any failure.
+  int64_t ExpectedSize = -1;
+  // For the next Retrieve only (Retrieve takes it and clears it): in binary type with rmAppend
+  // or rmReplace, the download is staged in the destination's resumable partial. Kept bytes
+  // of the same remote file are continued with REST (a refused REST starts over from 0, with
+  // the notice "Server refused REST: starting NAME over"); another or a changed remote file
+  // starts from 0. A failed retrieve keeps the partial and its record for the next attempt.
+  // Ignored in ASCII type and without a known Size.
+  host::TRemoteFileIdentity ResumeIdentity;
+  // When set, fsTransferDone means that every byte is in the partial file, synced, and the
+  // destination was not touched yet: the caller then calls CommitHeldFile (Replace or Append
+  // as the retrieve asked; 0 or errno, and a failed commit has undone itself) or
+  // DiscardHeldFile (the bytes are dropped and the partial removed). A Retrieve started
+  // meanwhile discards a file still held.
+  bool HoldLocalFile = false;
+  int CommitHeldFile();
+  void DiscardHeldFile();
+  bool HoldsLocalFile() const { return LocalHeld; }
 
   bool Connected() const { return State != TFtpSessionState::Closed; }
   bool InProgress() const { return State != TFtpSessionState::Closed && State != TFtpSessionState::Ready; }
@@ -221,6 +258,10 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool LoginTlsReply(const std::string& verb, int code);
   void TlsSessionFailed(const std::string& text);
   void SendUser();
+  // --- SIZE, MDTM and a refused REST (qp_ftp_file_facts.cpp) ---
+  bool FactsReply(const std::string& verb, int code);
+  bool RestRefused(int code);
+  bool ShortTransfer();
   bool TryNextAddress();
   void ConnectNextAddress();
 
@@ -234,7 +275,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void DataCleanup();
   void CloseDataSockets();
   void CloseLocalFile();
-  void OpenLocalFile(TFtpRetrieveMode mode);
+  void OpenLocalFile(TFtpRetrieveMode mode, const host::TRemoteFileIdentity* remote);
   bool ControlPeer(sockaddr_storage& peer);
   bool ControlIsIpv6();
   std::string PassiveCommand() { return ControlIsIpv6() ? "EPSV" : "PASV"; }
@@ -296,6 +337,15 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool Retrying = false;       // closing the port to connect to the next address  // the server answered the transfer command with 125 or 150  // the data connection's TLS has been described in a notice
   std::unique_ptr<port::TTlsChannel> DataTls;
   std::unique_ptr<uint8_t[]> RawBlock;  // encrypted bytes as received
+  // File facts and the checks of a retrieve.
+  int64_t FactSize = -1;
+  std::string FactModTime;
+  char SessionType = 0;          // 'A' or 'I' once the server accepted a TYPE; 0: not known
+  char PendingType = 0;          // the type of the TYPE command under way
+  int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
+  int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it
+  bool Resuming = false;         // this retrieve sent REST for a kept partial
+  bool LocalHeld = false;        // a completed retrieve's file waits for CommitHeldFile
 };
 
 // The published form; everything lives in TQpCustomFtpClient.

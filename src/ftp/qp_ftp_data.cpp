@@ -52,6 +52,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   // A flag left over from an earlier abort or time-out would hide this listing's errors.
   Aborting = false;
   if (PassiveMode) PushCommand(PassiveCommand());
+  PendingType = 'A';
   PushCommand("TYPE A");  // listings are text whatever FileType says
   if (DataConnect()) return true;
   Commands.clear();
@@ -67,8 +68,14 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   PushCommand("RETR " + remoteName);
   RemoteName = remoteName;
   LocalName = localName;
+  // Both settings serve this retrieve only; neither is safe to carry over to the next file.
+  host::TRemoteFileIdentity remote = std::move(ResumeIdentity);
+  ResumeIdentity = {};
+  RetrieveExpected = FileType == ftBinary ? ExpectedSize : -1;
+  ExpectedSize = -1;
+  DiscardHeldFile();
   try {
-    OpenLocalFile(mode);
+    OpenLocalFile(mode, FileType == ftBinary ? &remote : nullptr);
   } catch (...) {
     Commands.clear();
     ChangeState(TFtpSessionState::Ready);
@@ -82,14 +89,15 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   RetrieveReplyOk = false;
   LocalFailed = false;
   if (PassiveMode) PushCommand(PassiveCommand());
-  PushCommand(std::string("TYPE ") + (FileType == ftAscii ? "A" : "I"));
+  PendingType = FileType == ftAscii ? 'A' : 'I';
+  PushCommand(std::string("TYPE ") + PendingType);
   if (DataConnect()) return true;
   Commands.clear();
   ChangeState(TFtpSessionState::Ready);
   return false;
 }
 
-void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode) {
+void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode, const host::TRemoteFileIdentity* remote) {
   using M = host::TLocalOutputFile::TMode;
   M how = mode == rmAppend ? M::Append : mode == rmReplace ? M::Replace : M::WriteAt;
   if (how == M::WriteAt) {
@@ -98,10 +106,20 @@ void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode) {
     if (RestartAt > size || RestartAt < 0) RestartAt = size;
   }
   if (!Local) Local = std::make_unique<host::TLocalOutputFile>();
-  int err = Local->Open(LocalName, how, static_cast<uint64_t>(RestartAt));
+  const bool resumable = how != M::WriteAt && remote && remote->Resumable();
+  int err = resumable ? Local->OpenResumable(LocalName, how, *remote)
+                      : Local->Open(LocalName, how, static_cast<uint64_t>(RestartAt));
   SyncedUpTo = 0;
+  Resuming = false;
+  RetrieveOffset = how == M::WriteAt ? RestartAt : 0;
   if (err != 0) throw EFtpLocalFile("Cannot open file \"" + LocalName + "\". " + ErrnoText(err));
-  if (mode == rmAppend || mode == rmReplace) {
+  if (resumable && Local->ResumeOffset() > 0) {
+    // Kept bytes of this very remote file: the server sends the rest.
+    Resuming = true;
+    RestartAt = RetrieveOffset = static_cast<int64_t>(Local->ResumeOffset());
+    PushCommand("REST " + std::to_string(RestartAt));
+    PostLog(lgRestart);
+  } else if (mode == rmAppend || mode == rmReplace) {
     PostLog(lgDownload);
   } else {
     PushCommand("REST " + std::to_string(RestartAt));
@@ -407,12 +425,16 @@ void TQpCustomFtpClient::RetrieveReply(int code) {
 void TQpCustomFtpClient::FinishRetrieveIfComplete() {
   if (State != TFtpSessionState::Retrieving || Aborting || LocalFailed) return;
   if (!DataEof || !RetrieveReplyOk) return;
-  // Confirmed by the server: now the file is made durable and (replace) put in place.
+  if (ShortTransfer()) return;
+  // Confirmed by the server: now the file is made durable and (replace) put in place, or
+  // held for the caller.
   if (Local && Local->IsOpen()) {
-    if (int err = Local->Commit(); err != 0) {
+    int err = HoldLocalFile ? Local->Sync() : Local->Commit();
+    if (err != 0) {
       LocalWriteFailed(err);
       return;
     }
+    LocalHeld = HoldLocalFile;
   }
   PostStatus(fsTransferDone, nullptr);
 }
@@ -502,9 +524,20 @@ void TQpCustomFtpClient::CloseDataSockets() {
 }
 
 // A local file still open here belongs to a retrieve that was not confirmed: it goes back
-// to what it was before the retrieve.
+// to what it was before the retrieve, and a resumable partial is kept for the next attempt.
+// A held file waits for its caller, unless the session goes away.
 void TQpCustomFtpClient::CloseLocalFile() {
   if (!Local || !Local->IsOpen()) return;
+  if (LocalHeld && !Destroying) return;
+  LocalHeld = false;
+  if (Local->Resumable()) {
+    uint64_t kept = Local->ResumeOffset() + Local->Written();
+    if (int err = Local->Suspend(); err != 0)
+      PostNotice("Partial download of " + LocalName + " could not be kept: " + ErrnoText(err));
+    else
+      PostNotice("Partial download of " + LocalName + " kept: " + std::to_string(kept) + " bytes, resumable");
+    return;
+  }
   uint64_t written = Local->Written(), start = Local->StartLength();
   int err = Local->Rollback();
   if (err != 0)

@@ -19,6 +19,7 @@ enum TFtpStatusCode : uint8_t {
   fsProgress = 7,      // a block of a retrieve was written to the local file
   fsTransferDone = 8,  // a retrieve completed
   fsTimeout = 9,       // the server did not answer in time
+  fsFileFacts = 10,    // SIZE and MDTM answered: RemoteSize and RemoteModTime hold the result
 };
 
 // How the session is secured: plain FTP, explicit TLS (AUTH TLS on the FTP port) or

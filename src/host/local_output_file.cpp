@@ -1,30 +1,24 @@
+// All-or-nothing local files: staging, commit by rename or journalled append, rollback, and
+// the resumable partial (see the header).
 #include "host/local_output_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
+#include <memory>
 #include <random>
+
+#include "host/partial_file_store.h"
 
 namespace quodra::host {
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A destination that is a symbolic link is replaced at its target, so the link stays a link.
+// A destination that is a symbolic link is written at its target, so the link stays a link.
 std::string ResolveLink(const std::string& path) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
@@ -39,26 +33,53 @@ std::string ResolveLink(const std::string& path) {
   return current;
 }
 
-int SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int err = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
-  ::close(fd);
-  return err;
-}
-
-// What a plain create with mode 0666 would have given: the temporary file starts private.
+// What a plain create with mode 0666 would have given: the partial file starts private.
 mode_t NewFileMode() {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return 0666 & ~mask;
 }
 
+// Copies `length` bytes of `from` (from its start) to `to` at `at`. The kernel copies without
+// a trip through user space where it can; other file systems get a read/write loop.
+int CopyStaged(int from, int to, uint64_t at, uint64_t length) {
+  off_t in = 0;
+  off_t out = static_cast<off_t>(at);
+  uint64_t left = length;
+  while (left > 0) {
+    ssize_t n = ::copy_file_range(from, &in, to, &out, std::min<uint64_t>(left, 1u << 30), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;  // the partial is shorter than it was written
+    left -= static_cast<uint64_t>(n);
+  }
+  constexpr size_t kChunk = 1u << 20;
+  std::unique_ptr<char[]> buf;
+  while (left > 0) {
+    if (!buf) buf.reset(new char[kChunk]);
+    ssize_t n = ::pread(from, buf.get(), std::min<uint64_t>(left, kChunk), in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::pwrite(to, buf.get() + done, static_cast<size_t>(n - done), out);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return w < 0 ? errno : ENOSPC;
+      done += w;
+      out += w;
+    }
+    in += n;
+    left -= static_cast<uint64_t>(n);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int SyncFolderOf(const std::string& path) { return SyncFolder(FolderOf(path)); }
 
-int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut) {
+int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut, const char* suffix) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device seed;
   std::mt19937_64 rng((static_cast<uint64_t>(seed()) << 32) ^ seed() ^ static_cast<uint64_t>(::getpid()));
@@ -67,13 +88,21 @@ int CreateUniqueFile(const std::string& folder, const std::string& stem, std::st
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string tag;
     for (int i = 0; i < 6; ++i) tag += kAlphabet[rng() % (sizeof kAlphabet - 1)];
-    std::string path = (dir == "/" ? "" : dir) + "/." + stem + "." + tag + ".part";
+    std::string path = (dir == "/" ? "" : dir) + "/." + stem + "." + tag + suffix;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
+    if (fd < 0) {
+      if (errno != EEXIST && errno != EINTR) return -errno;
+      continue;
+    }
+    // Locked, and still under its name: a sweep of another run may have taken it between the
+    // create and the lock.
+    struct stat held {}, named {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
       pathOut = path;
       return fd;
     }
-    if (errno != EEXIST && errno != EINTR) return -errno;
+    ::close(fd);
   }
   return -EEXIST;
 }
@@ -81,28 +110,114 @@ int CreateUniqueFile(const std::string& folder, const std::string& stem, std::st
 TLocalOutputFile::~TLocalOutputFile() { Rollback(); }
 
 int TLocalOutputFile::Open(const std::string& path, TMode mode, uint64_t offset) {
+  if (mode == TMode::WriteAt) return OpenInPlace(path, mode, offset);
+  return OpenStaged(path, mode, nullptr);
+}
+
+int TLocalOutputFile::OpenResumable(const std::string& path, TMode mode, const TRemoteFileIdentity& remote) {
+  if (mode == TMode::WriteAt) return EINVAL;
+  return OpenStaged(path, mode, remote.Resumable() ? &remote : nullptr);
+}
+
+int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRemoteFileIdentity* remote) {
   Rollback();
   Path_ = path;
   Mode_ = mode;
-  Written_ = 0;
-  StartLength_ = 0;
-  Existed_ = false;
-  if (mode == TMode::Replace) {
-    Target_ = ResolveLink(path);
-    struct stat st {};
-    if (::stat(Target_.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) return EISDIR;
-      Existed_ = true;
-      ExistingMode_ = st.st_mode & 07777;
-      StartLength_ = static_cast<uint64_t>(st.st_size);
+  Written_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
+  Existed_ = Staged_ = Resumable_ = false;
+  Target_ = ResolveLink(path);
+  const std::string folder = FolderOf(Target_);
+  // What dead runs left goes first: a cut append would otherwise count as the old length.
+  SweepFolderOnce(folder);
+  if (int err = RepairCutAppend(Target_); err != 0 && err != EWOULDBLOCK) return err;
+  struct stat st {};
+  if (::stat(Target_.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    // An append learns only at the end that it may not write: better refuse at once.
+    if (mode == TMode::Append && ::access(Target_.c_str(), W_OK) != 0) return errno;
+    Existed_ = true;
+    ExistingMode_ = st.st_mode & 07777;
+    StartLength_ = static_cast<uint64_t>(st.st_size);
+  }
+  int err = TakeStablePartial(remote);
+  if (err == EWOULDBLOCK) {
+    // Another live writer stages this destination: ours goes to a file of its own.
+    std::string unique;
+    int fd = CreateUniqueFile(folder, BaseOf(Target_), unique, ".quodra-part");
+    err = fd < 0 ? -fd : 0;
+    if (fd >= 0) {
+      Fd_ = fd;
+      WritePath_ = unique;
     }
-    std::string temp;
-    int fd = CreateUniqueFile(FolderOf(Target_), BaseOf(Target_), temp);
-    if (fd < 0) return -fd;
-    Fd_ = fd;
-    WritePath_ = temp;
+  }
+  if (err == EACCES || err == EPERM || err == EROFS) {
+    // A writable file in a folder we may not write: appended in place, cut back on failure.
+    if (mode == TMode::Append) return OpenInPlace(path, mode, 0);
+  }
+  if (err) return err;
+  Staged_ = true;
+  return 0;
+}
+
+int TLocalOutputFile::TakeStablePartial(const TRemoteFileIdentity* remote) {
+  const std::string part = PartialPathOf(Target_);
+  const std::string record = ResumeRecordPathOf(Target_);
+  int fd = OpenLocked(part, true);
+  if (fd < 0) return -fd;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return err;
+  }
+  const uint64_t length = static_cast<uint64_t>(st.st_size);
+  uint64_t keep = 0;
+  TResumeRecord kept;
+  if (remote && ReadResumeRecord(record, kept) && kept.Remote == *remote && length <= static_cast<uint64_t>(remote->Size)) {
+    // In the boot that wrote them the bytes are in the page cache at least; after a crash
+    // only those the record saw synced.
+    keep = !kept.Boot.empty() && kept.Boot == BootId() ? length : std::min(length, kept.Checked);
+  }
+  int err = 0;
+  if (keep < length && ::ftruncate(fd, static_cast<off_t>(keep)) != 0) err = errno;
+  if (!err && ::lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) err = errno;
+  if (!err && keep > 0 && ::fdatasync(fd) != 0) err = errno;
+  if (err) {
+    ::close(fd);
+    return err;
+  }
+  Fd_ = fd;
+  WritePath_ = part;
+  if (!remote) {
+    ::unlink(record.c_str());  // whatever it described is gone
     return 0;
   }
+  Resumable_ = true;
+  Remote_ = *remote;
+  ResumeOffset_ = keep;
+  if ((err = WriteRecord(keep)) != 0) {
+    Resumable_ = false;
+    ::unlink(record.c_str());
+    UnlinkIfSame(part, fd);
+    Close();
+    return err;
+  }
+  return 0;
+}
+
+int TLocalOutputFile::WriteRecord(uint64_t checked) {
+  TResumeRecord record{Remote_, checked, BootId()};
+  int err = WriteResumeRecord(ResumeRecordPathOf(Target_), record);
+  if (!err) Checkpoint_ = checked;
+  return err;
+}
+
+int TLocalOutputFile::OpenInPlace(const std::string& path, TMode mode, uint64_t offset) {
+  Rollback();
+  Path_ = path;
+  Mode_ = mode;
+  Written_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
+  Existed_ = Staged_ = Resumable_ = false;
   Target_ = path;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
@@ -118,8 +233,7 @@ int TLocalOutputFile::Open(const std::string& path, TMode mode, uint64_t offset)
   }
   StartLength_ = static_cast<uint64_t>(st.st_size);
   Existed_ = true;
-  off_t pos = mode == TMode::Append ? ::lseek(fd, 0, SEEK_END)
-                                    : ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+  off_t pos = mode == TMode::Append ? ::lseek(fd, 0, SEEK_END) : ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
   if (pos < 0) {
     int err = errno;
     ::close(fd);
@@ -144,48 +258,119 @@ int TLocalOutputFile::Write(const void* data, size_t size) {
     size -= static_cast<size_t>(n);
     Written_ += static_cast<uint64_t>(n);
   }
+  const uint64_t length = ResumeOffset_ + Written_;
+  if (Resumable_ && length - Checkpoint_ >= kCheckpointBytes) {
+    if (::fdatasync(Fd_) != 0) return errno;
+    if (int err = WriteRecord(length)) return err;
+  }
   return 0;
+}
+
+int TLocalOutputFile::RestartFromZero() {
+  if (Fd_ < 0 || !Staged_) return EBADF;
+  if (::ftruncate(Fd_, 0) != 0 || ::lseek(Fd_, 0, SEEK_SET) != 0) return errno;
+  ResumeOffset_ = Written_ = 0;
+  return Resumable_ ? WriteRecord(0) : 0;
+}
+
+int TLocalOutputFile::Sync() {
+  if (Fd_ < 0) return EBADF;
+  return ::fsync(Fd_) == 0 ? 0 : errno;
 }
 
 int TLocalOutputFile::Commit() {
   if (Fd_ < 0) return EBADF;
-  int err = 0;
-  if (Mode_ == TMode::Replace && ::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) != 0) err = errno;
-  if (!err && ::fsync(Fd_) != 0) err = errno;
+  if (!Staged_) {
+    if (::fsync(Fd_) != 0) {
+      int err = errno;
+      Rollback();
+      return err;
+    }
+    return Close();
+  }
+  int err = Mode_ == TMode::Replace ? CommitReplace() : CommitAppend();
   if (err) {
-    Rollback();
-    return err;
+    if (Resumable_)
+      Suspend();
+    else
+      Rollback();
   }
-  if (Mode_ != TMode::Replace) {
-    int closeErr = Close();
-    return closeErr;
-  }
-  if (::close(Fd_) != 0) {
-    Fd_ = -1;
-    err = errno;
-    ::unlink(WritePath_.c_str());
-    return err;
-  }
-  Fd_ = -1;
-  if (::rename(WritePath_.c_str(), Target_.c_str()) != 0) {
-    err = errno;
-    ::unlink(WritePath_.c_str());
-    return err;
-  }
+  return err;
+}
+
+int TLocalOutputFile::CommitReplace() {
+  if (::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) != 0) return errno;
+  if (::fsync(Fd_) != 0) return errno;
+  if (::rename(WritePath_.c_str(), Target_.c_str()) != 0) return errno;
+  if (OnCommitStep) OnCommitStep("renamed");
+  // The record described the partial, which is now the destination.
+  if (Resumable_) ::unlink(ResumeRecordPathOf(Target_).c_str());
+  Resumable_ = false;
   WritePath_ = Target_;
-  SyncFolderOf(Target_);
-  return 0;
+  int err = Close();
+  SyncFolder(FolderOf(Target_));
+  return err;
+}
+
+int TLocalOutputFile::CommitAppend() {
+  if (::fsync(Fd_) != 0) return errno;
+  const std::string journal = JournalPathOf(Target_);
+  int jfd = OpenLocked(journal, true);
+  if (jfd < 0) return -jfd == EWOULDBLOCK ? EBUSY : -jfd;  // another run appends to it now
+  int err = RepairFromJournal(jfd, Target_);
+  bool created = false;
+  int dfd = -1;
+  if (!err) {
+    dfd = ::open(Target_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    created = dfd >= 0;
+    if (dfd < 0 && errno == EEXIST) dfd = ::open(Target_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (dfd < 0) err = errno;
+  }
+  struct stat dest {}, staged {};
+  if (!err && (::fstat(dfd, &dest) != 0 || ::fstat(Fd_, &staged) != 0)) err = errno;
+  if (!err && !S_ISREG(dest.st_mode)) err = EISDIR;
+  const uint64_t before = static_cast<uint64_t>(dest.st_size);
+  bool journalled = false;
+  if (!err) {
+    err = WriteJournal(jfd, journal, dfd, before, created);
+    journalled = err == 0;
+  }
+  if (journalled && OnCommitStep) OnCommitStep("journalled");
+  if (!err) err = CopyStaged(Fd_, dfd, before, static_cast<uint64_t>(staged.st_size));
+  if (!err && ::fsync(dfd) != 0) err = errno;
+  if (!err && OnCommitStep) OnCommitStep("appended");
+  if (!err) {
+    // The staged bytes go before the journal: a kept partial beside a whole destination would
+    // be appended a second time by a resume.
+    RemoveStaged();
+    Close();
+    SyncFolder(FolderOf(Target_));
+  } else if (journalled) {
+    if (::ftruncate(dfd, static_cast<off_t>(before)) == 0) ::fsync(dfd);
+  }
+  if (err && created) UnlinkIfSame(Target_, dfd);
+  if (dfd >= 0) ::close(dfd);
+  UnlinkIfSame(journal, jfd);
+  SyncFolder(FolderOf(Target_));
+  ::close(jfd);
+  return err;
+}
+
+void TLocalOutputFile::RemoveStaged() {
+  if (Fd_ < 0 || !Staged_) return;
+  // Holding the stable partial, its record is ours to drop as well.
+  if (WritePath_ == PartialPathOf(Target_)) ::unlink(ResumeRecordPathOf(Target_).c_str());
+  UnlinkIfSame(WritePath_, Fd_);
+  Resumable_ = false;
 }
 
 int TLocalOutputFile::Rollback() {
   if (Fd_ < 0) return 0;
-  int err = 0;
-  if (Mode_ == TMode::Replace) {
-    ::close(Fd_);
-    Fd_ = -1;
-    if (::unlink(WritePath_.c_str()) != 0 && errno != ENOENT) err = errno;
-    return err;
+  if (Staged_) {
+    RemoveStaged();
+    return Close();
   }
+  int err = 0;
   // Nothing written by us: the file is left alone (it may be another writer's meanwhile).
   if (Written_ > 0) {
     if (::ftruncate(Fd_, static_cast<off_t>(StartLength_)) != 0) err = errno;
@@ -193,6 +378,18 @@ int TLocalOutputFile::Rollback() {
   }
   int closeErr = Close();
   return err ? err : closeErr;
+}
+
+int TLocalOutputFile::Suspend() {
+  if (Fd_ < 0) return 0;
+  if (!Resumable_) return Rollback();
+  int err = ::fdatasync(Fd_) == 0 ? 0 : errno;
+  if (!err) err = WriteRecord(ResumeOffset_ + Written_);
+  if (err) {
+    Rollback();
+    return err;
+  }
+  return Close();
 }
 
 int TLocalOutputFile::Close() {

@@ -1,18 +1,44 @@
 #pragma once
-// A local file written all-or-nothing. Until Commit, a failure or an abort leaves the destination
-// as it was: an append is cut back to the length the file had when it was opened, and a
-// replacement goes to a temporary file beside the destination that is renamed over it only at
-// the end. A committed file is on disk (fsync) with every byte.
+// A local file written all-or-nothing, also when the process is killed (SIGKILL included) or
+// the machine loses its power: the destination always holds either its old bytes or the whole
+// new result, never a fragment.
+//
+// Append and Replace stage the bytes in a hidden partial file beside the destination
+// (partial_file_store.h names them). Commit then
+//   - Replace: renames the partial over the destination (keeping an existing one's mode);
+//   - Append: records the destination's length in a journal beside it (synced first), appends
+//     the staged bytes (copy_file_range, never rewriting the old bytes), syncs, and drops the
+//     journal. A run killed during the append leaves the journal; the next writer of the
+//     destination (or of any file in its folder) cuts the destination back to that length.
+// Before it writes, every Open repairs a cut append of its destination and removes the partial
+// files dead runs left beside it (once per folder, those of every destination there), so they
+// never pile up. Files of a live writer are locked (flock) and never touched.
+//
+// Resumable downloads (OpenResumable) use the stable partial `.NAME.quodra-part` and a record
+// of the remote file beside it. A failed download keeps both (Suspend); the next download of
+// the same remote file to the same destination continues after the kept bytes, one of another
+// remote file (or a changed one) starts from 0. The record is rewritten every kCheckpointBytes
+// with the length known to be on disk, so that after a power loss only synced bytes count.
+//
+// WriteAt writes into the destination itself from `offset` on (a restart of a file the caller
+// keeps); a rollback restores its length. An Append whose folder cannot take a partial file (no
+// write permission there) writes in place the same way, cut back on rollback.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
+#include "host/remote_file_identity.h"
+
 namespace quodra::host {
 
-// Creates a new file `folder/.<stem>.XXXXXX.part` that did not exist before (O_CREAT|O_EXCL|
-// O_NOFOLLOW|O_CLOEXEC, mode 0600). Returns the descriptor, or -errno; the path goes to pathOut.
-int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut);
+// Creates a new file `folder/.<stem>.XXXXXX<suffix>` that did not exist before (O_CREAT|O_EXCL|
+// O_NOFOLLOW|O_CLOEXEC, mode 0600), locked with flock for as long as the descriptor is open, so
+// that a later run can tell it from one a killed run left. Returns the descriptor, or -errno;
+// the path goes to pathOut.
+int CreateUniqueFile(const std::string& folder, const std::string& stem, std::string& pathOut,
+                     const char* suffix = ".part");
 
 // fsyncs the folder that holds `path`, so that a new name in it survives a crash. 0 or errno.
 int SyncFolderOf(const std::string& path);
@@ -20,49 +46,79 @@ int SyncFolderOf(const std::string& path);
 class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
+  static constexpr uint64_t kCheckpointBytes = 64u * 1024 * 1024;
+  // Called at the steps of a commit where a crash leaves the most to repair ("journalled":
+  // the journal is durable, nothing appended yet; "appended": every byte appended and synced,
+  // the journal still there; "renamed": a replacement is in place), so that crash tests can
+  // stop the process exactly there. Empty in the program.
+  static inline std::function<void(const char* step)> OnCommitStep;
 
   TLocalOutputFile() = default;
   TLocalOutputFile(const TLocalOutputFile&) = delete;
   TLocalOutputFile& operator=(const TLocalOutputFile&) = delete;
   ~TLocalOutputFile();  // an open, uncommitted file is rolled back
 
-  // Append: bytes go after the current end. Replace: bytes go to a unique temporary file in the
-  // destination's folder (a symbolic link at the destination is resolved to its target first);
-  // the destination is untouched until Commit. WriteAt: bytes go from `offset` on (a restarted
-  // download). Returns 0 or errno.
+  // Append: the bytes will go after the destination's end; Replace: they will replace it (a
+  // symbolic link at the destination is resolved to its target first, both modes). WriteAt:
+  // bytes go into the destination from `offset` on. Returns 0 or errno.
   int Open(const std::string& path, TMode mode, uint64_t offset = 0);
+  // Append or Replace through the resumable partial of `path`: when it holds the start of the
+  // same remote file, writing continues after it (ResumeOffset). Without a usable identity
+  // (unknown size) or while another live writer holds the partial, this is Open. 0 or errno.
+  int OpenResumable(const std::string& path, TMode mode, const TRemoteFileIdentity& remote);
   bool IsOpen() const { return Fd_ >= 0; }
   int Fd() const { return Fd_; }
 
   // Every byte or errno (EINTR retried); 0 on success.
   int Write(const void* data, size_t size);
 
-  // fsync; Replace: the temporary file is renamed over the destination, keeping an existing
-  // destination's mode, then the folder is synced. Returns 0 or errno; a failed Commit has
-  // rolled back.
+  // Bytes of an earlier attempt the partial continues from (0: from the start).
+  uint64_t ResumeOffset() const { return ResumeOffset_; }
+  // Drops the kept bytes and writes from 0 again (the server would not continue). 0 or errno.
+  int RestartFromZero();
+  // fsync of what was written, nothing else. 0 or errno.
+  int Sync();
+
+  // fsync, then Replace or Append as described above; WriteAt: fsync only. Returns 0 or errno;
+  // a failed Commit has rolled back (a resumable partial is kept, as by Suspend).
   int Commit();
 
-  // Append/WriteAt: when anything was written, the file is cut back to the length it had at
-  // Open (WriteAt restores the length only: a restart writes from the old end, so nothing
-  // before it is rewritten); Replace: the temporary file is removed. Closes the file.
-  // Idempotent. Returns 0 or errno.
+  // Staged: the partial (and its record) is removed; the destination was never touched.
+  // WriteAt and in-place appends: when anything was written, the file is cut back to the
+  // length it had at Open. Closes the file. Idempotent. Returns 0 or errno.
   int Rollback();
+  // The end of an unfinished attempt: a resumable partial is synced and kept with its record
+  // for a later attempt; anything else is rolled back. Idempotent. Returns 0 or errno.
+  int Suspend();
 
-  uint64_t StartLength() const { return StartLength_; }
-  uint64_t Written() const { return Written_; }
+  uint64_t StartLength() const { return StartLength_; }  // the destination's length at Open
+  uint64_t Written() const { return Written_; }          // bytes written since Open
+  bool Resumable() const { return Resumable_; }
   const std::string& Path() const { return Path_; }
   const std::string& WritePath() const { return WritePath_; }
 
  private:
+  int OpenStaged(const std::string& path, TMode mode, const TRemoteFileIdentity* remote);
+  int OpenInPlace(const std::string& path, TMode mode, uint64_t offset);
+  int TakeStablePartial(const TRemoteFileIdentity* remote);
+  int WriteRecord(uint64_t checked);
+  int CommitReplace();
+  int CommitAppend();
+  void RemoveStaged();
   int Close();
 
   int Fd_ = -1;
   TMode Mode_ = TMode::Append;
-  std::string Path_;       // the destination as given
-  std::string Target_;     // the destination with a symbolic link resolved (Replace)
-  std::string WritePath_;  // where the bytes go now
+  bool Staged_ = false;     // bytes go to a partial file, not the destination
+  bool Resumable_ = false;  // the partial is the stable one with a record
+  std::string Path_;        // the destination as given
+  std::string Target_;      // the destination with a symbolic link resolved
+  std::string WritePath_;   // where the bytes go now
+  TRemoteFileIdentity Remote_;
   uint64_t StartLength_ = 0;
   uint64_t Written_ = 0;
+  uint64_t ResumeOffset_ = 0;
+  uint64_t Checkpoint_ = 0;  // partial length the record vouches for
   bool Existed_ = false;
   mode_t ExistingMode_ = 0;
 };

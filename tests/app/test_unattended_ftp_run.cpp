@@ -2,6 +2,7 @@
 // its log, ends by itself, and its exit status tells whether every named file arrived.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -75,6 +76,50 @@ TEST_F(UnattendedFtpRun, FailuresEndTheRunWithStatusOne) {
   EXPECT_NE(refused.Output.find("WsError\n"), std::string::npos) << refused.Output;
 }
 
+// Names that are not regular files, on a real server: a mask passes over each with one line
+// and fetches every file listed around them; a plain name that is a folder still fails.
+TEST_F(UnattendedFtpRun, MasksPassOverFoldersAndLinksThatAreNoFiles) {
+  ::mkdir(Dir.File("remote/sub.csv").c_str(), 0755);
+  WriteFile(Dir.File("remote/sub.csv/inner.csv"), "inner");
+  ASSERT_EQ(::symlink("sub.csv", Dir.File("remote/link.csv").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere.csv", Dir.File("remote/dangling.csv").c_str()), 0);
+  const struct {
+    const char* Sources;
+    bool Delete;
+    int Exit;
+    std::vector<std::string> Skipped;
+  } rows[] = {
+      {"*.CSV", true, 0, {"sub.csv", "link.csv", "dangling.csv"}},
+      {"Orders.CSV;*.csv", false, 0, {"sub.csv", "link.csv", "dangling.csv"}},
+      {"sub.csv;Orders.CSV", false, 1, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Sources);
+    WriteFile(Dir.File("remote/Orders.CSV"), "1;2;3\r\n");
+    WriteFile(Dir.File("remote/stock.csv"), PatternBytes(200000, 3));
+    ::unlink(Dir.File("local/Orders.CSV").c_str());
+    ::unlink(Dir.File("local/stock.csv").c_str());
+    std::string profile = ReadFile(Profile(row.Sources, "secret", Server.Port(), true));
+    if (row.Delete) profile.replace(profile.find("DeleteRemote=N"), 14, "DeleteRemote=Y");
+    WriteFile(Dir.File("job.FTP"), profile);
+    TProgramRun r = RunProgram(Dir, Dir.File("job.FTP"));
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, row.Exit) << r.Output;
+    for (const std::string& name : row.Skipped)
+      EXPECT_NE(r.Output.find("\nSource File:" + name + " is not a regular file, skipped\n"), std::string::npos)
+          << name << "\n" << r.Output;
+    if (row.Exit == 0) {
+      EXPECT_EQ(ReadFile(Dir.File("local/Orders.CSV")), "1;2;3\r\n");
+      EXPECT_EQ(ReadFile(Dir.File("local/stock.csv")), PatternBytes(200000, 3));
+      EXPECT_NE(r.Output.find("mask finished!\n"), std::string::npos) << r.Output;
+    }
+    EXPECT_EQ(FileExists(Dir.File("remote/stock.csv")), !row.Delete);
+    EXPECT_TRUE(FileExists(Dir.File("remote/sub.csv/inner.csv")));  // nothing of a folder is touched
+    EXPECT_FALSE(FileExists(Dir.File("local/sub.csv")));
+    EXPECT_FALSE(FileExists(Dir.File("local/dangling.csv")));
+  }
+}
+
 // --- slow and faulty servers ---------------------------------------------------------------
 // Each row runs the program against its own scripted server ("serve" mode over a folder,
 // with a reply delay and one fault); the rows run side by side, so the slowest row sets the
@@ -88,6 +133,7 @@ struct TRow {
   std::string Sources;
   std::string PauseMs;  // "" keeps the program's default pauses
   bool Passive = true;
+  std::string Keys;     // further profile lines ("Retries=2\r\n")
 };
 
 struct TRowRun {
@@ -120,7 +166,8 @@ void RunRows(const std::vector<TRow>& rows, std::vector<TRowRun>& runs, bool del
               "[Options]\r\nServerName=127.0.0.1\r\nLogin=tester\r\nPassword=secret\r\nPort=" +
                   r.Server->PortText() + "\r\nSourceFile=" + rows[i].Sources + "\r\nDestinationFile=" +
                   r.Dir->File("local/") + "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=" +
-                  (deleteRemote ? "Y" : "N") + "\r\nPassive=" + (rows[i].Passive ? "Y" : "N") + "\r\nMode=B\r\n");
+                  (deleteRemote ? "Y" : "N") + "\r\nPassive=" + (rows[i].Passive ? "Y" : "N") + "\r\nMode=B\r\n" +
+                  rows[i].Keys);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QUODRA_PAUSE_MS"}) env.remove(v);
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(r.Dir->File("config")));
@@ -188,7 +235,12 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     std::vector<std::string> Fetched;   // local files that must hold the remote bytes
     std::vector<std::string> Deleted;   // remote files the program must have deleted (all others stay)
     std::string Logged;                 // a line the log must hold ("" for none)
+    size_t Sessions = 1;                // logins the server saw (retries log in again)
   };
+  // A name listing that holds the folder's own entries, as some servers give them.
+  TTempDir extra;
+  WriteFile(extra.File("dots"), ".\n..\n");
+  const std::string retry = "Retries=2\r\nRetryDelay=0\r\n";
   const std::vector<TFault> faults = {
       {{"data cut mid-file", {"fault RETR b.txt cutdata"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
       {{"control cut after 150", {"fault RETR b.txt cutcontrol"}, "b.txt", "0"}, 1, {}, {}},
@@ -211,6 +263,19 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{"control characters in a reply", {"fault RETR a.txt reply 550 no\\x1b[2Jfile\\rX"}, "a.txt", "0"}, 1, {}, {},
        "550 550 no\\x1b[2Jfile\\rX"},  // the code, then the reply as the server sent it
       {{"421 to a listing", {"fault NLST * reply 421 going down"}, "*.txt", "0"}, 1, {}, {}},
+      {{". and .. in a name listing", {"listextra " + extra.File("dots")}, "*", "0"}, 0, {"a.txt", "b.txt", "c.dat"},
+       {"a.txt", "b.txt", "c.dat"}},
+      {{"421 at login, retried", {"sessions 2", "fault USER * reply 421 Too many users"}, "a.txt", "0", true, retry},
+       0, {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: Connection Port Closed", 2},
+      {{"530 is not retried", {"sessions 2", "fault PASS * reply 530 Login incorrect"}, "a.txt", "0", true, retry},
+       1, {}, {}, "530 530 Login incorrect", 1},
+      {{"data cut mid-file, retried", {"sessions 2", "fault RETR b.txt cutdata"}, "a.txt;b.txt", "0", true, retry},
+       0, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}, "", 2},
+      {{"4xx to a transfer, retried", {"sessions 2", "fault RETR b.txt reply 450 busy"}, "*.txt", "0", true, retry},
+       0, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Retry 1 of 2 in 0 s: 450 busy", 2},
+      {{"retries used up", {"sessions 2", "fault RETR b.txt cutdata", "fault RETR b.txt cutdata",
+                            "fault RETR b.txt cutdata"}, "a.txt;b.txt", "0", true, retry},
+       1, {"a.txt"}, {"a.txt"}, "", 3},
   };
   std::vector<TRow> rows;
   for (const TFault& f : faults) rows.push_back(f.Row);
@@ -227,6 +292,8 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     if (!faults[i].Logged.empty())
       EXPECT_NE(r.Output.find("\n" + faults[i].Logged + "\n"), std::string::npos) << r.Output;
     std::vector<std::string> seen = r.Server->Received();
+    EXPECT_EQ(Count(seen, "!session") + 1, faults[i].Sessions) << r.Output;
+    EXPECT_EQ(r.Output.find("is not a safe local name"), std::string::npos) << r.Output;
     for (const auto& [name, content] : bytes) {
       bool fetched = std::count(faults[i].Fetched.begin(), faults[i].Fetched.end(), name) > 0;
       bool deleted = std::count(faults[i].Deleted.begin(), faults[i].Deleted.end(), name) > 0;

@@ -15,8 +15,9 @@ namespace quodra::ftp::test {
 
 inline const char* StatusName(TFtpStatusCode c) {
   static const char* const names[] = {"Closed",   "Connected",   "LoggedOut",   "LoggedIn", "CommandDone",
-                                      "CurrentDir", "TextReady", "Progress", "TransferDone", "Timeout"};
-  return c <= fsTimeout ? names[c] : "?";
+                                      "CurrentDir", "TextReady", "Progress", "TransferDone", "Timeout",
+                                      "FileFacts"};
+  return c <= fsFileFacts ? names[c] : "?";
 }
 
 // Records every event of a client, in order, as short texts ("LoggedIn", "error 530",

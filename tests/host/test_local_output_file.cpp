@@ -43,7 +43,7 @@ TEST(LocalOutputFile, CommitOrRollbackLeavesOldOrWhole) {
   const Row rows[] = {
       {"append commit", M::Append, "old", 0, true, "oldNEW"},
       {"append rollback", M::Append, "old", 0, false, "old"},
-      {"append new rollback", M::Append, nullptr, 0, false, ""},
+      {"append new rollback", M::Append, nullptr, 0, false, nullptr},  // no empty file left
       {"replace commit", M::Replace, "old-longer", 0, true, "NEW"},
       {"replace rollback", M::Replace, "old", 0, false, "old"},
       {"replace new commit", M::Replace, nullptr, 0, true, "NEW"},

@@ -157,7 +157,10 @@ class Session:
             elif verb in ('TYPE', 'NOOP'):
                 self.reply('200 ok')
             elif verb == 'CWD':
-                self.reply('250 ok')
+                if os.path.isfile(os.path.join(root, arg)):
+                    self.reply('550 not a folder')
+                else:
+                    self.reply('250 ok')
             elif verb == 'PWD':
                 self.reply('257 "/"')
             elif verb == 'PASV':

@@ -1,0 +1,217 @@
+// Writers killed at every step of a download's local file, then a fresh writer of the same
+// destination: the destination is old or whole, byte for byte, and nothing a dead writer left
+// stays behind (except a resumable partial, which the next download of that file continues).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "host/local_output_file.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::host;
+using quodra::test::PatternBytes;
+using quodra::test::ReadFile;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+namespace {
+
+using M = TLocalOutputFile::TMode;
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  DIR* d = ::opendir(folder.c_str());
+  while (dirent* e = ::readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+  ::closedir(d);
+  return names;
+}
+
+std::string Joined(const std::set<std::string>& names) {
+  std::string s;
+  for (const auto& n : names) s += n + " ";
+  return s;
+}
+
+const TRemoteFileIdentity kRemote{"127.0.0.1:21", "/pub/data.bin", 300000, "20260101120000"};
+
+// A child that writes `payload` to `dest` and, on reaching `stopAt`, tells the parent through
+// the pipe and waits to be killed. Steps: opened, half, staged, journalled, midappend (the
+// journal is durable and a fragment already appended), appended, renamed, committed.
+pid_t StartWriter(const std::string& dest, M mode, bool resumable, const std::string& payload, const std::string& stopAt,
+                  int readyFd) {
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  auto stop = [&](const std::string& step) {
+    if (step != stopAt) return;
+    if (step == "midappend") {
+      int fd = ::open(dest.c_str(), O_WRONLY | O_APPEND);
+      if (fd < 0 || ::write(fd, payload.data(), payload.size() / 3) < 0) ::_exit(5);
+      ::fsync(fd);
+    }
+    if (::write(readyFd, "!", 1) != 1) ::_exit(6);
+    for (;;) ::pause();
+  };
+  TLocalOutputFile::OnCommitStep = [&](const char* step) {
+    stop(step);
+    if (std::string(step) == "journalled") stop("midappend");
+  };
+  TLocalOutputFile out;
+  int err = resumable ? out.OpenResumable(dest, mode, kRemote) : out.Open(dest, mode);
+  if (err) ::_exit(2);
+  stop("opened");
+  const size_t half = payload.size() / 2;
+  if (out.Write(payload.data(), half) != 0) ::_exit(3);
+  stop("half");
+  if (out.Write(payload.data() + half, payload.size() - half) != 0) ::_exit(3);
+  stop("staged");
+  if (out.Commit() != 0) ::_exit(4);
+  stop("committed");
+  ::_exit(0);
+}
+
+// Waits (bounded) for the child's signal; false when it ended or stayed silent instead.
+bool WaitReady(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  char c = 0;
+  return ::poll(&p, 1, 20000) == 1 && ::read(fd, &c, 1) == 1;
+}
+
+}  // namespace
+
+TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp) {
+  struct Row {
+    const char* name;
+    M mode;
+    bool exists;     // the destination had old bytes
+    bool resumable;  // through the resumable partial
+    const char* stopAt;
+    int signal;
+    bool whole;      // the killed writer's file counts (it committed)
+  };
+  const Row rows[] = {
+      {"append, killed before writing", M::Append, true, false, "opened", SIGKILL, false},
+      {"append, killed while staging", M::Append, true, false, "half", SIGTERM, false},
+      {"append, killed with every byte staged", M::Append, true, false, "staged", SIGHUP, false},
+      {"append, killed with the journal written", M::Append, true, false, "journalled", SIGINT, false},
+      {"append, killed in the middle of the append", M::Append, true, false, "midappend", SIGKILL, false},
+      {"append, killed before dropping the journal", M::Append, true, false, "appended", SIGKILL, false},
+      {"append, killed after the commit", M::Append, true, false, "committed", SIGKILL, true},
+      {"append to a new file, killed in the middle of the append", M::Append, false, false, "midappend", SIGKILL,
+       false},
+      {"replace, killed while staging", M::Replace, true, false, "half", SIGKILL, false},
+      {"replace, killed with every byte staged", M::Replace, true, false, "staged", SIGTERM, false},
+      {"replace, killed once renamed", M::Replace, true, false, "renamed", SIGKILL, true},
+      {"resumable append, killed while staging", M::Append, true, true, "half", SIGKILL, false},
+      {"resumable append, killed in the middle of the append", M::Append, true, true, "midappend", SIGTERM, false},
+      {"resumable replace, killed while staging", M::Replace, false, true, "half", SIGHUP, false},
+  };
+  const std::string old = "old bytes\n";
+  const std::string payload = PatternBytes(300000, 3);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TTempDir dir;
+    const std::string dest = dir.File("data.bin");
+    if (r.exists) WriteFile(dest, old);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t pid = StartWriter(dest, r.mode, r.resumable, payload, r.stopAt, ready[1]);
+    ASSERT_GT(pid, 0);
+    ::close(ready[1]);
+    bool reached = WaitReady(ready[0]);
+    ::close(ready[0]);
+    ::kill(pid, r.signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(reached) << "the writer ended early with status " << status;
+
+    const std::string before = r.exists ? old : "";
+    std::string committed = r.mode == M::Append ? before + payload : payload;
+    // A resumable writer's partial (and its record) is all that may stay besides the file.
+    if (r.resumable) {
+      std::set<std::string> left = Names(dir.Path());
+      EXPECT_TRUE(left.count(".data.bin.quodra-part") && left.count(".data.bin.quodra-resume")) << Joined(left);
+    }
+
+    TLocalOutputFile next;
+    if (r.resumable) {
+      ASSERT_EQ(next.OpenResumable(dest, r.mode, kRemote), 0);
+      // Kept: what was staged before the kill (the append's fragment never counts).
+      EXPECT_EQ(next.ResumeOffset(), std::string(r.stopAt) == "half" ? payload.size() / 2 : payload.size());
+    } else {
+      ASSERT_EQ(next.Open(dest, r.mode), 0);
+    }
+    // Repaired before the fresh writer writes anything.
+    if (r.whole)
+      EXPECT_TRUE(ReadFile(dest) == committed);
+    else if (r.exists)
+      EXPECT_EQ(ReadFile(dest), old);
+    else
+      EXPECT_FALSE(quodra::test::FileExists(dest));
+    const std::string base = r.whole ? committed : before;
+    std::string rest = r.resumable ? payload.substr(next.ResumeOffset()) : std::string("NEXT");
+    ASSERT_EQ(next.Write(rest.data(), rest.size()), 0);
+    ASSERT_EQ(next.Commit(), 0);
+    std::string expected = r.resumable ? (r.mode == M::Append ? before + payload : payload)
+                                       : (r.mode == M::Append ? base + "NEXT" : "NEXT");
+    EXPECT_TRUE(ReadFile(dest) == expected) << ReadFile(dest).size() << " bytes instead of " << expected.size();
+    EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"data.bin"}) << Joined(Names(dir.Path()));
+  }
+}
+
+// A live writer's partial is locked: another writer of the same destination stages elsewhere
+// and never touches it; once the first writer is dead, the next one clears it away.
+TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
+  TTempDir dir;
+  const std::string dest = dir.File("data.bin");
+  WriteFile(dest, "old");
+  // Left by dead runs of earlier versions and of the TFTP download, unlocked.
+  WriteFile(dir.File(".data.bin.ab12cd.part"), "stale");
+  WriteFile(dir.File(".temp.tftp.xy34zz.part"), "stale");
+  WriteFile(dir.File(".other.csv.k9k9k9.quodra-part"), "stale");
+  WriteFile(dir.File("keep.part"), "a user's file");  // not hidden, not ours
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const std::string payload = PatternBytes(100000, 5);
+  pid_t live = StartWriter(dest, M::Replace, false, payload, "half", ready[1]);
+  ::close(ready[1]);
+  ASSERT_TRUE(WaitReady(ready[0]));
+  ::close(ready[0]);
+  // A TFTP download in progress in the same folder holds its file too.
+  std::string tftpTemp;
+  int tftpFd = CreateUniqueFile(dir.Path(), "temp.tftp", tftpTemp);
+  ASSERT_GE(tftpFd, 0);
+
+  TLocalOutputFile second;
+  ASSERT_EQ(second.Open(dest, M::Append), 0);
+  EXPECT_NE(second.WritePath(), dir.File(".data.bin.quodra-part"));
+  ASSERT_EQ(second.Write("+mine", 5), 0);
+  ASSERT_EQ(second.Commit(), 0);
+  EXPECT_EQ(ReadFile(dest), "old+mine");
+  EXPECT_EQ(ReadFile(dir.File(".data.bin.quodra-part")), payload.substr(0, payload.size() / 2));
+  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", ".data.bin.quodra-part", "keep.part",
+                                                       tftpTemp.substr(tftpTemp.rfind('/') + 1)}))
+      << Joined(Names(dir.Path()));
+
+  ::kill(live, SIGKILL);
+  ::waitpid(live, nullptr, 0);
+  ::close(tftpFd);
+  ::unlink(tftpTemp.c_str());
+  TLocalOutputFile third;
+  ASSERT_EQ(third.Open(dest, M::Replace), 0);
+  ASSERT_EQ(third.Write("new", 3), 0);
+  ASSERT_EQ(third.Commit(), 0);
+  EXPECT_EQ(ReadFile(dest), "new");
+  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", "keep.part"})) << Joined(Names(dir.Path()));
+}
