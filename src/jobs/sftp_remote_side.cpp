@@ -118,38 +118,63 @@ void TSftpRemoteSide::Facts(const std::string& name, TFactsDone done) {
 
 void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFetched done) {
   Out.Rollback();  // a fetch never committed is given up
-  // A kept partial is not resumed yet: the whole file is fetched again (Resumed says so).
-  int err = Out.Open(request.LocalPath, request.Append ? TLocalOutputFile::TMode::Append : TLocalOutputFile::TMode::Replace);
-  if (err != 0) {
+  auto fail = [this, done](TFailureKind kind, int code, const std::string& reason) {
     TFetchResult failed;
-    failed.Kind = TFailureKind::Permanent;
-    failed.Code = err;
-    failed.Reason = "Cannot write " + request.LocalPath + ": " + std::strerror(err);
-    return Later([done, failed] { done(failed); });
-  }
-  Client.OnProgress = [progress](int64_t bytes) {
-    if (progress) progress(bytes);
+    failed.Kind = kind;
+    failed.Code = code;
+    failed.Reason = reason;
+    Later([done, failed] { done(failed); });
   };
-  const int64_t expected = request.ExpectedSize;
-  bool started = Client.Fetch(PathOf(request.RemoteName), 0, Out, [this, done, expected, request](const TSftpReply& r, int64_t bytes) {
-    Client.OnProgress = nullptr;
-    TFetchResult result;
-    static_cast<TRemoteResult&>(result) = ResultOf(r);
-    result.Bytes = bytes;
-    if (result.Ok() && expected >= 0 && bytes != expected) {
-      result.Kind = TFailureKind::Transient;
-      result.Reason = request.RemoteName + ": " + std::to_string(bytes) + " bytes received, " + std::to_string(expected) +
-                      " expected";
+  const std::string path = PathOf(request.RemoteName);
+  // The file's size and time name the partial an earlier attempt kept: the same file goes
+  // on after its bytes, a changed one starts over.
+  bool asked = Client.Stat(path, [this, request, progress, done, path](const TSftpReply& r, const TSftpEntry& e) {
+    if (!r.Ok()) {
+      TFetchResult failed;
+      static_cast<TRemoteResult&>(failed) = ResultOf(r);
+      return done(failed);
     }
-    if (!result.Ok()) Out.Rollback();
-    done(result);
+    quodra::host::TRemoteFileIdentity identity;
+    identity.Server = Settings.Host + ":" + (Settings.Port.empty() || Settings.Port == "ftp" ? "22" : Settings.Port);
+    identity.Path = path;
+    identity.Size = e.Size;
+    identity.ModTime = e.MTime >= 0 ? std::to_string(e.MTime) : "";
+    const auto mode = request.Append ? TLocalOutputFile::TMode::Append : TLocalOutputFile::TMode::Replace;
+    if (int err = Out.OpenResumable(request.LocalPath, mode, identity); err != 0) {
+      TFetchResult failed;
+      failed.Kind = TFailureKind::Permanent;
+      failed.Code = err;
+      failed.Reason = "Cannot write " + request.LocalPath + ": " + std::strerror(err);
+      return done(failed);
+    }
+    const int64_t offset = static_cast<int64_t>(Out.ResumeOffset());
+    Client.OnProgress = [progress, offset](int64_t bytes) {
+      if (progress) progress(offset + bytes);
+    };
+    bool started = Client.Fetch(path, static_cast<uint64_t>(offset), Out, [this, done, offset, request](const TSftpReply& f, int64_t bytes) {
+      Client.OnProgress = nullptr;
+      TFetchResult result;
+      static_cast<TRemoteResult&>(result) = ResultOf(f);
+      result.Bytes = offset + bytes;
+      result.Resumed = offset > 0;
+      if (result.Ok() && request.ExpectedSize >= 0 && result.Bytes != request.ExpectedSize) {
+        result.Kind = TFailureKind::Transient;
+        result.Reason = request.RemoteName + ": " + std::to_string(result.Bytes) + " bytes received, " +
+                        std::to_string(request.ExpectedSize) + " expected";
+        Out.Rollback();  // the file is not what was asked for: nothing of it is kept
+      } else if (!result.Ok()) {
+        Out.Suspend();  // what arrived is kept for the next attempt
+      }
+      done(result);
+    });
+    if (!started) {
+      Out.Suspend();
+      TFetchResult busy;
+      static_cast<TRemoteResult&>(busy) = kBusy;
+      done(busy);
+    }
   });
-  if (!started) {
-    Out.Rollback();
-    TFetchResult busy;
-    static_cast<TRemoteResult&>(busy) = kBusy;
-    Later([done, busy] { done(busy); });
-  }
+  if (!asked) fail(kBusy.Kind, 0, kBusy.Reason);
 }
 
 void TSftpRemoteSide::Commit(bool keep) {

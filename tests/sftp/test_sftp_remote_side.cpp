@@ -1,7 +1,9 @@
 // The SFTP side of the fetch walk against a real OpenSSH server: every operation's result
 // comes through the event loop, with the failure kind the walk's retry rule needs.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -146,6 +148,69 @@ TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
   Run([&](auto finished) { side->Delete("x", [&, finished](const TRemoteResult& x) { r = x; finished(); }); });
   EXPECT_EQ(r.Kind, TFailureKind::Transient) << r.Reason;
   side->Close();
+}
+
+// A connection cut mid-file keeps what arrived; the next attempt goes on after it when the
+// remote file is unchanged, and starts over when it changed.
+TEST(SftpRemoteSideResume, CutThenNextAttempt) {
+  TSshdServer server;
+  TSshdServer::TOptions options;
+  options.SlowBytesPerSecond = 1024 * 1024;
+  ASSERT_TRUE(server.Start(options)) << server.Log();
+  TTempDir files, local;
+  const std::string key = server.AddClientKey("id", "ed25519");
+  server.WriteKnownHosts(local.File("known_hosts"), false);
+  struct TRow { const char* Sentence; bool ChangeBetween; bool Resumed; };
+  for (const auto& row : std::vector<TRow>{{"the same file goes on after the kept bytes", false, true},
+                                            {"a changed file starts over", true, false}}) {
+    SCOPED_TRACE(row.Sentence);
+    std::string data = PatternBytes(3 * 1024 * 1024, 9);
+    WriteFile(files.File("big"), data);
+    const std::string dest = local.File("dest");
+    WriteFile(dest, "before");
+    auto attempt = [&](bool cut) {
+      TJobProfile p;
+      p.ServerName = "127.0.0.1";
+      p.Port = std::to_string(server.Port());
+      p.Login = TSshdServer::UserName();
+      auto s = SftpSettingsFor(p, key, "");
+      s.KnownHostsFile = local.File("known_hosts");
+      TSftpRemoteSide side(s, files.Path());
+      bool opened = false;
+      side.Open([&](const TRemoteResult& r) { opened = true; EXPECT_TRUE(r.Ok()) << r.Reason; });
+      EXPECT_TRUE(quodra::host::WaitUntil([&] { return opened; }, quodra::host::NowMs() + 30000));
+      TFetchRequest req;
+      req.RemoteName = "big";
+      req.LocalPath = dest;
+      req.ExpectedSize = static_cast<int64_t>(data.size());
+      TFetchResult result;
+      bool done = false, killed = false;
+      side.Fetch(req, [&](int64_t bytes) {
+        if (cut && !killed && bytes > 0) {
+          killed = true;
+          for (pid_t pid : server.SessionProcesses()) ::kill(pid, SIGKILL);
+        }
+      }, [&](const TFetchResult& r) { result = r; done = true; });
+      EXPECT_TRUE(quodra::host::WaitUntil([&] { return done; }, quodra::host::NowMs() + 60000));
+      if (result.Ok()) side.Commit(true);
+      side.Close();
+      return result;
+    };
+    TFetchResult first = attempt(true);
+    EXPECT_EQ(first.Kind, TFailureKind::Transient) << first.Reason;
+    EXPECT_EQ(ReadFile(dest), "before");
+    if (row.ChangeBetween) {
+      data = PatternBytes(data.size(), 10);  // same size, other bytes, a later time
+      WriteFile(files.File("big"), data);
+      struct timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 100, 0}};
+      ::utimensat(AT_FDCWD, files.File("big").c_str(), later, 0);
+    }
+    TFetchResult second = attempt(false);
+    ASSERT_TRUE(second.Ok()) << second.Reason;
+    EXPECT_EQ(second.Resumed, row.Resumed);
+    EXPECT_EQ(second.Bytes, (int64_t)data.size());
+    EXPECT_TRUE(ReadFile(dest) == data);
+  }
 }
 
 }  // namespace
