@@ -90,6 +90,7 @@ void TMainFrm::LoadProfile() {
     case tmFtp: d.FTPChkBox1->setChecked(true); break;
     case tmFileCopy: d.FileCopyChkBox1->setChecked(true); break;
     case tmTrivialFtp: d.TrivialFTPChkBox1->setChecked(true); break;
+    case tmSftp: VarnOptFrm->SftpChkBox1->setChecked(true); break;
   }
   if (p.Ascii)
     d.Ascii1->setChecked(true);
@@ -105,6 +106,8 @@ void TMainFrm::LoadProfile() {
   VarnOptFrm->Fingerprint1->setText(Q(p.CertificateFingerprint));
   VarnOptFrm->Retries1->setValue(p.Retries);
   VarnOptFrm->RetryDelay1->setValue(p.RetryDelay);
+  VarnOptFrm->PrivateKeyFile1->setText(Q(p.PrivateKeyFile));
+  VarnOptFrm->HostKeyFingerprint1->setText(Q(p.HostKeyFingerprint));
 
   VarnOptFrm->SavedEntryName = p.PhonebookEntry;
   d.EntrySelect->setCurrentText(Q(p.PhonebookEntry));
@@ -130,9 +133,10 @@ bool TMainFrm::SaveProfile(bool storeDialCredentials) {
   p.DefaultFolder = S(d.DefaultFolder1->text());
   p.Overwrite = d.Overwrite1->isChecked();
   p.AutoDisconnect = d.AutoDisconnect1->isChecked();
-  p.TransferMode = d.TrivialFTPChkBox1->isChecked() ? tmTrivialFtp
-                   : d.FileCopyChkBox1->isChecked() ? tmFileCopy
-                                                    : tmFtp;
+  p.TransferMode = d.TrivialFTPChkBox1->isChecked()    ? tmTrivialFtp
+                   : d.FileCopyChkBox1->isChecked()    ? tmFileCopy
+                   : VarnOptFrm->SftpChkBox1->isChecked() ? tmSftp
+                                                        : tmFtp;
   p.DeleteRemote = d.DeleteRemote1->isChecked();
   p.TimeOut = d.TransferTimeOutSpinEdit1->value();
   p.ConnectTimeOut = d.ConnectTimeOutSpinEdit1->value();
@@ -146,6 +150,8 @@ bool TMainFrm::SaveProfile(bool storeDialCredentials) {
   p.CertificateFingerprint = S(VarnOptFrm->Fingerprint1->text().trimmed());
   p.Retries = VarnOptFrm->Retries1->value();
   p.RetryDelay = VarnOptFrm->RetryDelay1->value();
+  p.PrivateKeyFile = S(VarnOptFrm->PrivateKeyFile1->text());
+  p.HostKeyFingerprint = S(VarnOptFrm->HostKeyFingerprint1->text().trimmed());
   p.DialUserName = S(d.UserNameEdit->text());
   p.DialPassword = S(d.PasswordEdit->text());
   p.DialDomain = S(d.DomainEdit->text());

@@ -57,6 +57,7 @@ TProfile ReadProfile(const std::string& path) {
     case '\0':
     case 'F': p.TransferMode = tmFtp; break;
     case 'C': p.TransferMode = tmFileCopy; break;
+    case 'S': p.TransferMode = tmSftp; break;
     default: p.TransferMode = tmTrivialFtp; break;
   }
   // A blank port means the protocol's own: the service name "ftp" for FTP. A trivial-FTP
@@ -79,6 +80,8 @@ TProfile ReadProfile(const std::string& path) {
     if (!retries.empty()) p.Retries = std::clamp(DigitsToInt(retries), 0, 99);
     if (!delay.empty()) p.RetryDelay = std::clamp(DigitsToInt(delay), 0, 300);
   }
+  p.PrivateKeyFile = read("PrivateKeyFile");
+  p.HostKeyFingerprint = Trim(read("HostKeyFingerprint"));
   return p;
 }
 
@@ -106,7 +109,10 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   write("DefaultFolder", p.DefaultFolder);
   write("Overwrite", YesNo(p.Overwrite));
   write("AutoDisconnect", YesNo(p.AutoDisconnect));
-  write("FileTransferMode", p.TransferMode == tmTrivialFtp ? "P" : p.TransferMode == tmFileCopy ? "C" : "F");
+  write("FileTransferMode", p.TransferMode == tmTrivialFtp ? "P"
+                             : p.TransferMode == tmFileCopy ? "C"
+                             : p.TransferMode == tmSftp     ? "S"
+                                                            : "F");
   write("DeleteRemote", YesNo(p.DeleteRemote));
   write("TimeOut", std::to_string(p.TimeOut));
   write("ConnectTimeOut", std::to_string(p.ConnectTimeOut));
@@ -123,6 +129,9 @@ bool WriteProfile(const std::string& path, const TProfile& p) {
   for (auto [key, value] : {std::pair{"BlockSize", &p.BlockSize}, std::pair{"WindowSize", &p.WindowSize},
                             std::pair{"Security", &p.Security},
                             std::pair{"CertificateFingerprint", &p.CertificateFingerprint}})
+    if (!value->empty() || ini.HasKey(kProfileSection, key)) write(key, *value);
+  for (auto [key, value] : {std::pair{"PrivateKeyFile", &p.PrivateKeyFile},
+                            std::pair{"HostKeyFingerprint", &p.HostKeyFingerprint}})
     if (!value->empty() || ini.HasKey(kProfileSection, key)) write(key, *value);
   for (auto [key, value, standard] : {std::tuple{"Retries", p.Retries, 0}, std::tuple{"RetryDelay", p.RetryDelay, 10}})
     if (value != standard || ini.HasKey(kProfileSection, key)) write(key, std::to_string(value));

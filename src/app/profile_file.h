@@ -5,7 +5,7 @@
 
 namespace quodra::app {
 
-enum TTransferMode { tmFtp, tmFileCopy, tmTrivialFtp };
+enum TTransferMode { tmFtp, tmFileCopy, tmTrivialFtp, tmSftp };
 
 struct TProfile {
   std::string ServerName;
@@ -39,6 +39,10 @@ struct TProfile {
   // first of them; written only when set to other values than these defaults.
   int Retries = 0;
   int RetryDelay = 10;
+  // SFTP: an OpenSSH private key (Password is then its passphrase) and the host key's
+  // fingerprint to pin ("SHA256:" + base64); blank means not set, and the keys are not written.
+  std::string PrivateKeyFile;
+  std::string HostKeyFingerprint;
 
   bool operator==(const TProfile&) const = default;
 };

@@ -5,6 +5,7 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRadioButton>
 #include <QShowEvent>
 #include <QSpinBox>
 
@@ -84,6 +85,37 @@ TVarnOptFrm::TVarnOptFrm(QWidget* parent) : QDialog(parent), ui(new Ui::TVarnOpt
     resize(width(), height() + kRow);
   }
 
+  // SFTP: a fourth transfer mode under the other three (the group grows by a row), and its
+  // two keys on the Login page.
+  {
+    constexpr int kRow = 24;
+    ui->GroupBox1->resize(ui->GroupBox1->width(), ui->GroupBox1->height() + kRow);
+    SftpChkBox1 = new QRadioButton(QStringLiteral("SFTP (SSH File Transfer)"), ui->GroupBox1);
+    SftpChkBox1->setObjectName(QStringLiteral("SftpChkBox1"));
+    SftpChkBox1->setGeometry(14, 96, 280, 20);
+    SftpRows1 = new QWidget(ui->LoginTabSheet1);
+    SftpRows1->setGeometry(0, 88, 330, 64);
+    auto* keyLabel = new QLabel(QStringLiteral("Key file"), SftpRows1);
+    keyLabel->setGeometry(16, 8, 80, 16);
+    PrivateKeyFile1 = new QLineEdit(SftpRows1);
+    PrivateKeyFile1->setObjectName(QStringLiteral("PrivateKeyFile1"));
+    PrivateKeyFile1->setGeometry(100, 4, 210, 22);
+    PrivateKeyFile1->setPlaceholderText(QStringLiteral("blank: password or ssh-agent"));
+    PrivateKeyFile1->setToolTip(QStringLiteral("An OpenSSH private key; the password is its passphrase"));
+    keyLabel->setBuddy(PrivateKeyFile1);
+    auto* hostKeyLabel = new QLabel(QStringLiteral("Host key"), SftpRows1);
+    hostKeyLabel->setGeometry(16, 42, 80, 16);
+    HostKeyFingerprint1 = new QLineEdit(SftpRows1);
+    HostKeyFingerprint1->setObjectName(QStringLiteral("HostKeyFingerprint1"));
+    HostKeyFingerprint1->setGeometry(100, 38, 210, 22);
+    HostKeyFingerprint1->setPlaceholderText(QStringLiteral("SHA256:... (blank: known_hosts)"));
+    HostKeyFingerprint1->setToolTip(QStringLiteral("The server's host key as ssh-keygen -lf prints it"));
+    hostKeyLabel->setBuddy(HostKeyFingerprint1);
+    connect(SftpChkBox1, &QRadioButton::toggled, this, [this](bool on) {
+      if (on) UpdateTransferModeControls();
+    });
+  }
+
   connect(ui->Button1, &QPushButton::clicked, this, [this] { done(kModalOk); });
   connect(ui->Button2, &QPushButton::clicked, this, [this] { done(kModalCancel); });
 
@@ -130,25 +162,27 @@ void TVarnOptFrm::FileCopyChkBox1Click() { UpdateTransferModeControls(); }
 void TVarnOptFrm::UpdateTransferModeControls() {
   const bool ftp = ui->FTPChkBox1->isChecked();
   const bool tftp = ui->TrivialFTPChkBox1->isChecked();
+  const bool sftp = SftpChkBox1->isChecked();
   QTabWidget* pages = ui->PageControl1;
 
-  pages->setTabVisible(pages->indexOf(ui->LoginTabSheet1), ftp);
+  pages->setTabVisible(pages->indexOf(ui->LoginTabSheet1), ftp || sftp);
   ui->PassiveBox1->setVisible(ftp);
-  pages->setTabVisible(pages->indexOf(ui->ServerTabSheet1), ftp || tftp);
+  pages->setTabVisible(pages->indexOf(ui->ServerTabSheet1), ftp || tftp || sftp);
+  SftpRows1->setVisible(sftp);
 
   if (tftp) {
     const std::string port = quodra::host::Trim(ui->Port1->text().toStdString());
     if (port.empty() || port == "ftp") ui->Port1->setText(QStringLiteral("69"));
   }
 
-  ui->DefaultFolder1->setVisible(ftp);
-  ui->DefaultFolder1Lbl->setVisible(ftp);
+  ui->DefaultFolder1->setVisible(ftp || sftp);
+  ui->DefaultFolder1Lbl->setVisible(ftp || sftp);
   ui->DeleteRemote1->setVisible(!tftp);
   BlockSize1->setVisible(tftp);
   WindowSize1->setVisible(tftp);
   Security1->setVisible(ftp);
   Fingerprint1->setVisible(ftp);
-  RetryRow1->setVisible(ftp);
+  RetryRow1->setVisible(ftp || sftp);
 }
 
 std::string TVarnOptFrm::SecurityKey() const {

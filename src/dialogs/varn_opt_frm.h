@@ -11,6 +11,7 @@ class TVarnOptFrm;
 class QComboBox;
 class QLineEdit;
 class QSpinBox;
+class QRadioButton;
 class TAboutBox;
 class TQpRasDialer;
 class TQpRasStatus;
@@ -42,6 +43,13 @@ class TVarnOptFrm : public QDialog {
   QSpinBox* Retries1 = nullptr;
   QSpinBox* RetryDelay1 = nullptr;
   QWidget* RetryRow1 = nullptr;  // the two with their labels
+
+  // SFTP: its button in the transfer-mode group, and on the Login page the private key file
+  // (the password is then its passphrase) and the host-key fingerprint to pin.
+  QRadioButton* SftpChkBox1 = nullptr;
+  QLineEdit* PrivateKeyFile1 = nullptr;
+  QLineEdit* HostKeyFingerprint1 = nullptr;
+  QWidget* SftpRows1 = nullptr;  // the two with their labels
 
   // Outcome of the last dial: 0 waiting, 1 connected, 2 disconnected or failed,
   // 99 while a failed dial is being hung up.

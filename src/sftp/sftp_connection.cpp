@@ -393,10 +393,12 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   struct TRequest {
     int Id;
     uint64_t Offset;
+    uint32_t Length;
   };
   std::deque<TRequest> inFlight;
   std::vector<char> buffer(kReadSize);
-  uint64_t next = offset;  // where the next request starts
+  uint32_t chunk = kReadSize;  // lowered to what the server answers when it caps its reads
+  uint64_t next = offset;      // where the next request starts
   bool atEnd = false;
   int writeError = 0;
   TSftpReply failed;
@@ -405,10 +407,10 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   };
   auto issue = [&] {
     while (!atEnd && failed.Ok() && static_cast<int>(inFlight.size()) < kReadsInFlight) {
-      int id = sftp_async_read_begin(file, kReadSize);
+      int id = sftp_async_read_begin(file, chunk);
       if (id < 0) return fail("Read " + path);
-      inFlight.push_back({id, next});
-      next += kReadSize;
+      inFlight.push_back({id, next, chunk});
+      next += chunk;
     }
   };
   // Every request sent is answered and read, so that nothing of this file is left queued.
@@ -418,7 +420,7 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
     while (!inFlight.empty()) {
       TRequest r = inFlight.front();
       inFlight.pop_front();
-      int n = sftp_async_read(file, buffer.data(), kReadSize, r.Id);
+      int n = sftp_async_read(file, buffer.data(), r.Length, r.Id);
       if (n < 0) {
         fail("Read " + path);
         inFlight.clear();  // the session is gone
@@ -434,7 +436,7 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   while (!inFlight.empty() && failed.Ok()) {
     TRequest r = inFlight.front();
     inFlight.pop_front();
-    int n = sftp_async_read(file, buffer.data(), kReadSize, r.Id);
+    int n = sftp_async_read(file, buffer.data(), r.Length, r.Id);
     if (n < 0) {
       fail("Read " + path);
       break;
@@ -451,14 +453,16 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
       break;
     }
     bytes += n;
-    if (static_cast<uint32_t>(n) < kReadSize) {
+    if (static_cast<uint32_t>(n) < r.Length) {
       // A short answer: the requests after it ask for the wrong offsets. Unless the next
-      // one says the file ends here, they are dropped and the reading goes on from here.
+      // one says the file ends here, they are dropped and the reading goes on from here,
+      // in pieces of the size the server gave (a server that caps its reads does so again).
       if (drain() && failed.Ok()) {
         atEnd = true;
         break;
       }
       next = r.Offset + static_cast<uint64_t>(n);
+      chunk = static_cast<uint32_t>(n);
       sftp_seek64(file, next);
     }
     issue();

@@ -20,8 +20,8 @@ namespace quodra::sftp {
 class TSftpConnection {
  public:
   // Reads in flight and the size of each; enough to keep a fast link busy.
-  static constexpr int kReadsInFlight = 32;
-  static constexpr uint32_t kReadSize = 64 * 1024;
+  static constexpr int kReadsInFlight = 16;
+  static constexpr uint32_t kReadSize = 256 * 1024;
 
   TSftpConnection() = default;
   ~TSftpConnection();
