@@ -61,8 +61,22 @@ void TMainFrm::Connect() {
     ConnectWithDialup();
 }
 
+// SFTP (mode S): its session and remote side are in place (src/sftp, jobs/sftp_remote_side);
+// the run goes through the fetch walk shared with FTP once that walk drives a remote side.
+// Until then a mode-S profile fails plainly instead of being run as another protocol.
+static void RunSftp(TMainFrm& frm) {
+  frm.Log("Error: SFTP transfers are not available yet");
+  frm.MarkRunFailed();
+  if (frm.HasArguments()) frm.CloseWindow();
+}
+
 void TMainFrm::DispatchByTransferMode(bool afterDial) {
   const auto& opt = *VarnOptFrm->ui;
+  if (VarnOptFrm->SftpChkBox1->isChecked()) {
+    Log(afterDial ? "Connect Using SFTP" : "Connect Using SFTP!");
+    RunSftp(*this);
+    return;
+  }
   if (opt.TrivialFTPChkBox1->isChecked()) {
     Log("Connect Using TFTP");
     RunTftp();

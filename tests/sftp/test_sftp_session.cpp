@@ -1,7 +1,10 @@
 // The SFTP session against a real OpenSSH server: logins and host keys as a table, then
 // the file operations, a cut connection and Abort.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +51,30 @@ class SftpSession : public ::testing::Test {
   std::string KeyPath;
 };
 
+// A TCP listener that never accepts: connections complete in the kernel and then hear nothing.
+class TMuteListener {
+ public:
+  TMuteListener() {
+    Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(Fd, 8);
+    socklen_t len = sizeof a;
+    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
+    PortNumber = ntohs(a.sin_port);
+  }
+  ~TMuteListener() { ::close(Fd); }
+  int Port() const { return PortNumber; }
+
+ private:
+  int Fd = -1;
+  int PortNumber = 0;
+};
+
 TEST_F(SftpSession, LoginsAndHostKeys) {
+  TMuteListener Mute;
   std::string rsaKey = Server.AddClientKey("id_rsa", "rsa");
   std::string lockedKey = Server.AddClientKey("id_locked", "ed25519", "open sesame");
   std::string strangerKey = Client.File("id_stranger");
@@ -109,6 +135,12 @@ TEST_F(SftpSession, LoginsAndHostKeys) {
          s.KnownHostsFile = Client.File("hashed");
        },
        TSftpStatus::Ok, ""},
+      {"a server that never says a word runs into the connection time-out",
+       [&](TSftpSettings& s) {
+         s.Port = std::to_string(Mute.Port());
+         s.ConnectTimeoutMs = 1500;
+       },
+       TSftpStatus::TimedOut, "time-out"},
       {"a closed port fails the connection",
        [&](TSftpSettings& s) { s.Port = std::to_string(FreeTcpPort()); }, TSftpStatus::Lost, "failed"},
   };
@@ -238,12 +270,15 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
     const char* Sentence;
     std::function<void(TSftpClient&)> Act;
     TSftpStatus Expected;
+    int TransferTimeoutMs = 30000;
+  };
+  auto signalSessions = [&](int sig) {
+    for (pid_t p : server.SessionProcesses()) ::kill(p, sig);
   };
   const std::vector<TRow> rows = {
-      {"the server's session process is killed", [&](TSftpClient&) {
-         for (pid_t p : server.SessionProcesses()) ::kill(p, SIGKILL);
-       }, TSftpStatus::Lost},
+      {"the server's session process is killed", [&](TSftpClient&) { signalSessions(SIGKILL); }, TSftpStatus::Lost},
       {"the user aborts", [](TSftpClient& c) { c.Abort(); }, TSftpStatus::Aborted},
+      {"the server falls silent", [&](TSftpClient&) { signalSessions(SIGSTOP); }, TSftpStatus::TimedOut, 1500},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Sentence);
@@ -253,7 +288,8 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
     s.User = TSshdServer::UserName();
     s.PrivateKeyFile = key;
     s.KnownHostsFile = local.File("known_hosts");
-    s.ConnectTimeoutMs = s.TransferTimeoutMs = 30000;
+    s.ConnectTimeoutMs = 30000;
+    s.TransferTimeoutMs = row.TransferTimeoutMs;
     TSftpClient client;
     ASSERT_TRUE(client.OpenAndWait(s).Ok());
     const std::string dest = local.File("dest");
@@ -273,6 +309,7 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
       done = true;
     }));
     ASSERT_TRUE(quodra::host::WaitUntil([&] { return done; }, quodra::host::NowMs() + 60000));
+    signalSessions(SIGCONT);
     EXPECT_TRUE(acted);
     EXPECT_EQ(static_cast<int>(reply.Status), static_cast<int>(row.Expected)) << reply.Text;
     EXPECT_FALSE(client.IsOpen());
