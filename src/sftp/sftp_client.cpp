@@ -36,6 +36,7 @@ bool TSftpClient::Start(std::function<TSftpReply(TSftpConnection&)> work, std::f
   if (Running) return false;
   Running = true;
   Connecting = connecting;
+  if (connecting) Connection->ClearInterrupt();
   StartedMs = quodra::host::NowMs();
   Watchdog.start();
   TSftpConnection* conn = Connection.get();

@@ -44,6 +44,9 @@ class TSftpConnection {
 
   // Any thread: ends the blocked call and the session. `why` becomes the reply's status.
   void Interrupt(TSftpStatus why);
+  // Before a new Open (on the thread that started it, while no request runs): an earlier
+  // interruption ended the earlier session only.
+  void ClearInterrupt() { Interrupted = -1; }
   // Any thread: the time of the last sign of life from the server (monotonic ms).
   int64_t LastActivityMs() const { return LastActivity.load(); }
 

@@ -315,9 +315,12 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
     EXPECT_FALSE(client.IsOpen());
     EXPECT_EQ(out.Rollback(), 0);
     EXPECT_EQ(ReadFile(dest), "the old contents");
-    // The session is over: a new request says so instead of hanging.
+    // The session is over: a new request says so instead of hanging; a new login works.
     std::vector<TSftpEntry> entries;
     EXPECT_TRUE(client.ListAndWait(".", entries).SessionOver());
+    TSftpReply again = client.OpenAndWait(s);
+    EXPECT_TRUE(again.Ok()) << again.Text;
+    EXPECT_TRUE(client.ListAndWait(files.Path(), entries).Ok());
   }
 }
 
