@@ -187,6 +187,7 @@ TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::funct
   Close();
   Touch();
   HostName = settings.Host;
+  ReadChunk = kReadSize;
   int fd = -1;
   TSftpReply r = ConnectSocket(settings, fd);
   if (!r.Ok()) return r;
@@ -397,7 +398,7 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   };
   std::deque<TRequest> inFlight;
   std::vector<char> buffer(kReadSize);
-  uint32_t chunk = kReadSize;  // lowered to what the server answers when it caps its reads
+  uint32_t& chunk = ReadChunk;  // lowered to what the server answers when it caps its reads
   uint64_t next = offset;      // where the next request starts
   bool atEnd = false;
   int writeError = 0;

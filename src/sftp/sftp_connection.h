@@ -19,9 +19,11 @@ namespace quodra::sftp {
 
 class TSftpConnection {
  public:
-  // Reads in flight and the size of each; enough to keep a fast link busy.
+  // Reads in flight and the size of each; enough to keep a fast link busy. The size is just
+  // under what OpenSSH's server answers in one piece; a server with a lower cap is met with
+  // its own size after its first short answer.
   static constexpr int kReadsInFlight = 16;
-  static constexpr uint32_t kReadSize = 256 * 1024;
+  static constexpr uint32_t kReadSize = 255 * 1024;
 
   TSftpConnection() = default;
   ~TSftpConnection();
@@ -65,6 +67,7 @@ class TSftpConnection {
   int Fd = -1;
   std::atomic<int> Interrupted{-1};  // a TSftpStatus once interrupted
   std::atomic<int64_t> LastActivity{0};
+  uint32_t ReadChunk = kReadSize;  // what this server answers in one piece
 };
 
 }  // namespace quodra::sftp

@@ -324,4 +324,41 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
   }
 }
 
+// Servers that answer a read with fewer bytes than asked (a cap of their own): every byte
+// still arrives once and in its place, from the start and from an offset.
+TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
+  for (long cap : {1000L, 65536L + 7}) {
+    SCOPED_TRACE("cap " + std::to_string(cap));
+    TSshdServer server;
+    TSshdServer::TOptions options;
+    options.ReadCap = cap;
+    ASSERT_TRUE(server.Start(options)) << server.Log();
+    TTempDir files, local;
+    const std::string key = server.AddClientKey("id", "ed25519");
+    server.WriteKnownHosts(local.File("known_hosts"), false);
+    const std::string data = PatternBytes(1024 * 1024 + 4321, 11);
+    WriteFile(files.File("f"), data);
+    TSftpSettings s;
+    s.Host = "127.0.0.1";
+    s.Port = std::to_string(server.Port());
+    s.User = TSshdServer::UserName();
+    s.PrivateKeyFile = key;
+    s.KnownHostsFile = local.File("known_hosts");
+    TSftpClient client;
+    ASSERT_TRUE(client.OpenAndWait(s).Ok());
+    for (uint64_t offset : {uint64_t{0}, uint64_t{123457}}) {
+      const std::string dest = local.File("dest");
+      WriteFile(dest, data.substr(0, offset));
+      TLocalOutputFile out;
+      ASSERT_EQ(out.Open(dest, offset ? TLocalOutputFile::TMode::WriteAt : TLocalOutputFile::TMode::Replace, offset), 0);
+      int64_t bytes = 0;
+      TSftpReply r = client.FetchAndWait(files.File("f"), offset, out, bytes);
+      ASSERT_TRUE(r.Ok()) << r.Text;
+      ASSERT_EQ(out.Commit(), 0);
+      EXPECT_EQ(bytes, static_cast<int64_t>(data.size() - offset));
+      EXPECT_TRUE(ReadFile(dest) == data);
+    }
+  }
+}
+
 }  // namespace

@@ -1,24 +1,45 @@
 #!/usr/bin/python3
-# Stands in front of OpenSSH's SFTP server and passes its answers on at a limited rate,
-# so that tests can act while a file is still on its way (cut the connection, abort).
-import os, subprocess, sys, threading, time
+# Stands in front of OpenSSH's SFTP server and bends what a real server would not:
+#   slow_sftp_relay.py RATE [CAP]
+# RATE: bytes a second its answers are passed on at (0: at once), so that tests can act while
+# a file is still on its way; CAP: the most bytes a read request may ask for (0: as asked),
+# as servers do that answer large reads in smaller pieces.
+import os, struct, subprocess, sys, threading, time
 
 rate = int(sys.argv[1])
+cap = int(sys.argv[2]) if len(sys.argv) > 2 else 0
 server = subprocess.Popen(["/usr/lib/openssh/sftp-server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+SSH_FXP_READ = 5
+
+def read_exact(n):
+    data = b""
+    while len(data) < n:
+        more = os.read(0, n - len(data))
+        if not more:
+            return None
+        data += more
+    return data
 
 def requests():
     while True:
-        data = os.read(0, 65536)
-        if not data:
+        head = read_exact(4)
+        if head is None:
             break
-        server.stdin.write(data)
+        body = read_exact(struct.unpack(">I", head)[0])
+        if body is None:
+            break
+        if cap and body[0] == SSH_FXP_READ:
+            asked = struct.unpack(">I", body[-4:])[0]
+            body = body[:-4] + struct.pack(">I", min(asked, cap))
+        server.stdin.write(head + body)
     server.stdin.close()
 
 threading.Thread(target=requests, daemon=True).start()
-chunk = max(1, rate // 20)
+chunk = max(1, rate // 20) if rate else 65536
 while True:
     data = os.read(server.stdout.fileno(), chunk)
     if not data:
         break
     os.write(1, data)
-    time.sleep(len(data) / rate)
+    if rate:
+        time.sleep(len(data) / rate)

@@ -51,8 +51,9 @@ bool TSshdServer::Start(const TOptions& options) {
   ::mkdir("/run/sshd", 0755);  // sshd's privilege separation needs it when run as root
   ServerPort = FreeTcpPort();
   std::string subsystem = "internal-sftp";
-  if (options.SlowBytesPerSecond > 0)
-    subsystem = "/usr/bin/python3 " + SupportDir() + "/slow_sftp_relay.py " + std::to_string(options.SlowBytesPerSecond);
+  if (options.SlowBytesPerSecond > 0 || options.ReadCap > 0)
+    subsystem = "/usr/bin/python3 " + SupportDir() + "/slow_sftp_relay.py " + std::to_string(options.SlowBytesPerSecond) +
+                " " + std::to_string(options.ReadCap);
   std::ostringstream cfg;
   cfg << "Port " << ServerPort << "\n"
       << "ListenAddress 127.0.0.1\n"

@@ -19,6 +19,9 @@ class TSshdServer {
     // Bytes a second the server sends file data at (a relay in front of the SFTP server);
     // 0: full speed (internal-sftp).
     long SlowBytesPerSecond = 0;
+    // The most bytes one read request gets answered with (the relay shortens larger ones);
+    // 0: as asked.
+    long ReadCap = 0;
   };
 
   TSshdServer();
