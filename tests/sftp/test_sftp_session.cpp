@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -358,6 +359,37 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
       EXPECT_EQ(bytes, static_cast<int64_t>(data.size() - offset));
       EXPECT_TRUE(ReadFile(dest) == data);
     }
+  }
+}
+
+// A server that takes passwords only through keyboard-interactive (PAM's "Password:" prompt):
+// the profile's password answers the one prompt. Needs root for the throwaway user.
+TEST(SftpKeyboardInteractive, PasswordAnswersTheSinglePrompt) {
+  TSystemUser user;
+  if (!user.Create("kbd pass 9")) GTEST_SKIP() << "needs root to create a user";
+  TSshdServer server;
+  TSshdServer::TOptions options;
+  options.KeyboardInteractiveOnly = true;
+  ASSERT_TRUE(server.Start(options)) << server.Log();
+  TTempDir local;
+  server.WriteKnownHosts(local.File("known_hosts"), false);
+  struct TRow { const char* Sentence; std::string Password; TSftpStatus Expected; };
+  for (const auto& row : std::vector<TRow>{{"the right password", "kbd pass 9", TSftpStatus::Ok},
+                                            {"a wrong password", "kbd pass 8", TSftpStatus::Refused}}) {
+    SCOPED_TRACE(row.Sentence);
+    TSftpSettings s;
+    s.Host = "127.0.0.1";
+    s.Port = std::to_string(server.Port());
+    s.User = user.Name();
+    s.Password = row.Password;
+    s.KnownHostsFile = local.File("known_hosts");
+    TSftpClient client;
+    std::vector<std::string> lines;
+    client.OnLog = [&](const std::string& l) { lines.push_back(l); };
+    TSftpReply r = client.OpenAndWait(s);
+    EXPECT_EQ(static_cast<int>(r.Status), static_cast<int>(row.Expected)) << r.Text << "\n" << server.Log();
+    quodra::host::ProcessPendingEvents();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Login with keyboard-interactive password"), lines.end());
   }
 }
 

@@ -22,6 +22,8 @@ class TSshdServer {
     // The most bytes one read request gets answered with (the relay shortens larger ones);
     // 0: as asked.
     long ReadCap = 0;
+    // Passwords only through keyboard-interactive (PAM's prompt), not the password method.
+    bool KeyboardInteractiveOnly = false;
   };
 
   TSshdServer();
