@@ -626,15 +626,15 @@ bool TFtpJob::AskFacts(const std::string& name, TFacts& facts) {
     asked = QpFtpClient1->FileFacts(name);
   } catch (const std::exception&) {
   }
-  if (asked) WaitSettled([this] { return FactsDone; });
-  FactsPending = false;
-  if (!asked || !FactsDone || Frm.Closing || RetryPending) {
-    if (!asked && !Frm.Closing && !RetryPending) {
-      Log("Size of " + name + " could not be asked");
-      CloseAfterFailure(true);
-    }
-    return false;
+  // Not asked (no session ready): the facts stay unknown and the retrieve meets the same
+  // state and reports it.
+  if (!asked) {
+    FactsPending = false;
+    return true;
   }
+  WaitSettled([this] { return FactsDone; });
+  FactsPending = false;
+  if (!FactsDone || Frm.Closing || RetryPending) return false;
   facts = Facts;
   return true;
 }
