@@ -338,6 +338,11 @@ void TFtpJob::QpFtpClient1WsError(int32_t code) {
   CloseAfterFailure(false);  // closing the window logs the session out
 }
 
+void TFtpJob::ExpectSessionEnd() {
+  SessionEnding = true;
+  if (RetryPending) RetryTimer.start(0);  // RetryNow finds the job stopped
+}
+
 bool TFtpJob::RetryLater(int32_t code, const std::string& reason) {
   if (RetryPending) return true;
   if (Attempt >= JobProfile.Retries || Frm.Closing || Frm.AbortRequested || !Frm.JobRunning()) return false;

@@ -31,8 +31,9 @@ class TFtpJob : public QObject {
   // runs (from an event handled inside one of its waits) it only asks the loop for one more
   // step, so the stack does not grow with the number of files.
   void GetNextFile();
-  // The session is about to be ended on purpose: its close is no failure.
-  void ExpectSessionEnd() { SessionEnding = true; }
+  // The session is about to be ended on purpose (Abort, the window closing): its close is
+  // no failure, and a pause before a retry ends with no new login.
+  void ExpectSessionEnd();
 
   void QpFtpClient1FtpStatus(quodra::ftp::TFtpStatusCode code, const std::string& info);
   void QpFtpClient1FtpError(int32_t code, const std::string& text);
