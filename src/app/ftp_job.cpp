@@ -1,5 +1,6 @@
 #include "ftp_job.h"
 
+#include <cstring>
 #include <exception>
 
 #include "app/ftp_source_list.h"
@@ -24,6 +25,7 @@ std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
 // A session the server ended without a word counts as a cut connection.
 constexpr int32_t kWsaConnReset = 10054;
+constexpr const char* kClosedByServer = "the server closed the connection";
 
 }  // namespace
 
@@ -93,6 +95,7 @@ void TFtpJob::StartFtp() {
   RetryPending = RetrySession = false;
   Attempt = 0;
   Fetched.clear();
+  LeftForNextRun.clear();
   ReadProfile();
   StartSession();
 }
@@ -179,7 +182,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
-      if (!SessionEnding && RetryLater(kWsaConnReset, "Connection Port Closed")) {
+      if (!SessionEnding && RetryLater(kWsaConnReset, kClosedByServer)) {
         TransferFailed();
         break;
       }
@@ -189,7 +192,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsLoggedOut:
       DirList.Clear();
       Frm.Log("Logout");
-      if (!SessionEnding && RetryLater(kWsaConnReset, "Logout")) {
+      if (!SessionEnding && RetryLater(kWsaConnReset, kClosedByServer)) {
         TransferFailed();
         break;
       }
@@ -220,6 +223,12 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       Frm.JobPhase = 3;
       break;
     case fsCurrentDir:
+      break;
+    case fsFileFacts:
+      if (FactsPending) {
+        FactsDone = true;
+        Facts = {QpFtpClient1->RemoteSize(), QpFtpClient1->RemoteModTime()};
+      }
       break;
     case fsTextReady:
       FillDirectoryList(info);
@@ -270,6 +279,11 @@ void TFtpJob::LoginStep() {
 void TFtpJob::TransferDoneStep() {
   // The file this transfer fetched: the walk may have moved CurrentSource on meanwhile.
   const std::string fetched = QpFtpClient1->RemoteFile();
+  if (QpFtpClient1->HoldsLocalFile() && !KeepHeldFile(fetched)) {
+    WalkRetrieve = false;
+    TransferFailed();
+    return;
+  }
   Fetched.insert(UpperCase(fetched));
   if (Outcome == TOutcome::Pending) Outcome = TOutcome::Done;
   DoneBytes = QpFtpClient1->BytesTransferred();
@@ -322,6 +336,11 @@ void TFtpJob::QpFtpClient1WsError(int32_t code) {
   if (QpFtpClient1->Connected()) Frm.Log("Reset/Logout");
   if (RetryLater(code, std::to_string(code) + " WsError")) return;
   CloseAfterFailure(false);  // closing the window logs the session out
+}
+
+void TFtpJob::ExpectSessionEnd() {
+  SessionEnding = true;
+  if (RetryPending) RetryTimer.start(0);  // RetryNow finds the job stopped
 }
 
 bool TFtpJob::RetryLater(int32_t code, const std::string& reason) {
@@ -418,7 +437,10 @@ void TFtpJob::WalkStep() {
   }
   // A session after a failed one goes on where that one stopped: what this run fetched
   // already is not fetched again.
-  auto fetchedBefore = [this](const std::string& name) { return RetrySession && Fetched.count(UpperCase(name)) > 0; };
+  auto fetchedBefore = [this](const std::string& name) {
+    const std::string upper = UpperCase(name);
+    return LeftForNextRun.count(upper) > 0 || (RetrySession && Fetched.count(upper) > 0);
+  };
 
   bool fromListing = false;
   if (sources.find(';') == std::string::npos) {
@@ -501,6 +523,16 @@ void TFtpJob::WalkStep() {
     // The pause may have seen the session end.
     if (Frm.Closing) return;
     bool started = false;
+    // In binary mode the file's size and time first: the transfer must bring exactly that
+    // many bytes, a cut one is continued later from the bytes kept, and with Delete remote
+    // file the file is deleted only if it did not change while it was fetched.
+    FactsBefore = {};
+    if (JobProfile.Binary) {
+      if (!AskFacts(source, FactsBefore)) return;
+      QpFtpClient1->ExpectedSize = FactsBefore.Size;
+      if (FactsBefore.Size >= 0) QpFtpClient1->ResumeIdentity = IdentityOf(source, FactsBefore);
+      QpFtpClient1->HoldLocalFile = JobProfile.DeleteRemote && FactsBefore.Size >= 0;
+    }
     Outcome = TOutcome::Pending;
     WalkFromMask = fromListing;
     try {
@@ -553,7 +585,8 @@ void TFtpJob::WalkStep() {
       }
     }
   }
-  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing && EndsRunOnFailure()) {
+  // A retry to come goes on with the list: the run is not over.
+  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing && !RetryPending && EndsRunOnFailure()) {
     // A delete still under way gets its answer before the session ends.
     WaitSettled();
     Frm.Closing = true;
@@ -587,4 +620,63 @@ bool TFtpJob::NotARegularFile(const std::string& name) {
   for (const std::string& line : SplitListing(Probe.Text))
     if (!Trim(line).empty()) return line[0] == 'l' || line[0] == 'L';
   return false;
+}
+
+bool TFtpJob::AskFacts(const std::string& name, TFacts& facts) {
+  facts = {};
+  FactsPending = true;
+  FactsDone = false;
+  bool asked = false;
+  try {
+    asked = QpFtpClient1->FileFacts(name);
+  } catch (const std::exception&) {
+  }
+  // Not asked (no session ready): the facts stay unknown and the retrieve meets the same
+  // state and reports it.
+  if (!asked) {
+    FactsPending = false;
+    return true;
+  }
+  WaitSettled([this] { return FactsDone; });
+  FactsPending = false;
+  if (!FactsDone || Frm.Closing || RetryPending) return false;
+  facts = Facts;
+  return true;
+}
+
+quodra::host::TRemoteFileIdentity TFtpJob::IdentityOf(const std::string& name, const TFacts& facts) const {
+  quodra::host::TRemoteFileIdentity id;
+  std::string port = Trim(JobProfile.Port);
+  id.Server = Trim(JobProfile.ServerName) + (port.empty() || port == "ftp" || port == "21" ? "" : ":" + port);
+  std::string folder = Trim(JobProfile.DefaultFolder);
+  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  id.Path = name[0] == '/' || folder.empty() || folder == "." ? name : folder + "/" + name;
+  id.Size = facts.Size;
+  id.ModTime = facts.ModTime;
+  return id;
+}
+
+bool TFtpJob::KeepHeldFile(const std::string& name) {
+  TFacts after;
+  if (!AskFacts(name, after)) {
+    QpFtpClient1->DiscardHeldFile();  // the session failed: its handler ended or retries the run
+    return false;
+  }
+  const bool same = after.Size == FactsBefore.Size && (FactsBefore.ModTime.empty() || after.ModTime == FactsBefore.ModTime);
+  if (!same) {
+    QpFtpClient1->DiscardHeldFile();
+    LeftForNextRun.insert(UpperCase(name));
+    Log("Source File:" + name + " changed while it was fetched (" + std::to_string(FactsBefore.Size) +
+        " bytes, now " + std::to_string(after.Size) + "), left on the server for the next run");
+    Frm.MarkRunFailed();
+    // Not a failure of the session: the walk goes on with the next name.
+    if (Frm.FileNumber != TMainFrm::kNoMoreFiles) GetNextFile();
+    return false;
+  }
+  if (int err = QpFtpClient1->CommitHeldFile()) {
+    Log("Dest File:" + QpFtpClient1->LocalFile() + " could not be written: " + std::strerror(err));
+    CloseAfterFailure(true);
+    return false;
+  }
+  return true;
 }

@@ -12,6 +12,7 @@
 
 #include "app/ftp_work_list.h"
 #include "ftp/qp_ftp_client.h"
+#include "host/remote_file_identity.h"
 #include "jobs/job_profile.h"
 
 class TMainFrm;
@@ -30,8 +31,9 @@ class TFtpJob : public QObject {
   // runs (from an event handled inside one of its waits) it only asks the loop for one more
   // step, so the stack does not grow with the number of files.
   void GetNextFile();
-  // The session is about to be ended on purpose: its close is no failure.
-  void ExpectSessionEnd() { SessionEnding = true; }
+  // The session is about to be ended on purpose (Abort, the window closing): its close is
+  // no failure, and a pause before a retry ends with no new login.
+  void ExpectSessionEnd();
 
   void QpFtpClient1FtpStatus(quodra::ftp::TFtpStatusCode code, const std::string& info);
   void QpFtpClient1FtpError(int32_t code, const std::string& text);
@@ -70,11 +72,23 @@ class TFtpJob : public QObject {
   // pause. False when the failure ends the run.
   bool RetryLater(int32_t code, const std::string& reason);
   void RetryNow();
+  // SIZE and MDTM of a file (in binary mode). False when the session failed meanwhile (its
+  // failure is handled as ever); unknown facts are no failure.
+  struct TFacts {
+    int64_t Size = -1;
+    std::string ModTime;
+  };
+  bool AskFacts(const std::string& name, TFacts& facts);
+  // A retrieve held for the walk's decision: kept (put in place) only when the remote file
+  // is still what it was before the retrieve. False when it was not kept.
+  bool KeepHeldFile(const std::string& name);
+  quodra::host::TRemoteFileIdentity IdentityOf(const std::string& name, const TFacts& facts) const;
 
   TMainFrm& Frm;
   std::unique_ptr<quodra::ftp::TQpFtpClient> QpFtpClient1;
   TFtpWorkList DirList;
-  std::set<std::string> Fetched;  // upper-cased names fetched in this session
+  std::set<std::string> Fetched;  // upper-cased names fetched in this run
+  std::set<std::string> LeftForNextRun;  // upper-cased names that changed while fetched
   bool WalkRetrieve = false;      // the retrieve in flight was started by the walk
   bool InWalk = false;            // the walk loop runs
   bool WalkAgain = false;         // the loop takes one more step
@@ -90,6 +104,9 @@ class TFtpJob : public QObject {
     bool Active = false, Done = false, Ok = false;
     std::string Text;  // PWD's folder, LIST's lines
   } Probe;
+  bool FactsPending = false, FactsDone = false;
+  TFacts Facts;        // of the last AskFacts
+  TFacts FactsBefore;  // of the file the walk's retrieve fetches
   int32_t Attempt = 0;         // retries made in this run
   bool RetryPending = false;   // waiting to log in again
   bool RetrySession = false;   // this session follows a failed one of the same run

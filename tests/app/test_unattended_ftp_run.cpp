@@ -2,6 +2,7 @@
 // its log, ends by itself, and its exit status tells whether every named file arrived.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -148,6 +149,9 @@ const std::string kFileA = "alpha\r\n";
 const std::string kFileB = PatternBytes(150000, 7);
 const std::string kFileC = PatternBytes(70000, 9);
 
+void StartRow(TRowRun& r, const TRow& row);
+void WaitRows(std::vector<TRowRun>& runs);
+
 void RunRows(const std::vector<TRow>& rows, std::vector<TRowRun>& runs, bool deleteRemote) {
   runs.resize(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -168,16 +172,27 @@ void RunRows(const std::vector<TRow>& rows, std::vector<TRowRun>& runs, bool del
                   r.Dir->File("local/") + "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=" +
                   (deleteRemote ? "Y" : "N") + "\r\nPassive=" + (rows[i].Passive ? "Y" : "N") + "\r\nMode=B\r\n" +
                   rows[i].Keys);
+    StartRow(r, rows[i]);
+  }
+  WaitRows(runs);
+}
+
+// Starts the program (again) on the row's profile.
+void StartRow(TRowRun& r, const TRow& row) {
+  {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QUODRA_PAUSE_MS"}) env.remove(v);
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(r.Dir->File("config")));
     env.insert("XDG_RUNTIME_DIR", QString::fromStdString(r.Dir->Path()));
     env.insert("QUODRA_ONLINE", "1");
-    if (!rows[i].PauseMs.empty()) env.insert("QUODRA_PAUSE_MS", QString::fromStdString(rows[i].PauseMs));
+    if (!row.PauseMs.empty()) env.insert("QUODRA_PAUSE_MS", QString::fromStdString(row.PauseMs));
     r.Process = std::make_unique<QProcess>();
     r.Process->setProcessEnvironment(env);
     r.Process->start(QUODRA_BIN_DIR "/quodra-ftp", QStringList{QString::fromStdString(r.Dir->File("job.FTP"))});
   }
+}
+
+void WaitRows(std::vector<TRowRun>& runs) {
   for (TRowRun& r : runs) {
     // A process that has ended already counts: waitForFinished says false for it.
     r.Process->waitForFinished(280000);
@@ -266,7 +281,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{". and .. in a name listing", {"listextra " + extra.File("dots")}, "*", "0"}, 0, {"a.txt", "b.txt", "c.dat"},
        {"a.txt", "b.txt", "c.dat"}},
       {{"421 at login, retried", {"sessions 2", "fault USER * reply 421 Too many users"}, "a.txt", "0", true, retry},
-       0, {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: Connection Port Closed", 2},
+       0, {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: the server closed the connection", 2},
       {{"530 is not retried", {"sessions 2", "fault PASS * reply 530 Login incorrect"}, "a.txt", "0", true, retry},
        1, {}, {}, "530 530 Login incorrect", 1},
       {{"data cut mid-file, retried", {"sessions 2", "fault RETR b.txt cutdata"}, "a.txt;b.txt", "0", true, retry},
@@ -305,6 +320,95 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       EXPECT_EQ(FileExists(r.Dir->File("remote/" + name)), !deleted) << name;
       if (!fetched) EXPECT_EQ(r.Output.find("Transferred " + name), std::string::npos) << r.Output;
     }
+  }
+}
+
+// Fetches that must finish what they start: a cut transfer goes on from the bytes kept (in a
+// retry of the same run or in the next run) when the remote file is unchanged, and starts
+// over when it changed or the server cannot restart; a short or changing file is never
+// deleted nor put in place. Each row runs the program once or twice against one server.
+TEST(UnattendedFtpResume, CutTransfersContinueAndChangingFilesStay) {
+  const std::string retry = "Retries=2\r\nRetryDelay=0\r\n";
+  const std::string grown = kFileB + "more lines from the writer\r\n";
+  const std::string changed = PatternBytes(160000, 8);
+  struct TCase {
+    TRow Row;
+    int FirstExit;
+    int SecondExit;           // -1: no second run
+    bool ChangeBetween;       // the remote b.txt is rewritten between the runs
+    bool Rest;                // the server saw one REST with a part of the file
+    std::string Final;        // local b.txt at the end
+    bool Deleted;             // remote b.txt deleted at the end
+    std::string Logged;       // a line of the first run's log ("" for none)
+    std::string SecondLogged = "";  // a line of the second run's log
+  };
+  const std::vector<TCase> cases = {
+      {{"cut at 40%, retried", {"sessions 3", "fault RETR b.txt cutat 40"}, "b.txt", "0", true, retry},
+       0, -1, false, true, kFileB, true, "Retry 1 of 2 in 0 s: the server closed the connection"},
+      {{"cut, the next run resumes", {"sessions 3", "fault RETR b.txt cutat 40"}, "b.txt", "0"},
+       1, 0, false, true, kFileB, true, ""},
+      {{"cut, changed before the next run", {"sessions 3", "fault RETR b.txt cutat 40"}, "b.txt", "0"},
+       1, 0, true, false, changed, true, ""},
+      {{"cut, server without REST", {"sessions 3", "fault RETR b.txt cutat 40", "fault REST * reply 502 no"}, "b.txt", "0"},
+       1, 0, false, true, kFileB, true, "", "Server refused REST: starting b.txt over"},
+      {{"short transfer with 226", {"sessions 3", "fault RETR b.txt short"}, "a.txt;b.txt", "0"},
+       1, -1, false, false, "", false, "103 Transfer of b.txt incomplete: 135000 of 150000 bytes"},
+      {{"appended to while fetched", {"sessions 3", "fault RETR b.txt grow"}, "*.txt", "0"},
+       1, 0, false, false, grown, true,
+       "Source File:b.txt changed while it was fetched (150000 bytes, now 150028), left on the server for the next run"},
+  };
+  std::vector<TRow> rows;
+  for (const TCase& c : cases) rows.push_back(c.Row);
+  std::vector<TRowRun> runs;
+  RunRows(rows, runs, true);
+  std::vector<std::string> firstOutput(cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].Row.Name);
+    TRowRun& r = runs[i];
+    ASSERT_TRUE(r.Finished) << r.Output;
+    firstOutput[i] = r.Output;
+    EXPECT_EQ(r.Process->exitCode(), cases[i].FirstExit) << r.Output;
+    if (!cases[i].Logged.empty()) EXPECT_NE(r.Output.find("\n" + cases[i].Logged + "\n"), std::string::npos) << r.Output;
+    if (cases[i].FirstExit != 0) {
+      // Nothing of an incomplete or changing file is put in place, nor deleted.
+      EXPECT_FALSE(FileExists(r.Dir->File("local/b.txt"))) << r.Output;
+      EXPECT_TRUE(FileExists(r.Dir->File("remote/b.txt")));
+      EXPECT_EQ(r.Output.find("Transferred b.txt"), std::string::npos) << r.Output;
+    }
+    if (cases[i].ChangeBetween) {
+      WriteFile(r.Dir->File("remote/b.txt"), changed);
+      struct stat st {};
+      ::stat(r.Dir->File("remote/b.txt").c_str(), &st);
+      struct timespec times[2] = {st.st_atim, st.st_mtim};
+      times[1].tv_sec += 10;
+      ::utimensat(AT_FDCWD, r.Dir->File("remote/b.txt").c_str(), times, 0);
+    }
+    if (cases[i].SecondExit >= 0) StartRow(r, rows[i]);
+  }
+  WaitRows(runs);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].Row.Name);
+    TRowRun& r = runs[i];
+    ASSERT_TRUE(r.Finished) << r.Output;
+    if (cases[i].SecondExit >= 0) EXPECT_EQ(r.Process->exitCode(), cases[i].SecondExit) << r.Output;
+    std::vector<std::string> seen = r.Server->Received();
+    if (cases[i].Final.empty())
+      EXPECT_FALSE(FileExists(r.Dir->File("local/b.txt")));
+    else
+      EXPECT_TRUE(ReadFile(r.Dir->File("local/b.txt")) == cases[i].Final)  // byte for byte
+          << ReadFile(r.Dir->File("local/b.txt")).size() << " bytes\n" << firstOutput[i] << r.Output;
+    EXPECT_EQ(Count(seen, "DELE b.txt"), cases[i].Deleted ? 1u : 0u);
+    EXPECT_EQ(FileExists(r.Dir->File("remote/b.txt")), !cases[i].Deleted);
+    size_t rests = 0;
+    for (const std::string& line : seen)
+      if (line.rfind("REST ", 0) == 0) {
+        const long long at = std::atoll(line.c_str() + 5);
+        EXPECT_TRUE(at > 0 && at < static_cast<long long>(kFileB.size())) << line;
+        ++rests;
+      }
+    EXPECT_EQ(rests, cases[i].Rest ? 1u : 0u);
+    if (!cases[i].SecondLogged.empty())
+      EXPECT_NE(r.Output.find("\n" + cases[i].SecondLogged + "\n"), std::string::npos) << r.Output;
   }
 }
 

@@ -27,7 +27,8 @@ accepts one control connection and runs SCRIPT, one step per line:
   steal TEXT       from 127.0.0.2, connect to the address of the last PORT command received,
                    send TEXT (unescaped) and close: a third party taking the data port
   serve DIR        from here on be a small FTP server over the files of DIR (greeting, USER,
-                   PASS, TYPE, CWD, PWD, NOOP, PASV, PORT, NLST, LIST, RETR, DELE, QUIT), with
+                   PASS, TYPE, CWD, PWD, NOOP, PASV, PORT, NLST, LIST, SIZE, MDTM, REST,
+                   RETR, DELE, QUIT), with
                    the faults named by earlier "fault" steps
   fault VERB ARG ACTION  in serve mode, answer the command VERB ARG (ARG "*": any) by
                    ACTION instead: "reply TEXT" (only that reply, unescaped), "cutdata" (150, half the
@@ -36,7 +37,10 @@ accepts one control connection and runs SCRIPT, one step per line:
                    connection closed), "code250" (250 instead of 226), "crlisting" (a
                    listing whose lines end with a lone CR), for PASV "foreign" (a 227
                    naming 10.1.2.3 with the real port), for RETR "steal" (in active mode a
-                   third party from 127.0.0.2 connects to the client's port first); each
+                   third party from 127.0.0.2 connects to the client's port first), for RETR
+                   "cutat PCT" (150, PCT percent of the data, close everything), "short" (all
+                   but the last tenth of the data, then 226), "grow" (the data, then bytes
+                   added to the file, then 226: another system still writing it); each
                    fault fires once
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
                    folder's names: names of no file (unsafe ones, say)
@@ -86,6 +90,7 @@ class Session:
         self.faults = []
         self.extra_names = []
         self.more_sessions = 0
+        self.rest = 0
         self.served = None
 
     def note(self, line):
@@ -172,6 +177,17 @@ class Session:
                 self.reply('227 Entering Passive Mode (%s,%d,%d)' % (host, port >> 8, port & 255))
             elif verb == 'PORT':
                 self.reply('200 ok')
+            elif verb in ('SIZE', 'MDTM'):
+                path = os.path.join(root, arg)
+                if '/' in arg or not os.path.isfile(path):
+                    self.reply('550 no such file')
+                elif verb == 'SIZE':
+                    self.reply('213 %d' % os.path.getsize(path))
+                else:
+                    self.reply('213 ' + time.strftime('%Y%m%d%H%M%S', time.gmtime(os.stat(path).st_mtime)))
+            elif verb == 'REST':
+                self.rest = int(arg)
+                self.reply('350 restarting at %d' % self.rest)
             elif verb in ('NLST', 'LIST', 'RETR'):
                 if verb == 'RETR':
                     path = os.path.join(root, arg)
@@ -179,7 +195,8 @@ class Session:
                         self.reply('550 no such file')
                         continue
                     with open(path, 'rb') as f:
-                        payload = f.read()
+                        payload = f.read()[self.rest:]
+                    self.rest = 0
                 else:
                     end = '\r' if fault == 'crlisting' else '\r\n'
                     names = sorted(os.listdir(root) + self.extra_names)
@@ -188,8 +205,9 @@ class Session:
                 if fault == 'steal' and self.listener is None:
                     self.steal(b'stolen bytes')
                 self.open_data()
-                if fault == 'cutdata':
-                    self.data.sendall(payload[:len(payload) // 2])
+                if fault == 'cutdata' or (fault or '').startswith('cutat '):
+                    pct = 50 if fault == 'cutdata' else int(fault[6:])
+                    self.data.sendall(payload[:len(payload) * pct // 100])
                     self.close_data()
                     self.conn.close()
                     self.note('!closed')
@@ -199,8 +217,16 @@ class Session:
                     self.note('!closed')
                     self.close_data()
                     return
+                if fault == 'short':
+                    payload = payload[:len(payload) - len(payload) // 10]
                 self.data.sendall(payload)
                 self.close_data()
+                if fault == 'grow':
+                    with open(os.path.join(root, arg), 'ab') as f:
+                        f.write(b'more lines from the writer\r\n')
+                    # A later modification time, as a writer gives it a second on.
+                    st = os.stat(os.path.join(root, arg))
+                    os.utime(os.path.join(root, arg), (st.st_atime, st.st_mtime + 5))
                 final = '250 done' if fault == 'code250' else '226 transfer complete'
                 if fault == 'late':
                     time.sleep(1.0)
