@@ -10,6 +10,7 @@
 #include "jobs/fetch_walk.h"
 #include "jobs/ftp_remote_side.h"
 #include "support/ftp_server_fixture.h"
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::jobs;
@@ -127,4 +128,25 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
     });
     EXPECT_EQ(rest, row.Rest);
   }
+}
+
+// The pause before a retry is a wait that Abort ends at once: no new login, status failed.
+TEST(FetchWalk, AbortEndsThePauseBeforeARetry) {
+  TTempDir dir;
+  TJobProfile profile = ProfileFor(std::to_string(FreeTcpPort()), "a.txt", dir.File("/"));
+  profile.Retries = 3;
+  profile.RetryDelay = 300;
+  TFtpRemoteSide side(profile);
+  std::vector<std::string> log;
+  TFetchWalk* running = nullptr;
+  TWalkSink sink;
+  sink.Log = [&](const std::string& line) {
+    log.push_back(line);
+    if (line.rfind("Retry 1 of 3 in 300 s: ", 0) == 0) running->Abort();
+  };
+  TFetchWalk walk(side, profile, sink);
+  running = &walk;
+  EXPECT_FALSE(walk.Run());
+  EXPECT_EQ(Count(log, "Connecting to 127.0.0.1"), 1u);
+  EXPECT_EQ(Count(log, "Retry 1 of 3 in 300 s: 10061 WsError"), 1u);
 }
