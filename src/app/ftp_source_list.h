@@ -1,35 +1,3 @@
 #pragma once
-// The text rules of the FTP job's source list: items separated by ";", wildcard masks,
-// and which remote names may become local file names.
-#include <string>
-#include <vector>
-
-// The item `number` (1-based; 1 or less gives the first) of `list`, split at `delimiter`.
-// The list is cut to 255 characters, trimmed, and runs of blanks become one blank; an item
-// loses its trailing blanks. An empty item or one beyond the last gives "".
-std::string ExtractItem(const std::string& list, int number, char delimiter);
-
-// Whether `name` matches `mask` ("*" and "%" any run, "?" one character, "\" followed by
-// any character: a literal "*", "%" or "?"; a leading "!" inverts the result). Letter case
-// counts: callers upper-case both. Works for names and masks of any length.
-bool MatchMask(const std::string& name, const std::string& mask);
-
-// Whether an item is a mask (contains "*" or "?").
-bool IsMask(const std::string& item);
-
-// Whether a remote name can be used as a local path below a destination folder: not
-// absolute, without a ".." component and without control characters. Names from a listing must also be plain file
-// names (no folder separator at all).
-bool IsSafeLocalName(const std::string& name, bool fromListing);
-
-// The folder part of a remote name: everything up to and including its last "/", "\" or
-// ":"; empty for a plain name.
-std::string FolderPart(const std::string& name);
-
-// The lines of a name listing: a line ends at CR LF, LF or a lone CR; a NUL ends the text of
-// its line (the rest of that line is dropped). A last line without an end counts.
-std::vector<std::string> SplitListing(const std::string& listing);
-
-// `text` with control characters written as escapes ("\r", "\n", "\t", "\x1b"), so that a
-// server's text cannot break or forge a log line.
-std::string EscapeControl(const std::string& text);
+// The source list's text rules live with the fetch walk that every protocol shares.
+#include "jobs/source_list.h"

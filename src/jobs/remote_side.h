@@ -56,8 +56,8 @@ struct TFetchRequest {
   std::string RemoteName;  // relative to the session's current folder
   std::string LocalPath;
   bool Append = false;  // add to the local file; otherwise the whole file is replaced
-  // Continue from this many bytes of a partial kept by an earlier attempt (0: from the
-  // start). The side falls back to 0 when the peer cannot resume; BytesFromOffset says so.
+  // Unused by the FTP and SFTP sides: each keeps the partial of a failed fetch itself and
+  // continues it when the same remote file (same size and time) is fetched again.
   int64_t Offset = 0;
   int64_t ExpectedSize = -1;  // when known: a transfer of another length fails
   bool Binary = true;

@@ -1,4 +1,4 @@
-#include "ftp_source_list.h"
+#include "source_list.h"
 
 #include "host/text_util.h"
 

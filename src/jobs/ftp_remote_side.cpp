@@ -1,0 +1,234 @@
+#include "ftp_remote_side.h"
+
+#include <QTimer>
+#include <cstring>
+
+#include "host/text_util.h"
+#include "jobs/retry_policy.h"
+#include "jobs/source_list.h"
+
+namespace quodra::jobs {
+
+using namespace quodra::ftp;
+using quodra::host::Trim;
+
+namespace {
+const TRemoteResult kBusy{TFailureKind::Transient, 0, "the session is not ready"};
+constexpr int32_t kConnReset = 10054;
+}  // namespace
+
+TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), Ftp(std::make_unique<TQpFtpClient>()) {
+  Ftp->OnFtpStatus = [this](TQpCustomFtpClient*, TFtpStatusCode code, const char* text) {
+    Status(code, text ? text : "");
+  };
+  Ftp->OnFtpError = [this](TQpCustomFtpClient*, int32_t code, const char* text) {
+    std::string t = text ? text : "";
+    while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
+    const std::string codeText = std::to_string(code);
+    Failed(FtpFailureKind(code), code, t.rfind(codeText, 0) == 0 ? t : codeText + " " + t);
+  };
+  Ftp->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) {
+    Failed(FtpFailureKind(code), code, std::to_string(code) + " WsError");
+  };
+  Ftp->OnFtpNotice = [this](TQpCustomFtpClient*, const char* text) { Log(text ? text : ""); };
+}
+
+TFtpRemoteSide::~TFtpRemoteSide() {
+  Ftp->OnFtpStatus = nullptr;
+  Ftp->OnFtpError = nullptr;
+  Ftp->OnWsError = nullptr;
+  Ftp->OnFtpNotice = nullptr;
+}
+
+void TFtpRemoteSide::Later(std::function<void()> report) { QTimer::singleShot(0, &Context, std::move(report)); }
+
+void TFtpRemoteSide::Open(TDone done) {
+  Closing = false;
+  DoneCb = std::move(done);
+  Op = TOp::Open;
+  try {
+    Ftp->SetServerAddress(Profile.ServerName);
+    Ftp->UserName = Profile.Login;
+    Ftp->Password = Profile.Password;
+    Ftp->PassiveMode = Profile.Passive;
+    Ftp->TransferTimeout = Profile.TransferTimeOut;
+    Ftp->ConnectTimeout = Profile.ConnectTimeOut;
+    Ftp->FileType = Profile.Binary ? ftBinary : ftAscii;
+    Ftp->Security = Profile.Security == "E" ? fcExplicitTls : Profile.Security == "I" ? fcImplicitTls : fcPlain;
+    Ftp->CertificateFingerprint = Profile.Fingerprint;
+    std::string port = Trim(Profile.Port);
+    if (port.empty() || (port == "ftp" && Ftp->Security == fcImplicitTls)) port = Ftp->Security == fcImplicitTls ? "990" : "ftp";
+    Ftp->SetWsPort(port);
+    if (Ftp->Login()) return;
+  } catch (const std::exception&) {
+  }
+  Later([this] { Finish({TFailureKind::Permanent, 0, "Connect Failed"}); });
+}
+
+void TFtpRemoteSide::List(TListed done) {
+  ListedCb = std::move(done);
+  Op = TOp::List;
+  if (!Ftp->ListDir("", false)) Later([this] { Finish(kBusy); });
+}
+
+void TFtpRemoteSide::Facts(const std::string& name, TFactsDone done) {
+  FactsCb = std::move(done);
+  Op = TOp::Facts;
+  LastFacts = {};
+  FactsName = name;
+  if (!Profile.Binary) {
+    Later([this] { Finish({}); });  // servers refuse SIZE in ASCII: nothing is known
+    return;
+  }
+  if (!Ftp->FileFacts(name)) Later([this] { Finish(kBusy); });
+}
+
+void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFetched done) {
+  FetchedCb = std::move(done);
+  ProgressCb = std::move(progress);
+  Op = TOp::Fetch;
+  Ftp->ExpectedSize = request.ExpectedSize;
+  auto known = Known.find(request.RemoteName);
+  if (request.Binary && known != Known.end() && known->second.Size >= 0) {
+    quodra::host::TRemoteFileIdentity id;
+    const std::string port = Trim(Profile.Port);
+    id.Server = Trim(Profile.ServerName) + (port.empty() || port == "ftp" || port == "21" ? "" : ":" + port);
+    std::string folder = Trim(Profile.DefaultFolder);
+    while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+    id.Path = folder.empty() || folder == "." || request.RemoteName[0] == '/' ? request.RemoteName
+                                                                             : folder + "/" + request.RemoteName;
+    id.Size = known->second.Size;
+    id.ModTime = known->second.ModTime;
+    Ftp->ResumeIdentity = id;
+  }
+  Ftp->HoldLocalFile = true;
+  try {
+    if (Ftp->Retrieve(request.RemoteName, request.LocalPath, request.Append ? rmAppend : rmReplace)) return;
+  } catch (const EFtpLocalFile& e) {
+    const std::string reason = e.what();
+    Later([this, reason] { Finish({TFailureKind::Permanent, kFtpLocalFileError, reason}); });
+    return;
+  }
+  Later([this] { Finish(kBusy); });
+}
+
+void TFtpRemoteSide::Commit(bool keep) {
+  if (!Ftp->HoldsLocalFile()) return;
+  if (!keep) {
+    Ftp->DiscardHeldFile();
+    return;
+  }
+  if (int err = Ftp->CommitHeldFile())
+    Log("Dest File:" + Ftp->LocalFile() + " could not be written: " + std::strerror(err));
+}
+
+void TFtpRemoteSide::Delete(const std::string& name, TDone done) {
+  DoneCb = std::move(done);
+  Op = TOp::Delete;
+  if (!Ftp->Delete(name)) Later([this] { Finish(kBusy); });
+}
+
+void TFtpRemoteSide::Abort() {
+  if (Op == TOp::None) return;
+  // An abort brings no event of its own: the operation ends here.
+  try {
+    Ftp->Abort();
+  } catch (const std::exception&) {
+  }
+  Later([this] { Finish({TFailureKind::Aborted, 0, "Aborted"}); });
+}
+
+void TFtpRemoteSide::Close() {
+  Closing = true;
+  if (Op != TOp::None) Finish({TFailureKind::Aborted, 0, "Closed"});
+  try {
+    if (Ftp->Connected()) Ftp->Logout();
+  } catch (const std::exception&) {
+  }
+}
+
+void TFtpRemoteSide::Failed(TFailureKind kind, int32_t code, const std::string& reason) {
+  if (Op == TOp::None || Closing) return;
+  Finish({kind, code, EscapeControl(reason)});
+}
+
+void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
+  switch (code) {
+    case fsLoggedIn:
+      if (Op != TOp::Open) break;
+      if (std::string folder = Trim(Profile.DefaultFolder); !folder.empty()) {
+        Op = TOp::OpenFolder;
+        if (!Ftp->ChangeDir(folder == "\\" || folder == "/" ? "/" : folder)) Finish(kBusy);
+      } else {
+        Finish({});
+      }
+      break;
+    case fsCommandDone:
+      if (Op == TOp::OpenFolder || Op == TOp::Delete) Finish({});
+      break;
+    case fsTextReady:
+      if (Op == TOp::List) {
+        Listing = info;
+        Finish({});
+      }
+      break;
+    case fsFileFacts:
+      if (Op == TOp::Facts) {
+        LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown};
+        Known[FactsName] = LastFacts;
+        Finish({});
+      }
+      break;
+    case fsProgress:
+      if (Op == TOp::Fetch && ProgressCb) ProgressCb(Ftp->RestartAt + Ftp->BytesTransferred());
+      break;
+    case fsTransferDone:
+      if (Op == TOp::Fetch) Finish({});
+      break;
+    case fsTimeout:
+      Failed(TFailureKind::Transient, -1, "Timeout");
+      break;
+    case fsClosed:
+    case fsLoggedOut:
+      Failed(TFailureKind::Transient, kConnReset, "the server closed the connection");
+      break;
+    default:
+      break;
+  }
+}
+
+void TFtpRemoteSide::Finish(const TRemoteResult& result) {
+  const TOp op = Op;
+  Op = TOp::None;
+  switch (op) {
+    case TOp::None:
+      break;
+    case TOp::Open:
+    case TOp::OpenFolder:
+    case TOp::Delete:
+      if (auto cb = std::move(DoneCb)) cb(result);
+      break;
+    case TOp::List: {
+      std::vector<TRemoteEntry> entries;
+      if (result.Ok())
+        for (std::string& name : SplitListing(Listing)) entries.push_back({std::move(name), TEntryKind::Unknown});
+      Listing.clear();
+      if (auto cb = std::move(ListedCb)) cb(result, entries);
+      break;
+    }
+    case TOp::Facts:
+      if (auto cb = std::move(FactsCb)) cb(result, LastFacts);
+      break;
+    case TOp::Fetch: {
+      TFetchResult fetched;
+      static_cast<TRemoteResult&>(fetched) = result;
+      fetched.Bytes = Ftp->RestartAt + Ftp->BytesTransferred();
+      fetched.Resumed = Ftp->RestartAt > 0;
+      ProgressCb = nullptr;
+      if (auto cb = std::move(FetchedCb)) cb(fetched);
+      break;
+    }
+  }
+}
+
+}  // namespace quodra::jobs

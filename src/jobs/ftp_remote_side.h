@@ -1,0 +1,63 @@
+#pragma once
+// The FTP side of the fetch walk: the remote-side operations over one FTP client session,
+// with the profile's connection settings. A name listing says nothing of what a name is
+// (kinds stay Unknown); sizes and times come from SIZE and MDTM; a fetch is held until the
+// walk commits it, and a broken one is continued with REST by the next fetch of the same,
+// unchanged file.
+#include <QObject>
+#include <map>
+#include <memory>
+
+#include "ftp/qp_ftp_client.h"
+#include "jobs/job_profile.h"
+#include "jobs/remote_side.h"
+
+namespace quodra::jobs {
+
+class TFtpRemoteSide : public TRemoteSide {
+ public:
+  explicit TFtpRemoteSide(const TJobProfile& profile);
+  ~TFtpRemoteSide() override;
+
+  void Open(TDone done) override;
+  bool IsOpen() const override { return Ftp->Connected(); }
+  void List(TListed done) override;
+  void Facts(const std::string& name, TFactsDone done) override;
+  void Fetch(const TFetchRequest& request, TProgress progress, TFetched done) override;
+  void Commit(bool keep) override;
+  void Delete(const std::string& name, TDone done) override;
+  void Abort() override;
+  void Close() override;
+
+  // Notices of the session (a REST refused, a partial kept) and local write failures.
+  std::function<void(const std::string&)> OnLog;
+  quodra::ftp::TQpFtpClient& Client() { return *Ftp; }
+
+ private:
+  enum class TOp { None, Open, OpenFolder, List, Facts, Fetch, Delete };
+  void Status(quodra::ftp::TFtpStatusCode code, const std::string& info);
+  void Failed(TFailureKind kind, int32_t code, const std::string& reason);
+  // Ends the operation in flight with `result` (listing, facts, bytes as it asked for).
+  void Finish(const TRemoteResult& result);
+  void Later(std::function<void()> report);
+  void Log(const std::string& line) {
+    if (OnLog) OnLog(line);
+  }
+
+  TJobProfile Profile;
+  std::unique_ptr<quodra::ftp::TQpFtpClient> Ftp;
+  QObject Context;  // results reported later go through its event queue
+  TOp Op = TOp::None;
+  bool Closing = false;
+  TDone DoneCb;
+  TListed ListedCb;
+  TFactsDone FactsCb;
+  TFetched FetchedCb;
+  TProgress ProgressCb;
+  std::string Listing;
+  TRemoteFacts LastFacts;
+  std::string FactsName;
+  std::map<std::string, TRemoteFacts> Known;  // facts asked per name, for the resume identity
+};
+
+}  // namespace quodra::jobs
