@@ -1,5 +1,6 @@
 // Connect: decides whether to dial first, then hands over to the job of the profile's
 // transfer mode. The jobs are objects of their own, owned by the main window.
+#include <QTimer>
 #include <exception>
 
 #include "app/file_copy_job.h"
@@ -8,6 +9,8 @@
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
 #include "host/online_state.h"
+#include "jobs/fetch_walk.h"
+#include "jobs/sftp_remote_side.h"
 #include "port/qp_socket.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
@@ -61,13 +64,53 @@ void TMainFrm::Connect() {
     ConnectWithDialup();
 }
 
-// SFTP (mode S): its session and remote side are in place (src/sftp, jobs/sftp_remote_side);
-// the run goes through the fetch walk shared with FTP once that walk drives a remote side.
-// Until then a mode-S profile fails plainly instead of being run as another protocol.
+// SFTP (mode S): the fetch walk shared with FTP, over an SFTP session. It runs inside
+// Connect, as the copy and TFTP do; Abort and closing the window reach it through the
+// window's abort flag, which a timer hands on.
 static void RunSftp(TMainFrm& frm) {
-  frm.Log("Error: SFTP transfers are not available yet");
-  frm.MarkRunFailed();
-  if (frm.HasArguments()) frm.CloseWindow();
+  const auto& opt = *frm.VarnOptFrm->ui;
+  auto text = [](const QString& s) { return s.toStdString(); };
+  quodra::jobs::TJobProfile p;
+  p.ServerName = text(frm.ui->ServerName1->text());
+  p.Login = text(frm.ui->Login1->text());
+  p.Password = text(frm.ui->Password1->text());
+  p.Port = text(opt.Port1->text());
+  p.DefaultFolder = text(opt.DefaultFolder1->text());
+  p.Binary = opt.Binary1->isChecked();
+  p.TransferTimeOut = opt.TransferTimeOutSpinEdit1->value();
+  p.ConnectTimeOut = opt.ConnectTimeOutSpinEdit1->value();
+  p.SourceFile = text(opt.SourceFileName1->text());
+  p.DestinationFile = text(opt.DestFileName1->text());
+  p.Overwrite = opt.Overwrite1->isChecked();
+  p.DeleteRemote = opt.DeleteRemote1->isChecked();
+  p.AutoDisconnect = opt.AutoDisconnect1->isChecked();
+  p.Retries = frm.VarnOptFrm->Retries1->value();
+  p.RetryDelay = frm.VarnOptFrm->RetryDelay1->value();
+  const auto settings = quodra::jobs::SftpSettingsFor(p, text(frm.VarnOptFrm->PrivateKeyFile1->text()),
+                                                      text(frm.VarnOptFrm->HostKeyFingerprint1->text()));
+  frm.Log("SSH Port: [" + (settings.Port.empty() || settings.Port == "ftp" ? std::string("22") : settings.Port) + "]");
+  quodra::jobs::TSftpRemoteSide side(settings, p.DefaultFolder);
+  side.OnLog = [&frm](const std::string& line) { frm.Log(line); };
+  quodra::jobs::TWalkSink sink;
+  sink.Log = [&frm](const std::string& line) { frm.Log(line); };
+  sink.Progress = [&frm](int64_t bytes, bool done) {
+    frm.SetByteCounter(std::to_string(bytes) + " bytes" + (done ? " [Done]" : ""));
+  };
+  sink.Listed = [&frm](const std::vector<std::string>& names) {
+    frm.ui->lbxCurrentDir->clear();
+    for (const auto& n : names) frm.ui->lbxCurrentDir->addItem(QString::fromStdString(n));
+  };
+  quodra::jobs::TFetchWalk walk(side, p, sink);
+  QTimer abortWatch;
+  abortWatch.setInterval(100);
+  QObject::connect(&abortWatch, &QTimer::timeout, [&] {
+    if ((frm.AbortRequested || frm.Closing) && !walk.Aborted()) walk.Abort();
+  });
+  abortWatch.start();
+  const bool ok = walk.Run();
+  abortWatch.stop();
+  if (!ok) frm.MarkRunFailed();
+  if ((p.AutoDisconnect || frm.HasArguments()) && !frm.Closing) frm.CloseWindow();
 }
 
 void TMainFrm::DispatchByTransferMode(bool afterDial) {

@@ -67,9 +67,13 @@ TSftpRemoteSide::TSftpRemoteSide(const TSftpSettings& settings, const std::strin
   Client.OnLog = [this](const std::string& line) { Log(line); };
 }
 
-TSftpRemoteSide::~TSftpRemoteSide() { Out.Rollback(); }
+TSftpRemoteSide::~TSftpRemoteSide() { Close(); }
 
-void TSftpRemoteSide::Later(std::function<void()> report) { QTimer::singleShot(0, this, std::move(report)); }
+void TSftpRemoteSide::Later(std::function<void()> report) {
+  QTimer::singleShot(0, this, [this, report = std::move(report), gen = Generation] {
+    if (gen == Generation) report();
+  });
+}
 
 std::string TSftpRemoteSide::PathOf(const std::string& name) const {
   if (RemoteFolder.empty() || (!name.empty() && name.front() == '/')) return name;
@@ -77,10 +81,12 @@ std::string TSftpRemoteSide::PathOf(const std::string& name) const {
 }
 
 void TSftpRemoteSide::Open(TDone done) {
-  bool started = Client.Open(Settings, [this, done](const TSftpReply& r) {
+  bool started = Client.Open(Settings, [this, done, gen = Generation](const TSftpReply& r) {
+    if (gen != Generation) return;
     if (!r.Ok() || RemoteFolder.empty()) return done(ResultOf(r));
     // The remote folder must be there (and be a folder) before the walk lists it.
-    bool asked = Client.Stat(RemoteFolder, [this, done](const TSftpReply& s, const TSftpEntry& e) {
+    bool asked = Client.Stat(RemoteFolder, [this, done, gen](const TSftpReply& s, const TSftpEntry& e) {
+      if (gen != Generation) return;
       TRemoteResult result = ResultOf(s);
       if (s.Ok() && e.Kind != quodra::sftp::TEntryKind::Folder)
         result = {TFailureKind::Permanent, 0, "Remote folder " + RemoteFolder + " is not a folder"};
@@ -94,7 +100,8 @@ void TSftpRemoteSide::Open(TDone done) {
 
 void TSftpRemoteSide::List(TListed done) {
   bool started = Client.List(RemoteFolder.empty() ? "." : RemoteFolder,
-                             [done](const TSftpReply& r, const std::vector<TSftpEntry>& entries) {
+                             [this, done, gen = Generation](const TSftpReply& r, const std::vector<TSftpEntry>& entries) {
+                               if (gen != Generation) return;
                                std::vector<TRemoteEntry> listed;
                                listed.reserve(entries.size());
                                for (const auto& e : entries) listed.push_back({e.Name, KindOf(e.Kind)});
@@ -104,7 +111,8 @@ void TSftpRemoteSide::List(TListed done) {
 }
 
 void TSftpRemoteSide::Facts(const std::string& name, TFactsDone done) {
-  bool started = Client.Stat(PathOf(name), [name, done](const TSftpReply& r, const TSftpEntry& e) {
+  bool started = Client.Stat(PathOf(name), [this, name, done, gen = Generation](const TSftpReply& r, const TSftpEntry& e) {
+    if (gen != Generation) return;
     TRemoteFacts facts;
     facts.Size = e.Size;
     facts.ModTime = e.MTime >= 0 ? std::to_string(e.MTime) : "";
@@ -128,7 +136,8 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
   const std::string path = PathOf(request.RemoteName);
   // The file's size and time name the partial an earlier attempt kept: the same file goes
   // on after its bytes, a changed one starts over.
-  bool asked = Client.Stat(path, [this, request, progress, done, path](const TSftpReply& r, const TSftpEntry& e) {
+  bool asked = Client.Stat(path, [this, request, progress, done, path, gen = Generation](const TSftpReply& r, const TSftpEntry& e) {
+    if (gen != Generation) return;
     if (!r.Ok()) {
       TFetchResult failed;
       static_cast<TRemoteResult&>(failed) = ResultOf(r);
@@ -151,8 +160,9 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
     Client.OnProgress = [progress, offset](int64_t bytes) {
       if (progress) progress(offset + bytes);
     };
-    bool started = Client.Fetch(path, static_cast<uint64_t>(offset), Out, [this, done, offset, request](const TSftpReply& f, int64_t bytes) {
+    bool started = Client.Fetch(path, static_cast<uint64_t>(offset), Out, [this, done, offset, request, gen](const TSftpReply& f, int64_t bytes) {
       Client.OnProgress = nullptr;
+      if (gen != Generation) return;
       TFetchResult result;
       static_cast<TRemoteResult&>(result) = ResultOf(f);
       result.Bytes = offset + bytes;
@@ -187,13 +197,17 @@ void TSftpRemoteSide::Commit(bool keep) {
 }
 
 void TSftpRemoteSide::Delete(const std::string& name, TDone done) {
-  bool started = Client.Delete(PathOf(name), [done](const TSftpReply& r) { done(ResultOf(r)); });
+  bool started = Client.Delete(PathOf(name), [this, done, gen = Generation](const TSftpReply& r) {
+    if (gen == Generation) done(ResultOf(r));
+  });
   if (!started) Later([done] { done(kBusy); });
 }
 
 void TSftpRemoteSide::Close() {
-  Out.Rollback();
+  ++Generation;
+  Client.OnProgress = nullptr;
   Client.Close();
+  Out.Suspend();  // a fetch given up keeps what arrived, as a failed one does
 }
 
 }  // namespace quodra::jobs

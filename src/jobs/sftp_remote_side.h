@@ -49,6 +49,9 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   quodra::sftp::TSftpSettings Settings;
   std::string RemoteFolder;  // as the profile gives it; "" the login folder
   quodra::host::TLocalOutputFile Out;  // the last successful fetch, until Commit
+  // Close starts a new generation: results of the old one that arrive later are dropped, so
+  // that no callback runs after its caller has given the operation up.
+  uint64_t Generation = 0;
 };
 
 // How the walk treats an SFTP reply: retry later, give up, or the user's abort.
