@@ -402,6 +402,7 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   uint64_t next = offset;      // where the next request starts
   bool atEnd = false;
   int writeError = 0;
+  uint64_t flushedUpTo = 0;  // bytes handed to the disk's write-back
   TSftpReply failed;
   auto fail = [&](const std::string& what) {
     if (failed.Ok()) failed = Failure(what);
@@ -454,6 +455,12 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
       break;
     }
     bytes += n;
+    // Start the disk's write-back while the rest still comes in, so that the commit's sync
+    // at the end finds little left to write.
+    if (static_cast<uint64_t>(bytes.load()) - flushedUpTo >= kWriteBackBytes) {
+      ::sync_file_range(out.Fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+      flushedUpTo = static_cast<uint64_t>(bytes.load());
+    }
     if (static_cast<uint32_t>(n) < r.Length) {
       // A short answer: the requests after it ask for the wrong offsets. Unless the next
       // one says the file ends here, they are dropped and the reading goes on from here,

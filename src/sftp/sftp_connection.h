@@ -24,6 +24,7 @@ class TSftpConnection {
   // its own size after its first short answer.
   static constexpr int kReadsInFlight = 16;
   static constexpr uint32_t kReadSize = 255 * 1024;
+  static constexpr uint64_t kWriteBackBytes = 16 * 1024 * 1024;
 
   TSftpConnection() = default;
   ~TSftpConnection();
