@@ -260,7 +260,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void SendUser();
   // --- SIZE, MDTM and a refused REST (qp_ftp_file_facts.cpp) ---
   bool FactsReply(const std::string& verb, int code);
-  bool RestRefused(int code);
+  bool RestRefused();
   bool ShortTransfer();
   bool TryNextAddress();
   void ConnectNextAddress();
