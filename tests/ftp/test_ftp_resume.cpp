@@ -12,6 +12,7 @@
 #include "ftp/qp_ftp_client.h"
 #include "ftp_test_util.h"
 #include "host/local_output_file.h"
+#include "host/partial_file_store.h"
 #include "support/ftp_server_fixture.h"
 #include "support/temp_dir.h"
 
@@ -310,4 +311,57 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
   ASSERT_TRUE(s.Fetch("cut", cut, rmAppend)) << s.Rec.Sequence() << "\n" << server.Log();
   EXPECT_EQ(ReadFile(cut), "abcdefghij");
   EXPECT_EQ(Names(local.Path()), (std::set<std::string>{"cut", "refused", "short"}));
+}
+
+// Every way a resumable retrieve can fail keeps the bytes that arrived, with their record, and
+// leaves the destination as it was.
+TEST(FtpResume, EveryFailureKeepsTheResumablePartial) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> tail;  // after the 150
+    bool abort;                      // the user aborts once the bytes are in
+  };
+  const std::vector<Row> rows = {
+      {"the server reports a failure", {"data abcd", "dataclose", "send 426 connection lost"}, false},
+      {"the server falls silent", {"data abcd", "hold"}, false},
+      {"the control connection drops", {"data abcd", "sleep 200", "close"}, false},
+      {"the user aborts", {"data abcd", "expect ABOR", "dataclose", "send 426 aborted", "send 226 abort ok"}, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::string> steps = {"send 220 ready",     "expect USER tester", "send 331 password please",
+                                      "expect PASS secret", "send 230 welcome",   "expect TYPE I",
+                                      "send 200 binary",    "expect PASV",
+                                      "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                      "accept",             "expect RETR f",      "send 150 opening"};
+    steps.insert(steps.end(), r.tail.begin(), r.tail.end());
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start(steps)) << server.Log();
+    TTempDir local;
+    const std::string dest = local.File("f");
+    WriteFile(dest, "old");
+    TClientSession s;
+    s.Connect(server.PortText());
+    s.Client.TransferTimeout = 6;
+    ASSERT_TRUE(s.LogIn());
+    s.Client.ResumeIdentity = {"127.0.0.1:" + server.PortText(), "f", 10, ""};
+    ASSERT_TRUE(s.Client.Retrieve("f", dest, rmAppend));
+    if (r.abort) {
+      ASSERT_TRUE(WaitFor([&] { return s.Client.BytesTransferred() == 4; }));
+      ASSERT_TRUE(s.Client.Abort());
+    }
+    ASSERT_TRUE(WaitFor([&] {
+      return !s.Client.InProgress() && !s.Client.EventsPending() &&
+             std::any_of(s.Rec.Notices.begin(), s.Rec.Notices.end(),
+                         [](const std::string& n) { return n.rfind("Partial download of ", 0) == 0; });
+    })) << s.Rec.Sequence();
+    EXPECT_FALSE(s.Rec.Has(fsTransferDone));
+    EXPECT_EQ(ReadFile(dest), "old");
+    EXPECT_EQ(ReadFile(local.File(".f.quodra-part")), "abcd");
+    EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), "Partial download of " + dest + " kept: 4 bytes, resumable"),
+              s.Rec.Notices.end());
+    quodra::host::TResumeRecord record;
+    ASSERT_TRUE(quodra::host::ReadResumeRecord(local.File(".f.quodra-resume"), record));
+    EXPECT_EQ(record.Checked, 4u);
+  }
 }
