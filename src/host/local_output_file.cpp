@@ -153,7 +153,7 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
   if (mode == TMode::Append && room < kLongestSuffix) return OpenInPlace(path, mode, 0);
   if (room < kLongestSuffix) remote = nullptr;
   int err = TakeStablePartial(remote);
-  if (err == EWOULDBLOCK || err == EACCES || err == EPERM || err == ELOOP || err == EINVAL) {
+  if (err == EWOULDBLOCK || err == EACCES || err == EPERM || err == ELOOP || err == EINVAL || err == EISDIR) {
     // Another live writer stages this destination (or the stable name is taken by something
     // that is not ours to open): this one goes to a file of its own.
     std::string unique;
