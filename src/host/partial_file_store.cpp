@@ -312,7 +312,7 @@ int RepairFromJournal(int journalFd, const std::string& target) {
 int RepairCutAppend(const std::string& target) {
   std::string journal = JournalPathOf(target);
   int fd = OpenLocked(journal, false);
-  if (fd == -ENOENT) return 0;
+  if (fd == -ENOENT || fd == -ENAMETOOLONG) return 0;  // a name too long for a journal has none
   if (fd < 0) return -fd;
   int err = RepairFromJournal(fd, target);
   if (!err) {
