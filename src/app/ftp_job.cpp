@@ -178,7 +178,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     return;
   }
   // The session ended meanwhile: handled below as ever.
-  if (Probe.Active && (code == fsClosed || code == fsLoggedOut || code == fsTimeout)) Probe.Done = true;
+  if (Probe.Active && (code == fsClosed || code == fsLoggedOut || code == fsTimeout)) Probe.Done = Probe.Broken = true;
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
@@ -312,7 +312,9 @@ void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   if (Probe.Active) {
     Probe.Done = true;
-    return;
+    // A refusal answers the question; anything else is the session's failure, handled below.
+    if (code >= 500 && code < 600) return;
+    Probe.Broken = true;
   }
   if (Outcome == TOutcome::Pending && WalkFromMask && code == 550) {
     // The walk finds out whether the name is a file at all before it counts as a failure.
@@ -331,7 +333,7 @@ void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
 
 void TFtpJob::QpFtpClient1WsError(int32_t code) {
   TransferFailed();
-  if (Probe.Active) Probe.Done = true;
+  if (Probe.Active) Probe.Done = Probe.Broken = true;
   Frm.Log(std::to_string(code) + " WsError");
   if (QpFtpClient1->Connected()) Frm.Log("Reset/Logout");
   if (RetryLater(code, std::to_string(code) + " WsError")) return;
@@ -572,7 +574,7 @@ void TFtpJob::WalkStep() {
     if (refused) {
       WalkRetrieve = false;
       if (!NotARegularFile(source)) {
-        if (Frm.Closing) return;
+        if (Frm.Closing || RetryPending || Probe.Broken) return;
         Log("550 " + RefusedText);
         CloseAfterFailure(true);
         return;
@@ -595,6 +597,7 @@ void TFtpJob::WalkStep() {
 }
 
 bool TFtpJob::ProbeCommand(const std::function<bool()>& start) {
+  if (Probe.Broken) return false;
   Probe = {};
   Probe.Active = true;
   bool started = false;

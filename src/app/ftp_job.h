@@ -102,6 +102,7 @@ class TFtpJob : public QObject {
   // A command the walk sends to learn what a name is: its events stop here.
   struct TProbe {
     bool Active = false, Done = false, Ok = false;
+    bool Broken = false;  // the session failed meanwhile
     std::string Text;  // PWD's folder, LIST's lines
   } Probe;
   bool FactsPending = false, FactsDone = false;

@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QIntValidator>
-#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QShowEvent>
@@ -51,38 +50,25 @@ TVarnOptFrm::TVarnOptFrm(QWidget* parent) : QDialog(parent), ui(new Ui::TVarnOpt
   });
   Fingerprint1->setEnabled(false);
 
-  // Retries of transient failures, in a row of their own under the security row: the
-  // page and the dialog grow by that row.
+  // Retries of transient failures, at the end of the security row (the fingerprint field
+  // scrolls): the dialog keeps its size. The numbers carry their own words.
   {
-    constexpr int kRow = 26;
+    Fingerprint1->resize(76, Fingerprint1->height());
     RetryRow1 = new QWidget(ui->ServerTabSheet1);
-    RetryRow1->setGeometry(0, 192, 330, 24);
-    auto* retriesLabel = new QLabel(QStringLiteral("Retries"), RetryRow1);
-    retriesLabel->setGeometry(10, 6, 48, 16);
+    RetryRow1->setGeometry(196, 168, 125, 22);
     Retries1 = new QSpinBox(RetryRow1);
     Retries1->setObjectName(QStringLiteral("Retries1"));
-    Retries1->setGeometry(60, 2, 52, 22);
+    Retries1->setGeometry(0, 0, 70, 22);
     Retries1->setRange(0, 99);
+    Retries1->setPrefix(QStringLiteral("Retries "));
     Retries1->setToolTip(QStringLiteral("Attempts after the first when the server is busy or the connection is lost"));
-    retriesLabel->setBuddy(Retries1);
-    auto* delayLabel = new QLabel(QStringLiteral("first after (s)"), RetryRow1);
-    delayLabel->setGeometry(122, 6, 84, 16);
     RetryDelay1 = new QSpinBox(RetryRow1);
     RetryDelay1->setObjectName(QStringLiteral("RetryDelay1"));
-    RetryDelay1->setGeometry(208, 2, 60, 22);
+    RetryDelay1->setGeometry(74, 0, 51, 22);
     RetryDelay1->setRange(0, 300);
     RetryDelay1->setValue(10);
+    RetryDelay1->setSuffix(QStringLiteral(" s"));
     RetryDelay1->setToolTip(QStringLiteral("Seconds before the first retry; doubled for each further one, at most 300"));
-    delayLabel->setBuddy(RetryDelay1);
-    const int pagesBottom = ui->PageControl1->geometry().bottom();
-    for (QObject* child : children()) {
-      auto* w = qobject_cast<QWidget*>(child);
-      if (w && w != ui->PageControl1 && w->geometry().top() > pagesBottom) w->move(w->x(), w->y() + kRow);
-    }
-    ui->PageControl1->resize(ui->PageControl1->width(), ui->PageControl1->height() + kRow);
-    setMinimumHeight(minimumHeight() + kRow);
-    setMaximumHeight(maximumHeight() + kRow);
-    resize(width(), height() + kRow);
   }
 
   // SFTP: a fourth transfer mode under the other three (the group grows by a row), and its

@@ -501,7 +501,7 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
     return;
   }
   if (verb == "TYPE" && code >= 200 && code < 300) SessionType = PendingType;
-  if (verb == "REST" && code != 350 && RestRefused(code)) return;
+  if (verb == "REST" && code != 350 && RestRefused()) return;
   if (((verb == "TYPE" || verb == "PORT" || verb == "EPRT") && code >= 200 && code < 300) ||
       (verb == "REST" && code == 350)) {
     SendNextCommand();

@@ -12,6 +12,8 @@
 //   client.Login();                        -> fsConnected, fsLoggedIn
 //   client.ChangeDir("pub");               -> fsCommandDone      (ChangeDir("") sends PWD -> fsCurrentDir)
 //   client.ListDir("", false);             -> fsTextReady with the listing
+//   client.FileFacts("a.bin");             -> fsFileFacts (RemoteSize, RemoteModTime)
+//   client.ExpectedSize = client.RemoteSize();
 //   client.Retrieve("a.bin", "/tmp/a.bin", rmReplace);  -> fsProgress ... fsTransferDone
 //   client.Logout();                       -> fsLoggedOut, fsClosed
 // Each reply belongs to the oldest command still waiting for its answer; a reply that
@@ -21,7 +23,9 @@
 // itself with 226 or 250, in either order; by then the last fsProgress has been raised and
 // the local file is on disk. A reply of 400 or more, an abort, a time-out or a lost
 // connection never ends in fsTransferDone, and the local file is left as it was before the
-// retrieve (an append is cut back, a replacement is never renamed into place).
+// retrieve: the bytes go to a partial file beside it (host::TLocalOutputFile), which only a
+// confirmed retrieve appends or renames into place; a resumable retrieve keeps it for the
+// next attempt.
 // Data connections are made only with the control connection's peer: passive mode
 // connects there with the port of the 227 reply (229 over IPv6, after EPSV), active mode
 // (PORT, or EPRT over IPv6) refuses other callers. A server name with several addresses is
@@ -260,7 +264,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void SendUser();
   // --- SIZE, MDTM and a refused REST (qp_ftp_file_facts.cpp) ---
   bool FactsReply(const std::string& verb, int code);
-  bool RestRefused(int code);
+  bool RestRefused();
   bool ShortTransfer();
   bool TryNextAddress();
   void ConnectNextAddress();

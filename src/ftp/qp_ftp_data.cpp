@@ -53,6 +53,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   Aborting = false;
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = 'A';
+  SessionType = 0;  // unknown until the server accepts it
   PushCommand("TYPE A");  // listings are text whatever FileType says
   if (DataConnect()) return true;
   Commands.clear();
@@ -90,6 +91,7 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   LocalFailed = false;
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = FileType == ftAscii ? 'A' : 'I';
+  SessionType = 0;
   PushCommand(std::string("TYPE ") + PendingType);
   if (DataConnect()) return true;
   Commands.clear();

@@ -84,8 +84,7 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
 }
 
 // A server that will not continue a kept partial: it is emptied and the file fetched whole.
-bool TQpCustomFtpClient::RestRefused(int code) {
-  (void)code;
+bool TQpCustomFtpClient::RestRefused() {
   if (!Resuming || State != TFtpSessionState::Retrieving || !Local || !Local->IsOpen()) return false;
   Resuming = false;
   if (int err = Local->RestartFromZero(); err != 0) {

@@ -33,6 +33,10 @@ std::string ResolveLink(const std::string& path) {
   return current;
 }
 
+// ".quodra-journal" and the "." before the name: the longest a name beside a destination gets
+// beyond the destination's own (the resume record's aside name is as long).
+constexpr size_t kLongestSuffix = 1 + 19;
+
 // What a plain create with mode 0666 would have given: the partial file starts private.
 mode_t NewFileMode() {
   mode_t mask = ::umask(0);
@@ -99,6 +103,7 @@ int CreateUniqueFile(const std::string& folder, const std::string& stem, std::st
     struct stat held {}, named {};
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
         held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+      NoteOwnFile(fd, path);
       pathOut = path;
       return fd;
     }
@@ -138,10 +143,19 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
     Existed_ = true;
     ExistingMode_ = st.st_mode & 07777;
     StartLength_ = static_cast<uint64_t>(st.st_size);
+    if (mode == TMode::Append) {
+      if (int err = LockDestination()) return err;
+    }
   }
+  // The names beside the destination are longer than its own: a name near the limit is
+  // appended in place, and is not resumed.
+  const size_t room = NAME_MAX - std::min<size_t>(BaseOf(Target_).size(), NAME_MAX);
+  if (mode == TMode::Append && room < kLongestSuffix) return OpenInPlace(path, mode, 0);
+  if (room < kLongestSuffix) remote = nullptr;
   int err = TakeStablePartial(remote);
-  if (err == EWOULDBLOCK) {
-    // Another live writer stages this destination: ours goes to a file of its own.
+  if (err == EWOULDBLOCK || err == EACCES || err == EPERM || err == ELOOP || err == EINVAL || err == EISDIR) {
+    // Another live writer stages this destination (or the stable name is taken by something
+    // that is not ours to open): this one goes to a file of its own.
     std::string unique;
     int fd = CreateUniqueFile(folder, BaseOf(Target_), unique, ".quodra-part");
     err = fd < 0 ? -fd : 0;
@@ -154,7 +168,10 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
     // A writable file in a folder we may not write: appended in place, cut back on failure.
     if (mode == TMode::Append) return OpenInPlace(path, mode, 0);
   }
-  if (err) return err;
+  if (err) {
+    Close();
+    return err;
+  }
   Staged_ = true;
   return 0;
 }
@@ -202,6 +219,23 @@ int TLocalOutputFile::TakeStablePartial(const TRemoteFileIdentity* remote) {
     Close();
     return err;
   }
+  return 0;
+}
+
+// Another program's write lock on the destination means it is in use: refused, as an append
+// in place refused it; held until the end, so that other lockers see ours.
+int TLocalOutputFile::LockDestination() {
+  int fd = ::open(Target_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+    int err = errno;
+    ::close(fd);
+    return err == EACCES ? EAGAIN : err;
+  }
+  DestLockFd_ = fd;
   return 0;
 }
 
@@ -342,9 +376,12 @@ int TLocalOutputFile::CommitAppend() {
   if (!err) {
     // The staged bytes go before the journal: a kept partial beside a whole destination would
     // be appended a second time by a resume.
+    const bool recorded = Resumable_;
     RemoveStaged();
     Close();
-    SyncFolder(FolderOf(Target_));
+    // A kept partial that came back after a crash would be appended again by a resume; one
+    // without a record is only swept away.
+    if (recorded) SyncFolder(FolderOf(Target_));
   } else if (journalled) {
     if (::ftruncate(dfd, static_cast<off_t>(before)) == 0) ::fsync(dfd);
   }
@@ -365,7 +402,7 @@ void TLocalOutputFile::RemoveStaged() {
 }
 
 int TLocalOutputFile::Rollback() {
-  if (Fd_ < 0) return 0;
+  if (Fd_ < 0) return Close();
   if (Staged_) {
     RemoveStaged();
     return Close();
@@ -393,6 +430,10 @@ int TLocalOutputFile::Suspend() {
 }
 
 int TLocalOutputFile::Close() {
+  if (DestLockFd_ >= 0) {
+    ::close(DestLockFd_);
+    DestLockFd_ = -1;
+  }
   if (Fd_ < 0) return 0;
   int fd = Fd_;
   Fd_ = -1;

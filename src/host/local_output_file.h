@@ -20,6 +20,9 @@
 // remote file (or a changed one) starts from 0. The record is rewritten every kCheckpointBytes
 // with the length known to be on disk, so that after a power loss only synced bytes count.
 //
+// An Append takes a write lock (fcntl, OFD) on an existing destination from Open to the end, and
+// Open fails with EAGAIN when another program holds one: it is writing there.
+//
 // WriteAt writes into the destination itself from `offset` on (a restart of a file the caller
 // keeps); a rollback restores its length. An Append whose folder cannot take a partial file (no
 // write permission there) writes in place the same way, cut back on rollback.
@@ -101,6 +104,7 @@ class TLocalOutputFile {
   int OpenStaged(const std::string& path, TMode mode, const TRemoteFileIdentity* remote);
   int OpenInPlace(const std::string& path, TMode mode, uint64_t offset);
   int TakeStablePartial(const TRemoteFileIdentity* remote);
+  int LockDestination();
   int WriteRecord(uint64_t checked);
   int CommitReplace();
   int CommitAppend();
@@ -108,6 +112,7 @@ class TLocalOutputFile {
   int Close();
 
   int Fd_ = -1;
+  int DestLockFd_ = -1;  // an append's destination, locked against other writers (fcntl)
   TMode Mode_ = TMode::Append;
   bool Staged_ = false;     // bytes go to a partial file, not the destination
   bool Resumable_ = false;  // the partial is the stable one with a record

@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -122,6 +125,52 @@ bool IsUniquePartialName(const std::string& name) {
     if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
   }
   return true;
+}
+
+std::mutex gOwnLock;
+// Made by CreateUniqueFile in this process: FileKey and the name, since an inode number alone
+// comes back for another file once the first is gone.
+std::set<std::string> gOwnFiles;
+
+std::string FileKey(const struct stat& st) {
+  return std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) + ":" +
+         std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+// The files some process holds a lock or lease on, as "major:minor:inode" (/proc/locks). A
+// sweep asks here before it opens anything: opening a file another process holds a lease on
+// would break the lease (and stall until it is given up).
+std::set<std::string> LockedFiles() {
+  std::set<std::string> held;
+  int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return held;
+  std::string text;
+  char buf[8192];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+    if (n > 0) text.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    for (std::string w; words >> w;) {
+      unsigned major = 0, minor = 0;
+      unsigned long long ino = 0;
+      if (std::count(w.begin(), w.end(), ':') == 2 && std::sscanf(w.c_str(), "%x:%x:%llu", &major, &minor, &ino) == 3) {
+        held.insert(std::to_string(major) + ":" + std::to_string(minor) + ":" + std::to_string(ino));
+        break;
+      }
+    }
+  }
+  return held;
+}
+
+// Whether a live process still uses the file: this one made it, or some process locks it.
+bool InUse(const std::set<std::string>& held, const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;  // gone, or nothing of ours
+  const std::string key = FileKey(st);
+  std::lock_guard<std::mutex> guard(gOwnLock);
+  return held.count(key) > 0 || gOwnFiles.count(key + "/" + BaseOf(path)) > 0;
 }
 
 // Removes a partial of a dead writer; a locked one belongs to a live writer and stays.
@@ -263,7 +312,7 @@ int RepairFromJournal(int journalFd, const std::string& target) {
 int RepairCutAppend(const std::string& target) {
   std::string journal = JournalPathOf(target);
   int fd = OpenLocked(journal, false);
-  if (fd == -ENOENT) return 0;
+  if (fd == -ENOENT || fd == -ENAMETOOLONG) return 0;  // a name too long for a journal has none
   if (fd < 0) return -fd;
   int err = RepairFromJournal(fd, target);
   if (!err) {
@@ -287,6 +336,13 @@ int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint
   return SyncFolder(FolderOf(journalPath));
 }
 
+void NoteOwnFile(int fd, const std::string& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
+  std::lock_guard<std::mutex> guard(gOwnLock);
+  gOwnFiles.insert(FileKey(st) + "/" + BaseOf(path));
+}
+
 void SweepFolderOnce(const std::string& folder) {
   static std::mutex lock;
   static std::set<std::string> swept;
@@ -297,10 +353,19 @@ void SweepFolderOnce(const std::string& folder) {
   DIR* d = ::opendir(folder.c_str());
   if (!d) return;
   std::string prefix = folder == "/" ? "" : folder;
+  std::set<std::string> held;
+  bool heldRead = false;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name.size() < 2 || name[0] != '.') continue;
     std::string path = prefix + "/" + name;
+    bool candidate = EndsWith(name, kJournalSuffix) || EndsWith(name, kPartSuffix) || EndsWith(name, ".part");
+    if (!candidate) continue;
+    if (!heldRead) {
+      held = LockedFiles();
+      heldRead = true;
+    }
+    if (InUse(held, path)) continue;
     if (EndsWith(name, kJournalSuffix)) {
       std::string target = prefix + "/" + name.substr(1, name.size() - 1 - (sizeof kJournalSuffix - 1));
       RepairCutAppend(target);

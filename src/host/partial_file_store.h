@@ -60,8 +60,13 @@ int RepairFromJournal(int journalFd, const std::string& target);
 // undoing it removes the file again. 0 or errno.
 int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created);
 
+// Files this process made for itself (CreateUniqueFile): its own sweeps leave them alone, also
+// once their descriptor is closed and their lock gone.
+void NoteOwnFile(int fd, const std::string& path);
+
 // Once per folder and process: repairs the cut appends of the folder and removes partial
-// files that no live process holds and that cannot be resumed (unique ones, stable ones
+// files that no live process holds (nor locks, nor leases: /proc/locks is asked before a file
+// is opened) and that cannot be resumed (unique ones, stable ones
 // without a record, and those of earlier versions: .NAME.XXXXXX.part).
 void SweepFolderOnce(const std::string& folder);
 

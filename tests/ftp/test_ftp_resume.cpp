@@ -1,0 +1,367 @@
+// Verified, resumable and held retrieves against a real server (pyftpdlib answers SIZE, MDTM
+// and REST), and the replies only a scripted server gives: a refused REST, a 226 after a short
+// data stream, a cut transfer continued later, the odd answers to SIZE and MDTM.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "ftp/qp_ftp_client.h"
+#include "ftp_test_util.h"
+#include "host/local_output_file.h"
+#include "host/partial_file_store.h"
+#include "support/ftp_server_fixture.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::ftp;
+using namespace quodra::ftp::test;
+using quodra::host::TLocalOutputFile;
+using quodra::host::TRemoteFileIdentity;
+using quodra::test::FileExists;
+using quodra::test::PatternBytes;
+using quodra::test::ReadFile;
+using quodra::test::TPyFtpServer;
+using quodra::test::TScriptedFtpServer;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+namespace {
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  DIR* d = ::opendir(folder.c_str());
+  while (dirent* e = ::readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+  ::closedir(d);
+  return names;
+}
+
+// What an earlier, interrupted download left: the first `bytes` of `content` in the partial.
+void KeepPartial(const std::string& dest, TLocalOutputFile::TMode mode, const TRemoteFileIdentity& remote,
+                 const std::string& content, size_t bytes) {
+  TLocalOutputFile out;
+  ASSERT_EQ(out.OpenResumable(dest, mode, remote), 0);
+  ASSERT_EQ(out.Write(content.data(), bytes), 0);
+  ASSERT_EQ(out.Suspend(), 0);
+}
+
+struct TClientSession {
+  TQpFtpClient Client;
+  TFtpRecorder Rec;
+
+  void Connect(const std::string& port) {
+    Client.SetServerAddress("127.0.0.1");
+    Client.SetWsPort(port);
+    Client.UserName = "tester";
+    Client.Password = "secret";
+    Client.PassiveMode = true;
+    Rec.Attach(Client);
+  }
+  bool LogIn() {
+    if (!Client.Login()) return false;
+    return WaitFor([&] { return Rec.Has(fsLoggedIn) || !Rec.Errors.empty(); }) && Rec.Has(fsLoggedIn);
+  }
+  // Waits for the end of the operation just started: its status or an error, then idle.
+  bool Await(TFtpStatusCode code, size_t before, size_t errors) {
+    bool ended = WaitFor([&] { return Rec.Count(code) > before || Rec.Errors.size() > errors; }, 60000);
+    WaitFor([&] { return !Client.InProgress() && !Client.EventsPending(); });
+    return ended && Rec.Count(code) == before + 1 && Rec.Errors.size() == errors;
+  }
+  bool Facts(const std::string& name) {
+    size_t before = Rec.Count(fsFileFacts), errors = Rec.Errors.size();
+    return Client.FileFacts(name) && Await(fsFileFacts, before, errors);
+  }
+  bool Fetch(const std::string& remote, const std::string& local, TFtpRetrieveMode mode) {
+    size_t before = Rec.Count(fsTransferDone), errors = Rec.Errors.size();
+    return Client.Retrieve(remote, local, mode) && Await(fsTransferDone, before, errors);
+  }
+  bool Restarted() const { return std::count(Rec.Logs.begin(), Rec.Logs.end(), lgRestart) > 0; }
+};
+
+}  // namespace
+
+TEST(FtpResume, RealServerFactsResumeVerifyAndHold) {
+  TTempDir root, local;
+  const std::string big = PatternBytes(2 * 1024 * 1024 + 5, 11);
+  const int64_t size = static_cast<int64_t>(big.size());
+  WriteFile(root.File("big.bin"), big);
+  WriteFile(root.File("text.txt"), "one\ntwo\n");
+  TPyFtpServer server;
+  ASSERT_TRUE(server.Start(root.Path())) << server.Log();
+  TClientSession s;
+  s.Connect(server.PortText());
+  ASSERT_TRUE(s.LogIn());
+
+  // After a listing the session is in ASCII type, where the server refuses SIZE: the facts
+  // still come (TYPE I goes first), and a missing file is an answer, not an error.
+  size_t lists = s.Rec.Count(fsTextReady);
+  ASSERT_TRUE(s.Client.ListDir("", false));
+  ASSERT_TRUE(s.Await(fsTextReady, lists, 0));
+  ASSERT_TRUE(s.Facts("big.bin")) << s.Rec.Sequence();
+  EXPECT_EQ(s.Client.RemoteSize(), size);
+  ASSERT_EQ(s.Client.RemoteModTime().size(), 14u) << s.Client.RemoteModTime();
+  ASSERT_TRUE(s.Facts("missing.bin")) << s.Rec.Sequence();
+  EXPECT_EQ(s.Client.RemoteSize(), -1);
+  EXPECT_EQ(s.Client.RemoteModTime(), "");
+  ASSERT_TRUE(s.Facts("big.bin"));
+  const TRemoteFileIdentity same{"127.0.0.1:" + server.PortText(), "big.bin", size, s.Client.RemoteModTime()};
+  TRemoteFileIdentity changed = same;
+  changed.ModTime = "19990101000000";
+
+  using M = TLocalOutputFile::TMode;
+  enum THold { kNoHold, kCommit, kDiscard };
+  struct Row {
+    const char* name;
+    TFtpRetrieveMode mode;
+    const char* before;             // the destination's bytes; nullptr: absent
+    const TRemoteFileIdentity* id;  // resume identity given to Retrieve
+    const TRemoteFileIdentity* kept;  // identity of a partial left earlier; nullptr: none
+    int64_t keptBytes;
+    int64_t expected;               // ExpectedSize
+    THold hold;
+    bool done;
+    int64_t received;               // bytes this retrieve fetched
+    bool partialLeft;
+  };
+  const Row rows[] = {
+      {"a partial of the same file continues with REST", rmReplace, "old", &same, &same, 1000000, size, kNoHold,
+       true, size - 1000000, false},
+      {"a partial of a changed file is dropped, the file comes whole", rmReplace, "old", &same, &changed, 1000000,
+       size, kNoHold, true, size, false},
+      {"an append continues its partial and appends the file once", rmAppend, "old", &same, &same, 700000, size,
+       kNoHold, true, size - 700000, false},
+      {"a partial holding the whole file needs no more bytes", rmAppend, nullptr, &same, &same, size, size, kNoHold,
+       true, 0, false},
+      {"a confirmed transfer short of the expected size fails", rmReplace, "old", nullptr, nullptr, 0, size + 1,
+       kNoHold, false, size, false},
+      {"a short transfer of a resumable download keeps its partial", rmReplace, "old", &same, nullptr, 0, size + 1,
+       kNoHold, false, size, true},
+      {"a held file discarded leaves the destination", rmReplace, "old", &same, &same, 5000, size, kDiscard, true,
+       size - 5000, false},
+      {"a held file committed is appended", rmAppend, "old", nullptr, nullptr, 0, size, kCommit, true, size, false},
+  };
+  int n = 0;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string dest = local.File("row" + std::to_string(++n));
+    if (r.before) WriteFile(dest, r.before);
+    M how = r.mode == rmAppend ? M::Append : M::Replace;
+    if (r.kept) KeepPartial(dest, how, *r.kept, big, static_cast<size_t>(r.keptBytes));
+    s.Rec.Logs.clear();
+    s.Client.FileType = ftBinary;
+    s.Client.ExpectedSize = r.expected;
+    if (r.id) s.Client.ResumeIdentity = *r.id;
+    s.Client.HoldLocalFile = r.hold != kNoHold;
+    size_t errors = s.Rec.Errors.size();
+    EXPECT_EQ(s.Fetch("big.bin", dest, r.mode), r.done) << s.Rec.Sequence();
+    s.Client.HoldLocalFile = false;
+    EXPECT_EQ(s.Client.BytesTransferred(), r.received);
+    EXPECT_EQ(s.Restarted(), r.kept == &same && r.id == &same);
+    const std::string old = r.before ? r.before : "";
+    const std::string whole = r.mode == rmAppend ? old + big : big;
+    if (!r.done) {
+      ASSERT_EQ(s.Rec.Errors.size(), errors + 1);
+      EXPECT_EQ(s.Rec.Errors.back().Code, kFtpShortTransfer);
+      EXPECT_EQ(*s.Rec.Errors.back().Text, "Transfer of big.bin incomplete: " + std::to_string(size) + " of " +
+                                                std::to_string(size + 1) + " bytes");
+      EXPECT_EQ(ReadFile(dest), old);
+    } else if (r.hold != kNoHold) {
+      EXPECT_TRUE(s.Client.HoldsLocalFile());
+      EXPECT_EQ(ReadFile(dest), old);  // untouched until the caller decides
+      if (r.hold == kCommit) {
+        EXPECT_EQ(s.Client.CommitHeldFile(), 0);
+        EXPECT_TRUE(ReadFile(dest) == whole);
+      } else {
+        s.Client.DiscardHeldFile();
+        EXPECT_EQ(ReadFile(dest), old);
+      }
+      EXPECT_FALSE(s.Client.HoldsLocalFile());
+    } else {
+      EXPECT_TRUE(ReadFile(dest) == whole) << ReadFile(dest).size() << " bytes";
+    }
+    std::set<std::string> left = Names(local.Path());
+    const std::string part = ".row" + std::to_string(n) + ".quodra-part";
+    EXPECT_EQ(left.count(part) == 1, r.partialLeft);
+    EXPECT_EQ(left.count(".row" + std::to_string(n) + ".quodra-resume") == 1, r.partialLeft);
+    if (r.partialLeft) EXPECT_EQ(ReadFile(local.File(part)).size(), big.size());
+    EXPECT_EQ(left.count(".row" + std::to_string(n) + ".quodra-journal"), 0u);
+  }
+
+  // ASCII never resumes: the kept partial is dropped and the text comes whole.
+  const std::string text = local.File("text.txt");
+  KeepPartial(text, M::Replace, {same.Server, "text.txt", 8, ""}, "one\r\n", 5);
+  s.Rec.Logs.clear();
+  s.Client.FileType = ftAscii;
+  s.Client.ResumeIdentity = {same.Server, "text.txt", 8, ""};
+  ASSERT_TRUE(s.Fetch("text.txt", text, rmReplace)) << s.Rec.Sequence();
+  EXPECT_FALSE(s.Restarted());
+  EXPECT_EQ(ReadFile(text), "one\r\ntwo\r\n");
+  EXPECT_FALSE(FileExists(local.File(".text.txt.quodra-part")));
+  EXPECT_FALSE(FileExists(local.File(".text.txt.quodra-resume")));
+}
+
+// Answers to SIZE and MDTM, one row each, in one session: TYPE I goes out once, a 5xx is an
+// unknown value and no error, an answer that is no number is unknown too.
+TEST(FtpResume, FileFactsAnswers) {
+  struct Row {
+    const char* name;
+    const char* sizeReply;
+    const char* mdtmReply;
+    int64_t size;
+    const char* modTime;
+  };
+  const Row rows[] = {
+      {"a.bin", "213 1234", "213 20240131120000.123", 1234, "20240131120000"},
+      {"folder", "550 not a plain file", "550 not a plain file", -1, ""},
+      {"old.bin", "502 unknown command", "213 19991231235959", -1, "19991231235959"},
+      {"odd.bin", "213 12x", "213 2024", -1, ""},
+      {"huge.bin", "213 99999999999999999999999", "500 unknown", -1, ""},
+      {"big.iso", "213 5000000000", "504 not for this type", 5000000000LL, ""},
+  };
+  std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
+                                    "expect PASS secret", "send 230 welcome", "expect TYPE I", "send 200 binary"};
+  for (const Row& r : rows) {
+    steps.push_back(std::string("expect SIZE ") + r.name);
+    steps.push_back(std::string("send ") + r.sizeReply);
+    steps.push_back(std::string("expect MDTM ") + r.name);
+    steps.push_back(std::string("send ") + r.mdtmReply);
+  }
+  steps.insert(steps.end(), {"expect SIZE gone", "send 421 closing down"});
+  TScriptedFtpServer server;
+  ASSERT_TRUE(server.Start(steps)) << server.Log();
+  TClientSession s;
+  s.Connect(server.PortText());
+  ASSERT_TRUE(s.LogIn());
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    ASSERT_TRUE(s.Facts(r.name)) << s.Rec.Sequence() << "\n" << server.Log();
+    EXPECT_EQ(s.Client.RemoteSize(), r.size);
+    EXPECT_EQ(s.Client.RemoteModTime(), r.modTime);
+  }
+  EXPECT_TRUE(s.Rec.Errors.empty());
+  EXPECT_FALSE(s.Client.FileFacts("bad\r\nDELE x"));
+  // A 421 ends the session as it does for any command: no facts.
+  size_t facts = s.Rec.Count(fsFileFacts);
+  ASSERT_TRUE(s.Client.FileFacts("gone"));
+  ASSERT_TRUE(WaitFor([&] { return !s.Client.Connected() && !s.Client.EventsPending(); }));
+  EXPECT_EQ(s.Rec.Count(fsFileFacts), facts);
+  EXPECT_TRUE(s.Rec.Has(fsLoggedOut));
+}
+
+// Replies of a server that a real one does not give on request, one retrieve each, in one
+// session: a refused REST starts over; a 226 after a short stream fails with 103; a cut
+// transfer keeps its partial, which the next retrieve continues.
+TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
+  auto retr = [](const std::string& name, const std::vector<std::string>& middle, const std::vector<std::string>& tail) {
+    std::vector<std::string> s = {"expect TYPE I", "send 200 binary", "expect PASV",
+                                  "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept"};
+    s.insert(s.end(), middle.begin(), middle.end());
+    s.insert(s.end(), {"expect RETR " + name, "send 150 opening"});
+    s.insert(s.end(), tail.begin(), tail.end());
+    return s;
+  };
+  std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
+                                    "expect PASS secret", "send 230 welcome"};
+  for (auto part : {retr("refused", {"expect REST 4", "send 502 REST not implemented"},
+                         {"data whole file", "dataclose", "send 226 done"}),
+                    retr("short", {}, {"data part", "dataclose", "send 226 done"}),
+                    retr("cut", {}, {"data abcd", "dataclose", "send 426 connection lost"}),
+                    retr("cut", {"expect REST 4", "send 350 restarting at 4"}, {"data efghij", "dataclose", "send 226 done"})})
+    steps.insert(steps.end(), part.begin(), part.end());
+  TScriptedFtpServer server;
+  ASSERT_TRUE(server.Start(steps)) << server.Log();
+  TTempDir local;
+  TClientSession s;
+  s.Connect(server.PortText());
+  ASSERT_TRUE(s.LogIn());
+  const std::string srv = "127.0.0.1:" + server.PortText();
+
+  // REST refused: the kept bytes go, the file comes whole.
+  const std::string refused = local.File("refused");
+  KeepPartial(refused, TLocalOutputFile::TMode::Replace, {srv, "refused", 10, ""}, "whole file", 4);
+  s.Client.ResumeIdentity = {srv, "refused", 10, ""};
+  s.Client.ExpectedSize = 10;
+  ASSERT_TRUE(s.Fetch("refused", refused, rmReplace)) << s.Rec.Sequence() << "\n" << server.Log();
+  EXPECT_EQ(ReadFile(refused), "whole file");
+  EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), "Server refused REST: starting refused over"),
+            s.Rec.Notices.end());
+
+  // 226 after 4 of 10 bytes: not done, the destination as it was.
+  const std::string shortFile = local.File("short");
+  WriteFile(shortFile, "old");
+  s.Client.ExpectedSize = 10;
+  EXPECT_FALSE(s.Fetch("short", shortFile, rmReplace));
+  ASSERT_FALSE(s.Rec.Errors.empty());
+  EXPECT_EQ(s.Rec.Errors.back().Code, kFtpShortTransfer);
+  EXPECT_EQ(*s.Rec.Errors.back().Text, "Transfer of short incomplete: 4 of 10 bytes");
+  EXPECT_EQ(ReadFile(shortFile), "old");
+
+  // Cut after 4 bytes: the partial stays, and the next attempt asks only for the rest.
+  const std::string cut = local.File("cut");
+  s.Client.ResumeIdentity = {srv, "cut", 10, "20260101000000"};
+  EXPECT_FALSE(s.Fetch("cut", cut, rmAppend));
+  EXPECT_EQ(s.Rec.Errors.back().Code, 426);
+  EXPECT_FALSE(FileExists(cut));
+  EXPECT_EQ(ReadFile(local.File(".cut.quodra-part")), "abcd");
+  s.Client.ResumeIdentity = {srv, "cut", 10, "20260101000000"};
+  s.Client.ExpectedSize = 10;
+  ASSERT_TRUE(s.Fetch("cut", cut, rmAppend)) << s.Rec.Sequence() << "\n" << server.Log();
+  EXPECT_EQ(ReadFile(cut), "abcdefghij");
+  EXPECT_EQ(Names(local.Path()), (std::set<std::string>{"cut", "refused", "short"}));
+}
+
+// Every way a resumable retrieve can fail keeps the bytes that arrived, with their record, and
+// leaves the destination as it was.
+TEST(FtpResume, EveryFailureKeepsTheResumablePartial) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> tail;  // after the 150
+    bool abort;                      // the user aborts once the bytes are in
+  };
+  const std::vector<Row> rows = {
+      {"the server reports a failure", {"data abcd", "dataclose", "send 426 connection lost"}, false},
+      {"the server falls silent", {"data abcd", "hold"}, false},
+      {"the control connection drops", {"data abcd", "sleep 200", "close"}, false},
+      {"the user aborts", {"data abcd", "expect ABOR", "dataclose", "send 426 aborted", "send 226 abort ok"}, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::string> steps = {"send 220 ready",     "expect USER tester", "send 331 password please",
+                                      "expect PASS secret", "send 230 welcome",   "expect TYPE I",
+                                      "send 200 binary",    "expect PASV",
+                                      "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                      "accept",             "expect RETR f",      "send 150 opening"};
+    steps.insert(steps.end(), r.tail.begin(), r.tail.end());
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start(steps)) << server.Log();
+    TTempDir local;
+    const std::string dest = local.File("f");
+    WriteFile(dest, "old");
+    TClientSession s;
+    s.Connect(server.PortText());
+    s.Client.TransferTimeout = 6;
+    ASSERT_TRUE(s.LogIn());
+    s.Client.ResumeIdentity = {"127.0.0.1:" + server.PortText(), "f", 10, ""};
+    ASSERT_TRUE(s.Client.Retrieve("f", dest, rmAppend));
+    if (r.abort) {
+      ASSERT_TRUE(WaitFor([&] { return s.Client.BytesTransferred() == 4; }));
+      ASSERT_TRUE(s.Client.Abort());
+    }
+    ASSERT_TRUE(WaitFor([&] {
+      return !s.Client.InProgress() && !s.Client.EventsPending() &&
+             std::any_of(s.Rec.Notices.begin(), s.Rec.Notices.end(),
+                         [](const std::string& n) { return n.rfind("Partial download of ", 0) == 0; });
+    })) << s.Rec.Sequence();
+    EXPECT_FALSE(s.Rec.Has(fsTransferDone));
+    EXPECT_EQ(ReadFile(dest), "old");
+    EXPECT_EQ(ReadFile(local.File(".f.quodra-part")), "abcd");
+    EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), "Partial download of " + dest + " kept: 4 bytes, resumable"),
+              s.Rec.Notices.end());
+    quodra::host::TResumeRecord record;
+    ASSERT_TRUE(quodra::host::ReadResumeRecord(local.File(".f.quodra-resume"), record));
+    EXPECT_EQ(record.Checked, 4u);
+  }
+}

@@ -1,0 +1,93 @@
+// What a kept partial is worth to the next download: its record decides, one row per way a
+// record can be stale, foreign, cut or from before a crash.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "host/local_output_file.h"
+#include "host/partial_file_store.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::host;
+using quodra::test::FileExists;
+using quodra::test::PatternBytes;
+using quodra::test::ReadFile;
+using quodra::test::TTempDir;
+using quodra::test::WriteFile;
+
+TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
+  const TRemoteFileIdentity remote{"127.0.0.1:2121", "/pub/a.bin", 5000, "20260101120000"};
+  auto with = [&](auto change) {
+    TRemoteFileIdentity r = remote;
+    change(r);
+    return r;
+  };
+  struct Row {
+    const char* name;
+    TRemoteFileIdentity recorded;
+    uint64_t checked;
+    bool sameBoot;
+    size_t partialBytes;
+    const char* recordText;  // written as it stands instead of `recorded`; nullptr: none
+    uint64_t kept;
+  };
+  const Row rows[] = {
+      {"same file, same boot: every byte", remote, 0, true, 3000, nullptr, 3000},
+      {"same file after a crash: the synced bytes only", remote, 1200, false, 3000, nullptr, 1200},
+      {"changed size", with([](auto& r) { r.Size = 6000; }), 3000, true, 3000, nullptr, 0},
+      {"changed time", with([](auto& r) { r.ModTime = "20260101120001"; }), 3000, true, 3000, nullptr, 0},
+      {"another remote file", with([](auto& r) { r.Path = "/pub/b.bin"; }), 3000, true, 3000, nullptr, 0},
+      {"another server", with([](auto& r) { r.Server = "127.0.0.1:21"; }), 3000, true, 3000, nullptr, 0},
+      {"a partial longer than the file", remote, 6000, true, 6000, nullptr, 0},
+      {"a record cut while written", remote, 0, true, 3000, "quodra-resume 1\nserver=127.0.0.1:2121\n", 0},
+      {"no record", remote, 0, true, 3000, "", 0},
+  };
+  const std::string bytes = PatternBytes(6000, 9);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TTempDir dir;
+    const std::string dest = dir.File("a.bin");
+    WriteFile(PartialPathOf(dest), bytes.substr(0, r.partialBytes));
+    if (!r.recordText) {
+      TResumeRecord record{r.recorded, r.checked, r.sameBoot ? BootId() : std::string("another-boot")};
+      ASSERT_EQ(WriteResumeRecord(ResumeRecordPathOf(dest), record), 0);
+    } else if (*r.recordText) {
+      WriteFile(ResumeRecordPathOf(dest), r.recordText);
+    }
+    TLocalOutputFile out;
+    ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Replace, remote), 0);
+    EXPECT_EQ(out.ResumeOffset(), r.kept);
+    ASSERT_EQ(out.Write(bytes.data() + r.kept, 5000 - r.kept), 0);
+    ASSERT_EQ(out.Commit(), 0);
+    EXPECT_TRUE(ReadFile(dest) == bytes.substr(0, 5000));
+    EXPECT_FALSE(FileExists(PartialPathOf(dest)));
+    EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
+  }
+}
+
+// A failed attempt keeps its bytes and says how many are safe; remote names with line ends
+// cannot forge the record's other lines.
+TEST(PartialFileStore, SuspendKeepsTheBytesAndARecordThatReadsBack) {
+  TTempDir dir;
+  const std::string dest = dir.File("b.bin");
+  const TRemoteFileIdentity remote{"host", "/odd\nsize=1\r\\name", 100, ""};
+  TLocalOutputFile out;
+  ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Append, remote), 0);
+  ASSERT_EQ(out.Write("0123456789", 10), 0);
+  ASSERT_EQ(out.Suspend(), 0);
+  EXPECT_FALSE(FileExists(dest));
+  TResumeRecord record;
+  ASSERT_TRUE(ReadResumeRecord(ResumeRecordPathOf(dest), record));
+  EXPECT_TRUE(record.Remote == remote);
+  EXPECT_EQ(record.Checked, 10u);
+  EXPECT_EQ(record.Boot, BootId());
+  EXPECT_EQ(ReadFile(PartialPathOf(dest)), "0123456789");
+  // Without a known size nothing is resumed, and the kept bytes are dropped.
+  TLocalOutputFile again;
+  ASSERT_EQ(again.OpenResumable(dest, TLocalOutputFile::TMode::Append, {"host", remote.Path, -1, ""}), 0);
+  EXPECT_EQ(again.ResumeOffset(), 0u);
+  EXPECT_FALSE(again.Resumable());
+  ASSERT_EQ(again.Rollback(), 0);
+  EXPECT_FALSE(FileExists(PartialPathOf(dest)));
+  EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
+}
