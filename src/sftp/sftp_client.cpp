@@ -1,6 +1,7 @@
 #include "sftp/sftp_client.h"
 
 #include <QThread>
+#include <openssl/crypto.h>
 
 #include "host/clock.h"
 #include "host/event_wait.h"
@@ -27,6 +28,9 @@ TSftpClient::~TSftpClient() {
   OnProgress = nullptr;
   Abort();
   Close();
+  // The crypto library keeps state per thread (random generators) that it frees only when
+  // asked to, or late in the thread's exit; freed here, nothing of it outlives the client.
+  QMetaObject::invokeMethod(WorkerContext, [] { OPENSSL_thread_stop(); }, Qt::BlockingQueuedConnection);
   Worker->quit();
   Worker->wait();
 }

@@ -78,7 +78,7 @@ TEST(UnattendedSftpRun, WalkLogAndStatusAsForFtp) {
     // HOME points at an empty folder: known_hosts knows nothing of the server.
     TProgramRun r = RunProgram(dir, dir.File("job.FTP"), {QString::fromStdString("HOME=" + dir.File("home"))});
     ASSERT_TRUE(r.Finished);
-    EXPECT_EQ(r.ExitCode, row.Status) << r.Output;
+    EXPECT_EQ(r.ExitCode, row.Status) << r.Output << r.Errors;
     if (std::getenv("SHOW_OUTPUT")) std::printf("%s\n", r.Output.c_str());
     for (const auto& line : row.Logged) EXPECT_NE(r.Output.find(line), std::string::npos) << line << "\n" << r.Output;
     for (const auto& line : row.NotLogged) EXPECT_EQ(r.Output.find(line), std::string::npos) << line << "\n" << r.Output;
