@@ -218,6 +218,21 @@ void TMainFrm::closeEvent(QCloseEvent* e) {
   if (QuitOnClose) QCoreApplication::quit();
 }
 
+void TMainFrm::StopBySignal(const std::string& name) {
+  Log("Stopped by signal " + name);
+  MarkRunFailed();
+  if (Closing) return;  // already on its way out: the window closes by itself
+  Close1Click();
+}
+
+void TMainFrm::DropSessionForExit() {
+  Destroying = true;  // no handler logs into the window from here on
+  delete FtpJob;
+  FtpJob = nullptr;
+}
+
+void TMainFrm::FinishHostLog() { HostLink.Drain(); }
+
 void TMainFrm::FormClose() {
   try {
     if (FtpLogout) FtpLogout();

@@ -53,6 +53,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ascii_line_ends.h"
 #include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_types.h"
 #include "port/qp_winsock_port.h"
@@ -209,6 +210,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void ReplyLine(const std::string& line);
   void HandleReply(int code, const std::string& line);
   void ErrorPath(int code);
+  void HoldDataError(int32_t code);
+  bool SettleHeldDataError(int code);
+  void NoteLostConnection();
   void StartTransferTimer();
   void RearmTransferTimer();
   void StopTransferTimer();
@@ -296,6 +300,12 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool Retrying = false;       // closing the port to connect to the next address  // the server answered the transfer command with 125 or 150  // the data connection's TLS has been described in a notice
   std::unique_ptr<port::TTlsChannel> DataTls;
   std::unique_ptr<uint8_t[]> RawBlock;  // encrypted bytes as received
+  // A data-connection error waiting (briefly) for the transfer's reply, which says why.
+  int32_t HeldDataError = 0;
+  uint32_t HeldDataErrorSerial = 0;
+  static constexpr int kHeldDataErrorMs = 2000;
+  bool ClosingByUs = false;  // the session closes the control connection itself
+  TAsciiLineEnds AsciiLineEnds;
 };
 
 // The published form; everything lives in TQpCustomFtpClient.

@@ -75,6 +75,7 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
     throw;
   }
   Transferred = 0;
+  AsciiLineEnds.Start(FileType == ftAscii);
   DataLinked = DataGoAhead = false;
   Aborting = false;
   PeerEof = false;
@@ -351,7 +352,7 @@ void TQpCustomFtpClient::DataClosed(int socket) {
 void TQpCustomFtpClient::DataError(int socket, int code) {
   if (Cleaning || Aborting) return;
   Aborting = true;
-  PostError(code, nullptr);
+  HoldDataError(code);
 }
 
 // --- reading --------------------------------------------------------------------------------
@@ -377,8 +378,15 @@ ssize_t TQpCustomFtpClient::DataReceive() {
   RearmTransferTimer();
   int n = DataRecv(Block.get(), static_cast<int>(kDataBufferSize));
   if (n <= 0) return n;
-  Transferred += n;
-  if (int err = Local->Write(Block.get(), static_cast<size_t>(n)); err != 0) {
+  Transferred += n;  // the byte counter counts network bytes, ASCII or not
+  const char* bytes = Block.get();
+  size_t count = static_cast<size_t>(n);
+  if (AsciiLineEnds.On()) {
+    const std::string& text = AsciiLineEnds.Convert(bytes, count);
+    bytes = text.data();
+    count = text.size();
+  }
+  if (int err = Local->Write(bytes, count); err != 0) {
     LocalWriteFailed(err);
     return -1;
   }
@@ -408,6 +416,13 @@ void TQpCustomFtpClient::FinishRetrieveIfComplete() {
   if (State != TFtpSessionState::Retrieving || Aborting || LocalFailed) return;
   if (!DataEof || !RetrieveReplyOk) return;
   // Confirmed by the server: now the file is made durable and (replace) put in place.
+  if (Local && Local->IsOpen() && AsciiLineEnds.On()) {
+    const std::string& tail = AsciiLineEnds.Finish();
+    if (int err = tail.empty() ? 0 : Local->Write(tail.data(), tail.size()); err != 0) {
+      LocalWriteFailed(err);
+      return;
+    }
+  }
   if (Local && Local->IsOpen()) {
     if (int err = Local->Commit(); err != 0) {
       LocalWriteFailed(err);

@@ -40,6 +40,10 @@ accepts one control connection and runs SCRIPT, one step per line:
                    fault fires once
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
                    folder's names: names of no file (unsafe ones, say)
+  strict           from here on a command line must arrive in one read, as some servers
+                   demand: a line whose rest (its LF, say) comes in a later read is recorded as
+                   "!split LINE" and never answered
+  resetdata        close the data connection with a reset (RST) instead of an orderly close
   hold             keep reading and recording commands without answering until the client
                    closes the connection
 
@@ -49,6 +53,7 @@ RECORDFILE at once, without its line end; "!eof" marks the client's close.
 """
 import os
 import socket
+import struct
 import sys
 import time
 
@@ -82,6 +87,7 @@ class Session:
         self.delay = 0.0
         self.faults = []
         self.extra_names = []
+        self.strict = False
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -214,6 +220,7 @@ class Session:
 
     def read_line(self):
         """One command line without its line end, or None when the client closed."""
+        reads = 1 if self.pending else 0  # a line begun in an earlier read
         while b'\n' not in self.pending:
             try:
                 chunk = self.conn.recv(4096)
@@ -221,9 +228,13 @@ class Session:
                 chunk = b''
             if not chunk:
                 return None
+            reads += 1
             self.pending += chunk
         line, self.pending = self.pending.split(b'\n', 1)
         text = line.rstrip(b'\r').decode('latin-1')
+        if self.strict and reads > 1:
+            self.note('!split ' + text)
+            return self.read_line()
         if text.upper().startswith('PORT '):
             self.last_port = text[5:]
         return text
@@ -310,6 +321,12 @@ class Session:
             elif verb == 'hold':
                 self.drain()
                 return
+            elif verb == 'strict':
+                self.strict = True
+            elif verb == 'resetdata':
+                self.data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+                self.data.close()
+                self.data = None
             else:
                 self.note('!badstep ' + step)
                 return
