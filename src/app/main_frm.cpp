@@ -17,6 +17,7 @@
 #include <exception>
 
 #include "app/command_line.h"
+#include "app/ftp_job.h"
 #include "dialogs/jpeg_picture.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/display_fallback.h"

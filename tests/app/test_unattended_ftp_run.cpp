@@ -191,9 +191,11 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
   };
   const std::vector<TFault> faults = {
       {{"data cut mid-file", {"fault RETR b.txt cutdata"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
-      {{"control cut after 150", {"fault RETR b.txt cutcontrol"}, "b.txt", "0"}, 1, {}, {}},
-      {{"421 during a transfer", {"fault RETR b.txt reply 421 shutting down"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
-      {{"421 at login", {"fault USER * reply 421 Too many users"}, "a.txt", "0"}, 1, {}, {}},
+      {{"control cut after 150", {"fault RETR b.txt cutcontrol"}, "b.txt", "0"}, 1, {}, {},
+       "Connection lost during the transfer of b.txt after 0 bytes"},
+      {{"421 during a transfer", {"fault RETR b.txt reply 421 shutting down"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"},
+       "421 shutting down"},
+      {{"421 at login", {"fault USER * reply 421 Too many users"}, "a.txt", "0"}, 1, {}, {}, "421 Too many users"},
       {{"closed at once", {"close"}, "a.txt", "0"}, 1, {}, {}},
       {{"RETR refused", {"fault RETR b.txt reply 550 refused"}, "*.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
       {{"NLST refused", {"fault NLST * reply 550 no files"}, "*.txt", "0"}, 1, {}, {}},
@@ -209,7 +211,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{"data port taken by a third party", {"fault RETR b.txt steal"}, "b.txt", "0", false}, 0, {"b.txt"}, {"b.txt"},
        "Data connection from 127.0.0.2 refused: not the server"},
       {{"control characters in a reply", {"fault RETR a.txt reply 550 no\\x1b[2Jfile\\rX"}, "a.txt", "0"}, 1, {}, {},
-       "550 550 no\\x1b[2Jfile\\rX"},  // the code, then the reply as the server sent it
+       "550 no\\x1b[2Jfile\\rX"},  // the code once, then the reply's text as the server sent it
       {{"421 to a listing", {"fault NLST * reply 421 going down"}, "*.txt", "0"}, 1, {}, {}},
   };
   std::vector<TRow> rows;

@@ -33,7 +33,9 @@ accepts one control connection and runs SCRIPT, one step per line:
                    ACTION instead: "reply TEXT" (only that reply, unescaped), "cutdata" (150, half the
                    data, close everything), "cutcontrol" (150, then close the control
                    connection), "late" (the data, and the 226 a second after the data
-                   connection closed), "code250" (250 instead of 226), "crlisting" (a
+                   connection closed), "code250" (250 instead of 226), "stall" (150, half the
+                   data, then nothing more: the data connection stays open and commands are
+                   recorded without an answer), "crlisting" (a
                    listing whose lines end with a lone CR), for PASV "foreign" (a 227
                    naming 10.1.2.3 with the real port), for RETR "steal" (in active mode a
                    third party from 127.0.0.2 connects to the client's port first); each
@@ -191,6 +193,11 @@ class Session:
                     self.close_data()
                     self.conn.close()
                     self.note('!closed')
+                    return
+                if fault == 'stall':
+                    self.data.sendall(payload[:len(payload) // 2])
+                    self.drain()
+                    self.close_data()
                     return
                 if fault == 'cutcontrol':
                     self.conn.close()
