@@ -117,7 +117,6 @@ class TWsConnection {
   bool IsClient = true;
   bool IsTelnet = true;
   bool IsConnected = false;
-  bool EndOfStream = false;
 
   std::vector<uint8_t> In;
   uint32_t InRead = 0;     // next byte to hand out

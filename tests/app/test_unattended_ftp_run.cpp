@@ -187,7 +187,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     int Exit;
     std::vector<std::string> Fetched;   // local files that must hold the remote bytes
     std::vector<std::string> Deleted;   // remote files the program must have deleted (all others stay)
-    std::string Logged;                 // a line the log must hold ("" for none)
+    std::string Logged = "";            // a line the log must hold ("" for none)
   };
   const std::vector<TFault> faults = {
       {{"data cut mid-file", {"fault RETR b.txt cutdata"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
@@ -226,8 +226,9 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     if (!r.Finished) continue;
     EXPECT_EQ(r.Process->exitCode(), faults[i].Exit) << r.Output;
     EXPECT_EQ(r.Output.find('\x1b'), std::string::npos);  // server text reaches the log escaped
-    if (!faults[i].Logged.empty())
+    if (!faults[i].Logged.empty()) {
       EXPECT_NE(r.Output.find("\n" + faults[i].Logged + "\n"), std::string::npos) << r.Output;
+    }
     std::vector<std::string> seen = r.Server->Received();
     for (const auto& [name, content] : bytes) {
       bool fetched = std::count(faults[i].Fetched.begin(), faults[i].Fetched.end(), name) > 0;
@@ -238,7 +239,9 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
         EXPECT_FALSE(FileExists(r.Dir->File("local/" + name))) << name << "\n" << r.Output;
       EXPECT_EQ(Count(seen, "DELE " + name), deleted ? 1u : 0u) << name;
       EXPECT_EQ(FileExists(r.Dir->File("remote/" + name)), !deleted) << name;
-      if (!fetched) EXPECT_EQ(r.Output.find("Transferred " + name), std::string::npos) << r.Output;
+      if (!fetched) {
+        EXPECT_EQ(r.Output.find("Transferred " + name), std::string::npos) << r.Output;
+      }
     }
   }
 }
