@@ -11,7 +11,17 @@ function(quodra_add_test_program name library)
   set(target quodra_${name}_tests)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${library} quodra_test_support GTest::gtest GTest::gmock)
-  set(environment "QT_QPA_PLATFORM=offscreen" "QUODRA_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${ARG_ENVIRONMENT})
+  # Temporary folders, Qt's runtime folder (also the fallback a run without XDG_RUNTIME_DIR
+  # makes below TMPDIR) and the host log folder all live in the build tree while the tests
+  # run, and go with the suite's cleanup: nothing is left in /tmp.
+  set(environment "QT_QPA_PLATFORM=offscreen" "QUODRA_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+      "TMPDIR=${QUODRA_TEST_TMP}" "XDG_RUNTIME_DIR=${QUODRA_TEST_TMP}/runtime" ${ARG_ENVIRONMENT})
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${name}" ENVIRONMENT "${environment}" TIMEOUT 300)
+    PROPERTIES LABELS "${name}" ENVIRONMENT "${environment}" TIMEOUT 300 FIXTURES_REQUIRED quodra_test_tmp)
 endfunction()
+
+set(QUODRA_TEST_TMP ${CMAKE_BINARY_DIR}/test-tmp)
+add_test(NAME quodra_test_tmp_setup COMMAND sh -c "rm -rf '${QUODRA_TEST_TMP}' && mkdir -p -m 0700 '${QUODRA_TEST_TMP}/runtime'")
+add_test(NAME quodra_test_tmp_cleanup COMMAND ${CMAKE_COMMAND} -E rm -rf ${QUODRA_TEST_TMP})
+set_tests_properties(quodra_test_tmp_setup PROPERTIES FIXTURES_SETUP quodra_test_tmp)
+set_tests_properties(quodra_test_tmp_cleanup PROPERTIES FIXTURES_CLEANUP quodra_test_tmp)
