@@ -48,7 +48,7 @@ class THostLogLink {
 
   // Characters still waiting for the host to take them.
   size_t Waiting() const { return Outbox.size() - Sent; }
-  static constexpr size_t kOutboxLimit = 256 * 1024;
+  static constexpr size_t kOutboxLimit = 64 * 1024;
   static constexpr int64_t kDrainStallMs = 2500;
 
  private:
