@@ -3,6 +3,7 @@
 // whether the run did what its profile asked (0) or reported a failure (1).
 #include <QApplication>
 #include <QStringList>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include "dialogs/about_box.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/display_fallback.h"
+#include "host/stdout_echo.h"
+#include "host/stop_signals.h"
 
 namespace {
 
@@ -117,11 +120,28 @@ int main(int argc, char** argv) {
   app.MainFrm = &mainFrm;
   mainFrm.QuitOnClose = true;
 
+  // The first stop signal ends the run the ordinary way (the job aborted, its local file
+  // rolled back, every line logged); a second one while that is under way ends it now.
+  int stopSignals = 0;
+  quodra::host::TStopSignals stopWatch([&](int signo) {
+    const std::string name = quodra::host::TStopSignals::Name(signo);
+    if (++stopSignals == 1) {
+      QTimer::singleShot(0, &mainFrm, [&mainFrm, name] { mainFrm.StopBySignal(name); });
+      return;
+    }
+    std::fprintf(stderr, "Second signal (%s) while stopping: ending at once\n", name.c_str());
+    if (mainFrm.HasArguments()) quodra::host::EchoLineToStdout("Second signal " + name + ": ending at once");
+    mainFrm.DropSessionForExit();
+    std::fflush(nullptr);
+    ::_exit(1);
+  });
+
   if (mainFrm.windowState() & Qt::WindowMinimized)
     mainFrm.showMinimized();
   else
     mainFrm.show();
   int status = app.exec();
+  mainFrm.FinishHostLog();
   app.MainFrm = nullptr;
   if (status == 0 && mainFrm.RunHasFailed()) status = 1;
   return status;

@@ -17,6 +17,7 @@
 #include <exception>
 
 #include "app/command_line.h"
+#include "app/ftp_job.h"
 #include "dialogs/jpeg_picture.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/display_fallback.h"
@@ -217,6 +218,21 @@ void TMainFrm::closeEvent(QCloseEvent* e) {
   e->accept();
   if (QuitOnClose) QCoreApplication::quit();
 }
+
+void TMainFrm::StopBySignal(const std::string& name) {
+  Log("Stopped by signal " + name);
+  MarkRunFailed();
+  if (Closing) return;  // already on its way out: the window closes by itself
+  Close1Click();
+}
+
+void TMainFrm::DropSessionForExit() {
+  Destroying = true;  // no handler logs into the window from here on
+  delete FtpJob;
+  FtpJob = nullptr;
+}
+
+void TMainFrm::FinishHostLog() { HostLink.Drain(); }
 
 void TMainFrm::FormClose() {
   try {

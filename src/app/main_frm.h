@@ -57,6 +57,14 @@ class TMainFrm : public QWidget {
 
   // Closes the window (runs FormClose). Jobs use it at their end in unattended runs.
   void CloseWindow();
+  // A stop signal (SIGTERM ...): logged, the run counts as failed, and the job is aborted and
+  // the window closed as by the Close button.
+  void StopBySignal(const std::string& name);
+  // A second stop signal: the FTP session goes at once (its unconfirmed local file rolled
+  // back). Only for a program that ends right after: nothing may come back to the job.
+  void DropSessionForExit();
+  // The end of the program: the host's log box is handed every line still waiting.
+  void FinishHostLog();
 
   // Outcome of an unattended run: any failure a job reports makes the exit status 1.
   void MarkRunFailed() { RunFailed = true; }

@@ -236,6 +236,13 @@ void TQpCustomFtpClient::SendNextCommand() {
 // --- state ----------------------------------------------------------------------------------
 
 void TQpCustomFtpClient::ChangeState(TFtpSessionState next) {
+  if (HeldDataError != 0 && next <= TFtpSessionState::Ready) {
+    // The transfer ends another way (a time-out, a closed session): its socket error is
+    // still one of the reasons.
+    const int32_t held = HeldDataError;
+    HeldDataError = 0;
+    if (!Destroying) Post({TNoteKind::Error, held, false, {}});
+  }
   switch (next) {
     case TFtpSessionState::Closed:
       StopTransferTimer();
@@ -243,7 +250,16 @@ void TQpCustomFtpClient::ChangeState(TFtpSessionState next) {
       DataCleanup();
       // Closing the port runs DoWsDisconnect, which comes back here while the old state is
       // still stored: a logged-in session so reports fsLoggedOut there and fsClosed here.
-      if (Open() && !IsClosing()) SetOpen(false);
+      if (Open() && !IsClosing()) {
+        ClosingByUs = true;
+        try {
+          SetOpen(false);
+        } catch (...) {
+          ClosingByUs = false;
+          throw;
+        }
+        ClosingByUs = false;
+      }
       Commands.clear();
       Awaiting.clear();
       Reply.Reset();
@@ -474,7 +490,7 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
           // failed as a refusal does, or the session would wait for a completion for ever.
           if (code < 300 && code != 221) {
             Commands.clear();
-            PostError(code, Reply.Reply().c_str(), true);
+            PostError(code, ReplyTextOf(Reply.Reply()).c_str(), true);
             return;
           }
           break;
@@ -487,6 +503,7 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
 // A final reply while a listing or retrieve runs, dispatched on the command it answers.
 void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
   bool transfer = verb == "RETR" || verb == "NLST" || verb == "LIST";
+  if (transfer && SettleHeldDataError(code)) return;
   if (transfer && (code == 226 || code == 250)) {
     if (State == TFtpSessionState::Retrieving)
       RetrieveReply(code);
@@ -557,13 +574,75 @@ void TQpCustomFtpClient::TlsSessionFailed(const std::string& text) {
   ChangeState(TFtpSessionState::Closed);
 }
 
+// The error text is the reply without its code: the code travels beside it, and a log line
+// made of both shows it once.
 void TQpCustomFtpClient::ErrorPath(int code) {
   Commands.clear();
   if (code == 221 || code == 421) {
+    // A 421 says why the server ends the session ("too many connections"): that reason
+    // is the run's failure, reported before the close.
+    if (code == 421 && !Destroying) Post({TNoteKind::Error, code, true, ReplyTextOf(Reply.Reply())});
     ChangeState(TFtpSessionState::Closed);
     return;
   }
-  PostError(code, Reply.Reply().c_str());
+  PostError(code, ReplyTextOf(Reply.Reply()).c_str());
+}
+
+// A data connection that fails (a reset, say) usually does so because the server gave the
+// transfer up, and its reply, right behind, says why. The socket error waits a moment for
+// that reply; without one it is reported alone.
+void TQpCustomFtpClient::HoldDataError(int32_t code) {
+  const bool replyDue = (State == TFtpSessionState::Retrieving || State == TFtpSessionState::Listing) &&
+                        !Awaiting.empty() && !Awaiting.front().Abandoned &&
+                        (Awaiting.front().Verb == "RETR" || Awaiting.front().Verb == "NLST" ||
+                         Awaiting.front().Verb == "LIST");
+  if (!replyDue || !Window) {
+    PostError(code, nullptr);
+    return;
+  }
+  HeldDataError = code;
+  const uint32_t serial = ++HeldDataErrorSerial;
+  QTimer::singleShot(kHeldDataErrorMs, Window.get(), [this, serial] {
+    if (serial != HeldDataErrorSerial || HeldDataError == 0) return;
+    const int32_t held = HeldDataError;
+    HeldDataError = 0;
+    PostError(held, nullptr);
+  });
+}
+
+// The final reply to a transfer whose data connection failed: a refusal is the reason
+// (the socket error goes with it as a notice), a success cannot undo the failed connection.
+// False when no error is held.
+bool TQpCustomFtpClient::SettleHeldDataError(int code) {
+  if (HeldDataError == 0) return false;
+  const int32_t held = HeldDataError;
+  HeldDataError = 0;
+  if (code >= 300) {
+    PostNotice("The data connection failed (socket error " + std::to_string(held) + ")");
+    ErrorPath(code);
+  } else {
+    PostError(held, nullptr);
+  }
+  return true;
+}
+
+// The server closed the control connection: say what was under way, so the run's log names
+// what failed and not only that the session ended.
+void TQpCustomFtpClient::NoteLostConnection() {
+  if (State == TFtpSessionState::Retrieving) {
+    PostNotice("Connection lost during the transfer of " + RemoteName + " after " + std::to_string(Transferred) +
+               " bytes");
+    return;
+  }
+  if (State == TFtpSessionState::Listing) {
+    PostNotice("Connection lost during the listing after " + std::to_string(Transferred) + " bytes");
+    return;
+  }
+  if (Awaiting.empty() || Awaiting.front().Abandoned || Awaiting.front().Verb == "QUIT") return;
+  if (Awaiting.front().Verb == kGreeting)
+    PostNotice("Connection closed by the server before its greeting");
+  else
+    PostNotice("Connection closed by the server before it answered " + Awaiting.front().Verb);
 }
 
 // --- port notifications ---------------------------------------------------------------------
@@ -624,6 +703,7 @@ void TQpCustomFtpClient::ConnectNextAddress() {
 
 void TQpCustomFtpClient::DoWsDisconnect() {
   if (Retrying) return;
+  if (!ClosingByUs && State != TFtpSessionState::Closed) NoteLostConnection();
   ConnectPending = false;
   ConnectTimer->stop();
   UnregisterTriggerHandler();

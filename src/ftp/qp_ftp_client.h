@@ -57,6 +57,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ascii_line_ends.h"
 #include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_types.h"
 #include "host/remote_file_identity.h"
@@ -250,6 +251,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void ReplyLine(const std::string& line);
   void HandleReply(int code, const std::string& line);
   void ErrorPath(int code);
+  void HoldDataError(int32_t code);
+  bool SettleHeldDataError(int code);
+  void NoteLostConnection();
   void StartTransferTimer();
   void RearmTransferTimer();
   void StopTransferTimer();
@@ -350,6 +354,12 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it
   bool Resuming = false;         // this retrieve sent REST for a kept partial
   bool LocalHeld = false;        // a completed retrieve's file waits for CommitHeldFile
+  // A data-connection error waiting (briefly) for the transfer's reply, which says why.
+  int32_t HeldDataError = 0;
+  uint32_t HeldDataErrorSerial = 0;
+  static constexpr int kHeldDataErrorMs = 2000;
+  bool ClosingByUs = false;  // the session closes the control connection itself
+  TAsciiLineEnds AsciiLineEnds;
 };
 
 // The published form; everything lives in TQpCustomFtpClient.

@@ -83,6 +83,7 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
     throw;
   }
   Transferred = 0;
+  AsciiLineEnds.Start(FileType == ftAscii);
   DataLinked = DataGoAhead = false;
   Aborting = false;
   PeerEof = false;
@@ -371,7 +372,7 @@ void TQpCustomFtpClient::DataClosed(int socket) {
 void TQpCustomFtpClient::DataError(int socket, int code) {
   if (Cleaning || Aborting) return;
   Aborting = true;
-  PostError(code, nullptr);
+  HoldDataError(code);
 }
 
 // --- reading --------------------------------------------------------------------------------
@@ -397,8 +398,15 @@ ssize_t TQpCustomFtpClient::DataReceive() {
   RearmTransferTimer();
   int n = DataRecv(Block.get(), static_cast<int>(kDataBufferSize));
   if (n <= 0) return n;
-  Transferred += n;
-  if (int err = Local->Write(Block.get(), static_cast<size_t>(n)); err != 0) {
+  Transferred += n;  // the byte counter counts network bytes, ASCII or not
+  const char* bytes = Block.get();
+  size_t count = static_cast<size_t>(n);
+  if (AsciiLineEnds.On()) {
+    const std::string& text = AsciiLineEnds.Convert(bytes, count);
+    bytes = text.data();
+    count = text.size();
+  }
+  if (int err = Local->Write(bytes, count); err != 0) {
     LocalWriteFailed(err);
     return -1;
   }
@@ -430,6 +438,13 @@ void TQpCustomFtpClient::FinishRetrieveIfComplete() {
   if (ShortTransfer()) return;
   // Confirmed by the server: now the file is made durable and (replace) put in place, or
   // held for the caller.
+  if (Local && Local->IsOpen() && AsciiLineEnds.On()) {
+    const std::string& tail = AsciiLineEnds.Finish();
+    if (int err = tail.empty() ? 0 : Local->Write(tail.data(), tail.size()); err != 0) {
+      LocalWriteFailed(err);
+      return;
+    }
+  }
   if (Local && Local->IsOpen()) {
     int err = HoldLocalFile ? Local->Sync() : Local->Commit();
     if (err != 0) {

@@ -12,6 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/clock.h"
+#include "host/event_wait.h"
+
 namespace quodra::host {
 
 std::string HostFolder() {
@@ -86,6 +89,20 @@ void THostLogLink::Flush() {
     QObject::connect(Room.get(), &QSocketNotifier::activated, [this] { Flush(); });
   }
   if (Room) Room->setEnabled(waiting);
+}
+
+bool THostLogLink::Drain(int64_t stallMs) {
+  Flush();
+  while (Socket >= 0 && Waiting() > 0) {
+    const size_t before = Waiting();
+    // The notifier's Flush runs inside this wait whenever the host has made room.
+    if (WaitUntil([&] { Flush(); return Socket < 0 || Waiting() < before; }, NowMs() + stallMs)) continue;
+    std::fprintf(stderr, "The host log box %s took nothing for %lld ms: %zu characters of the log not delivered\n",
+                 SocketPath.c_str(), static_cast<long long>(stallMs), Waiting());
+    DropHost();
+    return false;
+  }
+  return Socket >= 0;
 }
 
 void THostLogLink::SendLine(const std::string& line) {

@@ -5,11 +5,13 @@
 // child class) or "<host title>.TransferBox1". Each character of a line is one datagram,
 // in order, followed by a line feed.
 //
-// The link never waits for the host: what the host's queue does not take at once waits in
-// an outbox of bounded size, sent on as the host reads (from the event loop, and before
-// each new line). A line that does not fit the outbox is cut there and closed with its
-// line feed; a host that stops reading thus costs one failing send per line, noted once
-// on standard error.
+// The link never waits for the host during a run: what the host's queue does not take at
+// once waits in an outbox of bounded size, sent on as the host reads (from the event loop,
+// and before each new line). A line that does not fit the outbox is cut there and closed
+// with its line feed; a host that stops reading thus costs one failing send per line, noted
+// once on standard error. At the end of a run Drain hands the host the rest of the outbox:
+// the last lines ("Done", the reason of a failure) are the ones a host needs most.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -39,9 +41,15 @@ class THostLogLink {
   // Sends the line character by character, then a line feed. Empty lines are not sent.
   void SendLine(const std::string& line);
 
+  // Sends what is still waiting, sleeping in the event loop. The wait goes on as long as the
+  // host keeps taking characters; a host that takes none for `stallMs` is given up (said
+  // once on standard error). True when the host has everything.
+  bool Drain(int64_t stallMs = kDrainStallMs);
+
   // Characters still waiting for the host to take them.
   size_t Waiting() const { return Outbox.size() - Sent; }
   static constexpr size_t kOutboxLimit = 64 * 1024;
+  static constexpr int64_t kDrainStallMs = 2500;
 
  private:
   bool ConnectTo(const std::string& path);

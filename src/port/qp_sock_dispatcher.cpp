@@ -1,5 +1,7 @@
 #include "port/qp_sock_dispatcher.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "host/winsock_errors.h"
@@ -78,6 +80,10 @@ int TQpWinsockDispatcher::SetupDevice() {
   };
   int one = 1;
   if (sockets.SetSockOpt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == kSocketError) return lastError();
+  // Commands are short and each waits for its answer: none may sit waiting for the
+  // acknowledgement of the one before.
+  if (IsClient && sockets.SetSockOpt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == kSocketError)
+    return lastError();
   if (sockets.Bind(s, Local) == kSocketError) return lastError();
   if (!Conn) return host::kWsaENOTSOCK;  // an error report closed the port meanwhile
   if (sockets.AsyncSelect(s, fdAllEvents) == kSocketError) return lastError();

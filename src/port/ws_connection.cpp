@@ -133,6 +133,20 @@ void TWsConnection::SendRaw(const uint8_t* bytes, size_t count) {
   PushOutput();
 }
 
+// The pending bytes as one contiguous run: where the ring wraps they are copied out, so
+// that a command never leaves in two pieces (a server may not take a line whose CR and LF
+// arrive apart).
+const uint8_t* TWsConnection::PendingRun(uint32_t& count) {
+  const uint32_t size = static_cast<uint32_t>(Out.size());
+  count = OutUsed();
+  if (count <= size - OutSend) return Out.data() + OutSend;
+  const uint32_t first = size - OutSend;
+  Gather.resize(count);
+  std::memcpy(Gather.data(), Out.data() + OutSend, first);
+  std::memcpy(Gather.data() + first, Out.data(), count - first);
+  return Gather.data();
+}
+
 void TWsConnection::PushOutput() {
   TSocket s = DataSocket();
   if (s == kInvalidSocket || !IsConnected) return;
@@ -141,14 +155,13 @@ void TWsConnection::PushOutput() {
     return;
   }
   const uint32_t size = static_cast<uint32_t>(Out.size());
-  for (int piece = 0; piece < 2 && OutUsed() > 0; ++piece) {
-    uint32_t run = std::min(OutUsed(), size - OutSend);
-    int n = Sockets.Send(s, Out.data() + OutSend, static_cast<int>(run));
-    if (n <= 0) break;
-    OutSend = (OutSend + static_cast<uint32_t>(n)) % size;
-    OutFull = false;
-    if (static_cast<uint32_t>(n) < run) break;  // the socket takes no more now
-  }
+  if (OutUsed() == 0) return;
+  uint32_t run = 0;
+  const uint8_t* bytes = PendingRun(run);
+  int n = Sockets.Send(s, bytes, static_cast<int>(run));
+  if (n <= 0) return;  // the socket takes nothing now: its write notice brings us back
+  OutSend = (OutSend + static_cast<uint32_t>(n)) % size;
+  OutFull = false;
 }
 
 uint32_t TWsConnection::InCount() {
@@ -215,9 +228,11 @@ void TWsConnection::ReceiveTls() {
 
 void TWsConnection::PushTls() {
   const uint32_t size = static_cast<uint32_t>(Out.size());
+  // One record for everything pending: a command is never split across records.
   while (OutUsed() > 0 && TlsLayer->Open()) {
-    uint32_t run = std::min(OutUsed(), size - OutSend);
-    int n = TlsLayer->Write(Out.data() + OutSend, run);
+    uint32_t run = 0;
+    const uint8_t* bytes = PendingRun(run);
+    int n = TlsLayer->Write(bytes, run);
     if (n <= 0) break;
     OutSend = (OutSend + static_cast<uint32_t>(n)) % size;
     OutFull = false;

@@ -105,6 +105,7 @@ class TWsConnection {
   void PushTls();
   void SendTlsOutput();
   void CheckTls();
+  const uint8_t* PendingRun(uint32_t& count);
   void SendRaw(const uint8_t* bytes, size_t count);  // Telnet replies: straight into the output ring
   uint32_t InUsed() const;
   uint32_t OutUsed() const;
@@ -116,7 +117,6 @@ class TWsConnection {
   bool IsClient = true;
   bool IsTelnet = true;
   bool IsConnected = false;
-  bool EndOfStream = false;
 
   std::vector<uint8_t> In;
   uint32_t InRead = 0;     // next byte to hand out
@@ -128,6 +128,7 @@ class TWsConnection {
   uint32_t OutSend = 0;   // next byte to send
   bool OutFull = false;
   uint32_t Written = 0;
+  std::vector<uint8_t> Gather;  // pending bytes across the ring's end, in one piece
 
   TTelnetFilter Filter;
   std::unique_ptr<TTlsChannel> TlsLayer;

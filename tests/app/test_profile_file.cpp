@@ -237,7 +237,9 @@ TEST(ProfileFile, SavingThroughASymbolicLinkWritesItsTarget) {
     EXPECT_EQ(st.st_mode & 07777, c.TargetExists ? 0640u : 0600u);
     EXPECT_EQ(ReadProfile(link).Login, "new");
     EXPECT_EQ(ReadProfile(target).Login, "new");
-    if (c.TargetExists) EXPECT_NE(ReadFile(target).find("Kept=1"), std::string::npos);
+    if (c.TargetExists) {
+      EXPECT_NE(ReadFile(target).find("Kept=1"), std::string::npos);
+    }
     // Nothing is left beside the target or the link.
     for (const char* folder : {"real", "profiles"}) {
       int files = 0;

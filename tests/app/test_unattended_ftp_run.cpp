@@ -249,7 +249,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     int Exit;
     std::vector<std::string> Fetched;   // local files that must hold the remote bytes
     std::vector<std::string> Deleted;   // remote files the program must have deleted (all others stay)
-    std::string Logged;                 // a line the log must hold ("" for none)
+    std::string Logged = "";            // a line the log must hold ("" for none)
     size_t Sessions = 1;                // logins the server saw (retries log in again)
   };
   // A name listing that holds the folder's own entries, as some servers give them.
@@ -258,9 +258,11 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
   const std::string retry = "Retries=2\r\nRetryDelay=0\r\n";
   const std::vector<TFault> faults = {
       {{"data cut mid-file", {"fault RETR b.txt cutdata"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
-      {{"control cut after 150", {"fault RETR b.txt cutcontrol"}, "b.txt", "0"}, 1, {}, {}},
-      {{"421 during a transfer", {"fault RETR b.txt reply 421 shutting down"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
-      {{"421 at login", {"fault USER * reply 421 Too many users"}, "a.txt", "0"}, 1, {}, {}},
+      {{"control cut after 150", {"fault RETR b.txt cutcontrol"}, "b.txt", "0"}, 1, {}, {},
+       "Connection lost during the transfer of b.txt after 0 bytes"},
+      {{"421 during a transfer", {"fault RETR b.txt reply 421 shutting down"}, "a.txt;b.txt", "0"}, 1, {"a.txt"}, {"a.txt"},
+       "421 shutting down"},
+      {{"421 at login", {"fault USER * reply 421 Too many users"}, "a.txt", "0"}, 1, {}, {}, "421 Too many users"},
       {{"closed at once", {"close"}, "a.txt", "0"}, 1, {}, {}},
       {{"RETR refused", {"fault RETR b.txt reply 550 refused"}, "*.txt", "0"}, 1, {"a.txt"}, {"a.txt"}},
       {{"NLST refused", {"fault NLST * reply 550 no files"}, "*.txt", "0"}, 1, {}, {}},
@@ -276,14 +278,14 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{"data port taken by a third party", {"fault RETR b.txt steal"}, "b.txt", "0", false}, 0, {"b.txt"}, {"b.txt"},
        "Data connection from 127.0.0.2 refused: not the server"},
       {{"control characters in a reply", {"fault RETR a.txt reply 550 no\\x1b[2Jfile\\rX"}, "a.txt", "0"}, 1, {}, {},
-       "550 550 no\\x1b[2Jfile\\rX"},  // the code, then the reply as the server sent it
+       "550 no\\x1b[2Jfile\\rX"},  // the code once, then the reply's text as the server sent it
       {{"421 to a listing", {"fault NLST * reply 421 going down"}, "*.txt", "0"}, 1, {}, {}},
       {{". and .. in a name listing", {"listextra " + extra.File("dots")}, "*", "0"}, 0, {"a.txt", "b.txt", "c.dat"},
        {"a.txt", "b.txt", "c.dat"}},
       {{"421 at login, retried", {"sessions 2", "fault USER * reply 421 Too many users"}, "a.txt", "0", true, retry},
        0, {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: the server closed the connection", 2},
       {{"530 is not retried", {"sessions 2", "fault PASS * reply 530 Login incorrect"}, "a.txt", "0", true, retry},
-       1, {}, {}, "530 530 Login incorrect", 1},
+       1, {}, {}, "530 Login incorrect", 1},
       {{"data cut mid-file, retried", {"sessions 2", "fault RETR b.txt cutdata"}, "a.txt;b.txt", "0", true, retry},
        0, {"a.txt", "b.txt"}, {"a.txt", "b.txt"}, "", 2},
       {{"4xx to a transfer, retried", {"sessions 2", "fault RETR b.txt reply 450 busy"}, "*.txt", "0", true, retry},
@@ -304,8 +306,9 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
     if (!r.Finished) continue;
     EXPECT_EQ(r.Process->exitCode(), faults[i].Exit) << r.Output;
     EXPECT_EQ(r.Output.find('\x1b'), std::string::npos);  // server text reaches the log escaped
-    if (!faults[i].Logged.empty())
+    if (!faults[i].Logged.empty()) {
       EXPECT_NE(r.Output.find("\n" + faults[i].Logged + "\n"), std::string::npos) << r.Output;
+    }
     std::vector<std::string> seen = r.Server->Received();
     EXPECT_EQ(Count(seen, "!session") + 1, faults[i].Sessions) << r.Output;
     EXPECT_EQ(r.Output.find("is not a safe local name"), std::string::npos) << r.Output;
@@ -318,7 +321,9 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
         EXPECT_FALSE(FileExists(r.Dir->File("local/" + name))) << name << "\n" << r.Output;
       EXPECT_EQ(Count(seen, "DELE " + name), deleted ? 1u : 0u) << name;
       EXPECT_EQ(FileExists(r.Dir->File("remote/" + name)), !deleted) << name;
-      if (!fetched) EXPECT_EQ(r.Output.find("Transferred " + name), std::string::npos) << r.Output;
+      if (!fetched) {
+        EXPECT_EQ(r.Output.find("Transferred " + name), std::string::npos) << r.Output;
+      }
     }
   }
 }

@@ -105,7 +105,7 @@ TEST(FtpScripted, RefusedLoginStaysOpenAndCanBeRepeated) {
   ASSERT_TRUE(s.Client.Login());
   ASSERT_TRUE(WaitFor([&] { return !s.Rec.Errors.empty(); }));
   EXPECT_EQ(s.Rec.Errors[0].Code, 530);
-  EXPECT_EQ(*s.Rec.Errors[0].Text, "530 Login incorrect.\r\n");
+  EXPECT_EQ(*s.Rec.Errors[0].Text, "Login incorrect.\r\n");  // the code travels beside it
   EXPECT_TRUE(s.Client.Connected());
   EXPECT_TRUE(s.Client.InProgress());
   // Login again goes on over the open connection from USER.
@@ -466,12 +466,14 @@ TEST(FtpScripted, RepliesAnswerTheirOwnCommandAndDataComesOnlyFromTheServer) {
     ASSERT_TRUE(s.LogIn());
     s.Client.TransferTimeout = row.Timeout;
     // A reply to nothing is told apart only while nothing is outstanding: let it arrive first.
-    if (std::string(row.Notice).rfind("Reply to no command", 0) == 0)
+    if (std::string(row.Notice).rfind("Reply to no command", 0) == 0) {
       ASSERT_TRUE(WaitFor([&] { return !s.Rec.Notices.empty(); }));
-    if (row.Listing)
+    }
+    if (row.Listing) {
       ASSERT_TRUE(s.Client.ListDir("", false));
-    else
+    } else {
       ASSERT_TRUE(s.Client.Retrieve("f", dir.File("f"), rmReplace));
+    }
     ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTransferDone) || s.Rec.Has(fsTextReady) || s.Rec.Has(fsTimeout) || !s.Rec.Errors.empty(); }));
     std::string outcome = s.Rec.Has(fsTransferDone) ? "done"
                           : s.Rec.Has(fsTextReady)  ? "text"
@@ -479,9 +481,15 @@ TEST(FtpScripted, RepliesAnswerTheirOwnCommandAndDataComesOnlyFromTheServer) {
                                                     : "error " + std::to_string(s.Rec.Errors[0].Code);
     EXPECT_EQ(outcome, row.Outcome) << s.Rec.Sequence();
     ASSERT_TRUE(s.Idle());
-    if (row.Listing && row.Content) EXPECT_EQ(*s.Rec.Last(fsTextReady)->Text, row.Content);
-    if (!row.Listing && row.Content) EXPECT_EQ(ReadFile(dir.File("f")), row.Content);
-    if (!row.Listing && !row.Content) EXPECT_FALSE(quodra::test::FileExists(dir.File("f")));
+    if (row.Listing && row.Content) {
+      EXPECT_EQ(*s.Rec.Last(fsTextReady)->Text, row.Content);
+    }
+    if (!row.Listing && row.Content) {
+      EXPECT_EQ(ReadFile(dir.File("f")), row.Content);
+    }
+    if (!row.Listing && !row.Content) {
+      EXPECT_FALSE(quodra::test::FileExists(dir.File("f")));
+    }
     if (*row.Notice) {
       WaitFor([&] { return !s.Rec.Notices.empty(); }, 2000);
       EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), row.Notice), s.Rec.Notices.end())
@@ -491,5 +499,116 @@ TEST(FtpScripted, RepliesAnswerTheirOwnCommandAndDataComesOnlyFromTheServer) {
       s.Client.Logout();
       for (const std::string& line : s.Received()) EXPECT_NE(line.rfind(row.NeverSent, 0), 0u) << line;
     }
+  }
+}
+
+// A server that answers only a command arriving in one read (some do: a CR and an LF that
+// come apart leave the command unanswered). Over 100 KiB of commands of every length, so
+// that every cut of the client's output buffer is met, also one between CR and LF.
+TEST(FtpScripted, EveryCommandArrivesWhole) {
+  TTempDir dir;
+  TSession s({"strict", "serve " + dir.Path()});
+  s.Client.TransferTimeout = 40;  // a command left unanswered shows as a time-out soon
+  ASSERT_TRUE(s.LogIn()) << s.Server.Log();
+  size_t sent = 0;
+  int commands = 0;
+  for (int i = 0; sent < 110 * 1024; ++i, ++commands) {
+    std::string name = "folder-" + std::to_string(i) + "-" + std::string(static_cast<size_t>(i % 251), 'x');
+    ASSERT_TRUE(s.Client.ChangeDir(name));
+    sent += 4 + name.size() + 2;
+    ASSERT_TRUE(WaitFor([&] { return s.Rec.Count(fsCommandDone) == static_cast<size_t>(commands + 1) || s.Rec.Has(fsTimeout); }));
+    ASSERT_FALSE(s.Rec.Has(fsTimeout)) << "command " << i << " unanswered";
+  }
+  for (const std::string& line : s.Received()) ASSERT_NE(line.rfind("!split", 0), 0u) << line;
+}
+
+// Every reply or event that ends a run reaches the application with its reason: the reply's
+// code once (beside its text), a 421 before or after the login, the 550 a server sends right
+// after resetting the data connection, and what was under way when the connection was lost.
+TEST(FtpScripted, RunEndingFailuresKeepTheirReason) {
+  struct TRow {
+    const char* Name;
+    std::vector<std::string> Steps;
+    bool Retrieve;       // after logging in; otherwise the login itself fails
+    int32_t Code;        // the error reported first
+    const char* Text;    // its text, without line end ("" for none)
+    const char* Notice;  // a notice that must appear, or ""
+  };
+  const std::vector<TRow> rows = {
+      {"421 instead of the greeting", {"send 421 Too many connections from this IP", "close"}, false, 421,
+       "Too many connections from this IP", ""},
+      {"421 to USER", {"send 220 ready", "expect USER", "send 421 cleartext sessions are not accepted", "close"},
+       false, 421, "cleartext sessions are not accepted", ""},
+      {"421 after the login", Steps(kLogin, {"expect TYPE I", "send 421 Timeout.", "close"}), true, 421, "Timeout.", ""},
+      {"550 shows its code once", Steps(kLogin, {"expect TYPE I", "send 200 ok", "expect PASV",
+                                                 "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept",
+                                                 "expect RETR f", "send 550 Permission denied."}),
+       true, 550, "Permission denied.", ""},
+      {"550 right after a data reset", Steps(kLogin, Steps(PassiveRetr("f"), {"data some", "resetdata", "sleep 300", "send 550 Failed to read file."})),
+       true, 550, "Failed to read file.", "The data connection failed (socket error 10054)"},
+      {"data reset and no reply", Steps(kLogin, Steps(PassiveRetr("f"), {"data some", "resetdata", "hold"})), true,
+       10054, "", ""},
+      {"server gone mid-transfer", Steps(kLogin, Steps(PassiveRetr("f"), {"data 12345", "sleep 200", "close"})), true, 0, "",
+       "Connection lost during the transfer of f after 5 bytes"},
+      {"server gone before its greeting", {"close"}, false, 0, "", "Connection closed by the server before its greeting"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTempDir dir;
+    TSession s(row.Steps);
+    if (row.Retrieve) {
+      ASSERT_TRUE(s.LogIn()) << s.Rec.Sequence();
+      ASSERT_TRUE(s.Client.Retrieve("f", dir.File("f"), rmReplace));
+    } else {
+      ASSERT_TRUE(s.Client.Login());
+    }
+    ASSERT_TRUE(WaitFor([&] { return !s.Rec.Errors.empty() || !s.Client.Connected(); })) << s.Rec.Sequence();
+    Settle(100);
+    if (row.Code) {
+      ASSERT_FALSE(s.Rec.Errors.empty()) << s.Rec.Sequence();
+      EXPECT_EQ(s.Rec.Errors[0].Code, row.Code) << s.Rec.Sequence();
+      std::string text = s.Rec.Errors[0].Text.value_or("");
+      while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+      EXPECT_EQ(text, row.Text);
+    } else {
+      EXPECT_TRUE(s.Rec.Errors.empty()) << s.Rec.Sequence();
+    }
+    std::string notices;
+    for (const std::string& n : s.Rec.Notices) notices += n + "\n";
+    if (*row.Notice) {
+      EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), row.Notice), s.Rec.Notices.end()) << notices;
+    }
+    EXPECT_EQ(notices.find("ignored"), std::string::npos) << notices;
+    EXPECT_FALSE(s.Rec.Has(fsTransferDone));
+    EXPECT_FALSE(quodra::test::FileExists(dir.File("f")));
+  }
+}
+
+// ASCII mode gives local text files: CR LF, a lone CR and a run of CRs before an LF each
+// become one LF, also where a block ends between CR and LF. Binary mode keeps every byte.
+TEST(FtpScripted, AsciiRetrieveWritesLocalLineEnds) {
+  const std::string wire = "one\r\ntwo\rthree\r\r\nfour\r|\nfive\r";  // '|': the blocks part there
+  struct TRow {
+    TFtpFileType Type;
+    const char* Content;
+  };
+  const std::vector<TRow> rows = {{ftAscii, "one\ntwo\nthree\nfour\nfive\n"},
+                                  {ftBinary, "one\r\ntwo\rthree\r\r\nfour\r\nfive\r"}};
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Type == ftAscii ? "ascii" : "binary");
+    TTempDir dir;
+    const char* type = row.Type == ftAscii ? "A" : "I";
+    TSession s(Steps(kLogin, {std::string("expect TYPE ") + type, "send 200 ok", "expect PASV",
+                              "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept", "expect RETR t.txt",
+                              "send 150 opening", "data one\\r\\ntwo\\rthree\\r\\r\\nfour\\r", "sleep 200",
+                              "data \\nfive\\r", "dataclose", "send 226 done"}));
+    s.Client.FileType = row.Type;
+    ASSERT_TRUE(s.LogIn());
+    ASSERT_TRUE(s.Client.Retrieve("t.txt", dir.File("t.txt"), rmReplace));
+    ASSERT_TRUE(WaitFor([&] { return s.Rec.Has(fsTransferDone) || !s.Rec.Errors.empty(); })) << s.Rec.Sequence();
+    ASSERT_TRUE(s.Rec.Has(fsTransferDone)) << s.Rec.Sequence();
+    EXPECT_EQ(ReadFile(dir.File("t.txt")), row.Content);
+    // The byte counter counts what came over the network.
+    EXPECT_EQ(s.Client.BytesTransferred(), static_cast<int64_t>(wire.size() - 1));
   }
 }

@@ -104,7 +104,7 @@ t.join()
 bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 // A test CA, a server certificate it signed for localhost, 127.0.0.1 and ::1, one it signed
-// for another name only, and its fingerprint. Made once for the program.
+// for another name only, and its fingerprint. Made once for the program, removed at its end.
 struct TCertificates {
   TTempDir Dir;
   std::string Fingerprint;  // of the server certificate, as openssl shows it
@@ -137,8 +137,8 @@ struct TCertificates {
 };
 
 const TCertificates& Certificates() {
-  static TCertificates* certs = new TCertificates();
-  return *certs;
+  static TCertificates certs;
+  return certs;
 }
 
 class TTlsFtpServer {

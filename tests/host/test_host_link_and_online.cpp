@@ -4,9 +4,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "host/host_log_link.h"
 #include "host/online_state.h"
@@ -73,6 +76,66 @@ TEST(HostLogLink, FallsBackToTheTitledTransferBox) {
   ASSERT_TRUE(link.FindHostWindow());
   link.SendLine("x");
   EXPECT_EQ(box.Drain(), "x\n");
+  ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+// The end of a run hands the host everything still queued: a host that reads one datagram
+// per millisecond (far slower than the link writes) gets every line in order; a host that
+// never reads is given up after the stall bound, and the program goes on to its end.
+TEST(HostLogLink, DrainHandsASlowHostEverythingAndGivesUpOnADeadOne) {
+  quodra::test::TTempDir runtime;
+  ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+  ::mkdir(HostFolder().c_str(), 0700);
+  std::string expected;
+  for (int i = 0; i < 60; ++i) expected += "Log line " + std::to_string(i) + " of a run that ends now\n";
+
+  struct TRow {
+    const char* Name;
+    bool Reads;
+  };
+  for (const TRow& row : {TRow{"slow host", true}, TRow{"host that never reads", false}}) {
+    SCOPED_TRACE(row.Name);
+    THostListener memo(HostFolder() + "TTransForm1.TMemo");
+    ASSERT_TRUE(memo.Bound);
+    std::string got;
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> taken{0};
+    std::thread reader([&] {
+      while (row.Reads && !stop) {
+        char c;
+        ssize_t n = ::recv(memo.Fd, &c, 1, MSG_DONTWAIT);
+        if (n == 1) {
+          got.push_back(c);
+          ++taken;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    {
+      THostLogLink link;
+      ASSERT_TRUE(link.FindHostWindow());
+      size_t start = 0;
+      for (size_t end; (end = expected.find('\n', start)) != std::string::npos; start = end + 1)
+        link.SendLine(expected.substr(start, end - start));
+      EXPECT_GT(link.Waiting(), 0u);  // the host's queue is far smaller than the log
+      EXPECT_EQ(link.Drain(row.Reads ? THostLogLink::kDrainStallMs : 300), row.Reads);
+      EXPECT_EQ(link.Waiting(), 0u);
+      if (!row.Reads) {
+        EXPECT_FALSE(link.HasHostWindow());
+      }
+    }
+    if (row.Reads) {
+      // Everything was sent; the reader takes the rest of its queue.
+      for (int i = 0; i < 5000 && taken < expected.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop = true;
+    reader.join();
+    if (row.Reads) {
+      EXPECT_EQ(got, expected);
+    }
+    ::unlink((HostFolder() + "TTransForm1.TMemo").c_str());
+  }
   ::unsetenv("XDG_RUNTIME_DIR");
 }
 

@@ -34,7 +34,9 @@ accepts one control connection and runs SCRIPT, one step per line:
                    ACTION instead: "reply TEXT" (only that reply, unescaped), "cutdata" (150, half the
                    data, close everything), "cutcontrol" (150, then close the control
                    connection), "late" (the data, and the 226 a second after the data
-                   connection closed), "code250" (250 instead of 226), "crlisting" (a
+                   connection closed), "code250" (250 instead of 226), "stall" (150, half the
+                   data, then nothing more: the data connection stays open and commands are
+                   recorded without an answer), "crlisting" (a
                    listing whose lines end with a lone CR), for PASV "foreign" (a 227
                    naming 10.1.2.3 with the real port), for RETR "steal" (in active mode a
                    third party from 127.0.0.2 connects to the client's port first), for RETR
@@ -44,6 +46,10 @@ accepts one control connection and runs SCRIPT, one step per line:
                    fault fires once
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
                    folder's names: names of no file (unsafe ones, say)
+  strict           from here on a command line must arrive in one read, as some servers
+                   demand: a line whose rest (its LF, say) comes in a later read is recorded as
+                   "!split LINE" and never answered
+  resetdata        close the data connection with a reset (RST) instead of an orderly close
   hold             keep reading and recording commands without answering until the client
                    closes the connection
   sessions N       in serve mode, once a session ends accept up to N further control
@@ -56,6 +62,7 @@ RECORDFILE at once, without its line end; "!eof" marks the client's close.
 """
 import os
 import socket
+import struct
 import sys
 import time
 
@@ -92,6 +99,7 @@ class Session:
         self.more_sessions = 0
         self.rest = 0
         self.served = None
+        self.strict = False
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -212,6 +220,11 @@ class Session:
                     self.conn.close()
                     self.note('!closed')
                     return
+                if fault == 'stall':
+                    self.data.sendall(payload[:len(payload) // 2])
+                    self.drain()
+                    self.close_data()
+                    return
                 if fault == 'cutcontrol':
                     self.conn.close()
                     self.note('!closed')
@@ -248,6 +261,7 @@ class Session:
 
     def read_line(self):
         """One command line without its line end, or None when the client closed."""
+        reads = 1 if self.pending else 0  # a line begun in an earlier read
         while b'\n' not in self.pending:
             try:
                 chunk = self.conn.recv(4096)
@@ -255,9 +269,13 @@ class Session:
                 chunk = b''
             if not chunk:
                 return None
+            reads += 1
             self.pending += chunk
         line, self.pending = self.pending.split(b'\n', 1)
         text = line.rstrip(b'\r').decode('latin-1')
+        if self.strict and reads > 1:
+            self.note('!split ' + text)
+            return self.read_line()
         if text.upper().startswith('PORT '):
             self.last_port = text[5:]
         return text
@@ -347,6 +365,12 @@ class Session:
             elif verb == 'hold':
                 self.drain()
                 return
+            elif verb == 'strict':
+                self.strict = True
+            elif verb == 'resetdata':
+                self.data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+                self.data.close()
+                self.data = None
             else:
                 self.note('!badstep ' + step)
                 return

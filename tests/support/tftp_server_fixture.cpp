@@ -36,17 +36,29 @@ std::string TTftpdServer::RemoteName(const std::string& fileName) const {
   return Chrooted ? fileName : Root + fileName;
 }
 
-bool TTftpdServer::Answers(int port) const {
-  // A request for a file that does not exist: any reply shows the server is listening.
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+bool TTftpdServer::Answers(int port, int timeoutMs) const {
+  // A request for a file that does not exist: any reply shows the server is listening. The
+  // server forks a child to answer each request, which on a loaded machine may take far
+  // longer than any fixed short wait: the request is repeated now and then on one socket,
+  // and an answer to any of them counts, however late.
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   static const char probe[] = "\0\1quodra-readiness-probe\0octet";
-  ::sendto(fd, probe, sizeof(probe), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  pollfd p{fd, POLLIN, 0};
-  bool answered = ::poll(&p, 1, 200) == 1;
+  const int64_t deadline = host::NowMs() + timeoutMs;
+  int64_t nextProbe = 0;
+  bool answered = false;
+  for (int64_t now = host::NowMs(); !answered && now < deadline; now = host::NowMs()) {
+    if (now >= nextProbe) {
+      ::sendto(fd, probe, sizeof(probe), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+      nextProbe = now + 500;
+    }
+    pollfd p{fd, POLLIN, 0};
+    answered = ::poll(&p, 1, static_cast<int>(std::min(nextProbe, deadline) - now)) == 1 && (p.revents & POLLIN);
+  }
   ::close(fd);
   return answered;
 }
@@ -76,7 +88,7 @@ bool TTftpdServer::Start(const std::string& rootDir) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     int port = FreeUdpPort();
     if (!Process.Start(Command(port), Work.File("server.log"))) return false;
-    bool up = PollUntil([&] { return Answers(port); }, 5000);
+    bool up = Answers(port, 15000);
     if (up) {
       ServerPort = port;
       return true;

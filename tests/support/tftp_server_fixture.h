@@ -22,7 +22,7 @@ class TTftpdServer {
   std::string RemoteName(const std::string& fileName) const;
 
  private:
-  bool Answers(int port) const;
+  bool Answers(int port, int timeoutMs) const;
   std::vector<std::string> Command(int port) const;
   TKind Kind;
   TTempDir Work;

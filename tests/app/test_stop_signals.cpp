@@ -1,0 +1,192 @@
+// The program stopped as schedulers stop it (SIGTERM from `timeout` or `systemctl stop`,
+// SIGINT from Ctrl-C, SIGHUP), in the middle of a transfer: the job is aborted the ordinary
+// way, the log says why, the exit status is 1, the unconfirmed local file is rolled back, and
+// standard output and a (slow) host log box get every line. A second signal while the run
+// is stopping ends it at once, still with the local file rolled back.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ftp_server_fixture.h"
+#include "support/server_process.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::test;
+
+namespace {
+
+// A host application's log box that takes one character per millisecond.
+class TSlowHost {
+ public:
+  explicit TSlowHost(const std::string& path) {
+    Fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+    Bound = ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    Reader = std::thread([this] {
+      while (!Stop) {
+        char c;
+        if (::recv(Fd, &c, 1, MSG_DONTWAIT) == 1) Text.push_back(c);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      char c;
+      while (::recv(Fd, &c, 1, MSG_DONTWAIT) == 1) Text.push_back(c);  // what is left queued
+    });
+  }
+  // Everything the host got; call once the program has ended.
+  std::string Finish() {
+    Stop = true;
+    Reader.join();
+    ::close(Fd);
+    return Text;
+  }
+  bool Bound = false;
+
+ private:
+  int Fd = -1;
+  std::atomic<bool> Stop{false};
+  std::string Text;
+  std::thread Reader;
+};
+
+struct TStoppedRun {
+  bool Exited = false;
+  int Status = -1;
+  std::string Output;
+};
+
+// Runs the program on `profile`; each time its output shows the next of `marks`, the signal
+// beside it is sent. Reads the output to its end; the run is bounded (a minute, then killed).
+TStoppedRun RunAndSignal(const TTempDir& dir, const std::string& profile,
+                         const std::vector<std::pair<std::string, int>>& marks) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string v = *e;
+    for (const char* drop : {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "XDG_CONFIG_HOME=",
+                             "XDG_RUNTIME_DIR=", "QUODRA_PAUSE_MS=", "QUODRA_ONLINE="})
+      if (v.rfind(drop, 0) == 0) v.clear();
+    if (!v.empty()) env.push_back(v);
+  }
+  for (std::string v : {"XDG_CONFIG_HOME=" + dir.File("config"), "XDG_RUNTIME_DIR=" + dir.Path(),
+                        std::string("QUODRA_PAUSE_MS=2"), std::string("QUODRA_ONLINE=1")})
+    env.push_back(v);
+  std::vector<char*> envp;
+  for (auto& v : env) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::string bin = QUODRA_BIN_DIR "/quodra-ftp", arg = profile;
+  char* argv[] = {bin.data(), arg.data(), nullptr};
+
+  TStoppedRun r;
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return r;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::execve(bin.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  size_t next = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now()).count());
+    pollfd p{out[0], POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, left) != 1) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    char buf[4096];
+    ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    r.Output.append(buf, static_cast<size_t>(n));
+    while (next < marks.size() && r.Output.find(marks[next].first) != std::string::npos)
+      ::kill(pid, marks[next++].second);
+  }
+  ::close(out[0]);
+  pollfd ended{pidfd, POLLIN, 0};
+  if (pidfd < 0 || ::poll(&ended, 1, 60000) != 1) ::kill(pid, SIGKILL);
+  if (pidfd >= 0) ::close(pidfd);
+  int status = 0;
+  if (::waitpid(pid, &status, 0) == pid) {
+    r.Exited = WIFEXITED(status);
+    r.Status = r.Exited ? WEXITSTATUS(status) : WTERMSIG(status);
+  }
+  return r;
+}
+
+std::vector<std::string> FolderEntries(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(path.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(StopSignals, EndTheRunCleanlyWithEveryLineLogged) {
+  struct TRow {
+    const char* Name;
+    std::vector<std::pair<std::string, int>> Marks;  // output seen -> signal sent
+    const char* Logged;                              // a line the log must hold
+    bool WholeLogAtHost;                             // the host got exactly what stdout got
+  };
+  const std::vector<TRow> rows = {
+      {"SIGTERM mid-transfer", {{"\nRetrieving\n", SIGTERM}}, "Stopped by signal SIGTERM", true},
+      {"SIGHUP mid-transfer", {{"\nRetrieving\n", SIGHUP}}, "Stopped by signal SIGHUP", true},
+      {"second signal while stopping", {{"\nRetrieving\n", SIGINT}, {"Stopped by signal SIGINT\n", SIGTERM}},
+       "Second signal SIGTERM: ending at once", false},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTempDir dir;
+    ::mkdir(dir.File("remote").c_str(), 0755);
+    ::mkdir(dir.File("local").c_str(), 0755);
+    ::mkdir(dir.File("quodra-host").c_str(), 0700);
+    WriteFile(dir.File("remote/big.bin"), PatternBytes(300000, 5));
+    WriteFile(dir.File("local/big.bin"), "the old file");
+    // The server sends half the file, then nothing more: the run is stopped while it waits.
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start({"fault RETR * stall", "serve " + dir.File("remote")}));
+    WriteFile(dir.File("job.FTP"), "[Options]\r\nServerName=127.0.0.1\r\nLogin=tester\r\nPassword=secret\r\nPort=" +
+                                       server.PortText() + "\r\nSourceFile=big.bin\r\nDestinationFile=" +
+                                       dir.File("local/") + "\r\nDefaultFolder=/\r\nOverwrite=Y\r\n"
+                                       "DeleteRemote=N\r\nPassive=Y\r\nMode=B\r\n");
+    TSlowHost host(dir.File("quodra-host/TTransForm1.TMemo"));
+    ASSERT_TRUE(host.Bound);
+    TStoppedRun r = RunAndSignal(dir, dir.File("job.FTP"), row.Marks);
+    std::string hostText = host.Finish();
+    ASSERT_TRUE(r.Exited) << "ended by signal " << r.Status << "\n" << r.Output;
+    EXPECT_EQ(r.Status, 1) << r.Output;
+    EXPECT_NE(r.Output.find(std::string(row.Logged) + "\n"), std::string::npos) << r.Output;
+    // The old file stays as it was, and nothing of the unconfirmed transfer is left beside it.
+    EXPECT_EQ(ReadFile(dir.File("local/big.bin")), "the old file");
+    EXPECT_EQ(FolderEntries(dir.File("local")), std::vector<std::string>{"big.bin"});
+    if (row.WholeLogAtHost) {
+      EXPECT_NE(r.Output.find("rolled back"), std::string::npos) << r.Output;
+      EXPECT_EQ(hostText, r.Output);
+    } else {
+      EXPECT_EQ(r.Output.rfind(hostText, 0), 0u) << "the host's text is the start of the log";
+    }
+  }
+}
