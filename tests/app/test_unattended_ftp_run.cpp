@@ -134,7 +134,7 @@ struct TRow {
   std::string Sources;
   std::string PauseMs;  // "" keeps the program's default pauses
   bool Passive = true;
-  std::string Keys;     // further profile lines ("Retries=2\r\n")
+  std::string Keys = "";  // further profile lines ("Retries=2\r\n")
 };
 
 struct TRowRun {
@@ -373,7 +373,7 @@ TEST(UnattendedFtpResume, CutTransfersContinueAndChangingFilesStay) {
     ASSERT_TRUE(r.Finished) << r.Output;
     firstOutput[i] = r.Output;
     EXPECT_EQ(r.Process->exitCode(), cases[i].FirstExit) << r.Output;
-    if (!cases[i].Logged.empty()) EXPECT_NE(r.Output.find("\n" + cases[i].Logged + "\n"), std::string::npos) << r.Output;
+    if (!cases[i].Logged.empty()) { EXPECT_NE(r.Output.find("\n" + cases[i].Logged + "\n"), std::string::npos) << r.Output; }
     if (cases[i].FirstExit != 0) {
       // Nothing of an incomplete or changing file is put in place, nor deleted.
       EXPECT_FALSE(FileExists(r.Dir->File("local/b.txt"))) << r.Output;
@@ -395,7 +395,7 @@ TEST(UnattendedFtpResume, CutTransfersContinueAndChangingFilesStay) {
     SCOPED_TRACE(cases[i].Row.Name);
     TRowRun& r = runs[i];
     ASSERT_TRUE(r.Finished) << r.Output;
-    if (cases[i].SecondExit >= 0) EXPECT_EQ(r.Process->exitCode(), cases[i].SecondExit) << r.Output;
+    if (cases[i].SecondExit >= 0) { EXPECT_EQ(r.Process->exitCode(), cases[i].SecondExit) << r.Output; }
     std::vector<std::string> seen = r.Server->Received();
     if (cases[i].Final.empty())
       EXPECT_FALSE(FileExists(r.Dir->File("local/b.txt")));
@@ -412,8 +412,9 @@ TEST(UnattendedFtpResume, CutTransfersContinueAndChangingFilesStay) {
         ++rests;
       }
     EXPECT_EQ(rests, cases[i].Rest ? 1u : 0u);
-    if (!cases[i].SecondLogged.empty())
+    if (!cases[i].SecondLogged.empty()) {
       EXPECT_NE(r.Output.find("\n" + cases[i].SecondLogged + "\n"), std::string::npos) << r.Output;
+    }
   }
 }
 

@@ -186,7 +186,9 @@ TEST(FtpResume, RealServerFactsResumeVerifyAndHold) {
     const std::string part = ".row" + std::to_string(n) + ".quodra-part";
     EXPECT_EQ(left.count(part) == 1, r.partialLeft);
     EXPECT_EQ(left.count(".row" + std::to_string(n) + ".quodra-resume") == 1, r.partialLeft);
-    if (r.partialLeft) EXPECT_EQ(ReadFile(local.File(part)).size(), big.size());
+    if (r.partialLeft) {
+      EXPECT_EQ(ReadFile(local.File(part)).size(), big.size());
+    }
     EXPECT_EQ(left.count(".row" + std::to_string(n) + ".quodra-journal"), 0u);
   }
 

@@ -110,7 +110,7 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
     profile.Retries = row.Retries;
     TWalkRun run = Walk(profile);
     EXPECT_EQ(run.Status, row.Status) << run.Text();
-    if (!row.Logged.empty()) EXPECT_TRUE(run.Logged(row.Logged)) << run.Text();
+    if (!row.Logged.empty()) { EXPECT_TRUE(run.Logged(row.Logged)) << run.Text(); }
     EXPECT_FALSE(run.Logged("Source File:. to Dest File:" + dir.File("local/.")));
     server.Stop();
     std::vector<std::string> seen = server.Received();

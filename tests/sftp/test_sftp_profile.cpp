@@ -45,7 +45,7 @@ TEST(SftpProfile, ModeAndKeysReadWrittenAndLeftOut) {
     const std::string written = ReadFile(dir.File("q.FTP"));
     EXPECT_EQ(written.find("PrivateKeyFile") != std::string::npos, !row.KeyFile.empty()) << written;
     EXPECT_EQ(written.find("HostKeyFingerprint") != std::string::npos, !row.Fingerprint.empty()) << written;
-    if (row.Mode == tmSftp) EXPECT_NE(written.find("FileTransferMode=S\r\n"), std::string::npos) << written;
+    if (row.Mode == tmSftp) { EXPECT_NE(written.find("FileTransferMode=S\r\n"), std::string::npos) << written; }
   }
 }
 
