@@ -1,3 +1,5 @@
+// The log list's model and view: lines are kept at once, rows reach the view in batches and
+// only while the view can be seen.
 #include "app/log_view.h"
 
 #include <QScrollBar>
@@ -29,13 +31,25 @@ TLogView::TLogView(QWidget* parent) : QListView(parent), Model(this) {
   setModel(&Model);
   Batch.setSingleShot(true);
   Batch.setInterval(kBatchMs);
-  connect(&Batch, &QTimer::timeout, this, &TLogView::ShowPending);
+  connect(&Batch, &QTimer::timeout, this, &TLogView::ShowPendingIfSeen);
 }
 
 void TLogView::AddLine(const QString& line) {
   Model.Append(line);
   emit LineAdded(line);
-  if (!Batch.isActive()) Batch.start();
+  // Unseen, the lines only wait: showing the view (or restoring its window) takes them up.
+  if (!Batch.isActive() && Seen()) Batch.start();
+}
+
+bool TLogView::Seen() const { return isVisible() && !window()->isMinimized(); }
+
+void TLogView::ShowPendingIfSeen() {
+  if (Seen()) ShowPending();
+}
+
+void TLogView::showEvent(QShowEvent* e) {
+  QListView::showEvent(e);
+  ShowPendingIfSeen();
 }
 
 void TLogView::ShowPending() {

@@ -2,6 +2,8 @@
 // The log list: every line ever logged, in order, shown one line per row. Adding a line
 // costs the same however long the log is: rows are of one height, the view takes new rows
 // in batches a few times a second, and it follows the end only while it is showing it.
+// A view nobody can see (hidden, or in a minimised window) takes no rows at all until it is
+// seen again: the lines wait in the model, complete and in order.
 #include <QAbstractListModel>
 #include <QListView>
 #include <QString>
@@ -36,12 +38,21 @@ class TLogView : public QListView {
   void AddLine(const QString& line);
   int count() const { return Model.LineCount(); }  // every line, shown or still pending
   QString Line(int i) const { return Model.Line(i); }
-  // Shows the pending lines now (the batch timer does it otherwise).
+  int ShownRows() const { return Model.rowCount(); }
+  // Shows the pending lines now (the batch timer does it otherwise), seen or not.
   void ShowPending();
+  // True while someone can see the view: shown, and its window not minimised.
+  bool Seen() const;
+  // Called when the view may have become visible (its window restored): the lines that
+  // waited are shown at once.
+  void ShowPendingIfSeen();
 
  signals:
   // Raised at once for every line, before the view shows it.
   void LineAdded(const QString& line);
+
+ protected:
+  void showEvent(QShowEvent* e) override;
 
  private:
   TLogModel Model;
