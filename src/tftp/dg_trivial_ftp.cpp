@@ -1,5 +1,6 @@
 #include "dg_trivial_ftp.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <QPointer>
@@ -8,6 +9,7 @@
 #include <exception>
 
 #include "dg_exception.h"
+#include "final_ack_keeper.h"
 #include "host/clock.h"
 #include "host/text_util.h"
 #include "host/winsock_errors.h"
@@ -165,7 +167,12 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
         Work(wmRead, total);
         CheckTransferAlive(t);
         // A handler that aborts before the end keeps the server from taking the file as delivered.
-        if (last) SendToPeer(TftpAck(block), t);
+        if (last) {
+          SendToPeer(TftpAck(block), t);
+          // A repeat of the last block (our ACK was lost) is answered by a keeper process, so
+          // the download ends now; without one, this loop lingers for it itself.
+          if (KeepAnsweringLastBlock(GetBinding().Handle, PeerAddress(), block, LingerTime())) return;
+        }
         break;
       }
       case kTftpERROR: {
@@ -352,6 +359,14 @@ void TDgTrivialFTP::RejectForeign(const std::string& ip, int port) {
 
 void TDgTrivialFTP::RaiseUnexpected() {
   throw EDgTFTPException("Unexpected operation from " + Host + ":" + std::to_string(Port));
+}
+
+sockaddr_in TDgTrivialFTP::PeerAddress() const {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(PeerPort));
+  ::inet_pton(AF_INET, PeerIP.c_str(), &a.sin_addr);
+  return a;
 }
 
 int TDgTrivialFTP::LingerTime() const {

@@ -2,6 +2,8 @@
 // Download-only TFTP client (read requests with the "blksize" option, optionally
 // "windowsize" and "tsize"). Get blocks the calling thread until the file has arrived or the
 // transfer failed; progress is reported through the work events between datagrams.
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,6 +59,7 @@ class TDgTrivialFTP : public TDgUDPClient {
   void FailTransfer(const std::exception& e, const TTransfer& t);
   [[noreturn]] void RaiseUnexpected();
   int LingerTime() const;
+  sockaddr_in PeerAddress() const;
 
   std::vector<char> Buffer;
 };
