@@ -12,6 +12,7 @@
 #include "app/digits_to_int.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
 #include "host/text_util.h"
@@ -186,9 +187,18 @@ void TTftpJob::TFTP1Work(TDgComponent*, TWorkMode, int64_t count) {
     Frm.Log("Size: " + std::to_string(TFTP1->TransferSize) + " bytes");
   }
   Frm.SetByteCounter(std::to_string(count) + Total + " bytes");
-  quodra::host::ProcessPendingEvents();
+  // The window and Abort are served at a person's pace, not once per datagram: a pass of the
+  // event loop per 512-byte block would cost more than the block itself.
+  const int64_t now = quodra::host::NowMs();
+  if (now - LastEventPass >= kEventPassMs) {
+    LastEventPass = now;
+    quodra::host::ProcessPendingEvents();
+  }
   // Abort (or Close) may have come before the transfer had its socket: it stops here.
   if (Frm.AbortRequested) TFTP1->SetActive(false);
 }
 
-void TTftpJob::TFTP1WorkBegin(TDgComponent*, TWorkMode, int64_t) { quodra::host::ProcessPendingEvents(); }
+void TTftpJob::TFTP1WorkBegin(TDgComponent*, TWorkMode, int64_t) {
+  LastEventPass = quodra::host::NowMs();
+  quodra::host::ProcessPendingEvents();
+}
