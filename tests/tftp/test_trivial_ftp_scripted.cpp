@@ -118,6 +118,32 @@ TEST_F(ScriptedDownload, RepeatedLastBlockIsAcknowledgedAgainAndEndsTheDownload)
   EXPECT_TRUE(Server.WaitForLine("ack 2", 2));
 }
 
+// The last ACK lost, in lock-step and in windows: the download has ended with the ACK, and the
+// repeat of the last block that follows is still answered.
+TEST_F(ScriptedDownload, RepeatOfTheLastBlockIsAnsweredAfterTheDownloadEnded) {
+  const struct {
+    const char* Name;
+    int Window;
+    size_t Size;
+    const char* LastAck;
+  } cases[] = {{"lock-step", 1, 512 * 3 + 9, "ack 4"}, {"window of 8", 8, 512 * 20 + 9, "ack 21"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TScriptedTftpServer server;
+    Content = PatternBytes(c.Size, 9);
+    WriteFile(Served.File("file"), Content);
+    std::vector<std::string> behaviour = {"repeatlast"};
+    if (c.Window > 1) behaviour.push_back("oack=echo");
+    ASSERT_TRUE(server.Start(Served.Path(), behaviour));
+    Rec.Client.Port = server.Port();
+    Rec.Client.RequestedBlockSize = 512;
+    Rec.Client.RequestedWindowSize = c.Window;
+    Get();
+    EXPECT_TRUE(Downloaded() == Content);
+    EXPECT_TRUE(server.WaitForLine(c.LastAck, 2)) << server.Log();
+  }
+}
+
 TEST_F(ScriptedDownload, SilenceRaisesTimeoutAndKeepsWhatArrived) {
   Serve(PatternBytes(512 * 4, 8), {"stopafter=2"});
   // Long enough that a server slowed by a loaded machine still gets its two blocks in: the
