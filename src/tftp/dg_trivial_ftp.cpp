@@ -30,6 +30,7 @@ struct TDgTrivialFTP::TTransfer {
   bool AskedSize = false;
   bool NetAscii = false;
   bool PendingCR = false;         // netascii: a CR ended the previous block
+  bool KeptElsewhere = false;     // a keeper process answers on the socket after the end
   int Window = 1;                 // blocks the server sends per acknowledgement
   std::string Pending;            // blocks received in order but not yet written
 };
@@ -71,8 +72,9 @@ void TDgTrivialFTP::Get(const std::string& serverFile, TDgStream& destination) {
       if (!failure) failure = std::current_exception();
     }
   }
-  // The binding stays; the next transfer opens a new socket with a new local port.
-  if (t.Alive) CloseBindingSocket();
+  // The binding stays; the next transfer opens a new socket with a new local port. A socket
+  // a keeper process still answers on is only closed here: a shutdown would reach its copy.
+  if (t.Alive) CloseBindingSocket(!t.KeptElsewhere);
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -171,7 +173,10 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
           SendToPeer(TftpAck(block), t);
           // A repeat of the last block (our ACK was lost) is answered by a keeper process, so
           // the download ends now; without one, this loop lingers for it itself.
-          if (KeepAnsweringLastBlock(GetBinding().Handle, PeerAddress(), block, LingerTime())) return;
+          if (KeepAnsweringLastBlock(GetBinding().Handle, PeerAddress(), block, LingerTime())) {
+            t.KeptElsewhere = true;
+            return;
+          }
         }
         break;
       }
