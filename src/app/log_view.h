@@ -8,6 +8,7 @@
 #include <QListView>
 #include <QString>
 #include <QTimer>
+#include <string>
 #include <vector>
 
 class TLogModel : public QAbstractListModel {
@@ -18,15 +19,18 @@ class TLogModel : public QAbstractListModel {
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role) const override;
 
-  void Append(const QString& line) { Lines.push_back(line); }
-  int LineCount() const { return static_cast<int>(Lines.size()); }
-  const QString& Line(int i) const { return Lines[static_cast<size_t>(i)]; }
-  bool HasPending() const { return Shown < Lines.size(); }
+  void Append(const QString& line);
+  int LineCount() const { return static_cast<int>(Ends.size()); }
+  QString Line(int i) const;
+  bool HasPending() const { return Shown < Ends.size(); }
   // Hands the lines added since the last call to the view.
   void ShowPending();
 
  private:
-  std::vector<QString> Lines;
+  // Every line's text one after the other, and where each ends: a copy logs a line per
+  // block, and a string object per line would cost three times the text.
+  std::string Text;
+  std::vector<size_t> Ends;
   size_t Shown = 0;  // rows the view knows of
 };
 
