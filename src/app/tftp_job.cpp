@@ -69,6 +69,9 @@ TTftpJob::TTftpJob(TMainFrm& frm) : QObject(&frm), TFTP1(new TDgTrivialFTP(this)
   TFTP1->Port = 69;
   TFTP1->ReceiveTimeout = 4000;
   TFTP1->RequestedBlockSize = 512;
+  // The job ends (file synced and in place, window closed) while a lost last ACK can still
+  // be answered.
+  TFTP1->LingerApart = true;
   TFTP1->OnStatus = [this](TDgComponent* s, TDgStatus st, const std::string& t) { TFTP1Status(s, st, t); };
   TFTP1->OnWork = [this](TDgComponent* s, TWorkMode m, int64_t c) { TFTP1Work(s, m, c); };
   TFTP1->OnWorkBegin = [this](TDgComponent* s, TWorkMode m, int64_t c) { TFTP1WorkBegin(s, m, c); };

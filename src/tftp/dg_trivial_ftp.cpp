@@ -173,7 +173,7 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
           SendToPeer(TftpAck(block), t);
           // A repeat of the last block (our ACK was lost) is answered by a keeper process, so
           // the download ends now; without one, this loop lingers for it itself.
-          if (KeepAnsweringLastBlock(GetBinding().Handle, PeerAddress(), block, LingerTime())) {
+          if (LingerApart && KeepAnsweringLastBlock(GetBinding().Handle, PeerAddress(), block, LingerTime())) {
             t.KeptElsewhere = true;
             return;
           }

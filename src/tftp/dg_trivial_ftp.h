@@ -26,6 +26,10 @@ class TDgTrivialFTP : public TDgUDPClient {
   int RequestedWindowSize = 1;
   // Offer "tsize 0" so that the server announces the file's size.
   bool RequestTransferSize = false;
+  // After the last ACK a repeat of the last block (the ACK was lost) is answered for a short
+  // while. Set, a keeper process does that and the download returns at once; clear, the
+  // download waits for it itself.
+  bool LingerApart = false;
   // The size the server announced for the running (or last) transfer; -1 when unknown.
   int64_t TransferSize = -1;
 

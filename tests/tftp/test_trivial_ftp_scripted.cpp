@@ -118,9 +118,10 @@ TEST_F(ScriptedDownload, RepeatedLastBlockIsAcknowledgedAgainAndEndsTheDownload)
   EXPECT_TRUE(Server.WaitForLine("ack 2", 2));
 }
 
-// The last ACK lost, in lock-step and in windows: the download has ended with the ACK, and the
-// repeat of the last block that follows is still answered.
+// The last ACK lost, in lock-step and in windows, with the linger apart: the download has
+// ended with the ACK, and the repeat of the last block that follows is still answered.
 TEST_F(ScriptedDownload, RepeatOfTheLastBlockIsAnsweredAfterTheDownloadEnded) {
+  Rec.Client.LingerApart = true;
   const struct {
     const char* Name;
     int Window;
