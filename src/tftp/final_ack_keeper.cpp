@@ -2,6 +2,7 @@
 // and _exit only async-signal-safe calls are made: the program may have other threads.
 #include "final_ack_keeper.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -56,18 +57,32 @@ void CloseAllBut(int keep) {
 
 bool KeepAnsweringLastBlock(int socket, const sockaddr_in& peer, uint16_t block, int lingerMs) {
   if (socket < 0 || lingerMs <= 0) return false;
+  // The keeper inherits every descriptor, the downloaded file's too, until it has closed
+  // them; a caller that goes on with the file (a lease, an exclusive open) must not see
+  // them. The pipe tells: its last writer is gone once the keeper has closed the rest.
+  int closed[2];
+  if (::pipe2(closed, O_CLOEXEC) != 0) return false;
   // Twice forked: the keeper is nobody's child to wait for, and leaves no zombie behind.
   const pid_t child = ::fork();
-  if (child < 0) return false;
+  if (child < 0) {
+    ::close(closed[0]);
+    ::close(closed[1]);
+    return false;
+  }
   if (child == 0) {
     const pid_t keeper = ::fork();
     if (keeper == 0) AnswerRepeats(socket, peer, block, lingerMs);
     ::_exit(keeper < 0 ? 1 : 0);
   }
+  ::close(closed[1]);
   int status = 0;
   pid_t r;
   while ((r = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) {
   }
+  char byte;
+  while (::read(closed[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  ::close(closed[0]);
   // Reaped by someone else (SIGCHLD ignored): the keeper most likely runs.
   if (r < 0) return true;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -1,6 +1,8 @@
 // Downloads from the scripted server: option acknowledgements, repeated blocks, errors,
 // malformed and foreign datagrams, block-number wrap, local write failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -140,6 +142,13 @@ TEST_F(ScriptedDownload, RepeatOfTheLastBlockIsAnsweredAfterTheDownloadEnded) {
     Rec.Client.RequestedBlockSize = 512;
     Rec.Client.RequestedWindowSize = c.Window;
     Get();
+    // The keeper holds none of our descriptors once the download has returned: a read lease
+    // is refused while anyone has the file open for writing.
+    const int fd = ::open(Local.File("file").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fcntl(fd, F_SETLEASE, F_RDLCK), 0) << "the downloaded file is still open elsewhere";
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::close(fd);
     EXPECT_TRUE(Downloaded() == Content);
     EXPECT_TRUE(server.WaitForLine(c.LastAck, 2)) << server.Log();
   }
