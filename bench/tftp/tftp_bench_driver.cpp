@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   tftp.Port = std::atoi(argv[2]);
   tftp.ReceiveTimeout = 4000;
   tftp.RequestedBlockSize = std::atoi(argv[5]);
+  tftp.LingerApart = true;  // as the program: the final wait does not hold the download
   tftp.TransferMode = tfOctet;
   if (argc == 7) {
     tftp.RequestedWindowSize = std::atoi(argv[6]);

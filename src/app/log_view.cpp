@@ -1,3 +1,5 @@
+// The log list's model and view: lines are kept at once, rows reach the view in batches and
+// only while the view can be seen.
 #include "app/log_view.h"
 
 #include <QScrollBar>
@@ -11,13 +13,25 @@ int TLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid
 
 QVariant TLogModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || static_cast<size_t>(index.row()) >= Shown) return {};
-  return Lines[static_cast<size_t>(index.row())];
+  return Line(index.row());
+}
+
+void TLogModel::Append(const QString& line) {
+  const QByteArray bytes = line.toUtf8();
+  Text.append(bytes.constData(), static_cast<size_t>(bytes.size()));
+  Ends.push_back(Text.size());
+}
+
+QString TLogModel::Line(int i) const {
+  const size_t row = static_cast<size_t>(i);
+  const size_t begin = row == 0 ? 0 : Ends[row - 1];
+  return QString::fromUtf8(Text.data() + begin, static_cast<qsizetype>(Ends[row] - begin));
 }
 
 void TLogModel::ShowPending() {
   if (!HasPending()) return;
-  beginInsertRows(QModelIndex(), static_cast<int>(Shown), static_cast<int>(Lines.size()) - 1);
-  Shown = Lines.size();
+  beginInsertRows(QModelIndex(), static_cast<int>(Shown), static_cast<int>(Ends.size()) - 1);
+  Shown = Ends.size();
   endInsertRows();
 }
 
@@ -29,13 +43,25 @@ TLogView::TLogView(QWidget* parent) : QListView(parent), Model(this) {
   setModel(&Model);
   Batch.setSingleShot(true);
   Batch.setInterval(kBatchMs);
-  connect(&Batch, &QTimer::timeout, this, &TLogView::ShowPending);
+  connect(&Batch, &QTimer::timeout, this, &TLogView::ShowPendingIfSeen);
 }
 
 void TLogView::AddLine(const QString& line) {
   Model.Append(line);
   emit LineAdded(line);
-  if (!Batch.isActive()) Batch.start();
+  // Unseen, the lines only wait: showing the view (or restoring its window) takes them up.
+  if (!Batch.isActive() && Seen()) Batch.start();
+}
+
+bool TLogView::Seen() const { return isVisible() && !window()->isMinimized(); }
+
+void TLogView::ShowPendingIfSeen() {
+  if (Seen()) ShowPending();
+}
+
+void TLogView::showEvent(QShowEvent* e) {
+  QListView::showEvent(e);
+  ShowPendingIfSeen();
 }
 
 void TLogView::ShowPending() {

@@ -31,6 +31,9 @@ namespace {
 
 constexpr int kProfilePanelWidth = 295;  // the left panel; also the collapsed width
 constexpr int kExpandedWidth = 635;
+// The byte counter is painted at most this often while bytes arrive: a person reads a few
+// values a second, and painting every block would cost more than receiving it.
+constexpr int kProgressPaintMs = 200;
 const char kNoProfile[] = "<none>";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
@@ -69,6 +72,9 @@ TMainFrm::TMainFrm(TVarnOptFrm* varnOptFrm, QStringList args, QWidget* parent)
   // Mouse clicks only: refilling the list from a listing must not change the remote folder.
   connect(ui->lbxCurrentDir, &QListWidget::clicked, this, &TMainFrm::lbxCurrentDirClick);
   connect(ui->Profilenamebox1, &QComboBox::activated, this, &TMainFrm::Profilenamebox1Exit);
+  ProgressPaint.setSingleShot(true);
+  ProgressPaint.setInterval(kProgressPaintMs);
+  connect(&ProgressPaint, &QTimer::timeout, this, &TMainFrm::ShowProgress);
   ui->lbxCurrentDir->viewport()->installEventFilter(this);
   ui->Profilenamebox1->installEventFilter(this);
   if (ui->Profilenamebox1->lineEdit()) ui->Profilenamebox1->lineEdit()->installEventFilter(this);
@@ -136,6 +142,7 @@ void TMainFrm::LoadLogoPictures() {
 
 void TMainFrm::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
+  ShowProgress();
   // A minimised window is never activated, yet the start-up work must run once; a queued
   // call runs it after the window is up in every case.
   if (FirstActivation) QTimer::singleShot(0, this, [this] { FormActivate(); });
@@ -143,6 +150,8 @@ void TMainFrm::showEvent(QShowEvent* e) {
 
 void TMainFrm::changeEvent(QEvent* e) {
   QWidget::changeEvent(e);
+  // Restored from minimised: what changed meanwhile is shown at once.
+  if (e->type() == QEvent::WindowStateChange && !Destroying) ShowProgress();
   if (e->type() == QEvent::ActivationChange && isActiveWindow() && !Destroying) FormActivate();
 }
 
@@ -273,9 +282,19 @@ void TMainFrm::Log(const std::string& text) {
 
 void TMainFrm::Pause(int seconds) { quodra::host::Pause(seconds); }
 
-void TMainFrm::SetByteCounter(const std::string& text) { ui->Bytes1->setText(Q(text)); }
+void TMainFrm::SetByteCounter(const std::string& text) {
+  ByteCounter = text;
+  // Unseen, nothing is painted; showing or restoring the window shows the latest text.
+  if (!ProgressPaint.isActive() && isVisible() && !isMinimized()) ProgressPaint.start();
+}
 
-std::string TMainFrm::ByteCounterText() const { return ui->Bytes1->text().toStdString(); }
+void TMainFrm::ShowProgress() {
+  ProgressPaint.stop();
+  if (Destroying || !isVisible() || isMinimized()) return;
+  const QString text = Q(ByteCounter);
+  if (ui->Bytes1->text() != text) ui->Bytes1->setText(text);
+  ui->ErrorBox1->ShowPendingIfSeen();
+}
 
 void TMainFrm::ShowMessageText(const std::string& text) {
   if (MessageBoxHook) {

@@ -3,6 +3,7 @@
 // the state every job shares. Its controls carry the names the rest of the program uses
 // (ui->ConnectBtn1, ui->ErrorBox1, ...).
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <exception>
@@ -52,8 +53,12 @@ class TMainFrm : public QWidget {
   void Log(const std::string& text);
   static void Pause(int seconds);
   static std::string BoolToText(bool flag) { return flag ? "True" : "False"; }
-  void SetByteCounter(const std::string& text);  // the Bytes1 panel
-  std::string ByteCounterText() const;
+  // The Bytes1 panel. The text is kept at once; the panel shows it at screen pace, and only
+  // while the window can be seen.
+  void SetByteCounter(const std::string& text);
+  std::string ByteCounterText() const { return ByteCounter; }
+  // Brings the panel and the log list up to date now, when someone can see them.
+  void ShowProgress();
 
   // Closes the window (runs FormClose). Jobs use it at their end in unattended runs.
   void CloseWindow();
@@ -174,4 +179,6 @@ class TMainFrm : public QWidget {
   bool JobContinues = false;     // the FTP session runs on after Connect returned
   bool CloseAfterJob = false;    // the window was closed during the job
   bool ConnectAfterJob = true;   // Connect's state once the job is over
+  std::string ByteCounter;       // the counter's latest text, shown or not
+  QTimer ProgressPaint;          // paces the counter's painting
 };

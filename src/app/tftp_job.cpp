@@ -12,6 +12,7 @@
 #include "app/digits_to_int.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
 #include "host/text_util.h"
@@ -68,6 +69,9 @@ TTftpJob::TTftpJob(TMainFrm& frm) : QObject(&frm), TFTP1(new TDgTrivialFTP(this)
   TFTP1->Port = 69;
   TFTP1->ReceiveTimeout = 4000;
   TFTP1->RequestedBlockSize = 512;
+  // The job ends (file synced and in place, window closed) while a lost last ACK can still
+  // be answered.
+  TFTP1->LingerApart = true;
   TFTP1->OnStatus = [this](TDgComponent* s, TDgStatus st, const std::string& t) { TFTP1Status(s, st, t); };
   TFTP1->OnWork = [this](TDgComponent* s, TWorkMode m, int64_t c) { TFTP1Work(s, m, c); };
   TFTP1->OnWorkBegin = [this](TDgComponent* s, TWorkMode m, int64_t c) { TFTP1WorkBegin(s, m, c); };
@@ -186,9 +190,18 @@ void TTftpJob::TFTP1Work(TDgComponent*, TWorkMode, int64_t count) {
     Frm.Log("Size: " + std::to_string(TFTP1->TransferSize) + " bytes");
   }
   Frm.SetByteCounter(std::to_string(count) + Total + " bytes");
-  quodra::host::ProcessPendingEvents();
+  // The window and Abort are served at a person's pace, not once per datagram: a pass of the
+  // event loop per 512-byte block would cost more than the block itself.
+  const int64_t now = quodra::host::NowMs();
+  if (now - LastEventPass >= kEventPassMs) {
+    LastEventPass = now;
+    quodra::host::ProcessPendingEvents();
+  }
   // Abort (or Close) may have come before the transfer had its socket: it stops here.
   if (Frm.AbortRequested) TFTP1->SetActive(false);
 }
 
-void TTftpJob::TFTP1WorkBegin(TDgComponent*, TWorkMode, int64_t) { quodra::host::ProcessPendingEvents(); }
+void TTftpJob::TFTP1WorkBegin(TDgComponent*, TWorkMode, int64_t) {
+  LastEventPass = quodra::host::NowMs();
+  quodra::host::ProcessPendingEvents();
+}

@@ -37,4 +37,6 @@ class TTftpJob : public QObject {
 
   TMainFrm& Frm;
   std::string Total;  // " of N" once the server announced the size
+  static constexpr int64_t kEventPassMs = 20;  // the event loop runs at most this often
+  int64_t LastEventPass = 0;
 };

@@ -196,7 +196,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
 
   // Bound of Logout's wait for the server to close the connection.
   int LogoutWaitMs = 5000;
-  static constexpr size_t kDataBufferSize = 32769;
+  // One read of the data connection. Large reads empty the socket in a few calls, so a
+  // server sending in large pieces finds room at once instead of waking for every little gap.
+  static constexpr size_t kDataBufferSize = 256 * 1024;
   static constexpr int kMaxReplyLine = 32768;
 
  protected:

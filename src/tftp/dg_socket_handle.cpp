@@ -17,12 +17,12 @@ void TDgSocketHandle::AllocateSocket(int type, int protocol) {
   HandleAllocated = true;
 }
 
-void TDgSocketHandle::CloseSocket() {
+void TDgSocketHandle::CloseSocket(bool shutdownFirst) {
   if (!HandleAllocated) return;
   TDgStackSocketHandle s = Handle;
   // Marked closed first, so that a failure below never leaves a stale handle behind.
   Reset(false);
-  GStack->WSShutdown(s, SHUT_WR);
+  if (shutdownFirst) GStack->WSShutdown(s, SHUT_WR);
   GStack->WSCloseSocket(s);
 }
 

@@ -25,7 +25,8 @@ class TDgSocketHandle {
   // Closes any socket held, then opens an IPv4 socket; EDgInvalidSocket when that fails.
   void AllocateSocket(int type, int protocol);
   // Shuts down the sending side and closes the socket; nothing when none is open.
-  void CloseSocket();
+  // `shutdownFirst` false: another process holds a copy that must stay usable.
+  void CloseSocket(bool shutdownFirst = true);
   void Reset(bool resetLocal);
 
   void SendTo(const std::string& ip, int port, const void* buffer, int length);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "dg_exception.h"
 #include "host/clock.h"
@@ -23,7 +24,7 @@ namespace {
 
 // Reads a part of an address text as a decimal number; false when it is not one or
 // exceeds `max`.
-bool ReadPart(const std::string& part, uint64_t max, uint64_t& value) {
+bool ReadPart(std::string_view part, uint64_t max, uint64_t& value) {
   if (part.empty()) return false;
   value = 0;
   for (char c : part) {
@@ -37,19 +38,21 @@ bool ReadPart(const std::string& part, uint64_t max, uint64_t& value) {
 bool ParseAddress(const std::string& text, uint8_t out[4]) {
   // At most four parts; the fourth takes the rest of the text (and then fails to parse
   // when it holds another dot).
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (parts.size() < 3) {
-    size_t dot = text.find('.', start);
-    if (dot == std::string::npos) break;
-    parts.push_back(text.substr(start, dot - start));
+  // Views into the text: every datagram sent parses its address, so nothing is allocated.
+  const std::string_view all(text);
+  std::string_view parts[4];
+  size_t count = 0, start = 0;
+  while (count < 3) {
+    size_t dot = all.find('.', start);
+    if (dot == std::string_view::npos) break;
+    parts[count++] = all.substr(start, dot - start);
     start = dot + 1;
   }
-  parts.push_back(text.substr(start));
+  parts[count++] = all.substr(start);
 
   uint64_t v[4] = {0, 0, 0, 0};
   uint32_t addr = 0;
-  switch (parts.size()) {
+  switch (count) {
     case 1:
       if (!ReadPart(parts[0], 0xFFFFFFFFu, v[0])) return false;
       addr = static_cast<uint32_t>(v[0]);

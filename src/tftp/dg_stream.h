@@ -1,5 +1,6 @@
 #pragma once
 // Destinations of a download: a local file, or bytes in memory.
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +44,7 @@ class TDgFileStream : public TDgStream {
 
  private:
   int Fd = -1;
+  uint64_t Unsynced = 0;  // bytes written since write-back was last started
 };
 
 // Writes through a descriptor the caller owns (an all-or-nothing local file).
@@ -54,6 +56,7 @@ class TDgFdStream : public TDgStream {
 
  private:
   int Fd;
+  uint64_t Unsynced = 0;
 };
 
 class TDgMemoryStream : public TDgStream {

@@ -1,5 +1,6 @@
 #include "dg_trivial_ftp.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <QPointer>
@@ -8,6 +9,7 @@
 #include <exception>
 
 #include "dg_exception.h"
+#include "final_ack_keeper.h"
 #include "host/clock.h"
 #include "host/text_util.h"
 #include "host/winsock_errors.h"
@@ -28,6 +30,7 @@ struct TDgTrivialFTP::TTransfer {
   bool AskedSize = false;
   bool NetAscii = false;
   bool PendingCR = false;         // netascii: a CR ended the previous block
+  bool KeptElsewhere = false;     // a keeper process answers on the socket after the end
   int Window = 1;                 // blocks the server sends per acknowledgement
   std::string Pending;            // blocks received in order but not yet written
 };
@@ -69,8 +72,9 @@ void TDgTrivialFTP::Get(const std::string& serverFile, TDgStream& destination) {
       if (!failure) failure = std::current_exception();
     }
   }
-  // The binding stays; the next transfer opens a new socket with a new local port.
-  if (t.Alive) CloseBindingSocket();
+  // The binding stays; the next transfer opens a new socket with a new local port. A socket
+  // a keeper process still answers on is only closed here: a shutdown would reach its copy.
+  if (t.Alive) CloseBindingSocket(!t.KeptElsewhere);
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -165,7 +169,15 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
         Work(wmRead, total);
         CheckTransferAlive(t);
         // A handler that aborts before the end keeps the server from taking the file as delivered.
-        if (last) SendToPeer(TftpAck(block), t);
+        if (last) {
+          SendToPeer(TftpAck(block), t);
+          // A repeat of the last block (our ACK was lost) is answered by a keeper process, so
+          // the download ends now; without one, this loop lingers for it itself.
+          if (LingerApart && KeepAnsweringLastBlock(GetBinding().Handle, PeerAddress(), block, LingerTime())) {
+            t.KeptElsewhere = true;
+            return;
+          }
+        }
         break;
       }
       case kTftpERROR: {
@@ -352,6 +364,14 @@ void TDgTrivialFTP::RejectForeign(const std::string& ip, int port) {
 
 void TDgTrivialFTP::RaiseUnexpected() {
   throw EDgTFTPException("Unexpected operation from " + Host + ":" + std::to_string(Port));
+}
+
+sockaddr_in TDgTrivialFTP::PeerAddress() const {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(PeerPort));
+  ::inet_pton(AF_INET, PeerIP.c_str(), &a.sin_addr);
+  return a;
 }
 
 int TDgTrivialFTP::LingerTime() const {

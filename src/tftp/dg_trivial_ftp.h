@@ -2,6 +2,8 @@
 // Download-only TFTP client (read requests with the "blksize" option, optionally
 // "windowsize" and "tsize"). Get blocks the calling thread until the file has arrived or the
 // transfer failed; progress is reported through the work events between datagrams.
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ class TDgTrivialFTP : public TDgUDPClient {
   int RequestedWindowSize = 1;
   // Offer "tsize 0" so that the server announces the file's size.
   bool RequestTransferSize = false;
+  // After the last ACK a repeat of the last block (the ACK was lost) is answered for a short
+  // while. Set, a keeper process does that and the download returns at once; clear, the
+  // download waits for it itself.
+  bool LingerApart = false;
   // The size the server announced for the running (or last) transfer; -1 when unknown.
   int64_t TransferSize = -1;
 
@@ -57,6 +63,7 @@ class TDgTrivialFTP : public TDgUDPClient {
   void FailTransfer(const std::exception& e, const TTransfer& t);
   [[noreturn]] void RaiseUnexpected();
   int LingerTime() const;
+  sockaddr_in PeerAddress() const;
 
   std::vector<char> Buffer;
 };

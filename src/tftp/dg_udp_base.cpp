@@ -49,10 +49,10 @@ void TDgUDPBase::CloseBinding() {
   BindingHandle.reset();
 }
 
-void TDgUDPBase::CloseBindingSocket() {
+void TDgUDPBase::CloseBindingSocket(bool shutdownFirst) {
   if (!BindingHandle || !BindingHandle->HandleAllocated) return;
   ++Generation;
-  BindingHandle->CloseSocket();
+  BindingHandle->CloseSocket(shutdownFirst);
 }
 
 void TDgUDPBase::SendBuffer(const std::string& host, int port, const void* buffer, int length) {

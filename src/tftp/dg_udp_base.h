@@ -42,7 +42,7 @@ class TDgUDPBase : public TDgComponent {
   std::string ReceiveString(std::string& peerIP, int& peerPort, int timeoutMs = DgTimeoutDefault);
 
  protected:
-  void CloseBindingSocket();
+  void CloseBindingSocket(bool shutdownFirst = true);
 
  private:
   void ApplyBroadcast();

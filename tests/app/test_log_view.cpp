@@ -73,3 +73,71 @@ TEST(LogView, ACopyOfManyBlocksLogsEveryBlock) {
     ASSERT_EQ(lines[static_cast<size_t>(before + b - 1)], "Appending..." + std::to_string(32767ull * b) + " bytes");
   EXPECT_EQ(lines.back(), "Appending..." + std::to_string(32767ull * blocks) + " bytes");
 }
+
+namespace {
+
+// Counts the paints of the byte counter and of the log's rows.
+struct TPaintCounter : QObject {
+  TPaintCounter(QWidget* counter, QWidget* rows) : Counter(counter), Rows(rows) {
+    counter->installEventFilter(this);
+    rows->installEventFilter(this);
+  }
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Paint) ++(watched == Counter ? CounterPaints : RowPaints);
+    return false;
+  }
+  QObject* Counter;
+  QObject* Rows;
+  int CounterPaints = 0, RowPaints = 0;
+};
+
+}  // namespace
+
+// What is painted depends on who can see the window. A copy of many blocks logs a line and
+// sets the counter per block: a hidden or minimised window paints neither until it is seen,
+// then shows every line and the last value at once; a visible one paints at screen pace, far
+// less often than blocks arrive, and ends on the last values too.
+TEST(LogView, PaintsOnlyWhatIsSeenAtScreenPaceAndEndsOnTheLastValues) {
+  enum TSeen { Hidden, Minimised, Shown };
+  const struct {
+    const char* Name;
+    TSeen During;
+  } cases[] = {{"hidden", Hidden}, {"minimised", Minimised}, {"shown", Shown}};
+  const int blocks = 800;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TAppWindows w;
+    TTempDir dir;
+    WriteFile(dir.File("in.bin"), std::string(32767u * blocks, 'x'));
+    TMainFrm& frm = *w.Main;
+    TLogView& view = *frm.ui->ErrorBox1;
+    frm.ui->TermBtn1->click();  // the log and the counter are in the expanded part
+    if (c.During == Minimised) frm.showMinimized();
+    if (c.During == Shown) frm.show();
+    host::ProcessPendingEvents();
+    if (c.During == Shown) WaitShown(view);
+    const int before = view.count();
+    TPaintCounter paints(frm.ui->Bytes1, view.viewport());
+
+    ASSERT_EQ(AppendFile(frm, dir.File("in.bin"), dir.File("out.bin")), kAppendOk);
+    const std::string last = std::to_string(32767ull * blocks) + " bytes";
+    EXPECT_EQ(frm.ByteCounterText(), last);  // current at once, painted or not
+    ASSERT_EQ(view.count(), before + blocks + 1);
+    if (c.During == Shown) {
+      EXPECT_LT(paints.CounterPaints, blocks / 4) << "the counter must not be painted per block";
+    } else {
+      EXPECT_EQ(paints.CounterPaints, 0);
+      EXPECT_EQ(paints.RowPaints, 0);
+      EXPECT_LT(view.ShownRows(), view.count()) << "an unseen view must not take the rows";
+      frm.showNormal();
+    }
+    // Seen now: every line, in order, and the last value reach the widgets.
+    host::WaitUntil([&] { return view.ShownRows() == view.count() && frm.ui->Bytes1->text().toStdString() == last; },
+                    host::NowMs() + 10000);
+    EXPECT_EQ(frm.ui->Bytes1->text().toStdString(), last);
+    ASSERT_EQ(view.ShownRows(), view.count());
+    for (int b = 1; b <= blocks; ++b)
+      ASSERT_EQ(view.model()->index(before + b - 1, 0).data().toString().toStdString(),
+                "Appending..." + std::to_string(32767ull * b) + " bytes");
+  }
+}

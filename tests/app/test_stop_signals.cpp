@@ -3,6 +3,7 @@
 // way, the log says why, the exit status is 1, the unconfirmed local file is rolled back, and
 // standard output and a (slow) host log box get every line. A second signal while the run
 // is stopping ends it at once, still with the local file rolled back.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -179,11 +180,16 @@ TEST(StopSignals, EndTheRunCleanlyWithEveryLineLogged) {
     ASSERT_TRUE(r.Exited) << "ended by signal " << r.Status << "\n" << r.Output;
     EXPECT_EQ(r.Status, 1) << r.Output;
     EXPECT_NE(r.Output.find(std::string(row.Logged) + "\n"), std::string::npos) << r.Output;
-    // The old file stays as it was, and nothing of the unconfirmed transfer is left beside it.
+    // The old file stays as it was; what arrived is kept aside only as the resumable partial
+    // (and its record) that the next run continues from.
     EXPECT_EQ(ReadFile(dir.File("local/big.bin")), "the old file");
-    EXPECT_EQ(FolderEntries(dir.File("local")), std::vector<std::string>{"big.bin"});
+    std::vector<std::string> left = FolderEntries(dir.File("local"));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".big.bin.quodra-part", ".big.bin.quodra-resume", "big.bin"}));
+    const std::string kept = ReadFile(dir.File("local/.big.bin.quodra-part"));
+    EXPECT_EQ(kept, PatternBytes(300000, 5).substr(0, kept.size()));
     if (row.WholeLogAtHost) {
-      EXPECT_NE(r.Output.find("rolled back"), std::string::npos) << r.Output;
+      EXPECT_NE(r.Output.find("resumable"), std::string::npos) << r.Output;
       EXPECT_EQ(hostText, r.Output);
     } else {
       EXPECT_EQ(r.Output.rfind(hostText, 0), 0u) << "the host's text is the start of the log";

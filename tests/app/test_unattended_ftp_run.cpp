@@ -283,7 +283,7 @@ TEST(UnattendedFtpFaults, EveryEndOfTheSessionEndsTheRunAndNothingUnconfirmedIsD
       {{". and .. in a name listing", {"listextra " + extra.File("dots")}, "*", "0"}, 0, {"a.txt", "b.txt", "c.dat"},
        {"a.txt", "b.txt", "c.dat"}},
       {{"421 at login, retried", {"sessions 2", "fault USER * reply 421 Too many users"}, "a.txt", "0", true, retry},
-       0, {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: the server closed the connection", 2},
+       0, {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: 421 Too many users", 2},
       {{"530 is not retried", {"sessions 2", "fault PASS * reply 530 Login incorrect"}, "a.txt", "0", true, retry},
        1, {}, {}, "530 Login incorrect", 1},
       {{"data cut mid-file, retried", {"sessions 2", "fault RETR b.txt cutdata"}, "a.txt;b.txt", "0", true, retry},

@@ -84,7 +84,7 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
       {"a missing name is reported, the rest fetched", {}, "gone.txt;b.txt", 0, false, {"b.txt"}, {"b.txt"},
        "Source File:gone.txt does not exist!"},
       {"421 at login, retried", {"sessions 2", "fault USER * reply 421 Too many users"}, "a.txt", 2, true,
-       {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: the server closed the connection"},
+       {"a.txt"}, {"a.txt"}, "Retry 1 of 2 in 0 s: 421 Too many users"},
       {"530 is not retried", {"sessions 2", "fault PASS * reply 530 Login incorrect"}, "a.txt", 2, false, {}, {},
        "530 Login incorrect"},
       {"cut at 40%, retried and resumed", {"sessions 2", "fault RETR b.txt cutat 40"}, "a.txt;b.txt", 2, true,

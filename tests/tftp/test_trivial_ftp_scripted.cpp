@@ -1,6 +1,8 @@
 // Downloads from the scripted server: option acknowledgements, repeated blocks, errors,
 // malformed and foreign datagrams, block-number wrap, local write failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -116,6 +118,40 @@ TEST_F(ScriptedDownload, RepeatedLastBlockIsAcknowledgedAgainAndEndsTheDownload)
   Get();
   EXPECT_EQ(Downloaded(), Content);
   EXPECT_TRUE(Server.WaitForLine("ack 2", 2));
+}
+
+// The last ACK lost, in lock-step and in windows, with the linger apart: the download has
+// ended with the ACK, and the repeat of the last block that follows is still answered.
+TEST_F(ScriptedDownload, RepeatOfTheLastBlockIsAnsweredAfterTheDownloadEnded) {
+  Rec.Client.LingerApart = true;
+  const struct {
+    const char* Name;
+    int Window;
+    size_t Size;
+    const char* LastAck;
+  } cases[] = {{"lock-step", 1, 512 * 3 + 9, "ack 4"}, {"window of 8", 8, 512 * 20 + 9, "ack 21"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TScriptedTftpServer server;
+    Content = PatternBytes(c.Size, 9);
+    WriteFile(Served.File("file"), Content);
+    std::vector<std::string> behaviour = {"repeatlast"};
+    if (c.Window > 1) behaviour.push_back("oack=echo");
+    ASSERT_TRUE(server.Start(Served.Path(), behaviour));
+    Rec.Client.Port = server.Port();
+    Rec.Client.RequestedBlockSize = 512;
+    Rec.Client.RequestedWindowSize = c.Window;
+    Get();
+    // The keeper holds none of our descriptors once the download has returned: a read lease
+    // is refused while anyone has the file open for writing.
+    const int fd = ::open(Local.File("file").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fcntl(fd, F_SETLEASE, F_RDLCK), 0) << "the downloaded file is still open elsewhere";
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::close(fd);
+    EXPECT_TRUE(Downloaded() == Content);
+    EXPECT_TRUE(server.WaitForLine(c.LastAck, 2)) << server.Log();
+  }
 }
 
 TEST_F(ScriptedDownload, SilenceRaisesTimeoutAndKeepsWhatArrived) {
