@@ -19,7 +19,6 @@ using quodra::host::UpperCase;
 
 namespace {
 
-std::string Text(const QString& s) { return s.toStdString(); }
 QString QText(const std::string& s) { return QString::fromStdString(s); }
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
@@ -67,28 +66,7 @@ void TFtpJob::Logout() {
   }
 }
 
-void TFtpJob::ReadProfile() {
-  const auto& opt = *Frm.VarnOptFrm->ui;
-  quodra::jobs::TJobProfile& p = JobProfile;
-  p.ServerName = Text(Frm.ui->ServerName1->text());
-  p.Login = Text(Frm.ui->Login1->text());
-  p.Password = Text(Frm.ui->Password1->text());
-  p.Port = Text(opt.Port1->text());
-  p.DefaultFolder = Text(opt.DefaultFolder1->text());
-  p.Passive = opt.PassiveBox1->isChecked();
-  p.Binary = opt.Binary1->isChecked();
-  p.Security = Frm.VarnOptFrm->SecurityKey();
-  p.Fingerprint = Text(Frm.VarnOptFrm->Fingerprint1->text());
-  p.TransferTimeOut = opt.TransferTimeOutSpinEdit1->value();
-  p.ConnectTimeOut = opt.ConnectTimeOutSpinEdit1->value();
-  p.SourceFile = Text(opt.SourceFileName1->text());
-  p.DestinationFile = Text(opt.DestFileName1->text());
-  p.Overwrite = opt.Overwrite1->isChecked();
-  p.DeleteRemote = opt.DeleteRemote1->isChecked();
-  p.AutoDisconnect = opt.AutoDisconnect1->isChecked();
-  p.Retries = Frm.VarnOptFrm->Retries1->value();
-  p.RetryDelay = Frm.VarnOptFrm->RetryDelay1->value();
-}
+void TFtpJob::ReadProfile() { JobProfile = Frm.JobProfileFromControls(); }
 
 void TFtpJob::StartFtp() {
   RetryTimer.stop();

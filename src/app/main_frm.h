@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/host_log_link.h"
+#include "jobs/job_profile.h"
 
 namespace Ui {
 class TMainFrm;
@@ -115,6 +116,8 @@ class TMainFrm : public QWidget {
   // --- the profile (load and save through the controls) ---
   void OpenProfile();
   void LoadProfile();
+  // The current profile as a value, read from the controls once when a job starts.
+  quodra::jobs::TJobProfile JobProfileFromControls() const;
   // False when the file could not be written (already reported). The dial credentials go
   // to the phonebook entry only with `storeDialCredentials` (the user's OK).
   bool SaveProfile(bool storeDialCredentials = true);

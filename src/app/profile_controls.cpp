@@ -177,3 +177,27 @@ void TMainFrm::Profilenamebox1Exit() {
   ProfilePath = ResolveProfilePath(CurrentFolder(ProfilePath) + S(ui->Profilenamebox1->currentText()), "");
   LoadProfile();
 }
+
+quodra::jobs::TJobProfile TMainFrm::JobProfileFromControls() const {
+  const auto& opt = *VarnOptFrm->ui;
+  quodra::jobs::TJobProfile p;
+  p.ServerName = S(ui->ServerName1->text());
+  p.Login = S(ui->Login1->text());
+  p.Password = S(ui->Password1->text());
+  p.Port = S(opt.Port1->text());
+  p.DefaultFolder = S(opt.DefaultFolder1->text());
+  p.Passive = opt.PassiveBox1->isChecked();
+  p.Binary = opt.Binary1->isChecked();
+  p.Security = VarnOptFrm->SecurityKey();
+  p.Fingerprint = S(VarnOptFrm->Fingerprint1->text());
+  p.TransferTimeOut = opt.TransferTimeOutSpinEdit1->value();
+  p.ConnectTimeOut = opt.ConnectTimeOutSpinEdit1->value();
+  p.SourceFile = S(opt.SourceFileName1->text());
+  p.DestinationFile = S(opt.DestFileName1->text());
+  p.Overwrite = opt.Overwrite1->isChecked();
+  p.DeleteRemote = opt.DeleteRemote1->isChecked();
+  p.AutoDisconnect = opt.AutoDisconnect1->isChecked();
+  p.Retries = VarnOptFrm->Retries1->value();
+  p.RetryDelay = VarnOptFrm->RetryDelay1->value();
+  return p;
+}

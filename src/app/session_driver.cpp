@@ -68,24 +68,8 @@ void TMainFrm::Connect() {
 // Connect, as the copy and TFTP do; Abort and closing the window reach it through the
 // window's abort flag, which a timer hands on.
 static void RunSftp(TMainFrm& frm) {
-  const auto& opt = *frm.VarnOptFrm->ui;
   auto text = [](const QString& s) { return s.toStdString(); };
-  quodra::jobs::TJobProfile p;
-  p.ServerName = text(frm.ui->ServerName1->text());
-  p.Login = text(frm.ui->Login1->text());
-  p.Password = text(frm.ui->Password1->text());
-  p.Port = text(opt.Port1->text());
-  p.DefaultFolder = text(opt.DefaultFolder1->text());
-  p.Binary = opt.Binary1->isChecked();
-  p.TransferTimeOut = opt.TransferTimeOutSpinEdit1->value();
-  p.ConnectTimeOut = opt.ConnectTimeOutSpinEdit1->value();
-  p.SourceFile = text(opt.SourceFileName1->text());
-  p.DestinationFile = text(opt.DestFileName1->text());
-  p.Overwrite = opt.Overwrite1->isChecked();
-  p.DeleteRemote = opt.DeleteRemote1->isChecked();
-  p.AutoDisconnect = opt.AutoDisconnect1->isChecked();
-  p.Retries = frm.VarnOptFrm->Retries1->value();
-  p.RetryDelay = frm.VarnOptFrm->RetryDelay1->value();
+  const quodra::jobs::TJobProfile p = frm.JobProfileFromControls();
   const auto settings = quodra::jobs::SftpSettingsFor(p, text(frm.VarnOptFrm->PrivateKeyFile1->text()),
                                                       text(frm.VarnOptFrm->HostKeyFingerprint1->text()));
   frm.Log("SSH Port: [" + (settings.Port.empty() || settings.Port == "ftp" ? std::string("22") : settings.Port) + "]");
