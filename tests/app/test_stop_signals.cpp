@@ -41,7 +41,10 @@ class TSlowHost {
     std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
     Bound = ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     Reader = std::thread([this] {
+      // Waits for each datagram; after taking one it pauses a millisecond: the host's pace.
       while (!Stop) {
+        pollfd p{Fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) != 1) continue;
         char c;
         if (::recv(Fd, &c, 1, MSG_DONTWAIT) == 1) Text.push_back(c);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -140,10 +144,33 @@ std::vector<pid_t> TSshdServer::SessionProcesses() const {
   return below;
 }
 
+namespace {
+
+// Waits until `path` exists, woken by its folder's changes, at most `timeoutMs`.
+bool WaitForFile(const std::string& path, int timeoutMs) {
+  int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0) return false;
+  ::inotify_add_watch(fd, std::filesystem::path(path).parent_path().c_str(), IN_CREATE | IN_MOVED_TO);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool there = FileExists(path);
+  while (!there && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    ::poll(&p, 1, static_cast<int>(std::max<int64_t>(1, left.count())));
+    char events[4096];
+    while (::read(fd, events, sizeof(events)) > 0) {
+    }
+    there = FileExists(path);
+  }
+  ::close(fd);
+  return there;
+}
+
+}  // namespace
+
 bool TSshAgent::Start() {
   if (!Process.Start({"ssh-agent", "-D", "-a", Socket()}, Work.File("agent.log"))) return false;
-  for (int i = 0; i < 200 && !FileExists(Socket()); ++i) ::usleep(20000);
-  return FileExists(Socket());
+  return WaitForFile(Socket(), 4000);
 }
 
 bool TSshAgent::Add(const std::string& keyPath) {
