@@ -27,13 +27,9 @@ struct TPipedRun {
   std::string Errors;   // standard error
 };
 
-// `quodra-ftp <profile> | head -n <lines>`: the program's standard output is a pipe of one page
-// whose reader takes `lines` lines and then closes it, so that every later log line meets a
-// closed pipe. With `fileSizeLimit` the program runs under RLIMIT_FSIZE with SIGXFSZ ignored,
-// so that a write past the limit fails as on a full disk. `withoutLeases` takes the right to
-// lease files of other users away from a program started by root, as it is for everyone else.
-inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& profile, int lines,
-                                    rlim_t fileSizeLimit = RLIM_INFINITY, bool withoutLeases = false) {
+// This process's environment without what a test run of the program sets itself (display,
+// folders, pauses, the online state).
+inline std::vector<std::string> InheritedEnvironment() {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string v = *e;
@@ -42,6 +38,17 @@ inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& prof
       if (v.rfind(drop, 0) == 0) v.clear();
     if (!v.empty()) env.push_back(v);
   }
+  return env;
+}
+
+// `quodra-ftp <profile> | head -n <lines>`: the program's standard output is a pipe of one page
+// whose reader takes `lines` lines and then closes it, so that every later log line meets a
+// closed pipe. With `fileSizeLimit` the program runs under RLIMIT_FSIZE with SIGXFSZ ignored,
+// so that a write past the limit fails as on a full disk. `withoutLeases` takes the right to
+// lease files of other users away from a program started by root, as it is for everyone else.
+inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& profile, int lines,
+                                    rlim_t fileSizeLimit = RLIM_INFINITY, bool withoutLeases = false) {
+  std::vector<std::string> env = InheritedEnvironment();
   env.push_back("XDG_CONFIG_HOME=" + dir.File("config"));
   env.push_back("XDG_RUNTIME_DIR=" + dir.Path());
   env.push_back("QUODRA_PAUSE_MS=2");

@@ -1,10 +1,10 @@
 // The program stopped as schedulers stop it (SIGTERM from `timeout` or `systemctl stop`,
 // SIGINT from Ctrl-C, SIGHUP), in the middle of a transfer: the job is aborted the ordinary
-// way, the log says why, the exit status is 1, the unconfirmed local file is rolled back, and
-// standard output and a (slow) host log box get every line. A second signal while the run
-// is stopping ends it at once, still with the local file rolled back.
-#include <algorithm>
+// way, the log says why, the exit status is 1, the unconfirmed bytes never reach the destination
+// (a resumable download keeps them aside), and standard output and a (slow) host log box get
+// every line. A second signal while the run is stopping ends it at once, just as safely.
 #include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "piped_run.h"
 #include "support/ftp_server_fixture.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
@@ -79,14 +81,7 @@ struct TStoppedRun {
 // beside it is sent. Reads the output to its end; the run is bounded (a minute, then killed).
 TStoppedRun RunAndSignal(const TTempDir& dir, const std::string& profile,
                          const std::vector<std::pair<std::string, int>>& marks) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string v = *e;
-    for (const char* drop : {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "XDG_CONFIG_HOME=",
-                             "XDG_RUNTIME_DIR=", "QUODRA_PAUSE_MS=", "QUODRA_ONLINE="})
-      if (v.rfind(drop, 0) == 0) v.clear();
-    if (!v.empty()) env.push_back(v);
-  }
+  std::vector<std::string> env = InheritedEnvironment();
   for (std::string v : {"XDG_CONFIG_HOME=" + dir.File("config"), "XDG_RUNTIME_DIR=" + dir.Path(),
                         std::string("QUODRA_PAUSE_MS=2"), std::string("QUODRA_ONLINE=1")})
     env.push_back(v);
