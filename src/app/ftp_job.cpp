@@ -108,7 +108,7 @@ void TFtpJob::ReadProfile() {
 
 void TFtpJob::StartFtp() {
   RetryTimer.stop();
-  RetryPending = false;
+  RetryPending = RetryDue = false;
   Attempt = 0;
   ReadProfile();
   StartSession();
@@ -308,6 +308,12 @@ bool TFtpJob::RetryLater(int32_t code, const std::string& reason) {
 }
 
 void TFtpJob::RetryNow() {
+  // The pause may end inside one of the walk's waits: the new session starts once the walk
+  // has returned, never below it.
+  if (InWalk) {
+    RetryDue = true;
+    return;
+  }
   RetryPending = false;
   // Abort or closing the window during the pause ended the job: no new login.
   if (!Frm.JobRunning() || Frm.AbortRequested || Frm.Closing) {
@@ -357,6 +363,10 @@ void TFtpJob::GetNextFile() {
     if (Frm.FileNumber == TMainFrm::kNoMoreFiles) break;
   }
   DirList.Flush();
+  if (RetryDue) {
+    RetryDue = false;
+    RetryTimer.start(0);
+  }
   // A retry to come goes on with the list: the run is not over.
   if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing && !RetryPending && EndsRunOnFailure()) {
     // A command still under way gets its answer before the session ends.

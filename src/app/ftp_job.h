@@ -79,5 +79,6 @@ class TFtpJob : public QObject {
   quodra::jobs::TJobProfile JobProfile;
   int32_t Attempt = 0;         // retries made in this run
   bool RetryPending = false;   // waiting to log in again
+  bool RetryDue = false;       // the pause ended while the walk ran
   QTimer RetryTimer;
 };
