@@ -123,7 +123,8 @@ TEST(UnattendedCutRun, ACutMidFileFailsKeepsTheOldFileAndResumesOnRetry) {
       // The retry continued from the bytes kept.
       ftp.Stop();
       std::vector<std::string> seen = ftp.Received();
-      const bool rest = std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("REST ", 0) == 0; });
+      const bool rest =
+          std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("REST ", 0) == 0; });
       EXPECT_EQ(rest, row.Retries > 0);
     }
   }
