@@ -49,7 +49,7 @@ TEST(UnattendedCutRun, ACutMidFileFailsKeepsTheOldFileAndResumesOnRetry) {
   } rows[] = {
       {"FTP, no retry", false, 0, 1, "\nConnection lost during the transfer of b.bin after "},
       {"FTP, one retry", false, 1, 0, "\nRetry 1 of 1 in 0 s: the server closed the connection\n"},
-      {"SFTP, no retry", true, 0, 1, "/b.bin: connection lost (Socket error: disconnected)\n"},
+      {"SFTP, no retry", true, 0, 1, "/b.bin: connection lost ("},
       {"SFTP, one retry", true, 1, 0, "\nRetry 1 of 1 in 0 s: Read "},
   };
   for (const auto& row : rows) {
