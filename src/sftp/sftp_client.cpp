@@ -115,6 +115,16 @@ bool TSftpClient::Delete(const std::string& path, TDone done) {
   return Start([path](TSftpConnection& c) { return c.Delete(path); }, std::move(done), false);
 }
 
+bool TSftpClient::ChangeFolder(const std::string& from, const std::string& name, TFolderDone done) {
+  struct TResult {
+    std::string Resolved;
+    std::vector<TSftpEntry> Entries;
+  };
+  auto result = std::make_shared<TResult>();
+  return Start([from, name, result](TSftpConnection& c) { return c.ChangeFolder(from, name, result->Resolved, result->Entries); },
+               [result, done = std::move(done)](const TSftpReply& r) { done(r, result->Resolved, result->Entries); }, false);
+}
+
 void TSftpClient::Abort() {
   if (Running) Connection->Interrupt(TSftpStatus::Aborted);
 }

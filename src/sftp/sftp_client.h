@@ -40,6 +40,10 @@ class TSftpClient : public QObject {
   bool Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
              std::function<void(const TSftpReply&, int64_t bytes)> done);
   bool Delete(const std::string& path, TDone done);
+  // Into the folder `name` leads to from `from` ("" the login folder): its full path as the
+  // server names it, and its listing.
+  using TFolderDone = std::function<void(const TSftpReply&, const std::string& resolved, const std::vector<TSftpEntry>&)>;
+  bool ChangeFolder(const std::string& from, const std::string& name, TFolderDone done);
   // Ends the running request (its reply says Aborted) and the session. No effect when idle.
   void Abort();
   // Ends the session; quick when idle (the worker says goodbye to the server).

@@ -115,6 +115,11 @@ TSftpReply TSftpConnection::Failure(const std::string& what) {
   int why = Interrupted.load();
   if (why == static_cast<int>(TSftpStatus::Aborted)) return {TSftpStatus::Aborted, what + ": aborted"};
   if (why == static_cast<int>(TSftpStatus::TimedOut)) return {TSftpStatus::TimedOut, what + ": time-out"};
+  // A session whose SFTP channel the server closed (its subsystem ended) takes no request.
+  const bool channelGone = Sftp && (F(Sftp)->channel == nullptr || ssh_channel_is_closed(F(Sftp)->channel) ||
+                                    ssh_channel_is_eof(F(Sftp)->channel));
+  if (channelGone && Session && ssh_is_connected(S(Session)))
+    return {TSftpStatus::Lost, what + ": connection lost (the server closed the SFTP channel)"};
   if (!Session || !ssh_is_connected(S(Session)))
     return {TSftpStatus::Lost, what + ": connection lost" + (Session ? std::string(" (") + ssh_get_error(Session) + ")" : "")};
   if (Sftp) return {TSftpStatus::Failed, what + ": " + SftpErrorText(sftp_get_error(F(Sftp)))};
@@ -383,6 +388,28 @@ TSftpReply TSftpConnection::Delete(const std::string& path) {
   int rc = sftp_unlink(F(Sftp), path.c_str());
   Touch();
   return rc == 0 ? TSftpReply{} : Failure("Delete " + path);
+}
+
+TSftpReply TSftpConnection::ChangeFolder(const std::string& from, const std::string& name, std::string& resolved,
+                                         std::vector<TSftpEntry>& entries) {
+  resolved.clear();
+  entries.clear();
+  if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
+  const std::string wanted = !name.empty() && name.front() == '/' ? name : Join(from.empty() ? "." : from, name);
+  char* real = sftp_canonicalize_path(F(Sftp), wanted.c_str());
+  if (!real) return Failure("Folder " + wanted);
+  Touch();
+  resolved = real;
+  ssh_string_free_char(real);
+  // The server may resolve a name that does not exist (the last part is not looked up).
+  sftp_attributes a = sftp_stat(F(Sftp), resolved.c_str());
+  if (!a) return Failure("Folder " + resolved);
+  Touch();
+  TSftpEntry entry;
+  CopyFacts(a, entry);
+  sftp_attributes_free(a);
+  if (entry.Kind != TEntryKind::Folder) return {TSftpStatus::Failed, "Folder " + resolved + ": not a folder"};
+  return List(resolved, entries);
 }
 
 TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,

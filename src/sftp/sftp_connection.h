@@ -44,6 +44,10 @@ class TSftpConnection {
   TSftpReply Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
                    std::atomic<int64_t>& bytes);
   TSftpReply Delete(const std::string& path);
+  // The folder `name` leads to from `from` ("" the login folder), as the server resolves it
+  // (so ".." of "/" is "/"), and its listing. Fails when it is not a folder.
+  TSftpReply ChangeFolder(const std::string& from, const std::string& name, std::string& resolved,
+                          std::vector<TSftpEntry>& entries);
 
   // Any thread: ends the blocked call and the session. `why` becomes the reply's status.
   void Interrupt(TSftpStatus why);
