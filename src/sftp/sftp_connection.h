@@ -59,8 +59,18 @@ class TSftpConnection {
 
  private:
   TSftpReply ConnectSocket(const TSftpSettings& settings, int& fd);
-  TSftpReply CheckHostKey(const TSftpSettings& settings);
+  // Connects the socket and runs the key exchange, offering only `hostKeyAlgorithms` when given.
+  TSftpReply StartSsh(const TSftpSettings& settings, const char* hostKeyAlgorithms);
+  // `offered`: the key's fingerprint and kind, "SHA256:... (ssh-rsa)".
+  TSftpReply CheckHostKey(const TSftpSettings& settings, std::string& offered);
+  // After a pinned fingerprint did not match the first key: the server's keys of the other kinds.
+  TSftpReply FindPinnedHostKey(const TSftpSettings& settings, const std::string& firstOffered);
   TSftpReply Authenticate(const TSftpSettings& settings, const std::function<void(const std::string&)>& log);
+  // The password methods the server offers (`methods`), with the profile's password.
+  TSftpReply PasswordLogin(const TSftpSettings& settings, int methods, const std::function<void(const std::string&)>& log);
+  // A key was accepted but the server wants a further login (`accepted` names the key).
+  TSftpReply AfterPartialLogin(const TSftpSettings& settings, const std::string& accepted,
+                               const std::function<void(const std::string&)>& log);
   // The reply for a failed libssh call: an interruption, a lost session or the server's no.
   TSftpReply Failure(const std::string& what);
   void Touch();
