@@ -57,12 +57,14 @@ struct TRow {
   const char* Sentence;
   std::string StartIn;  // below the remote folder; "" the folder itself
   // Steps: "click:ROW", "up-to-root" (".." until "/" and once more), "rmdir:NAME", "kill"
-  // (the server and its sessions), "abort", "close", "connect".
+  // (the server and its sessions), "kill-sftp" (only the SFTP program), "abort", "close",
+  // "connect".
   std::vector<std::string> Steps;
   std::vector<std::string> Logged;  // parts of log lines ("=": whole lines); "@" the remote folder
   std::vector<std::string> Rows;    // rows the list shows at the end
   std::vector<std::string> NoRows;  // and does not
   bool OpenAfter;                   // the session is still open at the end
+  bool SeparateSftpServer = false;  // sftp-server as a process of its own (it can end alone)
 };
 
 TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
@@ -78,6 +80,9 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
       {"the server gone while idle: the next click says so at once and the session is over", "",
        {"kill", "click:sub/"}, {"Change Directory to sub failed: ", "connection lost", "Connection Port Closed"}, {},
        {"sub/", "a.csv"}, false},
+      {"the server's SFTP program gone while the connection stays: the session is over, not a refusal", "",
+       {"kill-sftp", "click:sub/"}, {"Change Directory to sub failed: ", "connection lost", "Connection Port Closed"},
+       {}, {"sub/"}, false, true},
       {"Abort while idle logs out and clears the list", "", {"abort"}, {"Logout"}, {}, {"sub/"}, false},
       {"closing the window logs out", "", {"close"}, {"Logout"}, {}, {}, false},
       {"a new Connect logs the old session out first", "sub", {"click:deeper/", "connect"},
@@ -86,7 +91,9 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Sentence);
     TSshdServer server;
-    ASSERT_TRUE(server.Start()) << server.Log();
+    TSshdServer::TOptions options;
+    options.ExternalSftpServer = row.SeparateSftpServer;
+    ASSERT_TRUE(server.Start(options)) << server.Log();
     const std::string key = server.AddClientKey("id", "ed25519");
     TTempDir remote, local;
     WriteFile(remote.File("a.csv"), "a");
@@ -134,6 +141,9 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
         const auto sessions = server.SessionProcesses();
         server.Stop();
         for (pid_t p : sessions) ::kill(p, SIGKILL);
+      } else if (step == "kill-sftp") {
+        for (pid_t p : server.SessionProcesses())
+          if (ReadFile("/proc/" + std::to_string(p) + "/comm").rfind("sftp-server", 0) == 0) ::kill(p, SIGKILL);
       } else if (step == "abort") {
         f.ui->Abort1->click();
       } else if (step == "close") {
