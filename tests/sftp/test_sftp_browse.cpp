@@ -57,14 +57,15 @@ struct TRow {
   const char* Sentence;
   std::string StartIn;  // below the remote folder; "" the folder itself
   // Steps: "click:ROW", "up-to-root" (".." until "/" and once more), "rmdir:NAME", "kill"
-  // (the server and its sessions), "kill-sftp" (only the SFTP program), "abort", "close",
-  // "connect".
+  // (the server and its sessions), "kill-sftp" (only the SFTP program), "freeze" (the
+  // sessions stop answering), "abort", "close", "connect".
   std::vector<std::string> Steps;
   std::vector<std::string> Logged;  // parts of log lines ("=": whole lines); "@" the remote folder
   std::vector<std::string> Rows;    // rows the list shows at the end
   std::vector<std::string> NoRows;  // and does not
   bool OpenAfter;                   // the session is still open at the end
   bool SeparateSftpServer = false;  // sftp-server as a process of its own (it can end alone)
+  int TimeOutTicks = 1000;          // the transfer time-out, in ticks of 55 ms
 };
 
 TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
@@ -83,6 +84,9 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
       {"the server's SFTP program gone while the connection stays: the session is over, not a refusal", "",
        {"kill-sftp", "click:sub/"}, {"Change Directory to sub failed: ", "connection lost", "Connection Port Closed"},
        {}, {"sub/"}, false, true},
+      {"a server that stopped answering while idle: the click ends in the time-out, the window stays live", "",
+       {"freeze", "click:sub/"}, {"Change Directory to sub failed: ", "time-out", "Connection Port Closed"}, {},
+       {"sub/"}, false, false, 20},
       {"Abort while idle logs out and clears the list", "", {"abort"}, {"Logout"}, {}, {"sub/"}, false},
       {"closing the window logs out", "", {"close"}, {"Logout"}, {}, {}, false},
       {"a new Connect logs the old session out first", "sub", {"click:deeper/", "connect"},
@@ -107,10 +111,13 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
         "b", {"[Options]", "FileTransferMode=S", "ServerName=127.0.0.1", "Port=" + std::to_string(server.Port()),
               "Login=" + TSshdServer::UserName(), "PrivateKeyFile=" + key, "HostKeyFingerprint=" + server.HostKeyFingerprint(),
               "DefaultFolder=" + folder + "/" + row.StartIn, "SourceFile=*.csv", "DestinationFile=" + local.Path(),
-              "Overwrite=Y", "DeleteRemote=N", "AutoDisconnect=N", "TimeOut=400", "ConnectTimeOut=400"});
+              "Overwrite=Y", "DeleteRemote=N", "AutoDisconnect=N", "TimeOut=1000", "ConnectTimeOut=400"});
     auto& f = Make();
     f.ProfilePath = path;
     f.LoadProfile();
+    // Below what the dialog offers (55 s), so that the row need not wait that long.
+    f.VarnOptFrm->ui->TransferTimeOutSpinEdit1->setMinimum(1);
+    f.VarnOptFrm->ui->TransferTimeOutSpinEdit1->setValue(row.TimeOutTicks);
     f.ui->TermBtn1->click();
     f.show();
     f.Connect();
@@ -118,6 +125,7 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
     EXPECT_FALSE(f.JobRunning());                // Connect and Properties are offered again
     EXPECT_FALSE(f.ui->Abort1->isHidden());      // and Abort ends the session
     EXPECT_TRUE(Listed(".."));
+    std::vector<pid_t> frozen;  // stopped session processes, ended with the row
     for (const std::string& step : row.Steps) {
       const size_t before = LogLines().size();
       if (step.rfind("click:", 0) == 0) {
@@ -141,6 +149,9 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
         const auto sessions = server.SessionProcesses();
         server.Stop();
         for (pid_t p : sessions) ::kill(p, SIGKILL);
+      } else if (step == "freeze") {
+        frozen = server.SessionProcesses();
+        for (pid_t p : frozen) ::kill(p, SIGSTOP);
       } else if (step == "kill-sftp") {
         for (pid_t p : server.SessionProcesses())
           if (ReadFile("/proc/" + std::to_string(p) + "/comm").rfind("sftp-server", 0) == 0) ::kill(p, SIGKILL);
@@ -153,6 +164,7 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
         f.Connect();
       }
     }
+    for (pid_t p : frozen) ::kill(p, SIGKILL);
     const std::vector<std::string> log = LogLines();
     for (std::string part : row.Logged) {
       if (auto at = part.find('@'); at != std::string::npos) part.replace(at, 1, folder);
