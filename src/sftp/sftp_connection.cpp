@@ -250,9 +250,19 @@ TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::funct
   long transferSeconds = ((settings.TransferTimeoutMs > 0 ? settings.TransferTimeoutMs : kDefaultTimeoutMs) + 999) / 1000;
   ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &transferSeconds);
   Sftp = sftp_new(s);
-  if (!Sftp) return Failure("SFTP channel");
+  if (!Sftp) {
+    TSftpReply failed = Failure("SFTP channel");
+    const std::string why = ssh_get_error(s);
+    if (failed.Status == TSftpStatus::Failed)
+      failed.Text = why.find("subsystem") != std::string::npos ? "The server offers no SFTP (" + why + ")"
+                                                               : "The server refused a channel for SFTP (" + why + ")";
+    return failed;
+  }
   if (sftp_init(F(Sftp)) != SSH_OK) {
     TSftpReply failed = Failure("SFTP subsystem");
+    if (failed.Status == TSftpStatus::Failed)
+      failed.Text = "The server's SFTP did not start (" + failed.Text +
+                    "): a forced command, or text a login script prints, may stand in its way";
     sftp_free(F(Sftp));
     Sftp = nullptr;
     return failed;

@@ -96,7 +96,7 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
     SCOPED_TRACE(row.Sentence);
     TSshdServer server;
     TSshdServer::TOptions options;
-    options.ExternalSftpServer = row.SeparateSftpServer;
+    if (row.SeparateSftpServer) options.SftpSubsystem = "/usr/lib/openssh/sftp-server";
     ASSERT_TRUE(server.Start(options)) << server.Log();
     const std::string key = server.AddClientKey("id", "ed25519");
     TTempDir remote, local;

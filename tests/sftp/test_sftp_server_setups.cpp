@@ -1,6 +1,6 @@
 // Logins against servers set up otherwise than the usual fixture: several host keys, a second
-// login after the key, no algorithm in common. One row per setup that a session once failed
-// or misreported.
+// login after the key, no algorithm in common, no SFTP to be had. One row per setup that a
+// session once failed or misreported.
 #include <gtest/gtest.h>
 
 #include "host/event_wait.h"
@@ -36,6 +36,12 @@ TEST(SftpServerSetups, LoginsAgainstServersSetUpOtherwise) {
   keyThenPrompt.ExtraConfig = {"AuthenticationMethods publickey,keyboard-interactive"};
   TSshdServer::TOptions newKexOnly;
   newKexOnly.ExtraConfig = {"KexAlgorithms sntrup761x25519-sha512@openssh.com"};
+  TSshdServer::TOptions noSftp;
+  noSftp.SftpSubsystem = "-";
+  TSshdServer::TOptions forcedCommand;
+  forcedCommand.ExtraConfig = {"ForceCommand /bin/echo Welcome"};
+  TSshdServer::TOptions noSessions;
+  noSessions.ExtraConfig = {"MaxSessions 0"};
   const std::string pw = "pass word 1";
   const std::vector<TRow> rows = {
       {"a pinned RSA key of a server that shows its ed25519 key first", threeKeys, "rsa", false, "", TSftpStatus::Ok,
@@ -51,6 +57,12 @@ TEST(SftpServerSetups, LoginsAgainstServersSetUpOtherwise) {
        TFailureKind::None, {}, {"Login with keyboard-interactive password"}},
       {"no key exchange in common: no retry, and the methods named", newKexOnly, "", false, "", TSftpStatus::Failed,
        TFailureKind::Permanent, {"no algorithm in common", "sntrup761x25519"}, {}},
+      {"a server without SFTP says so, no retry", noSftp, "", false, "", TSftpStatus::Failed, TFailureKind::Permanent,
+       {"The server offers no SFTP"}, {}},
+      {"a forced command in the way of SFTP is named as a cause", forcedCommand, "", false, "", TSftpStatus::Failed,
+       TFailureKind::Permanent, {"SFTP did not start", "forced command"}, {}},
+      {"a server that opens no channel says so", noSessions, "", false, "", TSftpStatus::Failed,
+       TFailureKind::Permanent, {"refused a channel for SFTP"}, {}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Sentence);

@@ -59,7 +59,7 @@ bool TSshdServer::Start(const TOptions& options) {
   WriteFile(Work.File("authorized_keys"), "");
   ::mkdir("/run/sshd", 0755);  // sshd's privilege separation needs it when run as root
   ServerPort = FreeTcpPort();
-  std::string subsystem = options.ExternalSftpServer ? "/usr/lib/openssh/sftp-server" : "internal-sftp";
+  std::string subsystem = options.SftpSubsystem.empty() ? "internal-sftp" : options.SftpSubsystem;
   if (options.SlowBytesPerSecond > 0 || options.ReadCap > 0)
     subsystem = "/usr/bin/python3 " + SupportDir() + "/slow_sftp_relay.py " + std::to_string(options.SlowBytesPerSecond) +
                 " " + std::to_string(options.ReadCap);
@@ -83,7 +83,7 @@ bool TSshdServer::Start(const TOptions& options) {
       << "KbdInteractiveAuthentication " << (options.KeyboardInteractiveOnly ? "yes" : "no") << "\n"
       << "MaxStartups 50\n"
       << "LogLevel VERBOSE\n"
-      << "Subsystem sftp " << subsystem << "\n";
+      << (subsystem == "-" ? "" : "Subsystem sftp " + subsystem + "\n");
   WriteFile(Work.File("sshd_config"), cfg.str());
   if (!Process.Start({"/usr/sbin/sshd", "-D", "-e", "-f", Work.File("sshd_config")}, Work.File("sshd.log"))) return false;
   return WaitForTcpPort(ServerPort);

@@ -27,8 +27,8 @@ class TSshdServer {
     // Host keys of further kinds beside HostKeyType ("rsa", "ecdsa"); the server shows
     // HostKeyType's first.
     std::vector<std::string> MoreHostKeyTypes;
-    // The separate sftp-server program instead of internal-sftp.
-    bool ExternalSftpServer = false;
+    // The SFTP subsystem's command: blank internal-sftp, "-" none at all.
+    std::string SftpSubsystem;
     // sshd_config lines ahead of the fixture's own (the first value of a keyword wins).
     std::vector<std::string> ExtraConfig;
   };
