@@ -111,6 +111,11 @@ void TSftpConnection::Close() {
   }
 }
 
+void TSftpConnection::ServeIdle() {
+  // A lost connection is noticed here too; the next request then fails at once.
+  if (Sftp && Interrupted.load() < 0) ssh_channel_poll_timeout(F(Sftp)->channel, 0, 0);
+}
+
 TSftpReply TSftpConnection::Failure(const std::string& what) {
   int why = Interrupted.load();
   if (why == static_cast<int>(TSftpStatus::Aborted)) return {TSftpStatus::Aborted, what + ": aborted"};

@@ -49,6 +49,9 @@ class TSftpConnection {
   TSftpReply ChangeFolder(const std::string& from, const std::string& name, std::string& resolved,
                           std::vector<TSftpEntry>& entries);
 
+  // Between requests: handles what the server sent meanwhile without waiting, so that its
+  // keep-alive questions are answered and an idle session is not dropped as dead.
+  void ServeIdle();
   // Any thread: ends the blocked call and the session. `why` becomes the reply's status.
   void Interrupt(TSftpStatus why);
   // Before a new Open (on the thread that started it, while no request runs): an earlier

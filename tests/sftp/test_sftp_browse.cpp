@@ -58,7 +58,8 @@ struct TRow {
   std::string StartIn;  // below the remote folder; "" the folder itself
   // Steps: "click:ROW", "up-to-root" (".." until "/" and once more), "rmdir:NAME", "kill"
   // (the server and its sessions), "kill-sftp" (only the SFTP program), "freeze" (the
-  // sessions stop answering), "abort", "close", "connect".
+  // sessions stop answering), "await-keepalives" (until the server's idle questions were
+  // answered twice), "abort", "close", "connect".
   std::vector<std::string> Steps;
   std::vector<std::string> Logged;  // parts of log lines ("=": whole lines); "@" the remote folder
   std::vector<std::string> Rows;    // rows the list shows at the end
@@ -66,6 +67,7 @@ struct TRow {
   bool OpenAfter;                   // the session is still open at the end
   bool SeparateSftpServer = false;  // sftp-server as a process of its own (it can end alone)
   int TimeOutTicks = 1000;          // the transfer time-out, in ticks of 55 ms
+  std::vector<std::string> ServerConfig = {};  // sshd_config lines of the row's own
 };
 
 TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
@@ -87,6 +89,9 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
       {"a server that stopped answering while idle: the click ends in the time-out, the window stays live", "",
        {"freeze", "click:sub/"}, {"Change Directory to sub failed: ", "time-out", "Connection Port Closed"}, {},
        {"sub/"}, false, false, 20},
+      {"a server that drops clients that stay silent: the idle session answers it and stays usable", "",
+       {"await-keepalives", "click:sub/"}, {"Current Directory: @/sub"}, {"..", "inner.txt"}, {}, true, false, 1000,
+       {"ClientAliveInterval 1", "ClientAliveCountMax 1", "LogLevel DEBUG"}},
       {"Abort while idle logs out and clears the list", "", {"abort"}, {"Logout"}, {}, {"sub/"}, false},
       {"closing the window logs out", "", {"close"}, {"Logout"}, {}, {}, false},
       {"a new Connect logs the old session out first", "sub", {"click:deeper/", "connect"},
@@ -97,6 +102,7 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
     TSshdServer server;
     TSshdServer::TOptions options;
     if (row.SeparateSftpServer) options.SftpSubsystem = "/usr/lib/openssh/sftp-server";
+    options.ExtraConfig = row.ServerConfig;
     ASSERT_TRUE(server.Start(options)) << server.Log();
     const std::string key = server.AddClientKey("id", "ed25519");
     TTempDir remote, local;
@@ -149,6 +155,16 @@ TEST_F(SftpBrowse, ClicksAbortCloseAndALostServer) {
         const auto sessions = server.SessionProcesses();
         server.Stop();
         for (pid_t p : sessions) ::kill(p, SIGKILL);
+      } else if (step == "await-keepalives") {
+        // Two questions answered: the first left unanswered would have ended the session at the second.
+        auto answered = [&] {
+          const std::string log = server.Log();
+          size_t n = 0;
+          for (size_t at = log.find("for keepalive"); at != std::string::npos; at = log.find("for keepalive", at + 1)) ++n;
+          return n >= 2 || log.find("not responding") != std::string::npos;
+        };
+        ASSERT_TRUE(quodra::host::WaitUntil(answered, quodra::host::NowMs() + 20000)) << server.Log();
+        EXPECT_EQ(server.Log().find("not responding"), std::string::npos) << server.Log();
       } else if (step == "freeze") {
         frozen = server.SessionProcesses();
         for (pid_t p : frozen) ::kill(p, SIGSTOP);
