@@ -69,7 +69,7 @@ bool TFetchWalk::Run() {
     quodra::host::WaitUntil([this] { return AbortRequested; }, quodra::host::NowMs() + delay * 1000LL);
     if (AbortRequested) break;
   }
-  Side.Close();
+  if (CloseAtEnd) Side.Close();
   return ok && !RunFailed && !AbortRequested;
 }
 

@@ -34,6 +34,8 @@ class TFetchWalk {
   // Ends the run soon (from an event handler: the Abort button, the window closing).
   void Abort();
   bool Aborted() const { return AbortRequested; }
+  // False: Run leaves the last session to its caller (to browse on with it), open or not.
+  bool CloseAtEnd = true;
 
  private:
   // One session: open, list, the source list from where the last one stopped.
