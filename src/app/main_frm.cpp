@@ -94,6 +94,7 @@ TMainFrm::~TMainFrm() {
   FileCopyJob = nullptr;
   TftpJob = nullptr;
   FtpJob = nullptr;
+  SftpJob = nullptr;
   delete ui;
   ui = nullptr;
 }
@@ -244,6 +245,7 @@ void TMainFrm::DropSessionForExit() {
 void TMainFrm::FinishHostLog() { HostLink.Drain(); }
 
 void TMainFrm::FormClose() {
+  if (SftpLogout) SftpLogout();
   try {
     if (FtpLogout) FtpLogout();
   } catch (...) {
@@ -425,8 +427,9 @@ void TMainFrm::lbxCurrentDirMouseDown(const QPoint& pos) {
 }
 
 void TMainFrm::lbxCurrentDirClick() {
-  // The FTP engine changes folder only when its session is Ready; its fsCommandDone then
-  // brings a listing of the new folder.
+  // An SFTP session left open takes the click first. The FTP engine changes folder only when
+  // its session is Ready; its fsCommandDone then brings a listing of the new folder.
+  if (SftpChangeFolder && SftpChangeFolder(ClickedEntry)) return;
   if (FtpChangeDir) FtpChangeDir(ClickedEntry);
 }
 

@@ -23,6 +23,7 @@ class TAboutBox;
 class TFileCopyJob;
 class TTftpJob;
 class TFtpJob;
+class TSftpJob;
 
 class TMainFrm : public QWidget {
   Q_OBJECT
@@ -112,6 +113,9 @@ class TMainFrm : public QWidget {
   std::function<void()> FtpLogout;  // returns at once when no session is open
   std::function<void(const std::string&)> FtpChangeDir;
   std::function<void()> TftpAbort;  // stops a running download (it ends with its next datagram)
+  // An SFTP session left open after its walk: a list click it takes (true), and its logout.
+  std::function<bool(const std::string&)> SftpChangeFolder;
+  std::function<void()> SftpLogout;
 
   // --- the profile (load and save through the controls) ---
   void OpenProfile();
@@ -139,6 +143,7 @@ class TMainFrm : public QWidget {
   TFileCopyJob* FileCopyJob = nullptr;
   TTftpJob* TftpJob = nullptr;
   TFtpJob* FtpJob = nullptr;
+  TSftpJob* SftpJob = nullptr;
 
  protected:
   void showEvent(QShowEvent* e) override;

@@ -5,12 +5,11 @@
 
 #include "app/file_copy_job.h"
 #include "app/ftp_job.h"
+#include "app/sftp_job.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
 #include "host/online_state.h"
-#include "jobs/fetch_walk.h"
-#include "jobs/sftp_remote_side.h"
 #include "port/qp_socket.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
@@ -30,6 +29,9 @@ void TMainFrm::CreateJobs() {
     if (FtpJob->Client().Logout()) quodra::host::ProcessPendingEvents();
   };
   FtpChangeDir = [this](const std::string& dir) { FtpJob->Client().ChangeDir(dir); };
+  SftpJob = new TSftpJob(*this);
+  SftpChangeFolder = [this](const std::string& entry) { return SftpJob->ChangeFolder(entry); };
+  SftpLogout = [this] { SftpJob->EndSession(); };
   // What escapes an engine's event handler reaches this window's general handler.
   PreviousUnhandled = quodra::port::TQpSocket::UnhandledException;
   quodra::port::TQpSocket::UnhandledException = [this](const std::exception& e) { ReportException(e.what()); };
@@ -64,44 +66,13 @@ void TMainFrm::Connect() {
     ConnectWithDialup();
 }
 
-// SFTP (mode S): the fetch walk shared with FTP, over an SFTP session. It runs inside
-// Connect, as the copy and TFTP do; Abort and closing the window reach it through the
-// window's abort flag, which a timer hands on.
-static void RunSftp(TMainFrm& frm) {
-  auto text = [](const QString& s) { return s.toStdString(); };
-  const quodra::jobs::TJobProfile p = frm.JobProfileFromControls();
-  const auto settings = quodra::jobs::SftpSettingsFor(p, text(frm.VarnOptFrm->PrivateKeyFile1->text()),
-                                                      text(frm.VarnOptFrm->HostKeyFingerprint1->text()));
-  frm.Log("SSH Port: [" + (settings.Port.empty() || settings.Port == "ftp" ? std::string("22") : settings.Port) + "]");
-  quodra::jobs::TSftpRemoteSide side(settings, p.DefaultFolder);
-  side.OnLog = [&frm](const std::string& line) { frm.Log(line); };
-  quodra::jobs::TWalkSink sink;
-  sink.Log = [&frm](const std::string& line) { frm.Log(line); };
-  sink.Progress = [&frm](int64_t bytes, bool done) {
-    frm.SetByteCounter(std::to_string(bytes) + " bytes" + (done ? " [Done]" : ""));
-  };
-  sink.Listed = [&frm](const std::vector<std::string>& names) {
-    frm.ui->lbxCurrentDir->clear();
-    for (const auto& n : names) frm.ui->lbxCurrentDir->addItem(QString::fromStdString(n));
-  };
-  quodra::jobs::TFetchWalk walk(side, p, sink);
-  QTimer abortWatch;
-  abortWatch.setInterval(100);
-  QObject::connect(&abortWatch, &QTimer::timeout, [&] {
-    if ((frm.AbortRequested || frm.Closing) && !walk.Aborted()) walk.Abort();
-  });
-  abortWatch.start();
-  const bool ok = walk.Run();
-  abortWatch.stop();
-  if (!ok) frm.MarkRunFailed();
-  if ((p.AutoDisconnect || frm.HasArguments()) && !frm.Closing) frm.CloseWindow();
-}
-
 void TMainFrm::DispatchByTransferMode(bool afterDial) {
   const auto& opt = *VarnOptFrm->ui;
+  // An SFTP session left open for browsing ends before any new job.
+  SftpJob->EndSession("Reset/Logout");
   if (VarnOptFrm->SftpChkBox1->isChecked()) {
     Log(afterDial ? "Connect Using SFTP" : "Connect Using SFTP!");
-    RunSftp(*this);
+    SftpJob->Run();
     return;
   }
   if (opt.TrivialFTPChkBox1->isChecked()) {

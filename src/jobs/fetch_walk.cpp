@@ -80,7 +80,7 @@ bool TFetchWalk::Run() {
     quodra::host::WaitUntil([this] { return Stopping(); }, quodra::host::NowMs() + delay * 1000LL);
     if (Stopping()) break;
   }
-  Side.Close();
+  if (CloseAtEnd) Side.Close();
   return ok && !Failed && !Stopping();
 }
 

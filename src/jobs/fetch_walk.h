@@ -45,6 +45,8 @@ class TFetchWalk {
   // Ends the run soon (from an event handler: the Abort button, the window closing).
   void Abort();
   bool Aborted() const { return AbortRequested; }
+  // False: Run leaves the last session to its caller (to browse on with it), open or not.
+  bool CloseAtEnd = true;
 
   // One item of the source list: item `number` (1-based), a mask's next match in `list`, or
   // the end (number becomes kNoMoreItems). A failure result ends the session (and may be

@@ -52,6 +52,13 @@ TEntryKind KindOf(quodra::sftp::TEntryKind k) {
   return TEntryKind::Unknown;
 }
 
+std::vector<TRemoteEntry> EntriesOf(const std::vector<TSftpEntry>& entries) {
+  std::vector<TRemoteEntry> listed;
+  listed.reserve(entries.size());
+  for (const auto& e : entries) listed.push_back({e.Name, KindOf(e.Kind)});
+  return listed;
+}
+
 // The login folder: "/" and "\" mean it as they do for FTP.
 bool StaysInLoginFolder(const std::string& folder) {
   std::string f = quodra::host::Trim(folder);
@@ -102,11 +109,22 @@ void TSftpRemoteSide::List(TListed done) {
   bool started = Client.List(RemoteFolder.empty() ? "." : RemoteFolder,
                              [this, done, gen = Generation](const TSftpReply& r, const std::vector<TSftpEntry>& entries) {
                                if (gen != Generation) return;
-                               std::vector<TRemoteEntry> listed;
-                               listed.reserve(entries.size());
-                               for (const auto& e : entries) listed.push_back({e.Name, KindOf(e.Kind)});
-                               done(ResultOf(r), listed);
+                               Listing = EntriesOf(entries);
+                               done(ResultOf(r), Listing);
                              });
+  if (!started) Later([done] { done(kBusy, {}); });
+}
+
+void TSftpRemoteSide::ChangeFolder(const std::string& name, TListed done) {
+  bool started = Client.ChangeFolder(
+      RemoteFolder, name,
+      [this, done, gen = Generation](const TSftpReply& r, const std::string& resolved, const std::vector<TSftpEntry>& entries) {
+        if (gen != Generation) return;
+        if (!r.Ok()) return done(ResultOf(r), {});
+        RemoteFolder = resolved;
+        Listing = EntriesOf(entries);
+        done(ResultOf(r), Listing);
+      });
   if (!started) Later([done] { done(kBusy, {}); });
 }
 

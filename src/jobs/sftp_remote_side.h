@@ -34,6 +34,14 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   void Abort() override { Client.Abort(); }
   void Close() override;
 
+  // Into a folder of the current one, "..", or a full path: the side's folder becomes the
+  // one the server resolved, and `done` gets its listing. A failure leaves the folder as it was.
+  void ChangeFolder(const std::string& name, TListed done);
+  // The current folder as the server named it; "" the login folder before any change.
+  const std::string& Folder() const { return RemoteFolder; }
+  // The entries of the last listing (of List or ChangeFolder), with their kinds.
+  const std::vector<TRemoteEntry>& LastListing() const { return Listing; }
+
   // Lines for the job's log (the login method, a local file that could not be put in place).
   std::function<void(const std::string&)> OnLog;
 
@@ -48,6 +56,7 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   quodra::sftp::TSftpClient Client;
   quodra::sftp::TSftpSettings Settings;
   std::string RemoteFolder;  // as the profile gives it; "" the login folder
+  std::vector<TRemoteEntry> Listing;
   quodra::host::TLocalOutputFile Out;  // the last successful fetch, until Commit
   // Close starts a new generation: results of the old one that arrive later are dropped, so
   // that no callback runs after its caller has given the operation up.

@@ -11,6 +11,9 @@ namespace quodra::sftp {
 
 namespace {
 constexpr int kWatchIntervalMs = 100;  // also the pace of the progress reports
+// Servers ask an idle client every few seconds at the most (ClientAliveInterval) and give up
+// after a count of unanswered questions; one turn a second answers well within that.
+constexpr int kIdleServeMs = 1000;
 }
 
 TSftpClient::TSftpClient(QObject* parent) : QObject(parent), Connection(std::make_unique<TSftpConnection>()) {
@@ -21,6 +24,18 @@ TSftpClient::TSftpClient(QObject* parent) : QObject(parent), Connection(std::mak
   Worker->start();
   Watchdog.setInterval(kWatchIntervalMs);
   connect(&Watchdog, &QTimer::timeout, this, &TSftpClient::Watch);
+  IdleServe.setInterval(kIdleServeMs);
+  connect(&IdleServe, &QTimer::timeout, this, &TSftpClient::ServeIdle);
+}
+
+void TSftpClient::ServeIdle() {
+  if (Running || !SessionOpen || IdleQueued) return;
+  IdleQueued = true;
+  // A request started meanwhile queues behind this short turn on the worker.
+  QMetaObject::invokeMethod(WorkerContext, [this, conn = Connection.get()] {
+    conn->ServeIdle();
+    QMetaObject::invokeMethod(this, [this] { IdleQueued = false; }, Qt::QueuedConnection);
+  }, Qt::QueuedConnection);
 }
 
 TSftpClient::~TSftpClient() {
@@ -39,6 +54,7 @@ bool TSftpClient::Start(std::function<TSftpReply(TSftpConnection&)> work, std::f
                         bool connecting) {
   if (Running) return false;
   Running = true;
+  IdleServe.stop();
   Connecting = connecting;
   if (connecting) Connection->ClearInterrupt();
   StartedMs = quodra::host::NowMs();
@@ -53,6 +69,7 @@ bool TSftpClient::Start(std::function<TSftpReply(TSftpConnection&)> work, std::f
       Running = false;
       SessionOpen = open;
       Watchdog.stop();
+      if (open) IdleServe.start();
       Watch();  // the last progress report before the reply
       finish(reply);
     }, Qt::QueuedConnection);
@@ -115,11 +132,22 @@ bool TSftpClient::Delete(const std::string& path, TDone done) {
   return Start([path](TSftpConnection& c) { return c.Delete(path); }, std::move(done), false);
 }
 
+bool TSftpClient::ChangeFolder(const std::string& from, const std::string& name, TFolderDone done) {
+  struct TResult {
+    std::string Resolved;
+    std::vector<TSftpEntry> Entries;
+  };
+  auto result = std::make_shared<TResult>();
+  return Start([from, name, result](TSftpConnection& c) { return c.ChangeFolder(from, name, result->Resolved, result->Entries); },
+               [result, done = std::move(done)](const TSftpReply& r) { done(r, result->Resolved, result->Entries); }, false);
+}
+
 void TSftpClient::Abort() {
   if (Running) Connection->Interrupt(TSftpStatus::Aborted);
 }
 
 void TSftpClient::Close() {
+  IdleServe.stop();
   if (Running) Abort();
   // Queued behind a running request, which the abort has just ended.
   QMetaObject::invokeMethod(WorkerContext, [conn = Connection.get()] { conn->Close(); }, Qt::BlockingQueuedConnection);

@@ -3,7 +3,8 @@
 // thread of its own (libssh blocks), its result comes back as a queued event, and the
 // window never freezes. A watchdog on this thread bounds every request by the profile's
 // time-outs (connecting: the connection time-out in all; afterwards: the transfer time-out
-// of silence) and makes Abort take effect at once: both shut the connection down.
+// of silence) and makes Abort take effect at once: both shut the connection down. Between
+// requests the worker answers what the server asks of an idle session (its keep-alives).
 #include <QObject>
 #include <QTimer>
 #include <atomic>
@@ -40,6 +41,10 @@ class TSftpClient : public QObject {
   bool Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
              std::function<void(const TSftpReply&, int64_t bytes)> done);
   bool Delete(const std::string& path, TDone done);
+  // Into the folder `name` leads to from `from` ("" the login folder): its full path as the
+  // server names it, and its listing.
+  using TFolderDone = std::function<void(const TSftpReply&, const std::string& resolved, const std::vector<TSftpEntry>&)>;
+  bool ChangeFolder(const std::string& from, const std::string& name, TFolderDone done);
   // Ends the running request (its reply says Aborted) and the session. No effect when idle.
   void Abort();
   // Ends the session; quick when idle (the worker says goodbye to the server).
@@ -66,12 +71,15 @@ class TSftpClient : public QObject {
   bool Start(std::function<TSftpReply(TSftpConnection&)> work, std::function<void(const TSftpReply&)> finish,
              bool connecting);
   void Watch();
+  void ServeIdle();
   TSftpReply Await(const std::function<bool(TDone)>& start);
 
   std::unique_ptr<TSftpConnection> Connection;
   QThread* Worker = nullptr;
   QObject* WorkerContext = nullptr;  // lives on the worker thread
   QTimer Watchdog;
+  QTimer IdleServe;          // while a session is open and no request runs
+  bool IdleQueued = false;   // an idle turn waits on the worker
   bool Running = false;
   bool SessionOpen = false;
   bool Connecting = false;

@@ -111,10 +111,20 @@ void TSftpConnection::Close() {
   }
 }
 
+void TSftpConnection::ServeIdle() {
+  // A lost connection is noticed here too; the next request then fails at once.
+  if (Sftp && Interrupted.load() < 0) ssh_channel_poll_timeout(F(Sftp)->channel, 0, 0);
+}
+
 TSftpReply TSftpConnection::Failure(const std::string& what) {
   int why = Interrupted.load();
   if (why == static_cast<int>(TSftpStatus::Aborted)) return {TSftpStatus::Aborted, what + ": aborted"};
   if (why == static_cast<int>(TSftpStatus::TimedOut)) return {TSftpStatus::TimedOut, what + ": time-out"};
+  // A session whose SFTP channel the server closed (its subsystem ended) takes no request.
+  const bool channelGone = Sftp && (F(Sftp)->channel == nullptr || ssh_channel_is_closed(F(Sftp)->channel) ||
+                                    ssh_channel_is_eof(F(Sftp)->channel));
+  if (channelGone && Session && ssh_is_connected(S(Session)))
+    return {TSftpStatus::Lost, what + ": connection lost (the server closed the SFTP channel)"};
   if (!Session || !ssh_is_connected(S(Session)))
     return {TSftpStatus::Lost, what + ": connection lost" + (Session ? std::string(" (") + ssh_get_error(Session) + ")" : "")};
   if (Sftp) return {TSftpStatus::Failed, what + ": " + SftpErrorText(sftp_get_error(F(Sftp)))};
@@ -183,11 +193,7 @@ TSftpReply TSftpConnection::ConnectSocket(const TSftpSettings& settings, int& fd
   return {lastStatus, "Connect to " + host + " port " + port + " failed: " + lastError};
 }
 
-TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::function<void(const std::string&)>& log) {
-  Close();
-  Touch();
-  HostName = settings.Host;
-  ReadChunk = kReadSize;
+TSftpReply TSftpConnection::StartSsh(const TSftpSettings& settings, const char* hostKeyAlgorithms) {
   int fd = -1;
   TSftpReply r = ConnectSocket(settings, fd);
   if (!r.Ok()) return r;
@@ -216,20 +222,52 @@ TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::funct
     ssh_options_set(s, SSH_OPTIONS_CIPHERS_C_S, settings.Ciphers.c_str());
     ssh_options_set(s, SSH_OPTIONS_CIPHERS_S_C, settings.Ciphers.c_str());
   }
+  if (hostKeyAlgorithms) ssh_options_set(s, SSH_OPTIONS_HOSTKEYS, hostKeyAlgorithms);
   long connectSeconds = ((settings.ConnectTimeoutMs > 0 ? settings.ConnectTimeoutMs : kDefaultTimeoutMs) + 999) / 1000;
   ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &connectSeconds);
-  if (ssh_connect(s) != SSH_OK) return Failure("SSH connection to " + host);
+  if (ssh_connect(s) != SSH_OK) {
+    // No algorithm in common is no lost connection: trying again cannot help.
+    const std::string error = ssh_get_error(s);
+    const size_t noMatch = error.find("no match for method");
+    if (noMatch != std::string::npos && Interrupted.load() < 0)
+      return {TSftpStatus::Failed, "SSH connection to " + host + " failed: no algorithm in common with the server (" +
+                                       error.substr(noMatch + 20) + ")"};
+    return Failure("SSH connection to " + host);
+  }
   Touch();
-  r = CheckHostKey(settings);
+  return {};
+}
+
+TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::function<void(const std::string&)>& log) {
+  Close();
+  Touch();
+  HostName = settings.Host;
+  ReadChunk = kReadSize;
+  TSftpReply r = StartSsh(settings, nullptr);
+  if (!r.Ok()) return r;
+  std::string offered;
+  r = CheckHostKey(settings, offered);
+  if (r.Status == TSftpStatus::HostKey && !settings.HostKeyFingerprint.empty()) r = FindPinnedHostKey(settings, offered);
   if (!r.Ok()) return r;
   r = Authenticate(settings, log);
   if (!r.Ok()) return r;
+  ssh_session s = S(Session);
   long transferSeconds = ((settings.TransferTimeoutMs > 0 ? settings.TransferTimeoutMs : kDefaultTimeoutMs) + 999) / 1000;
   ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &transferSeconds);
   Sftp = sftp_new(s);
-  if (!Sftp) return Failure("SFTP channel");
+  if (!Sftp) {
+    TSftpReply failed = Failure("SFTP channel");
+    const std::string why = ssh_get_error(s);
+    if (failed.Status == TSftpStatus::Failed)
+      failed.Text = why.find("subsystem") != std::string::npos ? "The server offers no SFTP (" + why + ")"
+                                                               : "The server refused a channel for SFTP (" + why + ")";
+    return failed;
+  }
   if (sftp_init(F(Sftp)) != SSH_OK) {
     TSftpReply failed = Failure("SFTP subsystem");
+    if (failed.Status == TSftpStatus::Failed)
+      failed.Text = "The server's SFTP did not start (" + failed.Text +
+                    "): a forced command, or text a login script prints, may stand in its way";
     sftp_free(F(Sftp));
     Sftp = nullptr;
     return failed;
@@ -238,19 +276,47 @@ TSftpReply TSftpConnection::Open(const TSftpSettings& settings, const std::funct
   return {};
 }
 
-TSftpReply TSftpConnection::CheckHostKey(const TSftpSettings& settings) {
+TSftpReply TSftpConnection::FindPinnedHostKey(const TSftpSettings& settings, const std::string& firstOffered) {
+  // A server with keys of several kinds shows the one it prefers; the pinned key may be
+  // another of its keys (an RSA key handed out by its administrator). Each other kind is
+  // asked for on a connection of its own, bounded like the first by the connection time-out.
+  static const char* const kKinds[][2] = {{"ssh-ed25519", "ssh-ed25519"},
+                                          {"ecdsa-sha2-nistp", "ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,ecdsa-sha2-nistp521"},
+                                          {"rsa", "rsa-sha2-512,rsa-sha2-256"}};
+  std::string seen = firstOffered;
+  const std::string firstType = firstOffered.substr(firstOffered.find('(') + 1);
+  for (const auto& kind : kKinds) {
+    if (firstType.find(kind[0]) != std::string::npos) continue;
+    Close();
+    TSftpReply r = StartSsh(settings, kind[1]);
+    if (Interrupted.load() >= 0) return r.Ok() ? Failure("Host key") : r;
+    if (!r.Ok()) continue;  // no key of this kind
+    std::string offered;
+    r = CheckHostKey(settings, offered);
+    if (r.Ok() || r.Status != TSftpStatus::HostKey) return r;
+    seen += ", " + offered;
+  }
+  Close();
+  THostKeyState none = THostKeyState::Error;
+  return {TSftpStatus::HostKey, HostKeyVerdict(HostName, seen, settings.HostKeyFingerprint, none, "")};
+}
+
+TSftpReply TSftpConnection::CheckHostKey(const TSftpSettings& settings, std::string& offered) {
   ssh_session s = S(Session);
   ssh_key key = nullptr;
   if (ssh_get_server_publickey(s, &key) != SSH_OK) return Failure("Host key");
   unsigned char* hash = nullptr;
   size_t hashLen = 0;
   int rc = ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &hashLen);
+  const char* type = ssh_key_type_to_char(ssh_key_type(key));
+  const std::string typeName = type ? type : "unknown";
   ssh_key_free(key);
   if (rc != SSH_OK) return Failure("Host key");
   char* fpText = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, hashLen);
   ssh_clean_pubkey_hash(&hash);
   std::string fingerprint = fpText ? fpText : "";
   ssh_string_free_char(fpText);
+  offered = fingerprint + " (" + typeName + ")";
   THostKeyState state = THostKeyState::Error;
   if (settings.HostKeyFingerprint.empty()) {
     switch (ssh_session_is_known_server(s)) {
@@ -266,6 +332,52 @@ TSftpReply TSftpConnection::CheckHostKey(const TSftpSettings& settings) {
   std::string verdict = HostKeyVerdict(HostName, fingerprint, settings.HostKeyFingerprint, state, knownHosts);
   if (!verdict.empty()) return {TSftpStatus::HostKey, verdict};
   return {};
+}
+
+TSftpReply TSftpConnection::PasswordLogin(const TSftpSettings& settings, int methods,
+                                          const std::function<void(const std::string&)>& log) {
+  ssh_session s = S(Session);
+  int rc = SSH_AUTH_DENIED;
+  if (methods & SSH_AUTH_METHOD_PASSWORD) {
+    if (log) log("Login with password");
+    rc = ssh_userauth_password(s, nullptr, settings.Password.c_str());
+    if (rc == SSH_AUTH_SUCCESS) return {};
+    if (rc == SSH_AUTH_ERROR) return Failure("Login");
+  }
+  if (rc != SSH_AUTH_PARTIAL && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
+    if (log) log("Login with keyboard-interactive password");
+    rc = ssh_userauth_kbdint(s, nullptr, nullptr);
+    // Only a single prompt is answered (with the password); rounds without prompts go on.
+    for (int round = 0; rc == SSH_AUTH_INFO && round < 5; ++round) {
+      int prompts = ssh_userauth_kbdint_getnprompts(s);
+      if (prompts > 1) break;
+      if (prompts == 1) ssh_userauth_kbdint_setanswer(s, 0, settings.Password.c_str());
+      rc = ssh_userauth_kbdint(s, nullptr, nullptr);
+    }
+    if (rc == SSH_AUTH_SUCCESS) return {};
+    if (rc == SSH_AUTH_ERROR) return Failure("Login");
+  }
+  const std::string user = settings.User.empty() ? std::string("(current user)") : settings.User;
+  if (rc == SSH_AUTH_PARTIAL)
+    return {TSftpStatus::Refused, "Login refused: the server accepted the password of " + user +
+                                      " but asks for yet another login method"};
+  return {TSftpStatus::Refused, "Login refused: password of " + user + " not accepted"};
+}
+
+TSftpReply TSftpConnection::AfterPartialLogin(const TSftpSettings& settings, const std::string& accepted,
+                                              const std::function<void(const std::string&)>& log) {
+  // The server took the key and wants a second login (AuthenticationMethods publickey,password):
+  // the profile's password is the one it can give.
+  const int methods = ssh_userauth_list(S(Session), nullptr);
+  const bool asksPassword = (methods & (SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE)) != 0;
+  if (asksPassword && !settings.Password.empty()) {
+    if (log) log("The server accepted " + accepted + " and asks for a password too");
+    return PasswordLogin(settings, methods, log);
+  }
+  const std::string user = settings.User.empty() ? std::string("(current user)") : settings.User;
+  return {TSftpStatus::Refused, "Login refused: the server accepted " + accepted + " for " + user +
+                                    (asksPassword ? " but asks for a password too, and the profile has none"
+                                                  : " but asks for another login method as well")};
 }
 
 TSftpReply TSftpConnection::Authenticate(const TSftpSettings& settings, const std::function<void(const std::string&)>& log) {
@@ -287,30 +399,14 @@ TSftpReply TSftpConnection::Authenticate(const TSftpSettings& settings, const st
     ssh_key_free(key);
     if (rc == SSH_AUTH_SUCCESS) return {};
     if (rc == SSH_AUTH_ERROR) return Failure("Login");
+    if (rc == SSH_AUTH_PARTIAL) return AfterPartialLogin(settings, "the key of " + settings.PrivateKeyFile, log);
     return {TSftpStatus::Refused, "Login refused: the server did not accept the key of " + settings.PrivateKeyFile +
                                       " for " + user};
   }
   if (!settings.Password.empty()) {
-    if (methods & SSH_AUTH_METHOD_PASSWORD) {
-      if (log) log("Login with password");
-      rc = ssh_userauth_password(s, nullptr, settings.Password.c_str());
-      if (rc == SSH_AUTH_SUCCESS) return {};
-      if (rc == SSH_AUTH_ERROR) return Failure("Login");
-    }
-    if (methods & SSH_AUTH_METHOD_INTERACTIVE) {
-      if (log) log("Login with keyboard-interactive password");
-      rc = ssh_userauth_kbdint(s, nullptr, nullptr);
-      // Only a single prompt is answered (with the password); rounds without prompts go on.
-      for (int round = 0; rc == SSH_AUTH_INFO && round < 5; ++round) {
-        int prompts = ssh_userauth_kbdint_getnprompts(s);
-        if (prompts > 1) break;
-        if (prompts == 1) ssh_userauth_kbdint_setanswer(s, 0, settings.Password.c_str());
-        rc = ssh_userauth_kbdint(s, nullptr, nullptr);
-      }
-      if (rc == SSH_AUTH_SUCCESS) return {};
-      if (rc == SSH_AUTH_ERROR) return Failure("Login");
-    }
-    return {TSftpStatus::Refused, "Login refused: password of " + user + " not accepted"};
+    if (!(methods & (SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE)))
+      return {TSftpStatus::Refused, "Login refused: the server takes no password for " + user};
+    return PasswordLogin(settings, methods, log);
   }
   const char* envAgent = std::getenv("SSH_AUTH_SOCK");
   if (settings.AgentSocket.empty() && !(envAgent && *envAgent))
@@ -319,6 +415,7 @@ TSftpReply TSftpConnection::Authenticate(const TSftpSettings& settings, const st
   rc = ssh_userauth_agent(s, nullptr);
   if (rc == SSH_AUTH_SUCCESS) return {};
   if (rc == SSH_AUTH_ERROR && !ssh_is_connected(s)) return Failure("Login");
+  if (rc == SSH_AUTH_PARTIAL) return AfterPartialLogin(settings, "a key of the ssh-agent", log);
   return {TSftpStatus::Refused, "Login refused: no key of the ssh-agent was accepted for " + user};
 }
 
@@ -383,6 +480,28 @@ TSftpReply TSftpConnection::Delete(const std::string& path) {
   int rc = sftp_unlink(F(Sftp), path.c_str());
   Touch();
   return rc == 0 ? TSftpReply{} : Failure("Delete " + path);
+}
+
+TSftpReply TSftpConnection::ChangeFolder(const std::string& from, const std::string& name, std::string& resolved,
+                                         std::vector<TSftpEntry>& entries) {
+  resolved.clear();
+  entries.clear();
+  if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
+  const std::string wanted = !name.empty() && name.front() == '/' ? name : Join(from.empty() ? "." : from, name);
+  char* real = sftp_canonicalize_path(F(Sftp), wanted.c_str());
+  if (!real) return Failure("Folder " + wanted);
+  Touch();
+  resolved = real;
+  ssh_string_free_char(real);
+  // The server may resolve a name that does not exist (the last part is not looked up).
+  sftp_attributes a = sftp_stat(F(Sftp), resolved.c_str());
+  if (!a) return Failure("Folder " + resolved);
+  Touch();
+  TSftpEntry entry;
+  CopyFacts(a, entry);
+  sftp_attributes_free(a);
+  if (entry.Kind != TEntryKind::Folder) return {TSftpStatus::Failed, "Folder " + resolved + ": not a folder"};
+  return List(resolved, entries);
 }
 
 TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,

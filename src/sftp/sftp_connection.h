@@ -44,7 +44,14 @@ class TSftpConnection {
   TSftpReply Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
                    std::atomic<int64_t>& bytes);
   TSftpReply Delete(const std::string& path);
+  // The folder `name` leads to from `from` ("" the login folder), as the server resolves it
+  // (so ".." of "/" is "/"), and its listing. Fails when it is not a folder.
+  TSftpReply ChangeFolder(const std::string& from, const std::string& name, std::string& resolved,
+                          std::vector<TSftpEntry>& entries);
 
+  // Between requests: handles what the server sent meanwhile without waiting, so that its
+  // keep-alive questions are answered and an idle session is not dropped as dead.
+  void ServeIdle();
   // Any thread: ends the blocked call and the session. `why` becomes the reply's status.
   void Interrupt(TSftpStatus why);
   // Before a new Open (on the thread that started it, while no request runs): an earlier
@@ -55,8 +62,18 @@ class TSftpConnection {
 
  private:
   TSftpReply ConnectSocket(const TSftpSettings& settings, int& fd);
-  TSftpReply CheckHostKey(const TSftpSettings& settings);
+  // Connects the socket and runs the key exchange, offering only `hostKeyAlgorithms` when given.
+  TSftpReply StartSsh(const TSftpSettings& settings, const char* hostKeyAlgorithms);
+  // `offered`: the key's fingerprint and kind, "SHA256:... (ssh-rsa)".
+  TSftpReply CheckHostKey(const TSftpSettings& settings, std::string& offered);
+  // After a pinned fingerprint did not match the first key: the server's keys of the other kinds.
+  TSftpReply FindPinnedHostKey(const TSftpSettings& settings, const std::string& firstOffered);
   TSftpReply Authenticate(const TSftpSettings& settings, const std::function<void(const std::string&)>& log);
+  // The password methods the server offers (`methods`), with the profile's password.
+  TSftpReply PasswordLogin(const TSftpSettings& settings, int methods, const std::function<void(const std::string&)>& log);
+  // A key was accepted but the server wants a further login (`accepted` names the key).
+  TSftpReply AfterPartialLogin(const TSftpSettings& settings, const std::string& accepted,
+                               const std::function<void(const std::string&)>& log);
   // The reply for a failed libssh call: an interruption, a lost session or the server's no.
   TSftpReply Failure(const std::string& what);
   void Touch();

@@ -51,19 +51,30 @@ TSshdServer::~TSshdServer() { Stop(); }
 bool TSshdServer::Start(const TOptions& options) {
   HostKeyPath = Work.File("host_key");
   if (RunCommand({"ssh-keygen", "-q", "-t", options.HostKeyType, "-N", "", "-f", HostKeyPath}) != 0) return false;
+  MoreHostKeyPaths.clear();
+  for (const auto& type : options.MoreHostKeyTypes) {
+    MoreHostKeyPaths.push_back(Work.File("host_key_" + type));
+    if (RunCommand({"ssh-keygen", "-q", "-t", type, "-N", "", "-f", MoreHostKeyPaths.back()}) != 0) return false;
+  }
   WriteFile(Work.File("authorized_keys"), "");
   ::mkdir("/run/sshd", 0755);  // sshd's privilege separation needs it when run as root
   ServerPort = FreeTcpPort();
-  std::string subsystem = "internal-sftp";
+  std::string subsystem = options.SftpSubsystem.empty() ? "internal-sftp" : options.SftpSubsystem;
   if (options.SlowBytesPerSecond > 0 || options.ReadCap > 0)
     subsystem = "/usr/bin/python3 " + SupportDir() + "/slow_sftp_relay.py " + std::to_string(options.SlowBytesPerSecond) +
                 " " + std::to_string(options.ReadCap);
   std::ostringstream cfg;
+  for (const auto& line : options.ExtraConfig) cfg << line << "\n";
   cfg << "Port " << ServerPort << "\n"
       << "ListenAddress 127.0.0.1\n"
-      << "HostKey " << HostKeyPath << "\n"
+      << "HostKey " << HostKeyPath << "\n";
+  for (const auto& path : MoreHostKeyPaths) cfg << "HostKey " << path << "\n";
+  cfg
       << "PidFile " << Work.File("sshd.pid") << "\n"
       << "AuthorizedKeysFile " << Work.File("authorized_keys") << "\n"
+      // sshd reads the file as the user who logs in, which a test's own user cannot (a folder
+      // of root's); as root, the same keys reach every user.
+      << (::geteuid() == 0 ? "AuthorizedKeysCommand /bin/cat " + Work.File("authorized_keys") + "\nAuthorizedKeysCommandUser root\n" : "")
       << "StrictModes no\n"
       << "UsePAM " << (options.KeyboardInteractiveOnly ? "yes" : "no") << "\n"
       << "PermitRootLogin yes\n"
@@ -72,15 +83,20 @@ bool TSshdServer::Start(const TOptions& options) {
       << "KbdInteractiveAuthentication " << (options.KeyboardInteractiveOnly ? "yes" : "no") << "\n"
       << "MaxStartups 50\n"
       << "LogLevel VERBOSE\n"
-      << "Subsystem sftp " << subsystem << "\n";
+      << (subsystem == "-" ? "" : "Subsystem sftp " + subsystem + "\n");
   WriteFile(Work.File("sshd_config"), cfg.str());
   if (!Process.Start({"/usr/sbin/sshd", "-D", "-e", "-f", Work.File("sshd_config")}, Work.File("sshd.log"))) return false;
   return WaitForTcpPort(ServerPort);
 }
 
-std::string TSshdServer::HostKeyFingerprint() const {
+std::string TSshdServer::HostKeyFingerprint() const { return HostKeyFingerprint(""); }
+
+std::string TSshdServer::HostKeyFingerprint(const std::string& type) const {
+  std::string key = HostKeyPath;
+  for (const auto& path : MoreHostKeyPaths)
+    if (!type.empty() && path == Work.File("host_key_" + type)) key = path;
   std::string out = Work.File("fingerprint.txt");
-  RunCommand({"ssh-keygen", "-l", "-E", "sha256", "-f", HostKeyPath + ".pub"}, out);
+  RunCommand({"ssh-keygen", "-l", "-E", "sha256", "-f", key + ".pub"}, out);
   std::istringstream in(ReadFile(out));
   std::string bits, fp;
   in >> bits >> fp;

@@ -24,6 +24,13 @@ class TSshdServer {
     long ReadCap = 0;
     // Passwords only through keyboard-interactive (PAM's prompt), not the password method.
     bool KeyboardInteractiveOnly = false;
+    // Host keys of further kinds beside HostKeyType ("rsa", "ecdsa"); the server shows
+    // HostKeyType's first.
+    std::vector<std::string> MoreHostKeyTypes;
+    // The SFTP subsystem's command: blank internal-sftp, "-" none at all.
+    std::string SftpSubsystem;
+    // sshd_config lines ahead of the fixture's own (the first value of a keyword wins).
+    std::vector<std::string> ExtraConfig;
   };
 
   TSshdServer();
@@ -37,6 +44,8 @@ class TSshdServer {
 
   // The host key as `ssh-keygen -lf` names it ("SHA256:...").
   std::string HostKeyFingerprint() const;
+  // The fingerprint of the host key of a kind ("rsa", "ecdsa"; "" the first key).
+  std::string HostKeyFingerprint(const std::string& type) const;
   // A known_hosts file naming this server with its key (hashed: as `ssh-keygen -H` leaves it),
   // or with another key of the same type (a server whose key changed).
   void WriteKnownHosts(const std::string& path, bool hashed, bool otherKey = false) const;
@@ -51,6 +60,7 @@ class TSshdServer {
   TTempDir Work;
   TServerProcess Process;
   std::string HostKeyPath;
+  std::vector<std::string> MoreHostKeyPaths;
   int ServerPort = 0;
 };
 
