@@ -1,6 +1,5 @@
 #include "ftp_job.h"
 
-#include <cstring>
 #include <exception>
 
 #include "app/ftp_source_list.h"
@@ -15,7 +14,8 @@
 
 using namespace quodra::ftp;
 using quodra::host::Trim;
-using quodra::host::UpperCase;
+using quodra::jobs::TFailureKind;
+using quodra::jobs::TRemoteResult;
 
 namespace {
 
@@ -26,23 +26,40 @@ std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 constexpr int32_t kWsaConnReset = 10054;
 constexpr const char* kClosedByServer = "the server closed the connection";
 
+static_assert(TMainFrm::kNoMoreFiles == quodra::jobs::TFetchWalk::kNoMoreItems);
+
 }  // namespace
 
-TFtpJob::TFtpJob(TMainFrm& frm) : QObject(&frm), Frm(frm), QpFtpClient1(std::make_unique<TQpFtpClient>()), DirList(*frm.ui->lbxCurrentDir) {
+TFtpJob::TFtpJob(TMainFrm& frm)
+    : QObject(&frm),
+      Frm(frm),
+      Side(std::make_unique<quodra::jobs::TFtpRemoteSide>(quodra::jobs::TJobProfile{})),
+      QpFtpClient1(&Side->Client()),
+      DirList(*frm.ui->lbxCurrentDir) {
   // Design-time settings of the window's FTP client.
   QpFtpClient1->ConnectTimeout = 0;
   QpFtpClient1->FileType = ftBinary;
   QpFtpClient1->PassiveMode = false;
   QpFtpClient1->TransferTimeout = 1092;
   QpFtpClient1->SetWsPort("ftp");
-  QpFtpClient1->OnFtpStatus = [this](TQpCustomFtpClient*, TFtpStatusCode code, const char* text) {
+  // The job sees every event of the session first, then the walk's side, whose operation
+  // the event may end.
+  auto sideStatus = QpFtpClient1->OnFtpStatus;
+  auto sideError = QpFtpClient1->OnFtpError;
+  auto sideWsError = QpFtpClient1->OnWsError;
+  QpFtpClient1->OnFtpStatus = [this, sideStatus](TQpCustomFtpClient* c, TFtpStatusCode code, const char* text) {
     QpFtpClient1FtpStatus(code, Text(text));
+    if (sideStatus) sideStatus(c, code, text);
   };
-  QpFtpClient1->OnFtpError = [this](TQpCustomFtpClient*, int32_t code, const char* text) {
+  QpFtpClient1->OnFtpError = [this, sideError](TQpCustomFtpClient* c, int32_t code, const char* text) {
     QpFtpClient1FtpError(code, Text(text));
+    if (sideError) sideError(c, code, text);
   };
-  QpFtpClient1->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) { QpFtpClient1WsError(code); };
-  QpFtpClient1->OnFtpNotice = [this](TQpCustomFtpClient*, const char* text) { Log(Text(text)); };
+  QpFtpClient1->OnWsError = [this, sideWsError](quodra::port::TQpBaseComponent* c, int32_t code) {
+    QpFtpClient1WsError(code);
+    if (sideWsError) sideWsError(c, code);
+  };
+  Side->OnLog = [this](const std::string& line) { Log(line); };
   RetryTimer.setSingleShot(true);
   RetryTimer.callOnTimeout(this, [this] { RetryNow(); });
 }
@@ -53,6 +70,7 @@ TFtpJob::~TFtpJob() {
   QpFtpClient1->OnFtpError = nullptr;
   QpFtpClient1->OnWsError = nullptr;
   QpFtpClient1->OnFtpNotice = nullptr;
+  Side->OnLog = nullptr;
 }
 
 // Server texts reach the log through here: control characters are written as escapes.
@@ -66,24 +84,38 @@ void TFtpJob::Logout() {
   }
 }
 
-void TFtpJob::ReadProfile() { JobProfile = Frm.JobProfileFromControls(); }
+void TFtpJob::ReadProfile() {
+  JobProfile = Frm.JobProfileFromControls();
+  Side->SetProfile(JobProfile);
+  quodra::jobs::TWalkSink sink;
+  sink.Log = [this](const std::string& line) { Frm.Log(line); };
+  // The session's own progress events move the byte counter; the walk gives the final count.
+  sink.Progress = [this](int64_t bytes, bool done) {
+    if (done) Frm.SetByteCounter(std::to_string(bytes) + " bytes [Done]");
+  };
+  sink.Fetching = [this](const std::string&, bool fromMask) {
+    WalkFromMask = fromMask;
+    TMainFrm::Pause(2);
+  };
+  sink.Started = [this](const std::string& name) {
+    TMainFrm::Pause(2);
+    Frm.ui->LTFileName1->setText(QText(FolderPart(name)));
+    if (QpFtpClient1->InProgress()) Frm.Log("Retrieving");
+  };
+  Walk = std::make_unique<quodra::jobs::TFetchWalk>(*Side, JobProfile, std::move(sink));
+  Walk->StopWhen = [this] { return Frm.Closing || Frm.AbortRequested; };
+}
 
 void TFtpJob::StartFtp() {
   RetryTimer.stop();
-  RetryPending = RetrySession = false;
+  RetryPending = RetryDue = false;
   Attempt = 0;
-  Fetched.clear();
-  LeftForNextRun.clear();
   ReadProfile();
   StartSession();
 }
 
 void TFtpJob::StartSession() {
   const quodra::jobs::TJobProfile& p = JobProfile;
-  WalkRetrieve = false;
-  Outcome = TOutcome::None;
-  DeletePending.clear();
-  Probe = {};
   try {
     if (QpFtpClient1->Connected()) {
       Frm.Log("Reset/Logout");
@@ -140,28 +172,19 @@ void TFtpJob::CloseAfterFailure(bool logout) {
 
 // The server ended the session (closed the connection, 421): the run cannot go on.
 void TFtpJob::SessionLost() {
-  TransferFailed();
+  FailureHandled = true;
   Frm.MarkRunFailed();
   CloseAfterFailure(false);
 }
 
-void TFtpJob::TransferFailed() {
-  if (Outcome == TOutcome::Pending) Outcome = TOutcome::Failed;
-}
-
 void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info) {
-  if (Probe.Active && (code == fsCommandDone || code == fsCurrentDir || code == fsTextReady)) {
-    Probe.Done = Probe.Ok = true;
-    Probe.Text = info;
-    return;
-  }
-  // The session ended meanwhile: handled below as ever.
-  if (Probe.Active && (code == fsClosed || code == fsLoggedOut || code == fsTimeout)) Probe.Done = Probe.Broken = true;
+  // The walk asks what a refused name is: those replies are its answers.
+  if (Side->Classifying() && (code == fsCommandDone || code == fsCurrentDir || code == fsTextReady)) return;
   switch (code) {
     case fsClosed:
       Frm.Log("Connection Port Closed");
       if (!SessionEnding && RetryLater(kWsaConnReset, kClosedByServer)) {
-        TransferFailed();
+        FailureHandled = true;
         break;
       }
       EndJob();
@@ -171,7 +194,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       DirList.Clear();
       Frm.Log("Logout");
       if (!SessionEnding && RetryLater(kWsaConnReset, kClosedByServer)) {
-        TransferFailed();
+        FailureHandled = true;
         break;
       }
       EndJob();
@@ -183,16 +206,8 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsCommandDone:
       Frm.Log("Complete");
       if (Frm.Closing || SessionEnding) break;  // the program is ending: no new walk
-      if (!DeletePending.empty()) {
-        // The walk's own delete: a fresh listing would only lack the file just deleted,
-        // so the work list drops it and the walk goes on at once.
-        DirList.Remove(DeletePending);
-        DeletePending.clear();
-        Frm.JobPhase = 3;
-        Frm.FileNumber = 1;
-        GetNextFile();
-        break;
-      }
+      // The walk's own delete: the work list drops the name, no fresh listing is needed.
+      if (Side->InFlight() || InWalk) break;
       if (!QpFtpClient1->ListDir("", false)) {
         Frm.Log("Name listing could not be started");
         CloseAfterFailure(true);
@@ -201,14 +216,11 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       Frm.JobPhase = 3;
       break;
     case fsCurrentDir:
-      break;
     case fsFileFacts:
-      if (FactsPending) {
-        FactsDone = true;
-        Facts = {QpFtpClient1->RemoteSize(), QpFtpClient1->RemoteModTime()};
-      }
+    case fsTransferDone:  // the walk's side takes these
       break;
     case fsTextReady:
+      if (Side->InFlight()) break;
       FillDirectoryList(info);
       if (Frm.JobPhase == 3) {
         Frm.FileNumber = 1;
@@ -218,11 +230,8 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsProgress:
       Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes");
       break;
-    case fsTransferDone:
-      TransferDoneStep();
-      break;
     case fsTimeout:
-      TransferFailed();
+      FailureHandled = true;
       Frm.Log("Timeout");
       if (RetryLater(-1, "Timeout")) break;
       Frm.FileNumber = 1;
@@ -254,53 +263,15 @@ void TFtpJob::LoginStep() {
   TMainFrm::Pause(3);
 }
 
-void TFtpJob::TransferDoneStep() {
-  // The file this transfer fetched: the walk may have moved CurrentSource on meanwhile.
-  const std::string fetched = QpFtpClient1->RemoteFile();
-  if (QpFtpClient1->HoldsLocalFile() && !KeepHeldFile(fetched)) {
-    WalkRetrieve = false;
-    TransferFailed();
-    return;
-  }
-  Fetched.insert(UpperCase(fetched));
-  if (Outcome == TOutcome::Pending) Outcome = TOutcome::Done;
-  DoneBytes = QpFtpClient1->BytesTransferred();
-  Frm.Log("Transfer Completed OK");
-  Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes [Done]");
-  // Every file the walk fetched is deleted, also when a listing asked for meanwhile has
-  // changed the job's phase; a file it did not fetch never is.
-  bool fromWalk = WalkRetrieve;
-  WalkRetrieve = false;
-  if (fromWalk && JobProfile.DeleteRemote) {
-    Log("Delete Host File:" + fetched);
-    if (QpFtpClient1->Delete(fetched)) DeletePending = fetched;
-  }
-  if (Frm.FileNumber == TMainFrm::kNoMoreFiles) {
-    if (EndsRunOnFailure() && !Frm.Closing) {
-      Frm.Closing = true;
-      Frm.CloseWindow();
-    }
-  } else {
-    GetNextFile();
-  }
-}
-
 void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
   std::string text = errorText;
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  if (Probe.Active) {
-    Probe.Done = true;
-    // A refusal answers the question; anything else is the session's failure, handled below.
-    if (code >= 500 && code < 600) return;
-    Probe.Broken = true;
-  }
-  if (Outcome == TOutcome::Pending && WalkFromMask && code == 550) {
-    // The walk finds out whether the name is a file at all before it counts as a failure.
-    Outcome = TOutcome::Refused;
-    RefusedText = text;
-    return;
-  }
-  TransferFailed();
+  // A refusal answers the walk's question; anything else is the session's failure.
+  if (Side->Classifying() && code >= 500 && code < 600) return;
+  // The walk finds out whether a mask's refused match is a file at all before it counts as
+  // a failure.
+  if (Side->Fetching() && WalkFromMask && code == 550) return;
+  FailureHandled = true;
   std::string line = code == -1 ? "Connection Timeout - FTP Session aborted (" + text + ")"
                                 : std::to_string(code) + " " + text;
   Log(line);
@@ -310,8 +281,7 @@ void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
 }
 
 void TFtpJob::QpFtpClient1WsError(int32_t code) {
-  TransferFailed();
-  if (Probe.Active) Probe.Done = Probe.Broken = true;
+  FailureHandled = true;
   Frm.Log(std::to_string(code) + " WsError");
   if (QpFtpClient1->Connected()) Frm.Log("Reset/Logout");
   if (RetryLater(code, std::to_string(code) + " WsError")) return;
@@ -326,19 +296,24 @@ void TFtpJob::ExpectSessionEnd() {
 bool TFtpJob::RetryLater(int32_t code, const std::string& reason) {
   if (RetryPending) return true;
   if (Attempt >= JobProfile.Retries || Frm.Closing || Frm.AbortRequested || !Frm.JobRunning()) return false;
-  if (quodra::jobs::FtpFailureKind(code) != quodra::jobs::TFailureKind::Transient) return false;
+  if (quodra::jobs::FtpFailureKind(code) != TFailureKind::Transient) return false;
   ++Attempt;
   const int32_t delay = quodra::jobs::RetryDelaySeconds(JobProfile.RetryDelay, Attempt);
   Log(quodra::jobs::RetryLine(Attempt, JobProfile.Retries, delay, reason));
   // The failed session's own end is expected now; the job stays on until the retry.
   RetryPending = true;
   SessionEnding = true;
-  WalkAgain = false;
   RetryTimer.start(static_cast<int>(delay) * 1000);
   return true;
 }
 
 void TFtpJob::RetryNow() {
+  // The pause may end inside one of the walk's waits: the new session starts once the walk
+  // has returned, never below it.
+  if (InWalk) {
+    RetryDue = true;
+    return;
+  }
   RetryPending = false;
   // Abort or closing the window during the pause ended the job: no new login.
   if (!Frm.JobRunning() || Frm.AbortRequested || Frm.Closing) {
@@ -346,17 +321,14 @@ void TFtpJob::RetryNow() {
     CloseAfterFailure(false);
     return;
   }
-  RetrySession = true;
+  Walk->ContinueRun();
   StartSession();
 }
 
 void TFtpJob::FillDirectoryList(const std::string& listing) { DirList.Fill(SplitListing(listing)); }
 
 void TFtpJob::GetNextFile() {
-  if (InWalk) {
-    WalkAgain = true;
-    return;
-  }
+  if (InWalk) return;
   InWalk = true;
   if (!Frm.JobRunning()) {
     // A walk of a folder the user chose in the list is a job too.
@@ -372,19 +344,53 @@ void TFtpJob::GetNextFile() {
       if (std::uncaught_exceptions() > 0) Job.EndJob();
     }
   } walkEnd{*this};
-  do {
-    WalkAgain = false;
-    WalkStep();
-    // The next step starts only on a settled session: a delete and its fresh listing (which
-    // restarts the walk) come first, however long the server takes.
-    if (WalkAgain && !Frm.Closing && !WaitSettled()) {
-      Frm.Log("Timeout");
-      CloseAfterFailure(true);
+  Frm.JobPhase = 4;
+  std::string& sources = JobProfile.SourceFile;
+  if (IsMask(sources) && sources.back() != ';') {
+    sources += ';';
+    // The window shows the list as the walk reads it.
+    Frm.VarnOptFrm->ui->SourceFileName1->setText(QText(sources));
+  }
+  while (!Frm.Closing && !Frm.AbortRequested && !RetryPending) {
+    FailureHandled = false;
+    const TRemoteResult r = Walk->Step(Frm.FileNumber, DirList);
+    WalkFromMask = false;
+    if (Walk->RunFailed()) Frm.MarkRunFailed();
+    if (!r.Ok()) {
+      WalkFailed(r);
+      break;
     }
-  } while (WalkAgain && !Frm.Closing && !Frm.AbortRequested);
+    if (Frm.FileNumber == TMainFrm::kNoMoreFiles) break;
+  }
   DirList.Flush();
-  // The walk is over unless a delete is still under way: its fresh listing walks on.
+  if (RetryDue) {
+    RetryDue = false;
+    RetryTimer.start(0);
+  }
+  // A retry to come goes on with the list: the run is not over.
+  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing && !RetryPending && EndsRunOnFailure()) {
+    // A command still under way gets its answer before the session ends.
+    WaitSettled();
+    Frm.Closing = true;
+    Frm.CloseWindow();
+  }
   if (!QpFtpClient1->InProgress()) EndJob();
+}
+
+void TFtpJob::WalkFailed(const TRemoteResult& result) {
+  // The session's handlers have logged it and retry or end the run; an abort ends it as it is.
+  if (FailureHandled || result.Kind == TFailureKind::Aborted || Frm.Closing || RetryPending) return;
+  if (result.Code == kFtpLocalFileError) {
+    // The local file cannot be made: the walk stops here. Interactive runs show why
+    // through the general error handler (a message box); an unattended run logs it.
+    if (Frm.HasArguments())
+      Log(result.Reason);
+    else
+      Frm.ReportException(result.Reason);
+  } else {
+    Log(result.Reason);
+  }
+  CloseAfterFailure(true);
 }
 
 void TFtpJob::EndJob() {
@@ -394,270 +400,11 @@ void TFtpJob::EndJob() {
   if (Frm.JobGoesOnByItself()) Frm.JobEnded();
 }
 
-bool TFtpJob::WaitSettled(const std::function<bool()>& orWhen) {
+bool TFtpJob::WaitSettled() {
   // Up to three commands (a delete, a listing's TYPE and NLST) each bounded by the transfer
   // time-out, and a margin for the connection's own end; 0 means no bound, as for the client.
   int64_t timeoutMs = static_cast<int64_t>(QpFtpClient1->TransferTimeout) * quodra::host::kMsPerTick;
   int64_t deadline = timeoutMs > 0 ? quodra::host::NowMs() + 4 * timeoutMs + 10000 : -1;
   return quodra::host::WaitUntil(
-      [&] {
-        return Frm.Closing || (orWhen && orWhen()) ||
-               (!QpFtpClient1->InProgress() && !QpFtpClient1->EventsPending());
-      },
-      deadline);
-}
-
-void TFtpJob::WalkStep() {
-  Frm.JobPhase = 4;
-  std::string& sources = JobProfile.SourceFile;
-  if (IsMask(sources) && sources.back() != ';') {
-    sources += ';';
-    // The window shows the list as the walk reads it.
-    Frm.VarnOptFrm->ui->SourceFileName1->setText(QText(sources));
-  }
-  // A session after a failed one goes on where that one stopped: what this run fetched
-  // already is not fetched again.
-  auto fetchedBefore = [this](const std::string& name) {
-    const std::string upper = UpperCase(name);
-    return LeftForNextRun.count(upper) > 0 || (RetrySession && Fetched.count(upper) > 0);
-  };
-
-  bool fromListing = false;
-  if (sources.find(';') == std::string::npos) {
-    Frm.CurrentSource = sources;
-    Frm.Log("Get File");
-    Frm.FileNumber = TMainFrm::kNoMoreFiles;
-    if (fetchedBefore(sources)) Frm.CurrentSource.clear();
-  } else {
-    for (;;) {
-      bool maskMatched = false;
-      Frm.CurrentSource = ExtractItem(sources, Frm.FileNumber, ';');
-      if (!IsMask(Frm.CurrentSource)) {
-        if (!Frm.CurrentSource.empty() && fetchedBefore(Frm.CurrentSource)) {
-          ++Frm.FileNumber;
-          continue;
-        }
-        if (!Frm.CurrentSource.empty() && !DirList.Contains(Frm.CurrentSource)) {
-          Log("Source File:" + Frm.CurrentSource + " does not exist!");
-          // After a delete the walk restarts on a fresh listing, where the files fetched
-          // already are gone: only a name never fetched is a failure.
-          if (!Fetched.count(UpperCase(Frm.CurrentSource))) Frm.MarkRunFailed();
-          ++Frm.FileNumber;
-        }
-      } else {
-        std::string mask = Frm.CurrentSource;
-        std::string match = DirList.TakeMatch(mask);
-        // A listing's own folder and its parent are no files of it; neither is fetched twice.
-        if (match == "." || match == ".." || (!match.empty() && fetchedBefore(match))) continue;
-        if (!match.empty()) {
-          Frm.CurrentSource = match;
-          --Frm.FileNumber;  // the same mask serves the next call too
-          maskMatched = fromListing = true;
-        } else {
-          Log("Source File:" + mask + " mask finished!");
-          Frm.CurrentSource.clear();
-          Frm.FileNumber = TMainFrm::kNoMoreFiles;
-        }
-      }
-      if (maskMatched || Frm.CurrentSource.empty() || DirList.Contains(Frm.CurrentSource)) break;
-    }
-    if (!Trim(Frm.CurrentSource).empty()) {
-      if (Frm.FileNumber > 0) Frm.Log("Get File Number: " + std::to_string(Frm.FileNumber));
-      ++Frm.FileNumber;
-    } else {
-      Frm.FileNumber = TMainFrm::kNoMoreFiles;
-    }
-  }
-  if (Trim(Frm.CurrentSource).empty()) Frm.FileNumber = TMainFrm::kNoMoreFiles;
-
-  const std::string& dest = JobProfile.DestinationFile;
-  bool destIsFolder = !dest.empty() && (dest.back() == '\\' || dest.back() == '/');
-  if (destIsFolder)
-    Frm.CurrentDest = Trim(dest) + Frm.CurrentSource;
-  else if (!Trim(dest).empty())
-    Frm.CurrentDest = dest;
-  else
-    Frm.CurrentDest = Frm.CurrentSource;
-
-  // A remote name becomes part of a local path only when it stays below the destination.
-  if (!Trim(Frm.CurrentSource).empty() && (destIsFolder || Trim(dest).empty()) &&
-      !IsSafeLocalName(Frm.CurrentSource, fromListing)) {
-    Log("Source File:" + Frm.CurrentSource + " is not a safe local name!");
-    Frm.MarkRunFailed();
-    if (Frm.FileNumber != TMainFrm::kNoMoreFiles) {
-      WalkAgain = true;
-      return;
-    }
-    Frm.CurrentSource.clear();
-    Frm.CurrentDest.clear();
-  }
-
-  if (!Trim(Frm.CurrentSource).empty() && !Trim(Frm.CurrentDest).empty()) {
-    // The waits below handle events, and the next file's step may run inside them and move
-    // CurrentSource on: the closing line names the file this call fetched.
-    const std::string source = Frm.CurrentSource, dest = Frm.CurrentDest;
-    Log("Source File:" + source + " to Dest File:" + dest);
-    TMainFrm::Pause(2);
-    bool overwrite = JobProfile.Overwrite;
-    Frm.Log(overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
-    // The pause may have seen the session end.
-    if (Frm.Closing) return;
-    bool started = false;
-    // In binary mode the file's size and time first: the transfer must bring exactly that
-    // many bytes, a cut one is continued later from the bytes kept, and with Delete remote
-    // file the file is deleted only if it did not change while it was fetched.
-    FactsBefore = {};
-    if (JobProfile.Binary) {
-      if (!AskFacts(source, FactsBefore)) return;
-      QpFtpClient1->ExpectedSize = FactsBefore.Size;
-      if (FactsBefore.Size >= 0) QpFtpClient1->ResumeIdentity = IdentityOf(source, FactsBefore);
-      QpFtpClient1->HoldLocalFile = JobProfile.DeleteRemote && FactsBefore.Size >= 0;
-    }
-    Outcome = TOutcome::Pending;
-    WalkFromMask = fromListing;
-    try {
-      started = QpFtpClient1->Retrieve(source, dest, overwrite ? rmReplace : rmAppend);
-      // Before the pause: the transfer may well end inside it.
-      WalkRetrieve = started;
-    } catch (const std::exception& e) {
-      // The local file cannot be made: the walk stops here. Interactive runs show why
-      // through the general error handler (a message box); an unattended run logs it.
-      Outcome = TOutcome::None;
-      WalkAgain = false;
-      if (Frm.HasArguments())
-        Log(e.what());
-      else
-        Frm.ReportException(e.what());
-      CloseAfterFailure(true);
-      return;
-    }
-    TMainFrm::Pause(2);
-    Frm.ui->LTFileName1->setText(QText(FolderPart(source)));
-    if (!started) {
-      Outcome = TOutcome::None;
-      Log("Retrieve of " + source + " could not be started");
-      CloseAfterFailure(true);
-      return;
-    }
-    if (QpFtpClient1->InProgress()) Frm.Log("Retrieving");
-    // Until the transfer's own outcome was handled. A session back at Ready without one
-    // (an abort) ends the wait too; so does a closing window.
-    WaitSettled([this] { return Outcome != TOutcome::Pending; });
-    // Only a transfer the server confirmed is reported as transferred, with its own count.
-    if (Outcome == TOutcome::Done)
-      Log("Transferred " + source + " to " + dest + " " + std::to_string(DoneBytes) + " bytes [Done]");
-    const bool refused = Outcome == TOutcome::Refused;
-    Outcome = TOutcome::None;
-    WalkFromMask = false;
-    if (refused) {
-      WalkRetrieve = false;
-      if (!NotARegularFile(source)) {
-        if (Frm.Closing || RetryPending || Probe.Broken) return;
-        Log("550 " + RefusedText);
-        CloseAfterFailure(true);
-        return;
-      }
-      // Not a failure: the mask goes on with its next match.
-      Log("Source File:" + source + " is not a regular file, skipped");
-      if (Frm.FileNumber != TMainFrm::kNoMoreFiles) {
-        WalkAgain = true;
-        return;
-      }
-    }
-  }
-  // A retry to come goes on with the list: the run is not over.
-  if (Frm.FileNumber == TMainFrm::kNoMoreFiles && !Frm.Closing && !RetryPending && EndsRunOnFailure()) {
-    // A delete still under way gets its answer before the session ends.
-    WaitSettled();
-    Frm.Closing = true;
-    Frm.CloseWindow();
-  }
-}
-
-bool TFtpJob::ProbeCommand(const std::function<bool()>& start) {
-  if (Probe.Broken) return false;
-  Probe = {};
-  Probe.Active = true;
-  bool started = false;
-  try {
-    started = start();
-  } catch (const std::exception&) {
-  }
-  if (started) WaitSettled([this] { return Probe.Done; });
-  const bool ok = started && Probe.Done && Probe.Ok;
-  Probe.Active = false;
-  return ok && !Frm.Closing && QpFtpClient1->Connected();
-}
-
-bool TFtpJob::NotARegularFile(const std::string& name) {
-  // A folder (or a link to one) can be entered: then back to where the walk lists, by the
-  // absolute name PWD gives, since ".." from a link's target is not where the link was.
-  if (!WaitSettled() || !ProbeCommand([this] { return QpFtpClient1->ChangeDir(""); })) return false;
-  const std::string home = Probe.Text;
-  if (ProbeCommand([&] { return QpFtpClient1->ChangeDir(name); }))
-    return !home.empty() && ProbeCommand([&] { return QpFtpClient1->ChangeDir(home); });
-  // A link that leads nowhere lists as a link ("l" first) but cannot be sent.
-  if (!ProbeCommand([&] { return QpFtpClient1->ListDir(name, true); })) return false;
-  for (const std::string& line : SplitListing(Probe.Text))
-    if (!Trim(line).empty()) return line[0] == 'l' || line[0] == 'L';
-  return false;
-}
-
-bool TFtpJob::AskFacts(const std::string& name, TFacts& facts) {
-  facts = {};
-  FactsPending = true;
-  FactsDone = false;
-  bool asked = false;
-  try {
-    asked = QpFtpClient1->FileFacts(name);
-  } catch (const std::exception&) {
-  }
-  // Not asked (no session ready): the facts stay unknown and the retrieve meets the same
-  // state and reports it.
-  if (!asked) {
-    FactsPending = false;
-    return true;
-  }
-  WaitSettled([this] { return FactsDone; });
-  FactsPending = false;
-  if (!FactsDone || Frm.Closing || RetryPending) return false;
-  facts = Facts;
-  return true;
-}
-
-quodra::host::TRemoteFileIdentity TFtpJob::IdentityOf(const std::string& name, const TFacts& facts) const {
-  quodra::host::TRemoteFileIdentity id;
-  std::string port = Trim(JobProfile.Port);
-  id.Server = Trim(JobProfile.ServerName) + (port.empty() || port == "ftp" || port == "21" ? "" : ":" + port);
-  std::string folder = Trim(JobProfile.DefaultFolder);
-  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
-  id.Path = name[0] == '/' || folder.empty() || folder == "." ? name : folder + "/" + name;
-  id.Size = facts.Size;
-  id.ModTime = facts.ModTime;
-  return id;
-}
-
-bool TFtpJob::KeepHeldFile(const std::string& name) {
-  TFacts after;
-  if (!AskFacts(name, after)) {
-    QpFtpClient1->DiscardHeldFile();  // the session failed: its handler ended or retries the run
-    return false;
-  }
-  const bool same = after.Size == FactsBefore.Size && (FactsBefore.ModTime.empty() || after.ModTime == FactsBefore.ModTime);
-  if (!same) {
-    QpFtpClient1->DiscardHeldFile();
-    LeftForNextRun.insert(UpperCase(name));
-    Log("Source File:" + name + " changed while it was fetched (" + std::to_string(FactsBefore.Size) +
-        " bytes, now " + std::to_string(after.Size) + "), left on the server for the next run");
-    Frm.MarkRunFailed();
-    // Not a failure of the session: the walk goes on with the next name.
-    if (Frm.FileNumber != TMainFrm::kNoMoreFiles) GetNextFile();
-    return false;
-  }
-  if (int err = QpFtpClient1->CommitHeldFile()) {
-    Log("Dest File:" + QpFtpClient1->LocalFile() + " could not be written: " + std::strerror(err));
-    CloseAfterFailure(true);
-    return false;
-  }
-  return true;
+      [&] { return Frm.Closing || (!QpFtpClient1->InProgress() && !QpFtpClient1->EventsPending()); }, deadline);
 }

@@ -3,11 +3,6 @@
 #include <QListWidget>
 #include <QScrollBar>
 
-#include "app/ftp_source_list.h"
-#include "host/text_util.h"
-
-using quodra::host::UpperCase;
-
 namespace {
 // How long taken rows may stay in the view: the view changes a few times a second at most,
 // whatever the rate at which the walk takes entries.
@@ -24,9 +19,7 @@ TFtpWorkList::TFtpWorkList(QListWidget& view) : View(view) {
 
 void TFtpWorkList::Clear() {
   FlushTimer.stop();
-  Entries.clear();
-  Listed.clear();
-  MaskFrom.clear();
+  Reset();
   TakenShown = 0;
   View.clear();
 }
@@ -34,55 +27,18 @@ void TFtpWorkList::Clear() {
 void TFtpWorkList::Fill(const std::vector<std::string>& names) {
   Clear();
   Entries.reserve(names.size() + 2);
-  auto add = [this](const std::string& name) {
-    Entries.push_back({name, UpperCase(name), TState::Listed});
-    ++Listed[Entries.back().Upper];
-  };
-  add(kStartMarker);
-  for (const std::string& name : names) add(name);
-  add(kEndMarker);
+  Add(kStartMarker, quodra::jobs::TEntryKind::Other, true);
+  for (const std::string& name : names) Add(name, quodra::jobs::TEntryKind::Unknown, false);
+  Add(kEndMarker, quodra::jobs::TEntryKind::Other, true);
   QStringList rows;
   rows.reserve(static_cast<qsizetype>(Entries.size()));
   for (const TEntry& e : Entries) rows << QString::fromStdString(e.Name);
   View.addItems(rows);
 }
 
-bool TFtpWorkList::Contains(const std::string& name) const {
-  auto it = Listed.find(UpperCase(name));
-  return it != Listed.end() && it->second > 0;
-}
-
-std::string TFtpWorkList::TakeMatch(const std::string& mask) {
-  std::string upperMask = UpperCase(mask);
-  // Entries before where this mask matched last did not match it, and nothing but a new
-  // listing changes them: a walk over N names costs O(N).
-  size_t& from = MaskFrom[upperMask];
-  for (; from < Entries.size(); ++from) {
-    TEntry& e = Entries[from];
-    if (e.State != TState::Listed || e.Name == kStartMarker || e.Name == kEndMarker) continue;
-    if (!MatchMask(e.Upper, upperMask)) continue;
-    e.State = TState::Taken;
-    --Listed[e.Upper];
-    ++TakenShown;
-    if (!FlushTimer.isActive()) FlushTimer.start();
-    return Entries[from++].Name;
-  }
-  return {};
-}
-
-void TFtpWorkList::Remove(const std::string& name) {
-  // Only names the profile lists by name are still untaken when deleted; they are few, so
-  // a scan per deletion keeps the walk linear.
-  if (!Contains(name)) return;
-  const std::string upper = UpperCase(name);
-  for (TEntry& e : Entries) {
-    if (e.State != TState::Listed || e.Upper != upper) continue;
-    e.State = TState::Taken;
-    --Listed[e.Upper];
-    ++TakenShown;
-    if (!FlushTimer.isActive()) FlushTimer.start();
-    return;
-  }
+void TFtpWorkList::OnTaken() {
+  ++TakenShown;
+  if (!FlushTimer.isActive()) FlushTimer.start();
 }
 
 void TFtpWorkList::Flush() {

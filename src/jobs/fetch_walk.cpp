@@ -12,19 +12,17 @@ namespace {
 using quodra::host::Trim;
 using quodra::host::UpperCase;
 
-// An operation's result, filled by its callback while the walk waits for it.
-template <class T>
-struct TSlot {
-  bool Done = false;
-  T Value{};
-};
-
 bool IsFile(TEntryKind kind) { return kind == TEntryKind::File || kind == TEntryKind::Unknown; }
+
+const TRemoteResult kAborted{TFailureKind::Aborted, 0, ""};
 
 }  // namespace
 
 TFetchWalk::TFetchWalk(TRemoteSide& side, const TJobProfile& profile, TWalkSink sink)
-    : Side(side), Profile(profile), Sink(std::move(sink)) {}
+    : Side(side), Profile(profile), Sink(std::move(sink)) {
+  // A single mask is a list of one mask.
+  if (IsMask(Profile.SourceFile) && Profile.SourceFile.back() != ';') Profile.SourceFile += ';';
+}
 
 void TFetchWalk::Log(const std::string& line) const {
   if (Sink.Log) Sink.Log(EscapeControl(line));
@@ -35,20 +33,32 @@ void TFetchWalk::Abort() {
   Side.Abort();
 }
 
-bool TFetchWalk::Await(const std::function<bool()>& done) {
+TRemoteResult TFetchWalk::Await(const std::function<bool()>& done) {
   // The side bounds every operation itself; this bound only keeps a side that breaks its
-  // contract from holding the run for ever.
+  // contract from holding the run for ever. Progress restarts it: a large file on a slow
+  // link that keeps moving is never cut by it.
   const int64_t tickMs = static_cast<int64_t>(Profile.TransferTimeOut) * quodra::host::kMsPerTick;
-  const int64_t deadline = tickMs > 0 ? quodra::host::NowMs() + 4 * tickMs + 30000 : -1;
-  quodra::host::WaitUntil([&] { return done() || AbortRequested; }, deadline);
-  return done();
+  const int64_t bound = 4 * tickMs + AwaitMarginMs;
+  LastProgressMs = quodra::host::NowMs();
+  for (;;) {
+    const int64_t deadline = tickMs > 0 ? LastProgressMs + bound : -1;
+    quodra::host::WaitUntil([&] { return done() || Stopping(); }, deadline);
+    if (done()) return {};
+    if (Stopping()) {
+      Side.Abort();
+      return kAborted;
+    }
+    if (quodra::host::NowMs() < LastProgressMs + bound) continue;  // progress meanwhile
+    Side.Abort();
+    return {TFailureKind::Transient, -1, "Timeout"};
+  }
 }
 
-bool TFetchWalk::Listed(const std::string& name) const {
+bool TFetchWalk::Before(const std::string& name) const {
+  // A session after a failed one goes on where that one stopped: what this run fetched
+  // already is not fetched again; a file that changed while fetched waits for the next run.
   const std::string upper = UpperCase(name);
-  for (const std::string& n : Names)
-    if (UpperCase(n) == upper) return true;
-  return false;
+  return LeftForNextRun.count(upper) > 0 || (RetrySession && Fetched.count(upper) > 0);
 }
 
 bool TFetchWalk::Run() {
@@ -61,105 +71,140 @@ bool TFetchWalk::Run() {
       break;
     }
     if (!r.Reason.empty()) Log(r.Reason);
-    if (r.Kind != TFailureKind::Transient || attempt >= Profile.Retries || AbortRequested) break;
+    if (r.Kind != TFailureKind::Transient || attempt >= Profile.Retries || Stopping()) break;
     ++attempt;
     const int32_t delay = RetryDelaySeconds(Profile.RetryDelay, attempt);
     Log(RetryLine(attempt, Profile.Retries, delay, r.Reason));
     Side.Close();
-    quodra::host::WaitUntil([this] { return AbortRequested; }, quodra::host::NowMs() + delay * 1000LL);
-    if (AbortRequested) break;
+    ContinueRun();
+    quodra::host::WaitUntil([this] { return Stopping(); }, quodra::host::NowMs() + delay * 1000LL);
+    if (Stopping()) break;
   }
   if (CloseAtEnd) Side.Close();
-  return ok && !RunFailed && !AbortRequested;
+  return ok && !Failed && !Stopping();
 }
 
 TRemoteResult TFetchWalk::Session() {
   Log("Connecting to " + Profile.ServerName);
-  TSlot<TRemoteResult> opened;
-  Side.Open([&](const TRemoteResult& r) { opened = {true, r}; });
-  if (!Await([&] { return opened.Done; })) return {TFailureKind::Aborted, 0, ""};
-  if (!opened.Value.Ok()) return opened.Value;
+  auto opened = std::make_shared<TSlot<TRemoteResult>>();
+  Side.Open([opened](const TRemoteResult& r) { *opened = {true, r}; });
+  if (TRemoteResult w = Await([&] { return opened->Done; }); !w.Ok()) return w;
+  if (!opened->Value.Ok()) return opened->Value;
   Log("Login");
 
-  TSlot<std::vector<TRemoteEntry>> listing;
-  TRemoteResult listResult;
-  Side.List([&](const TRemoteResult& r, const std::vector<TRemoteEntry>& entries) {
-    listResult = r;
-    listing = {true, entries};
+  auto listing = std::make_shared<TSlot<std::pair<TRemoteResult, std::vector<TRemoteEntry>>>>();
+  Side.List([listing](const TRemoteResult& r, const std::vector<TRemoteEntry>& entries) {
+    *listing = {true, {r, entries}};
   });
-  if (!Await([&] { return listing.Done; })) return {TFailureKind::Aborted, 0, ""};
-  if (!listResult.Ok()) return listResult;
-  Names.clear();
-  std::vector<TEntryKind> kinds;
-  for (const TRemoteEntry& e : listing.Value) {
-    Names.push_back(e.Name);
-    kinds.push_back(e.Kind);
+  if (TRemoteResult w = Await([&] { return listing->Done; }); !w.Ok()) return w;
+  if (!listing->Value.first.Ok()) return listing->Value.first;
+  Names.Assign(listing->Value.second);
+  if (Sink.Listed) {
+    std::vector<std::string> names;
+    for (const TRemoteEntry& e : listing->Value.second) names.push_back(e.Name);
+    Sink.Listed(names);
   }
-  if (Sink.Listed) Sink.Listed(Names);
-
-  auto before = [this](const std::string& name) {
-    const std::string upper = UpperCase(name);
-    return Fetched.count(upper) > 0 || LeftForNextRun.count(upper) > 0;
-  };
-  std::string sources = Profile.SourceFile;
-  if (sources.find(';') == std::string::npos && !IsMask(sources)) {
-    Log("Get File");
-    if (Trim(sources).empty() || before(sources)) return {};
-    return FetchOne(Trim(sources), false);
+  for (int32_t number = 1; number != kNoMoreItems;) {
+    if (TRemoteResult r = Step(number, Names); !r.Ok()) return r;
+    if (Stopping()) return kAborted;
   }
-  for (int number = 1;; ++number) {
-    const std::string item = ExtractItem(sources, number, ';');
-    if (item.empty()) return {};
-    if (!IsMask(item)) {
-      if (before(item)) continue;
-      if (!Listed(item)) {
-        Log("Source File:" + item + " does not exist!");
-        RunFailed = true;
-        continue;
-      }
-      if (TRemoteResult r = FetchOne(item, false); !r.Ok()) return r;
-      continue;
-    }
-    // A mask takes every listed file it matches, in the listing's order; a mask with no
-    // match left ends the list.
-    const std::string upperMask = UpperCase(item);
-    for (size_t i = 0; i < Names.size(); ++i) {
-      const std::string& name = Names[i];
-      if (name == "." || name == ".." || before(name) || !MatchMask(UpperCase(name), upperMask)) continue;
-      if (!IsFile(kinds[i])) {
-        Log("Source File:" + name + " is not a regular file, skipped");
-        continue;
-      }
-      if (TRemoteResult r = FetchOne(name, true); !r.Ok()) return r;
-      if (AbortRequested) return {TFailureKind::Aborted, 0, ""};
-    }
-    Log("Source File:" + item + " mask finished!");
-    return {};
-  }
+  return {};
 }
 
-TRemoteResult TFetchWalk::FetchOne(const std::string& name, bool fromMask) {
-  const std::string& destination = Profile.DestinationFile;
-  const bool destIsFolder = !destination.empty() && (destination.back() == '/' || destination.back() == '\\');
-  std::string dest = destIsFolder ? Trim(destination) + name : !Trim(destination).empty() ? destination : name;
-  // A remote name becomes part of a local path only when it stays below the destination.
-  if ((destIsFolder || Trim(destination).empty()) && !IsSafeLocalName(name, fromMask)) {
-    Log("Source File:" + name + " is not a safe local name!");
-    RunFailed = true;
+TRemoteResult TFetchWalk::Step(int32_t& number, TWalkList& list) {
+  const std::string& sources = Profile.SourceFile;
+  std::string current;
+  bool fromMask = false;
+  TEntryKind kind = TEntryKind::Unknown;
+  if (sources.find(';') == std::string::npos) {
+    current = sources;
+    Log("Get File");
+    number = kNoMoreItems;
+    if (Before(current)) current.clear();
+  } else {
+    for (;;) {
+      bool maskMatched = false;
+      current = ExtractItem(sources, number, ';');
+      if (!IsMask(current)) {
+        if (!current.empty() && Before(current)) {
+          ++number;
+          continue;
+        }
+        if (!current.empty() && !list.Contains(current)) {
+          Log("Source File:" + current + " does not exist!");
+          // A name fetched (and deleted) earlier in this run is gone for that reason: only a
+          // name never fetched is a failure.
+          if (!Fetched.count(UpperCase(current))) Failed = true;
+          ++number;
+        }
+      } else {
+        const std::string mask = current;
+        const std::string match = list.TakeMatch(mask, &kind);
+        // A listing's own folder and its parent are no files of it; neither is fetched twice.
+        if (match == "." || match == ".." || (!match.empty() && Before(match))) continue;
+        if (!match.empty()) {
+          current = match;
+          --number;  // the same mask serves the next step too
+          maskMatched = fromMask = true;
+        } else {
+          // A mask with no match left ends the list.
+          Log("Source File:" + mask + " mask finished!");
+          current.clear();
+          number = kNoMoreItems;
+        }
+      }
+      if (maskMatched || current.empty() || list.Contains(current)) break;
+    }
+    if (!Trim(current).empty()) {
+      if (number > 0) Log("Get File Number: " + std::to_string(number));
+      ++number;
+    } else {
+      number = kNoMoreItems;
+    }
+  }
+  if (Trim(current).empty()) {
+    number = kNoMoreItems;
     return {};
   }
+  if (fromMask && !IsFile(kind)) {
+    Log("Source File:" + current + " is not a regular file, skipped");
+    return {};
+  }
+
+  const std::string& destination = Profile.DestinationFile;
+  const bool destIsFolder = !destination.empty() && (destination.back() == '/' || destination.back() == '\\');
+  const std::string dest = destIsFolder                ? Trim(destination) + current
+                           : !Trim(destination).empty() ? destination
+                                                        : current;
+  // A remote name becomes part of a local path only when it stays below the destination.
+  if ((destIsFolder || Trim(destination).empty()) && !IsSafeLocalName(current, fromMask)) {
+    Log("Source File:" + current + " is not a safe local name!");
+    Failed = true;
+    return {};
+  }
+  return FetchOne(current, dest, fromMask, list);
+}
+
+TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& dest, bool fromMask,
+                                   TWalkList& list) {
   Log("Source File:" + name + " to Dest File:" + dest);
   Log(Profile.Overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
+  if (Sink.Fetching) Sink.Fetching(name, fromMask);
 
-  TSlot<TRemoteFacts> facts;
-  TRemoteResult factsResult;
-  Side.Facts(name, [&](const TRemoteResult& r, const TRemoteFacts& f) {
-    factsResult = r;
-    facts = {true, f};
-  });
-  if (!Await([&] { return facts.Done; })) return {TFailureKind::Aborted, 0, ""};
-  if (!IsFile(facts.Value.Kind) || (!factsResult.Ok() && factsResult.Kind == TFailureKind::Permanent &&
-                                    facts.Value.Kind != TEntryKind::Unknown)) {
+  using TFactsSlot = TSlot<std::pair<TRemoteResult, TRemoteFacts>>;
+  auto askFacts = [&](TRemoteResult& waited) {
+    auto slot = std::make_shared<TFactsSlot>();
+    Side.Facts(name, [slot](const TRemoteResult& r, const TRemoteFacts& f) { *slot = {true, {r, f}}; });
+    waited = Await([&] { return slot->Done; });
+    return slot;
+  };
+  TRemoteResult waited;
+  auto facts = askFacts(waited);
+  if (!waited.Ok()) return waited;
+  const TRemoteResult& factsResult = facts->Value.first;
+  const TRemoteFacts was = facts->Value.second;
+  if (!IsFile(was.Kind) ||
+      (!factsResult.Ok() && factsResult.Kind == TFailureKind::Permanent && was.Kind != TEntryKind::Unknown)) {
     if (fromMask) {
       Log("Source File:" + name + " is not a regular file, skipped");
       return {};
@@ -173,58 +218,69 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, bool fromMask) {
   request.LocalPath = dest;
   request.Append = !Profile.Overwrite;
   request.Binary = Profile.Binary;
-  request.ExpectedSize = Profile.Binary ? facts.Value.Size : -1;
-  TSlot<TFetchResult> fetched;
+  request.ExpectedSize = Profile.Binary ? was.Size : -1;
+  auto fetched = std::make_shared<TSlot<TFetchResult>>();
   Side.Fetch(
       request,
       [this](int64_t bytes) {
+        LastProgressMs = quodra::host::NowMs();
         if (Sink.Progress) Sink.Progress(bytes, false);
       },
-      [&](const TFetchResult& r) { fetched = {true, r}; });
-  if (!Await([&] { return fetched.Done; })) return {TFailureKind::Aborted, 0, ""};
-  if (!fetched.Value.Ok()) return fetched.Value;
+      [fetched](const TFetchResult& r) { *fetched = {true, r}; });
+  if (Sink.Started) Sink.Started(name);
+  if (TRemoteResult w = Await([&] { return fetched->Done; }); !w.Ok()) return w;
+  if (!fetched->Value.Ok()) {
+    const TFetchResult& failed = fetched->Value;
+    // A mask's match the server refused may be no file at all (a folder, a link to one, a
+    // link that leads nowhere): that is no failure, the mask goes on.
+    if (fromMask && failed.Kind == TFailureKind::Permanent && failed.Code == 550) {
+      auto probed = std::make_shared<TFactsSlot>();
+      if (Side.Classify(name, [probed](const TRemoteResult& r, const TRemoteFacts& f) { *probed = {true, {r, f}}; })) {
+        if (TRemoteResult w = Await([&] { return probed->Done; }); !w.Ok()) return w;
+        if (!probed->Value.first.Ok()) return probed->Value.first;
+        if (!IsFile(probed->Value.second.Kind)) {
+          Log("Source File:" + name + " is not a regular file, skipped");
+          return {};
+        }
+      }
+    }
+    return failed;
+  }
 
-  if (Profile.DeleteRemote) {
-    // Deleted only when it is still the file that was fetched: another system may be
-    // writing it still.
-    TSlot<TRemoteFacts> after;
-    TRemoteResult afterResult;
-    Side.Facts(name, [&](const TRemoteResult& r, const TRemoteFacts& f) {
-      afterResult = r;
-      after = {true, f};
-    });
-    if (!Await([&] { return after.Done; })) {
+  // Deleted only when it is still the file that was fetched: another system may be writing
+  // it still. Nothing to compare where nothing was known before.
+  if (Profile.DeleteRemote && (was.Size >= 0 || !was.ModTime.empty())) {
+    auto after = askFacts(waited);
+    if (!waited.Ok() || !after->Value.first.Ok()) {
       Side.Commit(false);
-      return {TFailureKind::Aborted, 0, ""};
+      return !waited.Ok() ? waited : after->Value.first;
     }
-    if (!afterResult.Ok()) {
-      Side.Commit(false);
-      return afterResult;
-    }
-    const TRemoteFacts& was = facts.Value;
-    const TRemoteFacts& now = after.Value;
+    const TRemoteFacts& now = after->Value.second;
     if (now.Size != was.Size || (!was.ModTime.empty() && now.ModTime != was.ModTime)) {
       Side.Commit(false);
       LeftForNextRun.insert(UpperCase(name));
-      RunFailed = true;
+      Failed = true;
       Log("Source File:" + name + " changed while it was fetched (" + std::to_string(was.Size) + " bytes, now " +
           std::to_string(now.Size) + "), left on the server for the next run");
       return {};
     }
   }
   Side.Commit(true);
+  if (TRemoteResult committed = Side.LastCommit(); !committed.Ok()) return committed;
   Fetched.insert(UpperCase(name));
   Log("Transfer Completed OK");
-  if (Sink.Progress) Sink.Progress(fetched.Value.Bytes, true);
-  TSlot<TRemoteResult> deleted;
+  if (Sink.Progress) Sink.Progress(fetched->Value.Bytes, true);
+  auto deleted = std::make_shared<TSlot<TRemoteResult>>();
   if (Profile.DeleteRemote) {
     Log("Delete Host File:" + name);
-    Side.Delete(name, [&](const TRemoteResult& r) { deleted = {true, r}; });
+    Side.Delete(name, [deleted](const TRemoteResult& r) { *deleted = {true, r}; });
   }
-  Log("Transferred " + name + " to " + dest + " " + std::to_string(fetched.Value.Bytes) + " bytes [Done]");
+  Log("Transferred " + name + " to " + dest + " " + std::to_string(fetched->Value.Bytes) + " bytes [Done]");
   if (Profile.DeleteRemote) {
-    if (!Await([&] { return deleted.Done; })) return {TFailureKind::Aborted, 0, ""};
-    if (!deleted.Value.Ok()) return deleted.Value;
+    if (TRemoteResult w = Await([&] { return deleted->Done; }); !w.Ok()) return w;
+    if (!deleted->Value.Ok()) return deleted->Value;
+    // A fresh listing would no longer hold it.
+    list.Remove(name);
   }
   return {};
 }

@@ -5,15 +5,20 @@
 // and with Delete remote file the file is deleted only when it did not change while it was
 // fetched. Transient failures log in again after a pause that doubles (Retries, RetryDelay)
 // and go on where the failed session stopped; the side resumes the file that broke off.
-// The walk is a loop; every wait is an event-loop wait bounded by the side's time-outs.
+//
+// The walk is a loop of steps, one item of the source list each. Run() drives the whole job;
+// a job that drives its session itself (the window's FTP job) calls Step() over its own
+// work list instead. Every wait is an event-loop wait bounded by the side's time-outs.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "jobs/job_profile.h"
 #include "jobs/remote_side.h"
+#include "jobs/walk_list.h"
 
 namespace quodra::jobs {
 
@@ -22,10 +27,16 @@ struct TWalkSink {
   std::function<void(const std::string&)> Log;                  // one log line
   std::function<void(int64_t bytes, bool done)> Progress;       // the byte counter
   std::function<void(const std::vector<std::string>&)> Listed;  // the directory list
+  // A fetch is about to start (after its "Retrieve and ..." line) and has started.
+  std::function<void(const std::string& name, bool fromMask)> Fetching;
+  std::function<void(const std::string& name)> Started;
 };
 
 class TFetchWalk {
  public:
+  // The source list's position once it is through (Step's `number`).
+  static constexpr int32_t kNoMoreItems = 2147483647;
+
   TFetchWalk(TRemoteSide& side, const TJobProfile& profile, TWalkSink sink);
 
   // Runs the whole job and returns its status: true only when every named file and every
@@ -37,24 +48,47 @@ class TFetchWalk {
   // False: Run leaves the last session to its caller (to browse on with it), open or not.
   bool CloseAtEnd = true;
 
+  // One item of the source list: item `number` (1-based), a mask's next match in `list`, or
+  // the end (number becomes kNoMoreItems). A failure result ends the session (and may be
+  // retried); a name that is skipped (missing, unsafe, changed while fetched) is no failure
+  // of the session but of the run (RunFailed).
+  TRemoteResult Step(int32_t& number, TWalkList& list);
+  // The next session continues a failed one: what the run fetched already is not again.
+  void ContinueRun() { RetrySession = true; }
+  bool RunFailed() const { return Failed; }
+  // Also ends every wait as an abort while it holds (the window's own abort flags).
+  std::function<bool()> StopWhen;
+  // The wait for one operation ends after 4 transfer time-outs and this margin without any
+  // progress: only a side that breaks its own time-outs ever meets it.
+  int64_t AwaitMarginMs = 30000;
+
  private:
+  template <class T>
+  struct TSlot {
+    bool Done = false;
+    T Value{};
+  };
   // One session: open, list, the source list from where the last one stopped.
   TRemoteResult Session();
   // Fetches one name; a failure result ends the session (and may be retried).
-  TRemoteResult FetchOne(const std::string& name, bool fromMask);
-  // Waits until `done` holds or the run is aborted, bounded by the profile's time-out.
-  bool Await(const std::function<bool()>& done);
+  TRemoteResult FetchOne(const std::string& name, const std::string& dest, bool fromMask, TWalkList& list);
+  // Waits until `done` holds; an abort or a wait without progress beyond the bound aborts
+  // the side's operation and gives its failure. Ok when `done` held.
+  TRemoteResult Await(const std::function<bool()>& done);
+  bool Stopping() const { return AbortRequested || (StopWhen && StopWhen()); }
   void Log(const std::string& line) const;
-  bool Listed(const std::string& name) const;
+  bool Before(const std::string& name) const;
 
   TRemoteSide& Side;
   TJobProfile Profile;
   TWalkSink Sink;
+  TWalkList Names;  // the last listing of Run()'s sessions
   bool AbortRequested = false;
-  bool RunFailed = false;
-  std::vector<std::string> Names;          // the last listing
-  std::set<std::string> Fetched;           // upper-cased names fetched in this run
-  std::set<std::string> LeftForNextRun;    // changed while fetched
+  bool Failed = false;
+  bool RetrySession = false;
+  int64_t LastProgressMs = 0;
+  std::set<std::string> Fetched;         // upper-cased names fetched in this run
+  std::set<std::string> LeftForNextRun;  // changed while fetched
 };
 
 }  // namespace quodra::jobs

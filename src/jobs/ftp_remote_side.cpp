@@ -25,6 +25,11 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
     std::string t = text ? text : "";
     while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
     const std::string codeText = std::to_string(code);
+    // A refusal during a classification is an answer: the name is not what was asked.
+    if (Op == TOp::Classify && code >= 500 && code < 600) {
+      ProbeStep(false, "");
+      return;
+    }
     Failed(FtpFailureKind(code), code, t.rfind(codeText, 0) == 0 ? t : codeText + " " + t);
   };
   Ftp->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) {
@@ -80,7 +85,9 @@ void TFtpRemoteSide::Facts(const std::string& name, TFactsDone done) {
     Later([this] { Finish({}); });  // servers refuse SIZE in ASCII: nothing is known
     return;
   }
-  if (!Ftp->FileFacts(name)) Later([this] { Finish(kBusy); });
+  // Not asked (no session ready): the facts stay unknown, and the fetch that follows meets
+  // the same state and reports it.
+  if (!Ftp->FileFacts(name)) Later([this] { Finish({}); });
 }
 
 void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFetched done) {
@@ -100,16 +107,21 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
     id.Size = known->second.Size;
     id.ModTime = known->second.ModTime;
     Ftp->ResumeIdentity = id;
+  } else {
+    Ftp->ResumeIdentity = {};
   }
   Ftp->HoldLocalFile = true;
+  CommitResult = {};
   try {
     if (Ftp->Retrieve(request.RemoteName, request.LocalPath, request.Append ? rmAppend : rmReplace)) return;
-  } catch (const EFtpLocalFile& e) {
+  } catch (const std::exception& e) {
+    // The local file cannot be made.
     const std::string reason = e.what();
     Later([this, reason] { Finish({TFailureKind::Permanent, kFtpLocalFileError, reason}); });
     return;
   }
-  Later([this] { Finish(kBusy); });
+  const std::string reason = "Retrieve of " + request.RemoteName + " could not be started";
+  Later([this, reason] { Finish({TFailureKind::Transient, 0, reason}); });
 }
 
 void TFtpRemoteSide::Commit(bool keep) {
@@ -119,7 +131,69 @@ void TFtpRemoteSide::Commit(bool keep) {
     return;
   }
   if (int err = Ftp->CommitHeldFile())
-    Log("Dest File:" + Ftp->LocalFile() + " could not be written: " + std::strerror(err));
+    CommitResult = {TFailureKind::Permanent, err,
+                    "Dest File:" + Ftp->LocalFile() + " could not be written: " + std::strerror(err)};
+}
+
+bool TFtpRemoteSide::Classify(const std::string& name, TFactsDone done) {
+  FactsCb = std::move(done);
+  Op = TOp::Classify;
+  LastFacts = {};
+  ProbeName = name;
+  ProbeHome.clear();
+  Probe = TProbe::Home;
+  // A folder (or a link to one) can be entered: then back to where the walk lists, by the
+  // absolute name PWD gives, since ".." from a link's target is not where the link was.
+  ProbeCommand([this] { return Ftp->ChangeDir(""); });
+  return true;
+}
+
+void TFtpRemoteSide::ProbeCommand(const std::function<bool()>& start) {
+  bool started = false;
+  try {
+    started = start();
+  } catch (const std::exception&) {
+  }
+  if (!started) Later([this] { Finish({}); });  // nothing more is known
+}
+
+void TFtpRemoteSide::ProbeStep(bool ok, const std::string& text) {
+  switch (Probe) {
+    case TProbe::Home:
+      if (!ok || text.empty()) {
+        Finish({});
+        return;
+      }
+      ProbeHome = text;
+      Probe = TProbe::Into;
+      ProbeCommand([this] { return Ftp->ChangeDir(ProbeName); });
+      return;
+    case TProbe::Into:
+      if (ok) {
+        Probe = TProbe::Back;
+        ProbeCommand([this] { return Ftp->ChangeDir(ProbeHome); });
+        return;
+      }
+      // A link that leads nowhere lists as a link ("l" first) but cannot be sent.
+      Probe = TProbe::List;
+      ProbeCommand([this] { return Ftp->ListDir(ProbeName, true); });
+      return;
+    case TProbe::Back:
+      // Only back where the walk lists may the walk go on.
+      if (ok) LastFacts.Kind = TEntryKind::Folder;
+      Finish({});
+      return;
+    case TProbe::List:
+      if (ok) {
+        for (const std::string& line : SplitListing(text)) {
+          if (Trim(line).empty()) continue;
+          LastFacts.Kind = line[0] == 'l' || line[0] == 'L' ? TEntryKind::Link : TEntryKind::Unknown;
+          break;
+        }
+      }
+      Finish({});
+      return;
+  }
 }
 
 void TFtpRemoteSide::Delete(const std::string& name, TDone done) {
@@ -165,8 +239,16 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
       break;
     case fsCommandDone:
       if (Op == TOp::OpenFolder || Op == TOp::Delete) Finish({});
+      if (Op == TOp::Classify) ProbeStep(true, info);
+      break;
+    case fsCurrentDir:
+      if (Op == TOp::Classify) ProbeStep(true, info);
       break;
     case fsTextReady:
+      if (Op == TOp::Classify) {
+        ProbeStep(true, info);
+        break;
+      }
       if (Op == TOp::List) {
         Listing = info;
         Finish({});
@@ -217,6 +299,7 @@ void TFtpRemoteSide::Finish(const TRemoteResult& result) {
       break;
     }
     case TOp::Facts:
+    case TOp::Classify:
       if (auto cb = std::move(FactsCb)) cb(result, LastFacts);
       break;
     case TOp::Fetch: {

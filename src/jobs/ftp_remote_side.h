@@ -3,7 +3,8 @@
 // with the profile's connection settings. A name listing says nothing of what a name is
 // (kinds stay Unknown); sizes and times come from SIZE and MDTM; a fetch is held until the
 // walk commits it, and a broken one is continued with REST by the next fetch of the same,
-// unchanged file.
+// unchanged file. A name the server refused to send is classified on demand: PWD, CWD into
+// it (a folder or a link to one, then back), else LIST of the name ("l": a link).
 #include <QObject>
 #include <map>
 #include <memory>
@@ -25,16 +26,29 @@ class TFtpRemoteSide : public TRemoteSide {
   void Facts(const std::string& name, TFactsDone done) override;
   void Fetch(const TFetchRequest& request, TProgress progress, TFetched done) override;
   void Commit(bool keep) override;
+  TRemoteResult LastCommit() const override { return CommitResult; }
   void Delete(const std::string& name, TDone done) override;
+  bool Classify(const std::string& name, TFactsDone done) override;
   void Abort() override;
   void Close() override;
 
   // Notices of the session (a REST refused, a partial kept) and local write failures.
   std::function<void(const std::string&)> OnLog;
   quodra::ftp::TQpFtpClient& Client() { return *Ftp; }
+  // The profile of the next operations (a job that reads its profile per run).
+  void SetProfile(const TJobProfile& profile) { Profile = profile; }
+  // Whether an operation of the side is under way, a fetch, a classification: the events of
+  // the session belong to it then.
+  bool InFlight() const { return Op != TOp::None; }
+  bool Fetching() const { return Op == TOp::Fetch; }
+  bool Classifying() const { return Op == TOp::Classify; }
 
  private:
-  enum class TOp { None, Open, OpenFolder, List, Facts, Fetch, Delete };
+  enum class TOp { None, Open, OpenFolder, List, Facts, Fetch, Delete, Classify };
+  // The steps of a classification: PWD, CWD into the name, CWD back, LIST of the name.
+  enum class TProbe { Home, Into, Back, List };
+  void ProbeStep(bool ok, const std::string& text);
+  void ProbeCommand(const std::function<bool()>& start);
   void Status(quodra::ftp::TFtpStatusCode code, const std::string& info);
   void Failed(TFailureKind kind, int32_t code, const std::string& reason);
   // Ends the operation in flight with `result` (listing, facts, bytes as it asked for).
@@ -57,6 +71,9 @@ class TFtpRemoteSide : public TRemoteSide {
   std::string Listing;
   TRemoteFacts LastFacts;
   std::string FactsName;
+  TRemoteResult CommitResult;
+  TProbe Probe = TProbe::Home;
+  std::string ProbeName, ProbeHome;
   std::map<std::string, TRemoteFacts> Known;  // facts asked per name, for the resume identity
 };
 

@@ -93,7 +93,17 @@ class TRemoteSide {
   // Puts the fetched bytes in place (true) or throws them away (false) after a successful
   // Fetch; the walk decides after comparing the file's facts before and after.
   virtual void Commit(bool keep) = 0;
+  // Whether the last Commit(true) put the bytes in place; a failure (a local file that could
+  // not be written) says why.
+  virtual TRemoteResult LastCommit() const { return {}; }
   virtual void Delete(const std::string& name, TDone done) = 0;
+  // What a name the side refused to send is (a folder, a link, a file), for a side whose
+  // listing does not say; false when the side cannot tell (no callback comes then).
+  virtual bool Classify(const std::string& name, TFactsDone done) {
+    (void)name;
+    (void)done;
+    return false;
+  }
   // Ends the operation in flight (its callback reports Aborted); no effect when idle.
   virtual void Abort() = 0;
   // Logs out and closes; returns once closed (bounded).

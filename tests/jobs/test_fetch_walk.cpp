@@ -33,13 +33,15 @@ struct TWalkRun {
   }
 };
 
-TWalkRun Walk(const TJobProfile& profile) {
+// `marginMs`: the walk's own bound on one operation beyond 4 transfer time-outs.
+TWalkRun Walk(const TJobProfile& profile, int64_t marginMs = 30000) {
   TWalkRun run;
   TFtpRemoteSide side(profile);
   side.OnLog = [&](const std::string& line) { run.Log.push_back(line); };
   TWalkSink sink;
   sink.Log = [&](const std::string& line) { run.Log.push_back(line); };
   TFetchWalk walk(side, profile, sink);
+  walk.AwaitMarginMs = marginMs;
   run.Status = walk.Run();
   return run;
 }
@@ -149,4 +151,91 @@ TEST(FetchWalk, AbortEndsThePauseBeforeARetry) {
   EXPECT_FALSE(walk.Run());
   EXPECT_EQ(Count(log, "Connecting to 127.0.0.1"), 1u);
   EXPECT_EQ(Count(log, "Retry 1 of 3 in 300 s: 10061 WsError"), 1u);
+}
+
+// The walk's own bound on an operation counts from the last progress: a file that arrives
+// slowly but steadily, for longer than the bound, is fetched whole; a peer that falls silent
+// mid-file is ended by the side's transfer time-out. Time-outs are small (550 ms, no margin:
+// the walk's bound is 2.2 s) and the slow peer takes about 4 s.
+TEST(FetchWalk, SlowButMovingTransfersOutliveTheWalksBoundAndSilentOnesEnd) {
+  const struct {
+    std::string Name;
+    std::string Fault;
+    bool Status;
+    std::string Logged;
+  } rows[] = {
+      {"20 pieces 200 ms apart", "fault RETR b.txt trickle 200", true, "Transfer Completed OK"},
+      {"half the file, then silence", "fault RETR b.txt stall", false, "Timeout"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTempDir dir;
+    ::mkdir(dir.File("remote").c_str(), 0755);
+    ::mkdir(dir.File("local").c_str(), 0755);
+    WriteFile(dir.File("remote/b.txt"), kB);
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start({row.Fault, "serve " + dir.File("remote")}));
+    TJobProfile profile = ProfileFor(server.PortText(), "b.txt", dir.File("local/"));
+    profile.TransferTimeOut = 10;
+    profile.ConnectTimeOut = 100;
+    TWalkRun run = Walk(profile, 0);
+    EXPECT_EQ(run.Status, row.Status) << run.Text();
+    EXPECT_TRUE(run.Logged(row.Logged)) << run.Text();
+    if (row.Status) {
+      EXPECT_TRUE(ReadFile(dir.File("local/b.txt")) == kB);
+    } else {
+      EXPECT_FALSE(FileExists(dir.File("local/b.txt")));
+      EXPECT_TRUE(FileExists(dir.File("remote/b.txt")));
+    }
+  }
+}
+
+// Over FTP a name listing does not say what a name is: a mask's match that the server
+// refuses to send is asked about (PWD, CWD into it and back, LIST of it) and passed over when
+// it is a folder, a link to one or a link that leads nowhere, as over SFTP; the walk goes on in
+// its own folder. A plain name that is a folder still fails the run.
+TEST(FetchWalk, FtpMasksPassOverFoldersAndLinksAPlainFolderFails) {
+  TTempDir dir;
+  ::mkdir(dir.File("remote").c_str(), 0755);
+  ::mkdir(dir.File("remote/sub.csv").c_str(), 0755);
+  WriteFile(dir.File("remote/sub.csv/inner.csv"), "inner");
+  ASSERT_EQ(::symlink("sub.csv", dir.File("remote/link.csv").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere.csv", dir.File("remote/dangling.csv").c_str()), 0);
+  TPyFtpServer server;
+  ASSERT_TRUE(server.Start(dir.File("remote/")));
+  const struct {
+    std::string Sources;
+    bool Status;
+    std::vector<std::string> Logged;
+  } rows[] = {
+      {"*.csv",
+       true,
+       {"Source File:sub.csv is not a regular file, skipped", "Source File:link.csv is not a regular file, skipped",
+        "Source File:dangling.csv is not a regular file, skipped", "Source File:*.csv mask finished!"}},
+      {"sub.csv;a.csv", false, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Sources);
+    const std::string local = dir.File("local-" + std::to_string(&row - rows) + "/");
+    ::mkdir(local.c_str(), 0755);
+    WriteFile(dir.File("remote/a.csv"), kA);
+    WriteFile(dir.File("remote/z.csv"), kC);
+    TJobProfile profile = ProfileFor(server.PortText(), row.Sources, local);
+    profile.DeleteRemote = false;
+    TWalkRun run = Walk(profile);
+    EXPECT_EQ(run.Status, row.Status) << run.Text() << server.Log();
+    for (const std::string& line : row.Logged) EXPECT_TRUE(run.Logged(line)) << line << "\n" << run.Text();
+    if (row.Status) {
+      // Every file around the names that are none, from the walk's own folder.
+      EXPECT_TRUE(ReadFile(local + "a.csv") == kA) << run.Text();
+      EXPECT_TRUE(ReadFile(local + "z.csv") == kC) << run.Text();
+    } else {
+      EXPECT_FALSE(FileExists(local + "a.csv")) << run.Text();
+      EXPECT_EQ(std::count_if(run.Log.begin(), run.Log.end(),
+                              [](const std::string& l) { return l.rfind("550 ", 0) == 0; }),
+                1)
+          << run.Text();
+    }
+    for (const char* name : {"sub.csv", "link.csv", "dangling.csv"}) EXPECT_FALSE(FileExists(local + name)) << name;
+  }
 }

@@ -40,7 +40,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    listing whose lines end with a lone CR), for PASV "foreign" (a 227
                    naming 10.1.2.3 with the real port), for RETR "steal" (in active mode a
                    third party from 127.0.0.2 connects to the client's port first), for RETR
-                   "cutat PCT" (150, PCT percent of the data, close everything), "short" (all
+                   "cutat PCT" (150, PCT percent of the data, close everything), "trickle MS"
+                   (the data in 20 pieces MS milliseconds apart: slow, never silent), "short" (all
                    but the last tenth of the data, then 226), "grow" (the data, then bytes
                    added to the file, then 226: another system still writing it); each
                    fault fires once
@@ -230,6 +231,14 @@ class Session:
                     self.note('!closed')
                     self.close_data()
                     return
+                if (fault or '').startswith('trickle '):
+                    pause = int(fault[8:]) / 1000.0
+                    step = max(1, len(payload) // 20)
+                    pieces = [payload[i:i + step] for i in range(0, len(payload), step)] or [b'']
+                    for piece in pieces[:-1]:
+                        self.data.sendall(piece)
+                        time.sleep(pause)
+                    payload = pieces[-1]
                 if fault == 'short':
                     payload = payload[:len(payload) - len(payload) // 10]
                 self.data.sendall(payload)
