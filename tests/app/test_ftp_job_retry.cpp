@@ -19,7 +19,8 @@ TEST(FtpJobRetry, AbortEndsThePauseBeforeARetry) {
   auto& opt = *w.Opt->ui;
   opt.FTPChkBox1->setChecked(true);
   opt.UseDialupCheckBox1->setChecked(false);
-  opt.Port1->setText(QString::number(FreeTcpPort()));  // nobody listens: refused, a transient failure
+  TRefusingTcpPort closed;
+  opt.Port1->setText(QString::number(closed.Port()));  // nobody listens: refused, a transient failure
   opt.SourceFileName1->setText("a.txt");
   opt.DestFileName1->setText("/tmp/");
   opt.AutoDisconnect1->setChecked(false);

@@ -159,7 +159,8 @@ TEST_F(FtpJobServer, WrongPasswordAndClosedPortEndTheRunAsFailed) {
 
   TAppWindows refused;
   SetProfile(refused, "a.csv", Local());
-  refused.Opt->ui->Port1->setText(QString::number(FreeTcpPort()));
+  TRefusingTcpPort closed;
+  refused.Opt->ui->Port1->setText(QString::number(closed.Port()));
   ASSERT_TRUE(RunJob(refused));
   EXPECT_TRUE(refused.Main->RunHasFailed());
   EXPECT_TRUE(refused.Logged("10061 WsError"));

@@ -71,7 +71,8 @@ TEST_F(UnattendedFtpRun, FailuresEndTheRunWithStatusOne) {
   EXPECT_NE(missing.Output.find("Source File:gone.txt does not exist!\n"), std::string::npos);
   EXPECT_EQ(ReadFile(Dir.File("local/Orders.CSV")), "1;2;3\r\n");  // the rest is still fetched
 
-  TProgramRun refused = RunProgram(Dir, Profile("Orders.CSV", "secret", FreeTcpPort(), true));
+  TRefusingTcpPort closed;
+  TProgramRun refused = RunProgram(Dir, Profile("Orders.CSV", "secret", closed.Port(), true));
   ASSERT_TRUE(refused.Finished);
   EXPECT_EQ(refused.ExitCode, 1) << refused.Output;
   EXPECT_NE(refused.Output.find("WsError\n"), std::string::npos) << refused.Output;

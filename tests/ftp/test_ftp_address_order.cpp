@@ -70,7 +70,8 @@ TEST_P(FtpAddressOrder, TriesEachAddressInTurn) {
   client.OnWsError = [&](quodra::port::TQpBaseComponent*, int32_t) { ++wsErrors; };
   for (const char* a : c.Addresses) client.Addresses.push_back(Address(a));
   client.SetServerAddress("several.addresses.test");
-  client.SetWsPort(c.ServerAnswers ? server.PortText() : std::to_string(FreeTcpPort()));
+  quodra::test::TRefusingTcpPort closed;
+  client.SetWsPort(c.ServerAnswers ? server.PortText() : std::to_string(closed.Port()));
   client.UserName = "tester";
   client.Password = "secret";
   client.ConnectTimeout = 10;  // ticks: a silent address is given up soon

@@ -364,7 +364,8 @@ TEST(FtpScripted, UnreachableServerHitsTheConnectTimeout) {
   std::vector<int> wsErrors;
   client.OnWsError = [&](quodra::port::TQpBaseComponent*, int32_t code) { wsErrors.push_back(code); };
   client.SetServerAddress("127.0.0.1");
-  client.SetWsPort(std::to_string(quodra::test::FreeTcpPort()));  // nobody listens there
+  quodra::test::TRefusingTcpPort closed;
+  client.SetWsPort(std::to_string(closed.Port()));  // nobody listens there
   client.ConnectTimeout = 4;
   client.Login();
   ASSERT_TRUE(WaitFor([&] { return !rec.Errors.empty(); }));

@@ -135,7 +135,8 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
 // The pause before a retry is a wait that Abort ends at once: no new login, status failed.
 TEST(FetchWalk, AbortEndsThePauseBeforeARetry) {
   TTempDir dir;
-  TJobProfile profile = ProfileFor(std::to_string(FreeTcpPort()), "a.txt", dir.File("/"));
+  TRefusingTcpPort closed;
+  TJobProfile profile = ProfileFor(std::to_string(closed.Port()), "a.txt", dir.File("/"));
   profile.Retries = 3;
   profile.RetryDelay = 300;
   TFtpRemoteSide side(profile);

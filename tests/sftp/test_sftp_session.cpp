@@ -76,6 +76,7 @@ class TMuteListener {
 
 TEST_F(SftpSession, LoginsAndHostKeys) {
   TMuteListener Mute;
+  TRefusingTcpPort Closed;
   std::string rsaKey = Server.AddClientKey("id_rsa", "rsa");
   std::string lockedKey = Server.AddClientKey("id_locked", "ed25519", "open sesame");
   std::string strangerKey = Client.File("id_stranger");
@@ -143,7 +144,7 @@ TEST_F(SftpSession, LoginsAndHostKeys) {
        },
        TSftpStatus::TimedOut, "time-out"},
       {"a closed port fails the connection",
-       [&](TSftpSettings& s) { s.Port = std::to_string(FreeTcpPort()); }, TSftpStatus::Lost, "failed"},
+       [&](TSftpSettings& s) { s.Port = std::to_string(Closed.Port()); }, TSftpStatus::Lost, "failed"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Sentence);

@@ -29,6 +29,21 @@ int FreePort(int type) {
 }  // namespace
 
 int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+
+TRefusingTcpPort::TRefusingTcpPort() {
+  Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
+  PortNumber = ntohs(a.sin_port);
+}
+
+TRefusingTcpPort::~TRefusingTcpPort() {
+  if (Fd >= 0) ::close(Fd);
+}
 int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 bool WaitForTcpPort(int port, int timeoutMs) {

@@ -10,6 +10,22 @@ namespace quodra::test {
 
 int FreeTcpPort();
 int FreeUdpPort();
+
+// A loopback TCP port that refuses every connection for as long as this object lives: it is
+// bound but never listens, so no other test can start listening on it meanwhile (a port
+// that was merely free a moment ago can be taken by a server of a test running in parallel).
+class TRefusingTcpPort {
+ public:
+  TRefusingTcpPort();
+  ~TRefusingTcpPort();
+  TRefusingTcpPort(const TRefusingTcpPort&) = delete;
+  TRefusingTcpPort& operator=(const TRefusingTcpPort&) = delete;
+  int Port() const { return PortNumber; }
+
+ private:
+  int Fd = -1;
+  int PortNumber = 0;
+};
 // Waits (sleeping) until a TCP connection to 127.0.0.1:port succeeds; false after timeoutMs.
 bool WaitForTcpPort(int port, int timeoutMs = 10000);
 // The folder of tests/support in the source tree (scripted servers live there).
