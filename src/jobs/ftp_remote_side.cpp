@@ -25,8 +25,9 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
     std::string t = text ? text : "";
     while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
     const std::string codeText = std::to_string(code);
-    // A refusal during a classification is an answer: the name is not what was asked.
-    if (Op == TOp::Classify && code >= 500 && code < 600) {
+    // A refusal during a classification is an answer: the name is not what was asked
+    // (450: some servers' "no files found" to the listing of a single name).
+    if (Op == TOp::Classify && (code == 450 || (code >= 500 && code < 600))) {
       ProbeStep(false, "");
       return;
     }
@@ -49,6 +50,8 @@ void TFtpRemoteSide::Later(std::function<void()> report) { QTimer::singleShot(0,
 
 void TFtpRemoteSide::Open(TDone done) {
   Closing = false;
+  FolderListed = false;
+  FolderListing.clear();
   DoneCb = std::move(done);
   Op = TOp::Open;
   try {
@@ -188,12 +191,37 @@ void TFtpRemoteSide::ProbeStep(bool ok, const std::string& text) {
         for (const std::string& line : SplitListing(text)) {
           if (Trim(line).empty()) continue;
           LastFacts.Kind = line[0] == 'l' || line[0] == 'L' ? TEntryKind::Link : TEntryKind::Unknown;
-          break;
+          Finish({});
+          return;
         }
       }
-      Finish({});
+      // Some servers list nothing for a link that leads nowhere (they follow it): the
+      // folder's own long listing still shows it.
+      if (FolderListed) {
+        ClassifyFromFolder();
+        return;
+      }
+      Probe = TProbe::ListFolder;
+      ProbeCommand([this] { return Ftp->ListDir("", true); });
+      return;
+    case TProbe::ListFolder:
+      FolderListed = true;
+      FolderListing = ok ? text : "";
+      ClassifyFromFolder();
       return;
   }
+}
+
+// A link is the line that begins with "l" and names the link before its " -> " target.
+void TFtpRemoteSide::ClassifyFromFolder() {
+  const std::string named = " " + ProbeName + " -> ";
+  for (const std::string& line : SplitListing(FolderListing)) {
+    if (!line.empty() && (line[0] == 'l' || line[0] == 'L') && line.find(named) != std::string::npos) {
+      LastFacts.Kind = TEntryKind::Link;
+      break;
+    }
+  }
+  Finish({});
 }
 
 void TFtpRemoteSide::Delete(const std::string& name, TDone done) {

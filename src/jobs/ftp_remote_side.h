@@ -46,8 +46,9 @@ class TFtpRemoteSide : public TRemoteSide {
  private:
   enum class TOp { None, Open, OpenFolder, List, Facts, Fetch, Delete, Classify };
   // The steps of a classification: PWD, CWD into the name, CWD back, LIST of the name.
-  enum class TProbe { Home, Into, Back, List };
+  enum class TProbe { Home, Into, Back, List, ListFolder };
   void ProbeStep(bool ok, const std::string& text);
+  void ClassifyFromFolder();
   void ProbeCommand(const std::function<bool()>& start);
   void Status(quodra::ftp::TFtpStatusCode code, const std::string& info);
   void Failed(TFailureKind kind, int32_t code, const std::string& reason);
@@ -74,6 +75,10 @@ class TFtpRemoteSide : public TRemoteSide {
   TRemoteResult CommitResult;
   TProbe Probe = TProbe::Home;
   std::string ProbeName, ProbeHome;
+  // The long listing of the folder the walk lists, asked once per session and only for a
+  // refused name that some servers will not list alone (a link that leads nowhere).
+  std::string FolderListing;
+  bool FolderListed = false;
   std::map<std::string, TRemoteFacts> Known;  // facts asked per name, for the resume identity
 };
 

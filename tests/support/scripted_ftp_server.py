@@ -57,6 +57,9 @@ accepts one control connection and runs SCRIPT, one step per line:
                    connections and serve each the same way (a fault that fired stays fired);
                    "!session" is recorded at the start of each
 
+In serve mode LIST answers as "ls -l" would; LIST NAME follows a link, so a link that leads
+nowhere lists nothing there, only in the folder's own LIST.
+
 When the script ends, the server goes on recording commands (without answering) until the
 client closes the control connection. Every received command line is appended to
 RECORDFILE at once, without its line end; "!eof" marks the client's close.
@@ -146,6 +149,25 @@ class Session:
                 return f[2]
         return None
 
+    @staticmethod
+    def long_listing(root, arg):
+        # As "ls -l" would print it. A name given alone is followed when it is a link, so a
+        # link that leads nowhere lists nothing (as some servers do); the folder's own
+        # listing shows every link with its target.
+        def line(name, follow):
+            path = os.path.join(root, name)
+            if os.path.islink(path) and not follow:
+                kind, tail = 'l', ' -> ' + os.readlink(path)
+            else:
+                kind, tail = ('d' if os.path.isdir(path) else '-'), ''
+            size = os.path.getsize(path) if kind == '-' else 0
+            return '%srwxr-xr-x 1 owner group %d Jan  1 00:00 %s%s\r\n' % (kind, size, name, tail)
+        if arg and not arg.startswith('-'):
+            if '/' in arg or not os.path.exists(os.path.join(root, arg)):
+                return b''
+            return line(arg, True).encode('latin-1')
+        return ''.join(line(n, False) for n in sorted(os.listdir(root))).encode('latin-1')
+
     def serve(self, root):
         self.reply('220 scripted server ready')
         while True:
@@ -171,7 +193,8 @@ class Session:
             elif verb in ('TYPE', 'NOOP'):
                 self.reply('200 ok')
             elif verb == 'CWD':
-                if os.path.isfile(os.path.join(root, arg)):
+                target = os.path.join(root, arg)
+                if os.path.isfile(target) or (os.path.islink(target) and not os.path.exists(target)):
                     self.reply('550 not a folder')
                 else:
                     self.reply('250 ok')
@@ -206,6 +229,8 @@ class Session:
                     with open(path, 'rb') as f:
                         payload = f.read()[self.rest:]
                     self.rest = 0
+                elif verb == 'LIST':
+                    payload = self.long_listing(root, arg)
                 else:
                     end = '\r' if fault == 'crlisting' else '\r\n'
                     names = sorted(os.listdir(root) + self.extra_names)
