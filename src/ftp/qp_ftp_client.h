@@ -161,7 +161,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // For the next Retrieve only (Retrieve takes it and sets it back to -1): in binary type, a
   // retrieve whose restart offset plus bytes received differs from this once the server's
   // 226 and the end of the data are in fails with OnFtpError(kFtpShortTransfer, "Transfer of
-  // NAME incomplete: N of M bytes"), and the local file is handled as after any failure.
+  // NAME incomplete: N of M bytes", or "... brought N bytes, not the M announced ..." when the
+  // file grew), and the local file is handled as after any failure.
   int64_t ExpectedSize = -1;
   // For the next Retrieve only (Retrieve takes it and clears it): in binary type with rmAppend
   // or rmReplace, the download is staged in the destination's resumable partial. Kept bytes

@@ -98,11 +98,18 @@ bool TQpCustomFtpClient::RestRefused() {
   return true;
 }
 
-// A retrieve the server called complete that did not bring the size it was expected to have.
+// A retrieve the server called complete that did not bring the size it was expected to have
+// (fewer bytes: cut short; more: the file grew meanwhile).
 bool TQpCustomFtpClient::ShortTransfer() {
   if (RetrieveExpected < 0) return false;
   const int64_t total = RetrieveOffset + Transferred;
   if (total == RetrieveExpected) return false;
+  // More bytes than announced: the file was written to after its size was asked.
+  if (total > RetrieveExpected) {
+    TransferFailed(kFtpShortTransfer, "Transfer of " + RemoteName + " brought " + std::to_string(total) + " bytes, not the " +
+                                          std::to_string(RetrieveExpected) + " announced: it changed while it was fetched");
+    return true;
+  }
   TransferFailed(kFtpShortTransfer, "Transfer of " + RemoteName + " incomplete: " + std::to_string(total) + " of " +
                                         std::to_string(RetrieveExpected) + " bytes");
   return true;

@@ -94,6 +94,8 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
       {"cut without retries", {"fault RETR b.txt cutat 40"}, "a.txt;b.txt", 0, false, {"a.txt"}, {"a.txt"}, ""},
       {"short transfer with 226", {"fault RETR b.txt short"}, "b.txt;c.dat", 0, false, {}, {},
        "103 Transfer of b.txt incomplete: 135000 of 150000 bytes"},
+      {"more bytes than announced", {"fault RETR b.txt long"}, "b.txt;c.dat", 0, false, {}, {},
+       "103 Transfer of b.txt brought 165000 bytes, not the 150000 announced: it changed while it was fetched"},
       {"appended to while fetched", {"fault RETR b.txt grow"}, "*.txt", 0, false, {"a.txt"}, {"a.txt"},
        "Source File:b.txt changed while it was fetched (150000 bytes, now 150028), left on the server for the next run"},
   };

@@ -42,7 +42,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    third party from 127.0.0.2 connects to the client's port first), for RETR
                    "cutat PCT" (150, PCT percent of the data, close everything), "trickle MS"
                    (the data in 20 pieces MS milliseconds apart: slow, never silent), "short" (all
-                   but the last tenth of the data, then 226), "grow" (the data, then bytes
+                   but the last tenth of the data, then 226), "long" (the data and a tenth
+                   more, then 226: a file written to between SIZE and RETR), "grow" (the data, then bytes
                    added to the file, then 226: another system still writing it); each
                    fault fires once
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
@@ -266,6 +267,8 @@ class Session:
                     payload = pieces[-1]
                 if fault == 'short':
                     payload = payload[:len(payload) - len(payload) // 10]
+                if fault == 'long':
+                    payload = payload + payload[:len(payload) // 10]
                 self.data.sendall(payload)
                 self.close_data()
                 if fault == 'grow':
