@@ -92,8 +92,12 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   LocalFailed = false;
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = FileType == ftAscii ? 'A' : 'I';
-  SessionType = 0;
-  PushCommand(std::string("TYPE ") + PendingType);
+  // A type the server accepted on this session still holds (the file's facts set it): one
+  // round trip per file less.
+  if (SessionType != PendingType) {
+    SessionType = 0;
+    PushCommand(std::string("TYPE ") + PendingType);
+  }
   if (DataConnect()) return true;
   Commands.clear();
   ChangeState(TFtpSessionState::Ready);
@@ -148,7 +152,7 @@ bool TQpCustomFtpClient::DataConnectPassive() {
   // The connect is started by the 227 reply; its failure arrives as an error notification.
   DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose |
                                              (DataProtected ? port::fdWrite : 0u));
-  SendNextCommand();  // TYPE
+  SendNextCommand();  // TYPE, or PASV when the type is set already
   return true;
 }
 
@@ -446,7 +450,9 @@ void TQpCustomFtpClient::FinishRetrieveIfComplete() {
     }
   }
   if (Local && Local->IsOpen()) {
-    int err = HoldLocalFile ? Local->Sync() : Local->Commit();
+    // Put in place now, synced with the run's other files later: a file the caller may
+    // delete remotely is held and committed by it, and Delete syncs whatever is owed first.
+    int err = HoldLocalFile ? Local->Sync() : Local->Commit(host::TLocalOutputFile::TDurability::Later);
     if (err != 0) {
       LocalWriteFailed(err);
       return;
