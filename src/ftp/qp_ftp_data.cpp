@@ -92,12 +92,8 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   LocalFailed = false;
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = FileType == ftAscii ? 'A' : 'I';
-  // A type the server accepted on this session still holds (the file's facts set it): one
-  // round trip per file less.
-  if (SessionType != PendingType) {
-    SessionType = 0;
-    PushCommand(std::string("TYPE ") + PendingType);
-  }
+  SessionType = 0;
+  PushCommand(std::string("TYPE ") + PendingType);
   if (DataConnect()) return true;
   Commands.clear();
   ChangeState(TFtpSessionState::Ready);
@@ -152,7 +148,7 @@ bool TQpCustomFtpClient::DataConnectPassive() {
   // The connect is started by the 227 reply; its failure arrives as an error notification.
   DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose |
                                              (DataProtected ? port::fdWrite : 0u));
-  SendNextCommand();  // TYPE, or PASV when the type is set already
+  SendNextCommand();  // TYPE
   return true;
 }
 

@@ -122,7 +122,7 @@ int TLocalOutputFile::Open(const std::string& path, TMode mode, uint64_t offset)
 
 int TLocalOutputFile::OpenResumable(const std::string& path, TMode mode, const TRemoteFileIdentity& remote) {
   if (mode == TMode::WriteAt) return EINVAL;
-  return OpenStaged(path, mode, remote.Resumable() && remote.Size >= kResumeWorthBytes ? &remote : nullptr);
+  return OpenStaged(path, mode, remote.Resumable() && remote.Size >= ResumeWorthBytes ? &remote : nullptr);
 }
 
 int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRemoteFileIdentity* remote) {

@@ -50,7 +50,9 @@ class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
   static constexpr uint64_t kCheckpointBytes = 64u * 1024 * 1024;
-  static constexpr int64_t kResumeWorthBytes = 64 * 1024;
+  // Remote files below this size are not resumed: fetching one again costs less than keeping
+  // its record. Tests of resuming with tiny files lower it.
+  static inline int64_t ResumeWorthBytes = 64 * 1024;
   // Called at the steps of a commit where a crash leaves the most to repair ("journalled":
   // the journal is durable, nothing appended yet; "appended": every byte appended and synced,
   // the journal still there; "renamed": a replacement is in place), so that crash tests can
@@ -68,9 +70,8 @@ class TLocalOutputFile {
   int Open(const std::string& path, TMode mode, uint64_t offset = 0);
   // Append or Replace through the resumable partial of `path`: when it holds the start of the
   // same remote file, writing continues after it (ResumeOffset). Without a usable identity
-  // (unknown size), for a remote file below kResumeWorthBytes (fetching it again costs less
-  // than keeping its record) or while another live writer holds the partial, this is Open.
-  // 0 or errno.
+  // (unknown size), for a remote file below ResumeWorthBytes, or while another live writer
+  // holds the partial, this is Open. 0 or errno.
   int OpenResumable(const std::string& path, TMode mode, const TRemoteFileIdentity& remote);
   bool IsOpen() const { return Fd_ >= 0; }
   int Fd() const { return Fd_; }

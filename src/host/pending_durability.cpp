@@ -60,7 +60,10 @@ int TPendingDurability::Flush() {
   };
   if (files.size() <= kOneByOne) {
     for (const std::string& f : files) note(SyncFile(f));
-    for (const std::string& d : folders) note(SyncFolder(d));
+    for (const std::string& d : folders) {
+      int err = SyncFolder(d);
+      note(err == ENOENT ? 0 : err);  // a folder removed meanwhile took our files with it
+    }
     return first;
   }
   // syncfs writes back every dirty file and commits the folders' entries, and reports write

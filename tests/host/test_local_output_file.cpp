@@ -8,7 +8,10 @@
 
 #include <dirent.h>
 
+#include <cstdlib>
+
 #include "host/local_output_file.h"
+#include "host/pending_durability.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::host;
@@ -188,5 +191,56 @@ TEST(LocalOutputFile, NamesNearTheLengthLimit) {
         EXPECT_EQ(EntriesIn(dir.File("")), 1);
       }
     }
+  }
+}
+
+// Which commits are synced later with the run's other files, and that one flush leaves
+// nothing owed, however many files and wherever they went. Only a replacement may wait: an
+// append (its journal), a write in place and every Now commit are durable when they return.
+TEST(LocalOutputFile, OnlyReplacementsWaitForTheFlushAndOneFlushPaysAll) {
+  using M = TLocalOutputFile::TMode;
+  using D = TLocalOutputFile::TDurability;
+  struct Row {
+    const char* name;
+    M mode;
+    D durability;
+    int files;            // written one after the other in one folder
+    bool removeFolder;    // the folder is gone before the flush
+    bool waits;           // the files are in the ledger until the flush
+  };
+  const Row rows[] = {
+      {"replace, synced now", M::Replace, D::Now, 1, false, false},
+      {"replace, synced later", M::Replace, D::Later, 1, false, true},
+      {"append asked to wait keeps its own sync", M::Append, D::Later, 1, false, false},
+      {"write in place asked to wait keeps its own sync", M::WriteAt, D::Later, 1, false, false},
+      {"many replacements, one sync of the file system", M::Replace, D::Later, 9, false, true},
+      {"a folder removed before the flush is no failure", M::Replace, D::Later, 2, true, true},
+      {"many in a removed folder", M::Replace, D::Later, 9, true, true},
+  };
+  ASSERT_EQ(TPendingDurability::Flush(), 0);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TTempDir dir;
+    const std::string folder = dir.File("out");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const uint64_t added = TPendingDurability::Added;
+    for (int i = 0; i < r.files; ++i) {
+      const std::string dest = folder + "/f" + std::to_string(i);
+      WriteFile(dest, "old");
+      TLocalOutputFile out;
+      ASSERT_EQ(out.Open(dest, r.mode, 1), 0);
+      ASSERT_EQ(out.Write("new", 3), 0);
+      ASSERT_EQ(out.Commit(r.durability), 0);
+      const std::string expect = r.mode == M::Replace ? "new" : r.mode == M::Append ? "oldnew" : "onew";
+      EXPECT_EQ(ReadFile(dest), expect);  // in place at once, whether synced or not
+    }
+    EXPECT_EQ(EntriesIn(folder), r.files);  // no partial left behind either way
+    EXPECT_EQ(TPendingDurability::Added - added, r.waits ? uint64_t(r.files) : 0u);
+    EXPECT_EQ(TPendingDurability::Pending(), r.waits ? size_t(r.files) : 0u);
+    if (r.removeFolder) {
+      ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+    }
+    EXPECT_EQ(TPendingDurability::Flush(), 0);
+    EXPECT_EQ(TPendingDurability::Pending(), 0u);
   }
 }
