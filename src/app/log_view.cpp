@@ -64,6 +64,15 @@ TLogView::TLogView(QWidget* parent) : QListView(parent), Model(this) {
   Batch.setSingleShot(true);
   Batch.setInterval(kBatchMs);
   connect(&Batch, &QTimer::timeout, this, &TLogView::ShowPendingIfSeen);
+  connect(&Model, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this] {
+    if (!AtEndBeforeDrop) AtEndBeforeDrop = AtEnd();
+  });
+}
+
+bool TLogView::AtEnd() {
+  executeDelayedItemsLayout();  // the scroll range of the rows shown so far
+  QScrollBar* bar = verticalScrollBar();
+  return Model.rowCount() == 0 || bar->value() >= bar->maximum();
 }
 
 void TLogView::AddLine(const QString& line) {
@@ -88,9 +97,8 @@ void TLogView::ShowPending() {
   Batch.stop();
   if (!Model.HasPending()) return;
   // Follow the end only when the reader is there; otherwise leave the rows they look at.
-  executeDelayedItemsLayout();  // the scroll range of the rows shown so far
-  QScrollBar* bar = verticalScrollBar();
-  bool atEnd = Model.rowCount() == 0 || bar->value() >= bar->maximum();
+  const bool atEnd = AtEndBeforeDrop ? *AtEndBeforeDrop : AtEnd();
   Model.ShowPending();
+  AtEndBeforeDrop.reset();
   if (atEnd) scrollToBottom();
 }

@@ -10,6 +10,7 @@
 #include <QListView>
 #include <QString>
 #include <QTimer>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,11 @@ class TLogView : public QListView {
   void showEvent(QShowEvent* e) override;
 
  private:
+  bool AtEnd();
+
   TLogModel Model;
   QTimer Batch;
+  // Whether the reader was at the end before rows of dropped lines went: their going moves
+  // the scroll range under the reader.
+  std::optional<bool> AtEndBeforeDrop;
 };

@@ -18,8 +18,15 @@ using namespace quodra::test;
 
 namespace {
 
+// Every kept line has its row, the last one included (rows of dropped lines are gone).
 void WaitShown(TLogView& view) {
-  host::WaitUntil([&] { return view.model()->rowCount() == view.count(); }, host::NowMs() + 10000);
+  host::WaitUntil(
+      [&] {
+        const int n = view.count();
+        return view.model()->rowCount() == n &&
+               (n == 0 || view.model()->index(n - 1, 0).data().toString() == view.Line(n - 1));
+      },
+      host::NowMs() + 10000);
 }
 
 }  // namespace
