@@ -351,6 +351,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   int64_t FactSize = -1;
   std::string FactModTime;
   char SessionType = 0;          // 'A' or 'I' once the server accepted a TYPE; 0: not known
+  bool FactsBeforeRetrieve = false;  // the file's facts were asked since the last transfer
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it

@@ -274,6 +274,64 @@ TEST(FtpResume, FileFactsAnswers) {
   EXPECT_TRUE(s.Rec.Has(fsLoggedOut));
 }
 
+// The type a retrieve asks for: the facts just asked leave the session in binary type, which a
+// binary retrieve right after them takes as it is; a listing in between, an ASCII retrieve or
+// a retrieve without facts before it says its type. The server's record is the whole dialogue.
+TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
+  enum TStep { kFacts, kList, kBinary, kAscii };
+  const std::vector<std::string> facts = {"expect SIZE f", "send 213 4", "expect MDTM f", "send 213 20260101000000"};
+  const std::vector<std::string> retr = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                         "accept", "expect RETR f", "send 150 opening", "data abcd", "dataclose",
+                                         "send 226 done"};
+  const std::vector<std::string> list = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                         "accept", "expect NLST", "send 150 opening", "data f\r\n", "dataclose",
+                                         "send 226 done"};
+  auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const std::vector<std::string> typeI = {"expect TYPE I", "send 200 binary"};
+  const std::vector<std::string> typeA = {"expect TYPE A", "send 200 ascii"};
+  const struct {
+    const char* Name;
+    std::vector<TStep> Steps;
+    std::vector<std::string> Script;  // after the login
+  } rows[] = {
+      {"facts, then a binary retrieve", {kFacts, kBinary}, join({typeI, facts, retr})},
+      {"facts, a listing, a binary retrieve", {kFacts, kList, kBinary}, join({typeI, facts, typeA, list, typeI, retr})},
+      {"facts, then an ASCII retrieve", {kFacts, kAscii}, join({typeI, facts, typeA, retr})},
+      {"two binary retrieves without facts", {kBinary, kBinary}, join({typeI, retr, typeI, retr})},
+      {"facts for each of two retrieves", {kFacts, kBinary, kFacts, kBinary}, join({typeI, facts, retr, facts, retr})},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
+                                      "expect PASS secret", "send 230 welcome"};
+    steps.insert(steps.end(), r.Script.begin(), r.Script.end());
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start(steps)) << server.Log();
+    TTempDir local;
+    TClientSession s;
+    s.Connect(server.PortText());
+    ASSERT_TRUE(s.LogIn());
+    for (TStep step : r.Steps) {
+      if (step == kFacts) {
+        ASSERT_TRUE(s.Facts("f")) << s.Rec.Sequence() << "\n" << server.Log();
+      } else if (step == kList) {
+        size_t lists = s.Rec.Count(fsTextReady);
+        ASSERT_TRUE(s.Client.ListDir("", false));
+        ASSERT_TRUE(s.Await(fsTextReady, lists, 0)) << s.Rec.Sequence() << "\n" << server.Log();
+      } else {
+        s.Client.FileType = step == kAscii ? ftAscii : ftBinary;
+        ASSERT_TRUE(s.Fetch("f", local.File("f"), rmReplace)) << s.Rec.Sequence() << "\n" << server.Log();
+        EXPECT_EQ(ReadFile(local.File("f")), "abcd");
+      }
+    }
+    for (const std::string& line : server.Received()) EXPECT_NE(line.rfind("!", 0), 0u) << line;
+  }
+}
+
 // Replies of a server that a real one does not give on request, one retrieve each, in one
 // session: a refused REST starts over; a 226 after a short stream fails with 103; a cut
 // transfer keeps its partial, which the next retrieve continues.
