@@ -244,3 +244,56 @@ TEST(LocalOutputFile, OnlyReplacementsWaitForTheFlushAndOneFlushPaysAll) {
     EXPECT_EQ(TPendingDurability::Pending(), 0u);
   }
 }
+
+// Copying from another file through the kernel: every byte in passes, and a failure is put on
+// the side it belongs to, so that the copy job tells a read error from a full disk. Each row
+// runs in a child (the size limit is per process) and answers with its exit status.
+TEST(LocalOutputFile, WriteFromCopiesEveryByteAndTellsWhichSideFailed) {
+  enum TSource { kFile, kFolder };
+  const struct {
+    const char* Name;
+    TSource Source;
+    rlim_t SizeLimit;  // of the writing process; 0: none
+    bool Ok;
+    bool ReadFailed;
+  } rows[] = {
+      {"a source of several passes", kFile, 0, true, false},
+      {"a source that cannot be read", kFolder, 0, false, true},
+      {"a destination past its size limit", kFile, 4096, false, false},
+  };
+  const std::string payload = quodra::test::PatternBytes(3 * 1024 * 1024 + 17, 5);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    TTempDir dir;
+    const std::string dest = dir.File("out");
+    WriteFile(dest, "old");
+    WriteFile(dir.File("in"), payload);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      if (r.SizeLimit) {
+        rlimit lim{r.SizeLimit, r.SizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+      }
+      int in = r.Source == kFile ? ::open(dir.File("in").c_str(), O_RDONLY) : ::open(dir.Path().c_str(), O_RDONLY);
+      TLocalOutputFile out;
+      if (in < 0 || out.Open(dest, TLocalOutputFile::TMode::Replace) != 0) ::_exit(10);
+      bool readFailed = false;
+      ssize_t n;
+      while ((n = out.WriteFrom(in, 1u << 20, readFailed)) > 0) {
+      }
+      if (n < 0) {
+        out.Rollback();
+        ::_exit(readFailed ? 21 : 22);
+      }
+      ::_exit(out.Commit() == 0 ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), r.Ok ? 0 : r.ReadFailed ? 21 : 22);
+    EXPECT_TRUE(ReadFile(dest) == (r.Ok ? payload : std::string("old")));
+    EXPECT_EQ(EntriesIn(dir.Path()), 2);  // nothing left beside the two files
+  }
+}
