@@ -454,8 +454,9 @@ void TQpCustomFtpClient::FinishRetrieveIfComplete() {
   }
   if (Local && Local->IsOpen()) {
     // Put in place now, synced with the run's other files later: a file the caller may
-    // delete remotely is held and committed by it, and Delete syncs whatever is owed first.
-    int err = HoldLocalFile ? Local->Sync() : Local->Commit(host::TLocalOutputFile::TDurability::Later);
+    // delete remotely is held and committed (and synced) by it, and Delete syncs whatever is
+    // owed first.
+    int err = HoldLocalFile ? 0 : Local->Commit(host::TLocalOutputFile::TDurability::Later);
     if (err != 0) {
       LocalWriteFailed(err);
       return;
