@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <vector>
 
 #include "app/main_frm.h"
 #include "host/event_wait.h"
@@ -17,6 +17,8 @@ using quodra::host::TExclusiveSource;
 using quodra::host::TLocalOutputFile;
 
 constexpr size_t kBlockSize = 32767;
+// Blocks copied per pass through the event loop (1 MiB).
+constexpr size_t kBlocksPerPass = 32;
 
 // Exclusive access to the destination for the whole copy: an open-file-description lock,
 // which conflicts with every other program's fcntl lock on the file and goes with the file.
@@ -58,7 +60,6 @@ uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string&
   src.Close();
   if (IsSameFile(source, dest)) return kAppendSameFile;
 
-  std::vector<char> buffer(kBlockSize);
   if (src.Open(source) != 0) return kAppendCannotOpen;
   if (src.Size() == 0) {
     if (replace) ::unlink(dest.c_str());
@@ -84,21 +85,26 @@ uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string&
 
   uint16_t code = kAppendOk;
   uint64_t total = 0;
+  uint64_t logged = 0;  // the last block boundary logged
   for (;;) {
-    ssize_t n = ::read(src.Fd(), buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
+    // The kernel copies many blocks at a time; the log still counts every block, as a copy
+    // block by block would.
+    bool readFailed = false;
+    ssize_t n = out.WriteFrom(src.Fd(), kBlockSize * kBlocksPerPass, readFailed);
     if (n < 0) {
-      code = kAppendReadFailed;
+      code = readFailed ? kAppendReadFailed : kAppendWriteFailed;
       break;
     }
     total += static_cast<uint64_t>(n);
-    frm.Log("Appending..." + std::to_string(total) + " bytes");
+    for (; logged + kBlockSize <= total; logged += kBlockSize)
+      frm.Log("Appending..." + std::to_string(logged + kBlockSize) + " bytes");
+    if (n == 0) {
+      // The short last block, then the end of the source, which repeats the total.
+      if (logged < total) frm.Log("Appending..." + std::to_string(total) + " bytes");
+      frm.Log("Appending..." + std::to_string(total) + " bytes");
+    }
     frm.SetByteCounter(std::to_string(total) + " bytes");
     quodra::host::ProcessPendingEvents();
-    if (n > 0 && out.Write(buffer.data(), static_cast<size_t>(n)) != 0) {
-      code = kAppendWriteFailed;
-      break;
-    }
     if (n == 0) break;
     // Under a lease, a program that opens the source meanwhile waits for us: let it go soon.
     if (frm.AbortRequested || (src.Leased() && !src.Unchanged())) break;

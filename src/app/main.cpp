@@ -18,6 +18,7 @@
 #include "dialogs/about_box.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/display_fallback.h"
+#include "host/pending_durability.h"
 #include "host/stdout_echo.h"
 #include "host/stop_signals.h"
 
@@ -141,6 +142,11 @@ int main(int argc, char** argv) {
   else
     mainFrm.show();
   int status = app.exec();
+  // Files put in place without a sync of their own are on disk before the status says so.
+  if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
+    mainFrm.Log(std::string("Local files could not be synced: ") + std::strerror(err));
+    mainFrm.MarkRunFailed();
+  }
   mainFrm.FinishHostLog();
   app.MainFrm = nullptr;
   if (status == 0 && mainFrm.RunHasFailed()) status = 1;

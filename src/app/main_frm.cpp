@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "app/command_line.h"
@@ -23,6 +24,7 @@
 #include "host/display_fallback.h"
 #include "host/event_wait.h"
 #include "host/last_profile_store.h"
+#include "host/pending_durability.h"
 #include "host/stdout_echo.h"
 #include "port/qp_socket.h"
 #include "ui_main_frm.h"
@@ -413,6 +415,11 @@ void TMainFrm::JobEnded() {
   if (!JobActive) return;
   JobActive = false;
   JobContinues = false;
+  // Files the job put in place without a sync of their own are durable before it counts.
+  if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
+    Log(std::string("Local files could not be synced: ") + std::strerror(err));
+    MarkRunFailed();
+  }
   if (Destroying) return;
   ui->ConnectBtn1->setEnabled(ConnectAfterJob);
   ui->PropertiesBtn1->setEnabled(true);

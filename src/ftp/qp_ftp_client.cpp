@@ -3,6 +3,7 @@
 #include "qp_ftp_client.h"
 
 #include <QTimer>
+#include <cstring>
 #include <exception>
 
 #include "ftp/qp_data_packet.h"
@@ -11,6 +12,7 @@
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
 #include "host/message_target.h"
+#include "host/pending_durability.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
 #include "port/tls_channel.h"
@@ -195,6 +197,13 @@ bool TQpCustomFtpClient::ChangeDir(const std::string& dir) {
 
 bool TQpCustomFtpClient::Delete(const std::string& name) {
   if (State != TFtpSessionState::Ready || name.empty() || !IsSafeArgument(name)) return false;
+  // The remote copy goes only once every local file written so far is safe on disk.
+  if (int err = host::TPendingDurability::Flush(); err != 0) {
+    RemoteName = name;
+    const std::string why = "Local files could not be synced, " + name + " not deleted: " + std::strerror(err);
+    PostError(kFtpLocalFileError, why.c_str(), true);
+    return true;
+  }
   ChangeState(TFtpSessionState::Commanding);
   RemoteName = name;
   SendCommand("DELE " + name);

@@ -171,9 +171,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // starts from 0. A failed retrieve keeps the partial and its record for the next attempt.
   // Ignored in ASCII type and without a known Size.
   host::TRemoteFileIdentity ResumeIdentity;
-  // When set, fsTransferDone means that every byte is in the partial file, synced, and the
-  // destination was not touched yet: the caller then calls CommitHeldFile (Replace or Append
-  // as the retrieve asked; 0 or errno, and a failed commit has undone itself) or
+  // When set, fsTransferDone means that every byte is in the partial file and the destination
+  // was not touched yet: the caller then calls CommitHeldFile (Replace or Append as the
+  // retrieve asked, synced before it returns; 0 or errno, and a failed commit has undone itself) or
   // DiscardHeldFile (the bytes are dropped and the partial removed). A Retrieve started
   // meanwhile discards a file still held.
   bool HoldLocalFile = false;
@@ -352,6 +352,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   int64_t FactSize = -1;
   std::string FactModTime;
   char SessionType = 0;          // 'A' or 'I' once the server accepted a TYPE; 0: not known
+  bool FactsBeforeRetrieve = false;  // the file's facts were asked since the last transfer
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it

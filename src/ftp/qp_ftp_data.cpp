@@ -54,6 +54,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = 'A';
   SessionType = 0;  // unknown until the server accepts it
+  FactsBeforeRetrieve = false;
   PushCommand("TYPE A");  // listings are text whatever FileType says
   if (DataConnect()) return true;
   Commands.clear();
@@ -92,8 +93,14 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   LocalFailed = false;
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = FileType == ftAscii ? 'A' : 'I';
-  SessionType = 0;
-  PushCommand(std::string("TYPE ") + PendingType);
+  // Asking the file's facts has just put the session in binary type: a retrieve in that type
+  // needs no TYPE of its own (one round trip per file less). Any other retrieve says it.
+  const bool typeHolds = FactsBeforeRetrieve && SessionType == PendingType;
+  FactsBeforeRetrieve = false;
+  if (!typeHolds) {
+    SessionType = 0;
+    PushCommand(std::string("TYPE ") + PendingType);
+  }
   if (DataConnect()) return true;
   Commands.clear();
   ChangeState(TFtpSessionState::Ready);
@@ -148,7 +155,7 @@ bool TQpCustomFtpClient::DataConnectPassive() {
   // The connect is started by the 227 reply; its failure arrives as an error notification.
   DataSocketObj->AsyncSelect(DataSocket, port::fdRead | port::fdConnect | port::fdClose |
                                              (DataProtected ? port::fdWrite : 0u));
-  SendNextCommand();  // TYPE
+  SendNextCommand();  // TYPE (or PASV when the type holds)
   return true;
 }
 
@@ -446,7 +453,10 @@ void TQpCustomFtpClient::FinishRetrieveIfComplete() {
     }
   }
   if (Local && Local->IsOpen()) {
-    int err = HoldLocalFile ? Local->Sync() : Local->Commit();
+    // Put in place now, synced with the run's other files later: a file the caller may
+    // delete remotely is held and committed (and synced) by it, and Delete syncs whatever is
+    // owed first.
+    int err = HoldLocalFile ? 0 : Local->Commit(host::TLocalOutputFile::TDurability::Later);
     if (err != 0) {
       LocalWriteFailed(err);
       return;

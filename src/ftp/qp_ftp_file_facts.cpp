@@ -46,6 +46,7 @@ bool TQpCustomFtpClient::FileFacts(const std::string& name) {
   FactModTime.clear();
   PushCommand("MDTM " + name);
   PushCommand("SIZE " + name);
+  FactsBeforeRetrieve = true;
   if (SessionType == 'I') {
     SendNextCommand();
   } else {

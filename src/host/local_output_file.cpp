@@ -14,6 +14,7 @@
 #include <random>
 
 #include "host/partial_file_store.h"
+#include "host/pending_durability.h"
 
 namespace quodra::host {
 namespace {
@@ -121,7 +122,7 @@ int TLocalOutputFile::Open(const std::string& path, TMode mode, uint64_t offset)
 
 int TLocalOutputFile::OpenResumable(const std::string& path, TMode mode, const TRemoteFileIdentity& remote) {
   if (mode == TMode::WriteAt) return EINVAL;
-  return OpenStaged(path, mode, remote.Resumable() ? &remote : nullptr);
+  return OpenStaged(path, mode, remote.Resumable() && remote.Size >= ResumeWorthBytes ? &remote : nullptr);
 }
 
 int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRemoteFileIdentity* remote) {
@@ -190,7 +191,8 @@ int TLocalOutputFile::TakeStablePartial(const TRemoteFileIdentity* remote) {
   const uint64_t length = static_cast<uint64_t>(st.st_size);
   uint64_t keep = 0;
   TResumeRecord kept;
-  if (remote && ReadResumeRecord(record, kept) && kept.Remote == *remote && length <= static_cast<uint64_t>(remote->Size)) {
+  const bool hadRecord = remote && ReadResumeRecord(record, kept);
+  if (hadRecord && kept.Remote == *remote && length <= static_cast<uint64_t>(remote->Size)) {
     // In the boot that wrote them the bytes are in the page cache at least; after a crash
     // only those the record saw synced.
     keep = !kept.Boot.empty() && kept.Boot == BootId() ? length : std::min(length, kept.Checked);
@@ -212,7 +214,10 @@ int TLocalOutputFile::TakeStablePartial(const TRemoteFileIdentity* remote) {
   Resumable_ = true;
   Remote_ = *remote;
   ResumeOffset_ = keep;
-  if ((err = WriteRecord(keep)) != 0) {
+  // A first record vouches for nothing yet: lost in a power loss, the partial only starts
+  // from 0. One that replaces another (perhaps of another remote file, whose bytes the
+  // partial no longer holds) must be on disk before new bytes are.
+  if ((err = WriteRecord(keep, hadRecord)) != 0) {
     Resumable_ = false;
     ::unlink(record.c_str());
     UnlinkIfSame(part, fd);
@@ -239,9 +244,9 @@ int TLocalOutputFile::LockDestination() {
   return 0;
 }
 
-int TLocalOutputFile::WriteRecord(uint64_t checked) {
+int TLocalOutputFile::WriteRecord(uint64_t checked, bool durable) {
   TResumeRecord record{Remote_, checked, BootId()};
-  int err = WriteResumeRecord(ResumeRecordPathOf(Target_), record);
+  int err = WriteResumeRecord(ResumeRecordPathOf(Target_), record, durable);
   if (!err) Checkpoint_ = checked;
   return err;
 }
@@ -292,12 +297,48 @@ int TLocalOutputFile::Write(const void* data, size_t size) {
     size -= static_cast<size_t>(n);
     Written_ += static_cast<uint64_t>(n);
   }
+  return CountWritten(0);
+}
+
+// Counts bytes written and keeps the resume record's promise: every kCheckpointBytes the
+// bytes so far are synced and the record says so.
+int TLocalOutputFile::CountWritten(uint64_t n) {
+  Written_ += n;
   const uint64_t length = ResumeOffset_ + Written_;
   if (Resumable_ && length - Checkpoint_ >= kCheckpointBytes) {
     if (::fdatasync(Fd_) != 0) return errno;
     if (int err = WriteRecord(length)) return err;
   }
   return 0;
+}
+
+ssize_t TLocalOutputFile::WriteFrom(int fd, size_t size, bool& readFailed) {
+  readFailed = false;
+  if (Fd_ < 0) return -EBADF;
+  for (;;) {
+    ssize_t n = ::copy_file_range(fd, nullptr, Fd_, nullptr, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n >= 0) {
+      int err = CountWritten(static_cast<uint64_t>(n));
+      return err ? -err : n;
+    }
+    // Not possible between these two files, or a failure: user space copies, and a failure
+    // shows there on the side it belongs to (nothing was copied by the failed call).
+    break;
+  }
+  constexpr size_t kChunk = 1u << 20;
+  std::unique_ptr<char[]> buf(new char[std::min(size, kChunk)]);
+  ssize_t n;
+  do {
+    n = ::read(fd, buf.get(), std::min(size, kChunk));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    readFailed = true;
+    return -errno;
+  }
+  if (n == 0) return 0;
+  if (int err = Write(buf.get(), static_cast<size_t>(n))) return -err;
+  return n;
 }
 
 int TLocalOutputFile::RestartFromZero() {
@@ -312,7 +353,7 @@ int TLocalOutputFile::Sync() {
   return ::fsync(Fd_) == 0 ? 0 : errno;
 }
 
-int TLocalOutputFile::Commit() {
+int TLocalOutputFile::Commit(TDurability durability) {
   if (Fd_ < 0) return EBADF;
   if (!Staged_) {
     if (::fsync(Fd_) != 0) {
@@ -322,7 +363,7 @@ int TLocalOutputFile::Commit() {
     }
     return Close();
   }
-  int err = Mode_ == TMode::Replace ? CommitReplace() : CommitAppend();
+  int err = Mode_ == TMode::Replace ? CommitReplace(durability) : CommitAppend();
   if (err) {
     if (Resumable_)
       Suspend();
@@ -332,9 +373,10 @@ int TLocalOutputFile::Commit() {
   return err;
 }
 
-int TLocalOutputFile::CommitReplace() {
+int TLocalOutputFile::CommitReplace(TDurability durability) {
+  const bool later = durability == TDurability::Later;
   if (::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) != 0) return errno;
-  if (::fsync(Fd_) != 0) return errno;
+  if (!later && ::fsync(Fd_) != 0) return errno;
   if (::rename(WritePath_.c_str(), Target_.c_str()) != 0) return errno;
   if (OnCommitStep) OnCommitStep("renamed");
   // The record described the partial, which is now the destination.
@@ -342,7 +384,10 @@ int TLocalOutputFile::CommitReplace() {
   Resumable_ = false;
   WritePath_ = Target_;
   int err = Close();
-  SyncFolder(FolderOf(Target_));
+  if (later)
+    TPendingDurability::Add(Target_);
+  else
+    SyncFolder(FolderOf(Target_));
   return err;
 }
 

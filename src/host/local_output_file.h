@@ -50,6 +50,9 @@ class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
   static constexpr uint64_t kCheckpointBytes = 64u * 1024 * 1024;
+  // Remote files below this size are not resumed: fetching one again costs less than keeping
+  // its record. Tests of resuming with tiny files lower it.
+  static inline int64_t ResumeWorthBytes = 64 * 1024;
   // Called at the steps of a commit where a crash leaves the most to repair ("journalled":
   // the journal is durable, nothing appended yet; "appended": every byte appended and synced,
   // the journal still there; "renamed": a replacement is in place), so that crash tests can
@@ -67,13 +70,18 @@ class TLocalOutputFile {
   int Open(const std::string& path, TMode mode, uint64_t offset = 0);
   // Append or Replace through the resumable partial of `path`: when it holds the start of the
   // same remote file, writing continues after it (ResumeOffset). Without a usable identity
-  // (unknown size) or while another live writer holds the partial, this is Open. 0 or errno.
+  // (unknown size), for a remote file below ResumeWorthBytes, or while another live writer
+  // holds the partial, this is Open. 0 or errno.
   int OpenResumable(const std::string& path, TMode mode, const TRemoteFileIdentity& remote);
   bool IsOpen() const { return Fd_ >= 0; }
   int Fd() const { return Fd_; }
 
   // Every byte or errno (EINTR retried); 0 on success.
   int Write(const void* data, size_t size);
+  // Up to `size` bytes from `fd`'s current position, copied by the kernel where it can (no
+  // trip through user space). Returns the bytes copied (0 at the source's end) or -errno;
+  // readFailed says whether reading the source was what failed.
+  ssize_t WriteFrom(int fd, size_t size, bool& readFailed);
 
   // Bytes of an earlier attempt the partial continues from (0: from the start).
   uint64_t ResumeOffset() const { return ResumeOffset_; }
@@ -82,9 +90,15 @@ class TLocalOutputFile {
   // fsync of what was written, nothing else. 0 or errno.
   int Sync();
 
-  // fsync, then Replace or Append as described above; WriteAt: fsync only. Returns 0 or errno;
-  // a failed Commit has rolled back (a resumable partial is kept, as by Suspend).
-  int Commit();
+  // Now: fsync, then Replace or Append as described above; WriteAt: fsync only.
+  // Later (Replace only; the others are Now): the partial is renamed over the destination at
+  // once and noted in TPendingDurability, whose Flush syncs it with the rest of the run's
+  // files. Old-or-whole holds against a killed process; against a power loss only after the
+  // flush, so a caller that is about to remove the only other copy must use Now (or flush).
+  // Returns 0 or errno; a failed Commit has rolled back (a resumable partial is kept, as by
+  // Suspend).
+  enum class TDurability { Now, Later };
+  int Commit(TDurability durability = TDurability::Now);
 
   // Staged: the partial (and its record) is removed; the destination was never touched.
   // WriteAt and in-place appends: when anything was written, the file is cut back to the
@@ -105,8 +119,9 @@ class TLocalOutputFile {
   int OpenInPlace(const std::string& path, TMode mode, uint64_t offset);
   int TakeStablePartial(const TRemoteFileIdentity* remote);
   int LockDestination();
-  int WriteRecord(uint64_t checked);
-  int CommitReplace();
+  int CountWritten(uint64_t n);
+  int WriteRecord(uint64_t checked, bool durable = true);
+  int CommitReplace(TDurability durability);
   int CommitAppend();
   void RemoveStaged();
   int Close();

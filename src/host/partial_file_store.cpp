@@ -266,7 +266,7 @@ bool ReadResumeRecord(const std::string& path, TResumeRecord& record) {
   return true;
 }
 
-int WriteResumeRecord(const std::string& path, const TResumeRecord& record) {
+int WriteResumeRecord(const std::string& path, const TResumeRecord& record, bool durable) {
   std::string text = std::string(kRecordMagic) + "\nserver=" + Escaped(record.Remote.Server) +
                      "\npath=" + Escaped(record.Remote.Path) + "\nsize=" + std::to_string(record.Remote.Size) +
                      "\nmtime=" + Escaped(record.Remote.ModTime) + "\nchecked=" + std::to_string(record.Checked) +
@@ -276,14 +276,14 @@ int WriteResumeRecord(const std::string& path, const TResumeRecord& record) {
   int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
   int err = WriteAll(fd, text);
-  if (!err && ::fsync(fd) != 0) err = errno;
+  if (!err && durable && ::fsync(fd) != 0) err = errno;
   ::close(fd);
   if (!err && ::rename(aside.c_str(), path.c_str()) != 0) err = errno;
   if (err) {
     ::unlink(aside.c_str());
     return err;
   }
-  return SyncFolder(FolderOf(path));
+  return durable ? SyncFolder(FolderOf(path)) : 0;
 }
 
 int RepairFromJournal(int journalFd, const std::string& target) {

@@ -45,7 +45,9 @@ struct TResumeRecord {
 
 bool ReadResumeRecord(const std::string& path, TResumeRecord& record);
 // Written aside and renamed into place, so a reader sees the old record or the new one.
-int WriteResumeRecord(const std::string& path, const TResumeRecord& record);
+// `durable`: synced, with its folder, before it returns; without, a power loss may leave the
+// old record, none, or one that is not whole (which no reader takes).
+int WriteResumeRecord(const std::string& path, const TResumeRecord& record, bool durable = true);
 // Identifies this boot: bytes written since it began are in the page cache if not on disk.
 const std::string& BootId();
 

@@ -10,6 +10,7 @@
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/online_state.h"
+#include "host/pending_durability.h"
 #include "support/ftp_server_fixture.h"
 #include "support/temp_dir.h"
 
@@ -122,8 +123,12 @@ TEST_F(FtpJobServer, ListAppendedIntoOneFileThenOverwrite) {
   TAppWindows over;
   SetProfile(over, "c.txt", Local() + "all.txt");
   over.Opt->ui->Overwrite1->setChecked(true);
+  const uint64_t deferred = quodra::host::TPendingDurability::Added;
   ASSERT_TRUE(RunJob(over));
   EXPECT_EQ(ReadFile(Local() + "all.txt"), "gamma\n");
+  // The replacement was put in place at once and synced by the job's end, before it counted.
+  EXPECT_EQ(quodra::host::TPendingDurability::Added - deferred, 1u);
+  EXPECT_EQ(quodra::host::TPendingDurability::Pending(), 0u);
 }
 
 TEST_F(FtpJobServer, DeleteRemoteFilesAfterEachFetch) {

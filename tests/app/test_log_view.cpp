@@ -1,8 +1,9 @@
-// The log list: every line stays, in order, however many there are; the view shows them in
-// batches and follows the end only while the reader is at the end.
+// The log list: the newest lines stay, in order, however many there were; the view shows them
+// in batches and follows the end only while the reader is at the end.
 #include <gtest/gtest.h>
 
 #include <QScrollBar>
+#include <algorithm>
 #include <string>
 
 #include "app/append_file.h"
@@ -17,13 +18,20 @@ using namespace quodra::test;
 
 namespace {
 
+// Every kept line has its row, the last one included (rows of dropped lines are gone).
 void WaitShown(TLogView& view) {
-  host::WaitUntil([&] { return view.model()->rowCount() == view.count(); }, host::NowMs() + 10000);
+  host::WaitUntil(
+      [&] {
+        const int n = view.count();
+        return view.model()->rowCount() == n &&
+               (n == 0 || view.model()->index(n - 1, 0).data().toString() == view.Line(n - 1));
+      },
+      host::NowMs() + 10000);
 }
 
 }  // namespace
 
-TEST(LogView, HoldsEveryLineAndFollowsTheEndOnlyWhileTheReaderIsThere) {
+TEST(LogView, KeepsTheNewestLinesAndFollowsTheEndOnlyWhileTheReaderIsThere) {
   TAppWindows w;
   w.Main->ui->TermBtn1->click();
   w.Main->show();
@@ -55,9 +63,52 @@ TEST(LogView, HoldsEveryLineAndFollowsTheEndOnlyWhileTheReaderIsThere) {
       EXPECT_EQ(bar->value(), bar->maximum()) << "the view must follow the end";
     }
   }
-  ASSERT_EQ(view.count(), before + n);
-  for (int i = 0; i < n; ++i) ASSERT_EQ(view.Line(before + i).toStdString(), "line " + std::to_string(i));
-  EXPECT_EQ(view.model()->index(before + n - 1, 0).data().toString().toStdString(), "line " + std::to_string(n - 1));
+  const int kept = static_cast<int>(TLogModel::kKeptLines);
+  ASSERT_GT(before + n, kept);
+  ASSERT_EQ(view.count(), kept);
+  for (int i = 0; i < kept; ++i) ASSERT_EQ(view.Line(i).toStdString(), "line " + std::to_string(n - kept + i));
+  EXPECT_EQ(view.model()->index(kept - 1, 0).data().toString().toStdString(), "line " + std::to_string(n - 1));
+}
+
+// However many lines a run logs, the window keeps the newest kKeptLines, in order, and its
+// rows show exactly those, whether the lines arrived while it was seen or not; the lines
+// reach standard output and the host link as they are logged, which the kept count does not
+// change (LineAdded is raised for every one).
+TEST(LogView, DropsTheOldestLinesBeyondTheKeptCountSeenOrNot) {
+  const int kept = static_cast<int>(TLogModel::kKeptLines);
+  const struct {
+    const char* Name;
+    int Lines;
+    bool Seen;
+    int ShowEvery;  // the view takes its rows after this many lines (0: only at the end)
+  } cases[] = {
+      {"fewer than kept", kept - 1, true, 0},
+      {"one over, unseen", kept + 1, false, 0},
+      {"many times over, unseen", 3 * kept + 1017, false, 0},
+      {"many times over, seen in batches", 3 * kept + 17, true, 777},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    QWidget window;
+    auto* view = new TLogView(&window);
+    if (c.Seen) window.show();
+    int raised = 0;
+    QObject::connect(view, &TLogView::LineAdded, [&] { ++raised; });
+    for (int i = 0; i < c.Lines; ++i) {
+      view->AddLine(QString("line %1").arg(i));
+      if (c.ShowEvery > 0 && i % c.ShowEvery == 0) view->ShowPending();
+    }
+    EXPECT_EQ(raised, c.Lines);
+    const int expect = std::min(c.Lines, kept);
+    ASSERT_EQ(view->count(), expect);
+    view->ShowPending();
+    ASSERT_EQ(view->ShownRows(), expect);
+    for (int i = 0; i < expect; ++i) {
+      const std::string want = "line " + std::to_string(c.Lines - expect + i);
+      ASSERT_EQ(view->Line(i).toStdString(), want);
+      ASSERT_EQ(view->model()->index(i, 0).data().toString().toStdString(), want);
+    }
+  }
 }
 
 TEST(LogView, ACopyOfManyBlocksLogsEveryBlock) {

@@ -13,12 +13,14 @@
 #include "ftp_test_util.h"
 #include "host/local_output_file.h"
 #include "host/partial_file_store.h"
+#include "host/pending_durability.h"
 #include "support/ftp_server_fixture.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::ftp;
 using namespace quodra::ftp::test;
 using quodra::host::TLocalOutputFile;
+using quodra::host::TPendingDurability;
 using quodra::host::TRemoteFileIdentity;
 using quodra::test::FileExists;
 using quodra::test::PatternBytes;
@@ -47,6 +49,13 @@ void KeepPartial(const std::string& dest, TLocalOutputFile::TMode mode, const TR
   ASSERT_EQ(out.Write(content.data(), bytes), 0);
   ASSERT_EQ(out.Suspend(), 0);
 }
+
+// The scripted servers send a few bytes: resumed all the same.
+struct TResumeTinyFiles {
+  TResumeTinyFiles() { TLocalOutputFile::ResumeWorthBytes = 0; }
+  ~TResumeTinyFiles() { TLocalOutputFile::ResumeWorthBytes = Saved; }
+  int64_t Saved = TLocalOutputFile::ResumeWorthBytes;
+};
 
 struct TClientSession {
   TQpFtpClient Client;
@@ -156,6 +165,7 @@ TEST(FtpResume, RealServerFactsResumeVerifyAndHold) {
     if (r.id) s.Client.ResumeIdentity = *r.id;
     s.Client.HoldLocalFile = r.hold != kNoHold;
     size_t errors = s.Rec.Errors.size();
+    const uint64_t deferred = TPendingDurability::Added;
     EXPECT_EQ(s.Fetch("big.bin", dest, r.mode), r.done) << s.Rec.Sequence();
     s.Client.HoldLocalFile = false;
     EXPECT_EQ(s.Client.BytesTransferred(), r.received);
@@ -182,6 +192,9 @@ TEST(FtpResume, RealServerFactsResumeVerifyAndHold) {
     } else {
       EXPECT_TRUE(ReadFile(dest) == whole) << ReadFile(dest).size() << " bytes";
     }
+    // A file the caller holds (it may delete the remote copy next) is never left to a later
+    // sync; one the engine puts in place by itself is.
+    EXPECT_EQ(TPendingDurability::Added - deferred, r.done && r.hold == kNoHold && r.mode == rmReplace ? 1u : 0u);
     std::set<std::string> left = Names(local.Path());
     const std::string part = ".row" + std::to_string(n) + ".quodra-part";
     EXPECT_EQ(left.count(part) == 1, r.partialLeft);
@@ -203,6 +216,14 @@ TEST(FtpResume, RealServerFactsResumeVerifyAndHold) {
   EXPECT_EQ(ReadFile(text), "one\ntwo\n");  // ASCII gives local line ends
   EXPECT_FALSE(FileExists(local.File(".text.txt.quodra-part")));
   EXPECT_FALSE(FileExists(local.File(".text.txt.quodra-resume")));
+
+  // No remote file goes before every local file fetched so far is synced.
+  ASSERT_GT(TPendingDurability::Pending(), 0u);
+  size_t done = s.Rec.Count(fsCommandDone), errors = s.Rec.Errors.size();
+  ASSERT_TRUE(s.Client.Delete("text.txt"));
+  EXPECT_EQ(TPendingDurability::Pending(), 0u);
+  ASSERT_TRUE(s.Await(fsCommandDone, done, errors)) << s.Rec.Sequence();
+  EXPECT_FALSE(FileExists(root.File("text.txt")));
 }
 
 // Answers to SIZE and MDTM, one row each, in one session: TYPE I goes out once, a 5xx is an
@@ -253,10 +274,69 @@ TEST(FtpResume, FileFactsAnswers) {
   EXPECT_TRUE(s.Rec.Has(fsLoggedOut));
 }
 
+// The type a retrieve asks for: the facts just asked leave the session in binary type, which a
+// binary retrieve right after them takes as it is; a listing in between, an ASCII retrieve or
+// a retrieve without facts before it says its type. The server's record is the whole dialogue.
+TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
+  enum TStep { kFacts, kList, kBinary, kAscii };
+  const std::vector<std::string> facts = {"expect SIZE f", "send 213 4", "expect MDTM f", "send 213 20260101000000"};
+  const std::vector<std::string> retr = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                         "accept", "expect RETR f", "send 150 opening", "data abcd", "dataclose",
+                                         "send 226 done"};
+  const std::vector<std::string> list = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                         "accept", "expect NLST", "send 150 opening", "data f\r\n", "dataclose",
+                                         "send 226 done"};
+  auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const std::vector<std::string> typeI = {"expect TYPE I", "send 200 binary"};
+  const std::vector<std::string> typeA = {"expect TYPE A", "send 200 ascii"};
+  const struct {
+    const char* Name;
+    std::vector<TStep> Steps;
+    std::vector<std::string> Script;  // after the login
+  } rows[] = {
+      {"facts, then a binary retrieve", {kFacts, kBinary}, join({typeI, facts, retr})},
+      {"facts, a listing, a binary retrieve", {kFacts, kList, kBinary}, join({typeI, facts, typeA, list, typeI, retr})},
+      {"facts, then an ASCII retrieve", {kFacts, kAscii}, join({typeI, facts, typeA, retr})},
+      {"two binary retrieves without facts", {kBinary, kBinary}, join({typeI, retr, typeI, retr})},
+      {"facts for each of two retrieves", {kFacts, kBinary, kFacts, kBinary}, join({typeI, facts, retr, facts, retr})},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
+                                      "expect PASS secret", "send 230 welcome"};
+    steps.insert(steps.end(), r.Script.begin(), r.Script.end());
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start(steps)) << server.Log();
+    TTempDir local;
+    TClientSession s;
+    s.Connect(server.PortText());
+    ASSERT_TRUE(s.LogIn());
+    for (TStep step : r.Steps) {
+      if (step == kFacts) {
+        ASSERT_TRUE(s.Facts("f")) << s.Rec.Sequence() << "\n" << server.Log();
+      } else if (step == kList) {
+        size_t lists = s.Rec.Count(fsTextReady);
+        ASSERT_TRUE(s.Client.ListDir("", false));
+        ASSERT_TRUE(s.Await(fsTextReady, lists, 0)) << s.Rec.Sequence() << "\n" << server.Log();
+      } else {
+        s.Client.FileType = step == kAscii ? ftAscii : ftBinary;
+        ASSERT_TRUE(s.Fetch("f", local.File("f"), rmReplace)) << s.Rec.Sequence() << "\n" << server.Log();
+        EXPECT_EQ(ReadFile(local.File("f")), "abcd");
+      }
+    }
+    for (const std::string& line : server.Received()) EXPECT_NE(line.rfind("!", 0), 0u) << line;
+  }
+}
+
 // Replies of a server that a real one does not give on request, one retrieve each, in one
 // session: a refused REST starts over; a 226 after a short stream fails with 103; a cut
 // transfer keeps its partial, which the next retrieve continues.
 TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
+  TResumeTinyFiles tiny;
   auto retr = [](const std::string& name, const std::vector<std::string>& middle, const std::vector<std::string>& tail) {
     std::vector<std::string> s = {"expect TYPE I", "send 200 binary", "expect PASV",
                                   "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept"};
@@ -318,6 +398,7 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
 // Every way a resumable retrieve can fail keeps the bytes that arrived, with their record, and
 // leaves the destination as it was.
 TEST(FtpResume, EveryFailureKeepsTheResumablePartial) {
+  TResumeTinyFiles tiny;
   struct Row {
     const char* name;
     std::vector<std::string> tail;  // after the 150

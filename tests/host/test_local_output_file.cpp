@@ -8,7 +8,10 @@
 
 #include <dirent.h>
 
+#include <cstdlib>
+
 #include "host/local_output_file.h"
+#include "host/pending_durability.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::host;
@@ -188,5 +191,109 @@ TEST(LocalOutputFile, NamesNearTheLengthLimit) {
         EXPECT_EQ(EntriesIn(dir.File("")), 1);
       }
     }
+  }
+}
+
+// Which commits are synced later with the run's other files, and that one flush leaves
+// nothing owed, however many files and wherever they went. Only a replacement may wait: an
+// append (its journal), a write in place and every Now commit are durable when they return.
+TEST(LocalOutputFile, OnlyReplacementsWaitForTheFlushAndOneFlushPaysAll) {
+  using M = TLocalOutputFile::TMode;
+  using D = TLocalOutputFile::TDurability;
+  struct Row {
+    const char* name;
+    M mode;
+    D durability;
+    int files;            // written one after the other in one folder
+    bool removeFolder;    // the folder is gone before the flush
+    bool waits;           // the files are in the ledger until the flush
+  };
+  const Row rows[] = {
+      {"replace, synced now", M::Replace, D::Now, 1, false, false},
+      {"replace, synced later", M::Replace, D::Later, 1, false, true},
+      {"append asked to wait keeps its own sync", M::Append, D::Later, 1, false, false},
+      {"write in place asked to wait keeps its own sync", M::WriteAt, D::Later, 1, false, false},
+      {"many replacements, one sync of the file system", M::Replace, D::Later, 9, false, true},
+      {"a folder removed before the flush is no failure", M::Replace, D::Later, 2, true, true},
+      {"many in a removed folder", M::Replace, D::Later, 9, true, true},
+  };
+  ASSERT_EQ(TPendingDurability::Flush(), 0);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TTempDir dir;
+    const std::string folder = dir.File("out");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const uint64_t added = TPendingDurability::Added;
+    for (int i = 0; i < r.files; ++i) {
+      const std::string dest = folder + "/f" + std::to_string(i);
+      WriteFile(dest, "old");
+      TLocalOutputFile out;
+      ASSERT_EQ(out.Open(dest, r.mode, 1), 0);
+      ASSERT_EQ(out.Write("new", 3), 0);
+      ASSERT_EQ(out.Commit(r.durability), 0);
+      const std::string expect = r.mode == M::Replace ? "new" : r.mode == M::Append ? "oldnew" : "onew";
+      EXPECT_EQ(ReadFile(dest), expect);  // in place at once, whether synced or not
+    }
+    EXPECT_EQ(EntriesIn(folder), r.files);  // no partial left behind either way
+    EXPECT_EQ(TPendingDurability::Added - added, r.waits ? uint64_t(r.files) : 0u);
+    EXPECT_EQ(TPendingDurability::Pending(), r.waits ? size_t(r.files) : 0u);
+    if (r.removeFolder) {
+      ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+    }
+    EXPECT_EQ(TPendingDurability::Flush(), 0);
+    EXPECT_EQ(TPendingDurability::Pending(), 0u);
+  }
+}
+
+// Copying from another file through the kernel: every byte in passes, and a failure is put on
+// the side it belongs to, so that the copy job tells a read error from a full disk. Each row
+// runs in a child (the size limit is per process) and answers with its exit status.
+TEST(LocalOutputFile, WriteFromCopiesEveryByteAndTellsWhichSideFailed) {
+  enum TSource { kFile, kFolder };
+  const struct {
+    const char* Name;
+    TSource Source;
+    rlim_t SizeLimit;  // of the writing process; 0: none
+    bool Ok;
+    bool ReadFailed;
+  } rows[] = {
+      {"a source of several passes", kFile, 0, true, false},
+      {"a source that cannot be read", kFolder, 0, false, true},
+      {"a destination past its size limit", kFile, 4096, false, false},
+  };
+  const std::string payload = quodra::test::PatternBytes(3 * 1024 * 1024 + 17, 5);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    TTempDir dir;
+    const std::string dest = dir.File("out");
+    WriteFile(dest, "old");
+    WriteFile(dir.File("in"), payload);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      if (r.SizeLimit) {
+        rlimit lim{r.SizeLimit, r.SizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+      }
+      int in = r.Source == kFile ? ::open(dir.File("in").c_str(), O_RDONLY) : ::open(dir.Path().c_str(), O_RDONLY);
+      TLocalOutputFile out;
+      if (in < 0 || out.Open(dest, TLocalOutputFile::TMode::Replace) != 0) ::_exit(10);
+      bool readFailed = false;
+      ssize_t n;
+      while ((n = out.WriteFrom(in, 1u << 20, readFailed)) > 0) {
+      }
+      if (n < 0) {
+        out.Rollback();
+        ::_exit(readFailed ? 21 : 22);
+      }
+      ::_exit(out.Commit() == 0 ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), r.Ok ? 0 : r.ReadFailed ? 21 : 22);
+    EXPECT_TRUE(ReadFile(dest) == (r.Ok ? payload : std::string("old")));
+    EXPECT_EQ(EntriesIn(dir.Path()), 2);  // nothing left beside the two files
   }
 }

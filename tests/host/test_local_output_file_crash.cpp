@@ -49,7 +49,7 @@ const TRemoteFileIdentity kRemote{"127.0.0.1:21", "/pub/data.bin", 300000, "2026
 // the pipe and waits to be killed. Steps: opened, half, staged, journalled, midappend (the
 // journal is durable and a fragment already appended), appended, renamed, committed.
 pid_t StartWriter(const std::string& dest, M mode, bool resumable, const std::string& payload, const std::string& stopAt,
-                  int readyFd) {
+                  int readyFd, TLocalOutputFile::TDurability durability = TLocalOutputFile::TDurability::Now) {
   pid_t pid = ::fork();
   if (pid != 0) return pid;
   auto stop = [&](const std::string& step) {
@@ -75,7 +75,7 @@ pid_t StartWriter(const std::string& dest, M mode, bool resumable, const std::st
   stop("half");
   if (out.Write(payload.data() + half, payload.size() - half) != 0) ::_exit(3);
   stop("staged");
-  if (out.Commit() != 0) ::_exit(4);
+  if (out.Commit(durability) != 0) ::_exit(4);
   stop("committed");
   ::_exit(0);
 }
@@ -166,6 +166,57 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
                                        : (r.mode == M::Append ? base + "NEXT" : "NEXT");
     EXPECT_TRUE(ReadFile(dest) == expected) << ReadFile(dest).size() << " bytes instead of " << expected.size();
     EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"data.bin"}) << Joined(Names(dir.Path()));
+  }
+}
+
+// A replacement put in place at once and synced later: a writer killed at any step leaves the
+// old file or the whole new one, never a fragment, and the next writer finds nothing to clean.
+TEST(LocalOutputFileCrash, AReplacementSyncedLaterIsOldOrWholeWhenKilled) {
+  struct Row {
+    const char* name;
+    bool exists;
+    bool resumable;
+    const char* stopAt;
+    bool whole;
+  };
+  const Row rows[] = {
+      {"killed while staging", true, false, "half", false},
+      {"killed with every byte staged", true, false, "staged", false},
+      {"killed once renamed", true, false, "renamed", true},
+      {"killed after the commit", true, false, "committed", true},
+      {"a new file, killed once renamed", false, false, "renamed", true},
+      {"resumable, killed once renamed", true, true, "renamed", true},
+  };
+  const std::string old = "old bytes\n";
+  const std::string payload = PatternBytes(300000, 4);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TTempDir dir;
+    const std::string dest = dir.File("data.bin");
+    if (r.exists) WriteFile(dest, old);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t pid = StartWriter(dest, M::Replace, r.resumable, payload, r.stopAt, ready[1],
+                            TLocalOutputFile::TDurability::Later);
+    ASSERT_GT(pid, 0);
+    ::close(ready[1]);
+    bool reached = WaitReady(ready[0]);
+    ::close(ready[0]);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(reached) << "the writer ended early with status " << status;
+    TLocalOutputFile next;
+    ASSERT_EQ(next.Open(dest, M::Replace), 0);
+    if (r.whole) {
+      EXPECT_TRUE(ReadFile(dest) == payload);
+    } else if (r.exists) {
+      EXPECT_EQ(ReadFile(dest), old);
+    }
+    ASSERT_EQ(next.Rollback(), 0);
+    std::set<std::string> want;
+    if (r.whole || r.exists) want.insert("data.bin");
+    EXPECT_EQ(Names(dir.Path()), want) << Joined(Names(dir.Path()));
   }
 }
 

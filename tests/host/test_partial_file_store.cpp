@@ -16,7 +16,9 @@ using quodra::test::TTempDir;
 using quodra::test::WriteFile;
 
 TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
-  const TRemoteFileIdentity remote{"127.0.0.1:2121", "/pub/a.bin", 5000, "20260101120000"};
+  // Only files worth resuming get a record.
+  const int64_t size = TLocalOutputFile::ResumeWorthBytes + 5000;
+  const TRemoteFileIdentity remote{"127.0.0.1:2121", "/pub/a.bin", size, "20260101120000"};
   auto with = [&](auto change) {
     TRemoteFileIdentity r = remote;
     change(r);
@@ -34,15 +36,15 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
   const Row rows[] = {
       {"same file, same boot: every byte", remote, 0, true, 3000, nullptr, 3000},
       {"same file after a crash: the synced bytes only", remote, 1200, false, 3000, nullptr, 1200},
-      {"changed size", with([](auto& r) { r.Size = 6000; }), 3000, true, 3000, nullptr, 0},
+      {"changed size", with([&](auto& r) { r.Size = size + 1000; }), 3000, true, 3000, nullptr, 0},
       {"changed time", with([](auto& r) { r.ModTime = "20260101120001"; }), 3000, true, 3000, nullptr, 0},
       {"another remote file", with([](auto& r) { r.Path = "/pub/b.bin"; }), 3000, true, 3000, nullptr, 0},
       {"another server", with([](auto& r) { r.Server = "127.0.0.1:21"; }), 3000, true, 3000, nullptr, 0},
-      {"a partial longer than the file", remote, 6000, true, 6000, nullptr, 0},
+      {"a partial longer than the file", remote, uint64_t(size + 1000), true, size_t(size + 1000), nullptr, 0},
       {"a record cut while written", remote, 0, true, 3000, "quodra-resume 1\nserver=127.0.0.1:2121\n", 0},
       {"no record", remote, 0, true, 3000, "", 0},
   };
-  const std::string bytes = PatternBytes(6000, 9);
+  const std::string bytes = PatternBytes(size + 1000, 9);
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     TTempDir dir;
@@ -57,9 +59,9 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
     TLocalOutputFile out;
     ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Replace, remote), 0);
     EXPECT_EQ(out.ResumeOffset(), r.kept);
-    ASSERT_EQ(out.Write(bytes.data() + r.kept, 5000 - r.kept), 0);
+    ASSERT_EQ(out.Write(bytes.data() + r.kept, size - r.kept), 0);
     ASSERT_EQ(out.Commit(), 0);
-    EXPECT_TRUE(ReadFile(dest) == bytes.substr(0, 5000));
+    EXPECT_TRUE(ReadFile(dest) == bytes.substr(0, size));
     EXPECT_FALSE(FileExists(PartialPathOf(dest)));
     EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
   }
@@ -70,7 +72,7 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
 TEST(PartialFileStore, SuspendKeepsTheBytesAndARecordThatReadsBack) {
   TTempDir dir;
   const std::string dest = dir.File("b.bin");
-  const TRemoteFileIdentity remote{"host", "/odd\nsize=1\r\\name", 100, ""};
+  const TRemoteFileIdentity remote{"host", "/odd\nsize=1\r\\name", TLocalOutputFile::ResumeWorthBytes, ""};
   TLocalOutputFile out;
   ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Append, remote), 0);
   ASSERT_EQ(out.Write("0123456789", 10), 0);
@@ -88,6 +90,16 @@ TEST(PartialFileStore, SuspendKeepsTheBytesAndARecordThatReadsBack) {
   EXPECT_EQ(again.ResumeOffset(), 0u);
   EXPECT_FALSE(again.Resumable());
   ASSERT_EQ(again.Rollback(), 0);
+  EXPECT_FALSE(FileExists(PartialPathOf(dest)));
+  EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
+  // A file below ResumeWorthBytes is fetched again whole: a failed attempt keeps nothing.
+  TLocalOutputFile small;
+  ASSERT_EQ(small.OpenResumable(dest, TLocalOutputFile::TMode::Append,
+                                {"host", remote.Path, TLocalOutputFile::ResumeWorthBytes - 1, ""}),
+            0);
+  EXPECT_FALSE(small.Resumable());
+  ASSERT_EQ(small.Write("0123456789", 10), 0);
+  ASSERT_EQ(small.Suspend(), 0);
   EXPECT_FALSE(FileExists(PartialPathOf(dest)));
   EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
 }
