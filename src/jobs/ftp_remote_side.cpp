@@ -113,7 +113,9 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
   } else {
     Ftp->ResumeIdentity = {};
   }
-  Ftp->HoldLocalFile = true;
+  // Held for the walk's decision only where a delete may follow: otherwise the engine puts
+  // the verified file in place itself, and a replacement is synced with the run's others.
+  Ftp->HoldLocalFile = Profile.DeleteRemote;
   CommitResult = {};
   try {
     if (Ftp->Retrieve(request.RemoteName, request.LocalPath, request.Append ? rmAppend : rmReplace)) return;
