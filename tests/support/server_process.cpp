@@ -14,37 +14,36 @@
 namespace quodra::test {
 namespace {
 
-int FreePort(int type) {
-  int fd = ::socket(AF_INET, type, 0);
+// A socket bound to a loopback port the kernel picks; `port` is that port.
+int BoundLoopbackSocket(int type, int& port) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   socklen_t len = sizeof(a);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+int FreePort(int type) {
+  int port = 0;
+  ::close(BoundLoopbackSocket(type, port));
+  return port;
 }
 
 }  // namespace
 
 int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
-TRefusingTcpPort::TRefusingTcpPort() {
-  Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
-  PortNumber = ntohs(a.sin_port);
-}
+// Never listening: a connection to it is refused.
+TRefusingTcpPort::TRefusingTcpPort() { Fd = BoundLoopbackSocket(SOCK_STREAM, PortNumber); }
 
 TRefusingTcpPort::~TRefusingTcpPort() {
   if (Fd >= 0) ::close(Fd);
 }
-int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 bool WaitForTcpPort(int port, int timeoutMs) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
