@@ -87,6 +87,27 @@ bool WaitReady(int fd) {
   return ::poll(&p, 1, 20000) == 1 && ::read(fd, &c, 1) == 1;
 }
 
+// Starts a writer, kills it with `signal` once it reports `stopAt`, and reaps it. Empty when
+// it was killed there; otherwise what went wrong.
+std::string KillWriterAt(const std::string& dest, M mode, bool resumable, const std::string& payload,
+                         const std::string& stopAt, int signal,
+                         TLocalOutputFile::TDurability durability = TLocalOutputFile::TDurability::Now) {
+  int ready[2];
+  if (::pipe(ready) != 0) return "no pipe";
+  pid_t pid = StartWriter(dest, mode, resumable, payload, stopAt, ready[1], durability);
+  ::close(ready[1]);
+  if (pid <= 0) {
+    ::close(ready[0]);
+    return "no writer";
+  }
+  bool reached = WaitReady(ready[0]);
+  ::close(ready[0]);
+  ::kill(pid, signal);
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return "the writer was not reaped";
+  return reached ? "" : "the writer ended early with status " + std::to_string(status);
+}
+
 }  // namespace
 
 TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp) {
@@ -123,17 +144,7 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
     TTempDir dir;
     const std::string dest = dir.File("data.bin");
     if (r.exists) WriteFile(dest, old);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t pid = StartWriter(dest, r.mode, r.resumable, payload, r.stopAt, ready[1]);
-    ASSERT_GT(pid, 0);
-    ::close(ready[1]);
-    bool reached = WaitReady(ready[0]);
-    ::close(ready[0]);
-    ::kill(pid, r.signal);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(reached) << "the writer ended early with status " << status;
+    ASSERT_EQ(KillWriterAt(dest, r.mode, r.resumable, payload, r.stopAt, r.signal), "");
 
     const std::string before = r.exists ? old : "";
     std::string committed = r.mode == M::Append ? before + payload : payload;
@@ -194,18 +205,8 @@ TEST(LocalOutputFileCrash, AReplacementSyncedLaterIsOldOrWholeWhenKilled) {
     TTempDir dir;
     const std::string dest = dir.File("data.bin");
     if (r.exists) WriteFile(dest, old);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t pid = StartWriter(dest, M::Replace, r.resumable, payload, r.stopAt, ready[1],
-                            TLocalOutputFile::TDurability::Later);
-    ASSERT_GT(pid, 0);
-    ::close(ready[1]);
-    bool reached = WaitReady(ready[0]);
-    ::close(ready[0]);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(reached) << "the writer ended early with status " << status;
+    ASSERT_EQ(KillWriterAt(dest, M::Replace, r.resumable, payload, r.stopAt, SIGKILL, TLocalOutputFile::TDurability::Later),
+              "");
     TLocalOutputFile next;
     ASSERT_EQ(next.Open(dest, M::Replace), 0);
     if (r.whole) {
