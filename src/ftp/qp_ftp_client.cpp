@@ -665,6 +665,7 @@ void TQpCustomFtpClient::DoWsConnect() {
   Awaiting.push_back({kGreeting});
   DataProtected = false;
   SessionType = 0;
+  FactsCommand = TFactsCommand::NotAsked;
   ControlLinked = true;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
   if (Security == fcImplicitTls) StartControlTls();  // the greeting comes through TLS

@@ -148,8 +148,10 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
 
   // --- file facts, verified, resumable and held retrieves ------------------------------------
   // Sends SIZE and MDTM for `name` (TYPE I first unless the session is in binary type: servers
-  // refuse SIZE in ASCII), then raises fsFileFacts with RemoteSize and RemoteModTime. A 5xx
-  // to either is an answer ("unknown"), not an error; 421, other refusals, a time-out or a
+  // refuse SIZE in ASCII), or one MLST where the server's FEAT (asked once per session, before
+  // the first facts) lists MLST with the size and modify facts; then raises fsFileFacts with
+  // RemoteSize and RemoteModTime. A 5xx to any of them is an answer ("unknown"), not an error
+  // (a 500 or 502 to MLST falls back to SIZE and MDTM); 421, other refusals, a time-out or a
   // lost connection end it as for any command. False when the session is not Ready.
   bool FileFacts(const std::string& name);
   // From the last fsFileFacts: the size, -1 when the server gave none (refused SIZE, or 550
@@ -271,6 +273,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void SendUser();
   // --- SIZE, MDTM and a refused REST (qp_ftp_file_facts.cpp) ---
   bool FactsReply(const std::string& verb, int code);
+  void PushFactsCommands();
   bool RestRefused();
   bool ShortTransfer();
   bool TryNextAddress();
@@ -352,6 +355,10 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   int64_t FactSize = -1;
   std::string FactModTime;
   char SessionType = 0;          // 'A' or 'I' once the server accepted a TYPE; 0: not known
+  // What the server said of MLST in its FEAT reply, asked once per session before the first
+  // facts: one MLST then answers for SIZE and MDTM.
+  enum class TFactsCommand : uint8_t { NotAsked, SizeAndMdtm, Mlst };
+  TFactsCommand FactsCommand = TFactsCommand::NotAsked;
   bool FactsBeforeRetrieve = false;  // the file's facts were asked since the last transfer
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file

@@ -1,11 +1,13 @@
-// What a retrieve needs to know and check about a remote file: SIZE and MDTM (FileFacts), a
+// What a retrieve needs to know and check about a remote file: SIZE and MDTM or MLST (FileFacts), a
 // refused REST of a resumed download, the byte count of a finished retrieve, and the local
 // file held for the caller after a retrieve (CommitHeldFile, DiscardHeldFile).
 #include <cerrno>
 #include <cstdint>
 #include <string>
 
+#include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_client.h"
+#include "host/text_util.h"
 #include "host/local_output_file.h"
 
 namespace quodra::ftp {
@@ -36,7 +38,68 @@ std::string ModTimeOf(const std::string& text) {
   return digits;
 }
 
+// The reply to FEAT: does it list MLST with the size and modify facts?
+bool OffersMlstFacts(const std::string& reply) {
+  size_t start = 0;
+  while (start < reply.size()) {
+    size_t end = reply.find('\n', start);
+    if (end == std::string::npos) end = reply.size();
+    std::string line = host::UpperCase(reply.substr(start, end - start));
+    start = end + 1;
+    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && line[3] == '-') line.erase(0, 4);
+    size_t i = line.find_first_not_of(' ');
+    if (i == std::string::npos || line.compare(i, 5, "MLST ") != 0) continue;
+    return line.find("SIZE", i) != std::string::npos && line.find("MODIFY", i) != std::string::npos;
+  }
+  return false;
+}
+
+// The facts of an MLST reply, from the line "␠size=12;modify=20240131120000;type=file; NAME"
+// (a line with the reply code in front, as some servers send, is read the same way).
+void ReadMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
+  size_t start = 0;
+  while (start < reply.size()) {
+    size_t end = reply.find('\n', start);
+    if (end == std::string::npos) end = reply.size();
+    std::string line = reply.substr(start, end - start);
+    start = end + 1;
+    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && (line[3] == '-' || line[3] == ' ')) line.erase(0, 4);
+    size_t i = line.find_first_not_of(' ');
+    if (i == std::string::npos) continue;
+    const std::string facts = line.substr(i, line.find(' ', i) - i);
+    if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
+    for (size_t f = 0; f < facts.size();) {
+      size_t semi = facts.find(';', f);
+      if (semi == std::string::npos) semi = facts.size();
+      const std::string fact = facts.substr(f, semi - f);
+      f = semi + 1;
+      const size_t eq = fact.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = host::UpperCase(fact.substr(0, eq));
+      if (key == "SIZE") size = SizeOf(fact.substr(eq + 1));
+      if (key == "MODIFY") modTime = ModTimeOf(fact.substr(eq + 1));
+    }
+    return;
+  }
+}
+
 }  // namespace
+
+void TQpCustomFtpClient::PushFactsCommands() {
+  // Commands go out from the back.
+  switch (FactsCommand) {
+    case TFactsCommand::NotAsked:
+      PushCommand("FEAT");
+      break;
+    case TFactsCommand::SizeAndMdtm:
+      PushCommand("MDTM " + RemoteName);
+      PushCommand("SIZE " + RemoteName);
+      break;
+    case TFactsCommand::Mlst:
+      PushCommand("MLST " + RemoteName);
+      break;
+  }
+}
 
 bool TQpCustomFtpClient::FileFacts(const std::string& name) {
   if (State != TFtpSessionState::Ready || name.empty() || !IsSafeArgument(name)) return false;
@@ -44,8 +107,7 @@ bool TQpCustomFtpClient::FileFacts(const std::string& name) {
   RemoteName = name;
   FactSize = -1;
   FactModTime.clear();
-  PushCommand("MDTM " + name);
-  PushCommand("SIZE " + name);
+  PushFactsCommands();
   FactsBeforeRetrieve = true;
   if (SessionType == 'I') {
     SendNextCommand();
@@ -59,8 +121,23 @@ bool TQpCustomFtpClient::FileFacts(const std::string& name) {
 // The replies to FileFacts' commands; false for any other command, and for replies that fail
 // it as they would fail any command (a refused TYPE, 4xx).
 bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
-  if (verb != "TYPE" && verb != "SIZE" && verb != "MDTM") return false;
+  if (verb != "TYPE" && verb != "SIZE" && verb != "MDTM" && verb != "FEAT" && verb != "MLST") return false;
   if (code < 200) return true;
+  if (verb == "FEAT") {
+    // Any answer but a list naming MLST (a 500 of a server without FEAT, say) means SIZE and MDTM.
+    const bool mlst = code == 211 && OffersMlstFacts(Reply.Reply());
+    FactsCommand = mlst ? TFactsCommand::Mlst : TFactsCommand::SizeAndMdtm;
+    PushFactsCommands();
+    SendNextCommand();
+    return true;
+  }
+  if (verb == "MLST" && (code == 500 || code == 502)) {
+    // Listed in FEAT, yet not understood.
+    FactsCommand = TFactsCommand::SizeAndMdtm;
+    PushFactsCommands();
+    SendNextCommand();
+    return true;
+  }
   if (verb == "TYPE") {
     if (code >= 300) return false;
     SessionType = PendingType;
@@ -70,7 +147,9 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
   // A 5xx says the server has no answer (command unknown, not a plain file): that is a fact.
   if (code >= 300 && code < 500) return false;
   std::string text = ReplyTextOf(Reply.Reply());
-  if (verb == "SIZE") {
+  if (verb == "MLST") {
+    if (code == 250) ReadMlstFacts(Reply.Reply(), FactSize, FactModTime);
+  } else if (verb == "SIZE") {
     FactSize = code == 213 ? SizeOf(text) : -1;
     if (!Commands.empty()) {
       SendNextCommand();

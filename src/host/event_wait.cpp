@@ -1,5 +1,6 @@
 #include "event_wait.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -11,7 +12,29 @@ namespace quodra::host {
 
 void ProcessPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
+namespace {
+// How many WaitUntil calls are running on this thread, one inside another.
+thread_local int waitDepth = 0;
+}  // namespace
+
 bool WaitUntil(const std::function<bool()>& done, int64_t deadlineMs) {
+  const int depth = ++waitDepth;
+  struct TLeave {
+    ~TLeave() { --waitDepth; }
+  } leave;
+  // An event handled inside processEvents may be the one that makes `done` hold, and some event
+  // dispatchers go on to sleep for the next event once they have handled the pending ones. Just
+  // before that sleep the innermost wait looks again and, when it is done, wakes the loop at once.
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  QMetaObject::Connection recheck;
+  if (done && dispatcher)
+    recheck = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [&done, depth, dispatcher] {
+      if (depth == waitDepth && done()) dispatcher->wakeUp();
+    });
+  struct TDisconnect {
+    QMetaObject::Connection& c;
+    ~TDisconnect() { QObject::disconnect(c); }
+  } disconnect{recheck};
   for (;;) {
     if (done && done()) return true;
     int64_t now = NowMs();

@@ -100,37 +100,44 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
        "Source File:b.txt changed while it was fetched (150000 bytes, now 150028), left on the server for the next run"},
   };
   const std::map<std::string, std::string> bytes = {{"a.txt", kA}, {"b.txt", kB}, {"c.dat", kC}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
-    TTempDir dir;
-    ::mkdir(dir.File("remote").c_str(), 0755);
-    ::mkdir(dir.File("local").c_str(), 0755);
-    for (const auto& [name, content] : bytes) WriteFile(dir.File("remote/" + name), content);
-    std::vector<std::string> script = row.Script;
-    script.push_back("serve " + dir.File("remote"));
-    TScriptedFtpServer server;
-    ASSERT_TRUE(server.Start(script));
-    TJobProfile profile = ProfileFor(server.PortText(), row.Sources, dir.File("local/"));
-    profile.Retries = row.Retries;
-    TWalkRun run = Walk(profile);
-    EXPECT_EQ(run.Status, row.Status) << run.Text();
-    if (!row.Logged.empty()) { EXPECT_TRUE(run.Logged(row.Logged)) << run.Text(); }
-    EXPECT_FALSE(run.Logged("Source File:. to Dest File:" + dir.File("local/.")));
-    server.Stop();
-    std::vector<std::string> seen = server.Received();
-    for (const auto& [name, content] : bytes) {
-      const bool fetched = std::count(row.Fetched.begin(), row.Fetched.end(), name) > 0;
-      const bool deleted = std::count(row.Deleted.begin(), row.Deleted.end(), name) > 0;
-      if (fetched)
-        EXPECT_TRUE(ReadFile(dir.File("local/" + name)) == content) << name << "\n" << run.Text();
-      else
-        EXPECT_FALSE(FileExists(dir.File("local/" + name))) << name << "\n" << run.Text();
-      EXPECT_EQ(Count(seen, "DELE " + name), deleted ? 1u : 0u) << name;
+  // Every row twice: the file's facts from SIZE and MDTM, and from MLST.
+  for (const bool mlst : {false, true}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.Name + (mlst ? " (MLST)" : " (SIZE, MDTM)"));
+      TTempDir dir;
+      ::mkdir(dir.File("remote").c_str(), 0755);
+      ::mkdir(dir.File("local").c_str(), 0755);
+      for (const auto& [name, content] : bytes) WriteFile(dir.File("remote/" + name), content);
+      std::vector<std::string> script = row.Script;
+      if (mlst) script.push_back("mlst");
+      script.push_back("serve " + dir.File("remote"));
+      TScriptedFtpServer server;
+      ASSERT_TRUE(server.Start(script));
+      TJobProfile profile = ProfileFor(server.PortText(), row.Sources, dir.File("local/"));
+      profile.Retries = row.Retries;
+      TWalkRun run = Walk(profile);
+      EXPECT_EQ(run.Status, row.Status) << run.Text();
+      if (!row.Logged.empty()) { EXPECT_TRUE(run.Logged(row.Logged)) << run.Text(); }
+      EXPECT_FALSE(run.Logged("Source File:. to Dest File:" + dir.File("local/.")));
+      server.Stop();
+      std::vector<std::string> seen = server.Received();
+      for (const auto& [name, content] : bytes) {
+        const bool fetched = std::count(row.Fetched.begin(), row.Fetched.end(), name) > 0;
+        const bool deleted = std::count(row.Deleted.begin(), row.Deleted.end(), name) > 0;
+        if (fetched)
+          EXPECT_TRUE(ReadFile(dir.File("local/" + name)) == content) << name << "\n" << run.Text();
+        else
+          EXPECT_FALSE(FileExists(dir.File("local/" + name))) << name << "\n" << run.Text();
+        EXPECT_EQ(Count(seen, "DELE " + name), deleted ? 1u : 0u) << name;
+      }
+      const bool rest = std::any_of(seen.begin(), seen.end(), [](const std::string& l) {
+        return l.rfind("REST ", 0) == 0 && std::atoll(l.c_str() + 5) > 0 && std::atoll(l.c_str() + 5) < 150000;
+      });
+      EXPECT_EQ(rest, row.Rest);
+      const bool sized = std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("SIZE ", 0) == 0; });
+      const bool listed = std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("MLST ", 0) == 0; });
+      EXPECT_FALSE(mlst ? sized : listed);
     }
-    const bool rest = std::any_of(seen.begin(), seen.end(), [](const std::string& l) {
-      return l.rfind("REST ", 0) == 0 && std::atoll(l.c_str() + 5) > 0 && std::atoll(l.c_str() + 5) < 150000;
-    });
-    EXPECT_EQ(rest, row.Rest);
   }
 }
 

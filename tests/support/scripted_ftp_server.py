@@ -28,6 +28,7 @@ accepts one control connection and runs SCRIPT, one step per line:
                    send TEXT (unescaped) and close: a third party taking the data port
   serve DIR        from here on be a small FTP server over the files of DIR (greeting, USER,
                    PASS, TYPE, CWD, PWD, NOOP, PASV, PORT, NLST, LIST, SIZE, MDTM, REST,
+                   FEAT and MLST (see "mlst"),
                    RETR, DELE, QUIT), with
                    the faults named by earlier "fault" steps
   fault VERB ARG ACTION  in serve mode, answer the command VERB ARG (ARG "*": any) by
@@ -48,6 +49,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    fault fires once
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
                    folder's names: names of no file (unsafe ones, say)
+  mlst             in serve mode, answer FEAT with a list naming MLST (with the size and modify
+                   facts) and MLST NAME with the facts of NAME; without it FEAT is not implemented
   strict           from here on a command line must arrive in one read, as some servers
                    demand: a line whose rest (its LF, say) comes in a later read is recorded as
                    "!split LINE" and never answered
@@ -105,6 +108,7 @@ class Session:
         self.rest = 0
         self.served = None
         self.strict = False
+        self.mlst = False
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -210,6 +214,17 @@ class Session:
                 self.reply('227 Entering Passive Mode (%s,%d,%d)' % (host, port >> 8, port & 255))
             elif verb == 'PORT':
                 self.reply('200 ok')
+            elif verb == 'FEAT' and self.mlst:
+                self.send(b'211-Features:\r\n MDTM\r\n MLST type*;size*;modify*;\r\n SIZE\r\n211 End\r\n')
+            elif verb == 'MLST' and self.mlst:
+                path = os.path.join(root, arg)
+                if '/' in arg or not os.path.exists(path):
+                    self.reply('550 no such file')
+                else:
+                    st = os.stat(path)
+                    facts = 'type=%s;size=%d;modify=%s;' % ('dir' if os.path.isdir(path) else 'file', st.st_size,
+                                                          time.strftime('%Y%m%d%H%M%S', time.gmtime(st.st_mtime)))
+                    self.send(('250-Listing %s\r\n %s %s\r\n250 End\r\n' % (arg, facts, arg)).encode('latin-1'))
             elif verb in ('SIZE', 'MDTM'):
                 path = os.path.join(root, arg)
                 if '/' in arg or not os.path.isfile(path):
@@ -404,6 +419,8 @@ class Session:
                 return
             elif verb == 'strict':
                 self.strict = True
+            elif verb == 'mlst':
+                self.mlst = True
             elif verb == 'resetdata':
                 self.data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
                 self.data.close()
