@@ -1,14 +1,14 @@
-// What a retrieve needs to know and check about a remote file: SIZE and MDTM or MLST (FileFacts), a
-// refused REST of a resumed download, the byte count of a finished retrieve, and the local
-// file held for the caller after a retrieve (CommitHeldFile, DiscardHeldFile).
+// What a retrieve needs to know and check about a remote file: SIZE and MDTM, or MLST
+// (FileFacts), a refused REST of a resumed download, the byte count of a finished retrieve,
+// and the local file held for the caller after a retrieve (CommitHeldFile, DiscardHeldFile).
 #include <cerrno>
 #include <cstdint>
 #include <string>
 
 #include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_client.h"
-#include "host/text_util.h"
 #include "host/local_output_file.h"
+#include "host/text_util.h"
 
 namespace quodra::ftp {
 namespace {
