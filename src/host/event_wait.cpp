@@ -19,18 +19,27 @@ thread_local int waitDepth = 0;
 
 bool WaitUntil(const std::function<bool()>& done, int64_t deadlineMs) {
   const int depth = ++waitDepth;
-  struct TLeave {
-    ~TLeave() { --waitDepth; }
-  } leave;
-  // An event handled inside processEvents may be the one that makes `done` hold, and some event
-  // dispatchers go on to sleep for the next event once they have handled the pending ones. Just
-  // before that sleep the innermost wait looks again and, when it is done, wakes the loop at once.
+  // An event handled inside processEvents may be the one that makes `done` hold, or may run so
+  // long (a whole nested wait) that the deadline passes and its timer has fired already; some
+  // event dispatchers then go on to sleep for the next event. Just before that sleep the
+  // innermost wait looks again and, when it is over, wakes the loop at once. For the same
+  // reason a wait that ends wakes the loop: the one it ran inside (a wait, or the main loop
+  // that a quit during this wait has ended) looks again before it sleeps.
   QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  struct TLeave {
+    QAbstractEventDispatcher* Dispatcher;
+    ~TLeave() {
+      --waitDepth;
+      if (Dispatcher) Dispatcher->wakeUp();
+    }
+  } leave{dispatcher};
   QMetaObject::Connection recheck;
-  if (done && dispatcher)
-    recheck = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [&done, depth, dispatcher] {
-      if (depth == waitDepth && done()) dispatcher->wakeUp();
-    });
+  if (dispatcher)
+    recheck = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+                               [&done, deadlineMs, depth, dispatcher] {
+                                 if (depth != waitDepth) return;
+                                 if ((done && done()) || (deadlineMs >= 0 && NowMs() >= deadlineMs)) dispatcher->wakeUp();
+                               });
   struct TDisconnect {
     QMetaObject::Connection& c;
     ~TDisconnect() { QObject::disconnect(c); }

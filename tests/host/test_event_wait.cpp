@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -15,9 +16,11 @@ namespace {
 
 constexpr int64_t kLongDeadlineMs = 60000;
 
-// The waits of one scenario, each ending on what its event does, not on its deadline: a
-// posted event (with nothing else pending afterwards), a posted event seen by a wait inside a
-// wait, and a timer. True when every wait ended well before its deadline.
+// The waits of one scenario, each ending on what its event does or on its own deadline, not
+// on a later one: a posted event (with nothing else pending afterwards), a posted event seen
+// by a wait inside a wait, a timer, a short pause outlasted by a longer one inside it, and an
+// event loop told to quit inside a pause. True when every wait ended well before the long
+// deadline.
 bool WaitsEndOnTheirEvents() {
   const int64_t start = NowMs();
   bool posted = false;
@@ -38,6 +41,34 @@ bool WaitsEndOnTheirEvents() {
   bool fired = false;
   QTimer::singleShot(1, [&] { fired = true; });
   if (!WaitUntil([&] { return fired; }, NowMs() + kLongDeadlineMs)) return false;
+
+  // A pause whose deadline passes (and whose timer fires) while a handler runs a longer pause
+  // of its own. Only the safety timer would wake a loop that went to sleep after it.
+  QTimer safety;
+  safety.setSingleShot(true);
+  safety.start(static_cast<int>(kLongDeadlineMs));
+  bool nested = false;
+  QMetaObject::invokeMethod(
+      qApp,
+      [&] {
+        WaitMs(30);
+        nested = true;
+      },
+      Qt::QueuedConnection);
+  WaitMs(5);
+  if (!nested) return false;
+
+  // An event loop told to quit by a handler inside a pause that runs inside it.
+  QEventLoop loop;
+  QTimer::singleShot(kLongDeadlineMs, &loop, &QEventLoop::quit);
+  QMetaObject::invokeMethod(
+      qApp,
+      [&] {
+        QMetaObject::invokeMethod(qApp, [&] { loop.quit(); }, Qt::QueuedConnection);
+        WaitMs(5);
+      },
+      Qt::QueuedConnection);
+  loop.exec();
   return NowMs() - start < kLongDeadlineMs / 2;
 }
 
