@@ -174,16 +174,20 @@ bool TQpCustomFtpClient::Login() {
 
 bool TQpCustomFtpClient::Logout() {
   bool wasOpen = Open();
-  if (wasOpen) {
+  bool told = false;
+  // Only a connection that was made has a server to answer QUIT: one refused or still being
+  // attempted is closed at once.
+  if (wasOpen && ControlLinked) {
     try {
       PutString("QUIT\r\n");  // not through SendCommand: no transfer time-out for this one
       Awaiting.push_back({"QUIT"});
+      told = true;
     } catch (const std::exception&) {
       // A connection that cannot take the command is closed below all the same.
     }
   }
   // The server's 221 closes the session; a server that does not answer in time is left.
-  host::WaitUntil([this] { return !Open(); }, host::NowMs() + LogoutWaitMs);
+  if (told) host::WaitUntil([this] { return !Open(); }, host::NowMs() + LogoutWaitMs);
   if (Open() || State != TFtpSessionState::Closed) ChangeState(TFtpSessionState::Closed);
   return wasOpen;
 }

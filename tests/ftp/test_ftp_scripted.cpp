@@ -6,6 +6,7 @@
 
 #include "ftp/qp_ftp_client.h"
 #include "ftp/qp_ftp_log.h"
+#include "host/clock.h"
 #include "ftp_test_util.h"
 #include "support/ftp_server_fixture.h"
 #include "support/server_process.h"
@@ -412,6 +413,24 @@ TEST(FtpScripted, LogoutWithAndWithoutTheServersClose) {
   ASSERT_TRUE(deaf.Server.WaitForReceived(4));
   EXPECT_EQ(deaf.Received()[2], "QUIT");
   EXPECT_FALSE(deaf.Client.Logout());  // nothing open any more
+
+  // A refused connection leaves the port open with nobody behind it: Logout closes it at once
+  // instead of waiting out its bound for an answer that cannot come.
+  TQpFtpClient refused;
+  TFtpRecorder rec;
+  rec.Attach(refused);
+  bool wsError = false;
+  refused.OnWsError = [&](quodra::port::TQpBaseComponent*, int32_t) { wsError = true; };
+  quodra::test::TRefusingTcpPort closed;
+  refused.SetServerAddress("127.0.0.1");
+  refused.SetWsPort(std::to_string(closed.Port()));
+  refused.LogoutWaitMs = 60000;
+  refused.Login();
+  ASSERT_TRUE(WaitFor([&] { return wsError; }));
+  const int64_t before = quodra::host::NowMs();
+  EXPECT_TRUE(refused.Logout());
+  EXPECT_LT(quodra::host::NowMs() - before, refused.LogoutWaitMs / 2);
+  EXPECT_FALSE(refused.Open());
 }
 
 // One retrieve or listing per row against a server that misbehaves in one way: replies that
