@@ -274,6 +274,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // --- SIZE, MDTM and a refused REST (qp_ftp_file_facts.cpp) ---
   bool FactsReply(const std::string& verb, int code);
   void PushFactsCommands();
+  void PushSizeAndMdtm();
   bool RestRefused();
   bool ShortTransfer();
   bool TryNextAddress();

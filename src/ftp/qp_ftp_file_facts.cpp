@@ -55,8 +55,10 @@ bool OffersMlstFacts(const std::string& reply) {
 }
 
 // The facts of an MLST reply, from the line "␠size=12;modify=20240131120000;type=file; NAME"
-// (a line with the reply code in front, as some servers send, is read the same way).
-void ReadMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
+// (a line with the reply code in front, as some servers send, is read the same way). False,
+// with nothing read, when the type fact names anything but a plain file: the size of a link
+// may be the link's own.
+bool ReadMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
   size_t start = 0;
   while (start < reply.size()) {
     size_t end = reply.find('\n', start);
@@ -68,6 +70,8 @@ void ReadMlstFacts(const std::string& reply, int64_t& size, std::string& modTime
     if (i == std::string::npos) continue;
     const std::string facts = line.substr(i, line.find(' ', i) - i);
     if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
+    int64_t factSize = -1;
+    std::string factTime;
     for (size_t f = 0; f < facts.size();) {
       size_t semi = facts.find(';', f);
       if (semi == std::string::npos) semi = facts.size();
@@ -76,24 +80,32 @@ void ReadMlstFacts(const std::string& reply, int64_t& size, std::string& modTime
       const size_t eq = fact.find('=');
       if (eq == std::string::npos) continue;
       const std::string key = host::UpperCase(fact.substr(0, eq));
-      if (key == "SIZE") size = SizeOf(fact.substr(eq + 1));
-      if (key == "MODIFY") modTime = ModTimeOf(fact.substr(eq + 1));
+      if (key == "TYPE" && host::UpperCase(fact.substr(eq + 1)) != "FILE") return false;
+      if (key == "SIZE") factSize = SizeOf(fact.substr(eq + 1));
+      if (key == "MODIFY") factTime = ModTimeOf(fact.substr(eq + 1));
     }
-    return;
+    size = factSize;
+    modTime = factTime;
+    return true;
   }
+  return true;
 }
 
 }  // namespace
 
+void TQpCustomFtpClient::PushSizeAndMdtm() {
+  // Commands go out from the back: SIZE first.
+  PushCommand("MDTM " + RemoteName);
+  PushCommand("SIZE " + RemoteName);
+}
+
 void TQpCustomFtpClient::PushFactsCommands() {
-  // Commands go out from the back.
   switch (FactsCommand) {
     case TFactsCommand::NotAsked:
       PushCommand("FEAT");
       break;
     case TFactsCommand::SizeAndMdtm:
-      PushCommand("MDTM " + RemoteName);
-      PushCommand("SIZE " + RemoteName);
+      PushSizeAndMdtm();
       break;
     case TFactsCommand::Mlst:
       PushCommand("MLST " + RemoteName);
@@ -148,7 +160,12 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
   if (code >= 300 && code < 500) return false;
   std::string text = ReplyTextOf(Reply.Reply());
   if (verb == "MLST") {
-    if (code == 250) ReadMlstFacts(Reply.Reply(), FactSize, FactModTime);
+    if (code == 250 && !ReadMlstFacts(Reply.Reply(), FactSize, FactModTime)) {
+      // Not a plain file (a link, a folder): SIZE and MDTM say what a retrieve of it brings.
+      PushSizeAndMdtm();
+      SendNextCommand();
+      return true;
+    }
   } else if (verb == "SIZE") {
     FactSize = code == 213 ? SizeOf(text) : -1;
     if (!Commands.empty()) {

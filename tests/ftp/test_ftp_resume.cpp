@@ -277,8 +277,9 @@ TEST(FtpResume, FileFactsAnswers) {
 
 // Facts from MLST where FEAT offers it with the size and modify facts: one command per file.
 // The facts line is read whatever the order and case of its facts, with the reply code in
-// front of it or not; a name with blanks is no fact. A FEAT without size or modify facts, and
-// an MLST the server then does not understand, fall back to SIZE and MDTM.
+// front of it or not; a name with blanks is no fact. What MLST calls a link or a folder is
+// asked with SIZE and MDTM. A FEAT without size or modify facts, and an MLST the server then
+// does not understand, fall back to SIZE and MDTM for good.
 TEST(FtpResume, MlstFactsAnswers) {
   const std::vector<std::string> login = {"send 220 ready", "expect USER tester", "send 331 password please",
                                           "expect PASS secret", "send 230 welcome", "expect TYPE I", "send 200 binary"};
@@ -300,6 +301,13 @@ TEST(FtpResume, MlstFactsAnswers) {
        9, "20240101000000"},
       {"gone.bin", {"expect MLST gone.bin", "send 550 no such file"}, -1, ""},
       {"odd.bin", {"expect MLST odd.bin", "send 250-Listing", "send  size=12x;modify=2024; odd.bin", "send 250 End"}, -1, ""},
+      // A link's facts may be its own: SIZE and MDTM for it, and for a folder; MLST again after.
+      {"link.bin", {"expect MLST link.bin", "send 250-Listing", "send  type=OS.unix=slink:/x/a.bin;size=5;modify=20240101000000; link.bin",
+                    "send 250 End", "expect SIZE link.bin", "send 213 1234", "expect MDTM link.bin", "send 213 20240131120000"},
+       1234, "20240131120000"},
+      {"dir", {"expect MLST dir", "send 250-Listing", "send  type=dir;size=4096;modify=20240101000000; dir", "send 250 End",
+               "expect SIZE dir", "send 550 not a plain file", "expect MDTM dir", "send 550 not a plain file"}, -1, ""},
+      {"after.bin", {"expect MLST after.bin", "send 250-Listing", "send  TYPE=File;size=8; after.bin", "send 250 End"}, 8, ""},
       // Offered, yet not understood: SIZE and MDTM from here on.
       {"late.bin", {"expect MLST late.bin", "send 500 unknown command", "expect SIZE late.bin", "send 213 5",
                     "expect MDTM late.bin", "send 213 20240101000000"}, 5, "20240101000000"},
