@@ -271,7 +271,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool LoginTlsReply(const std::string& verb, int code);
   void TlsSessionFailed(const std::string& text);
   void SendUser();
-  // --- SIZE, MDTM and a refused REST (qp_ftp_file_facts.cpp) ---
+  // --- SIZE and MDTM or MLST, and a refused REST (qp_ftp_file_facts.cpp) ---
   bool FactsReply(const std::string& verb, int code);
   void PushFactsCommands();
   void PushSizeAndMdtm();
