@@ -1,6 +1,7 @@
 #include "ftp_reply_text.h"
 
 #include <cctype>
+#include <cstdint>
 #include <vector>
 
 #include "host/text_util.h"
@@ -155,6 +156,77 @@ std::string QuotedDirectory(const std::string& reply) {
 
 bool IsSafeArgument(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+int64_t ParseSizeReply(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  int64_t size = 0;
+  size_t digits = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+    if (size > (INT64_MAX - 9) / 10) return -1;
+    size = size * 10 + (text[i] - '0');
+  }
+  bool ends = i == text.size() || text[i] == '\r' || text[i] == '\n' || text[i] == ' ';
+  return digits > 0 && ends ? size : -1;
+}
+
+std::string ParseModTimeReply(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  if (text.size() < i + 14) return {};
+  std::string digits = text.substr(i, 14);
+  for (char c : digits)
+    if (c < '0' || c > '9') return {};
+  return digits;
+}
+
+bool OffersMlstFacts(const std::string& reply) {
+  size_t start = 0;
+  while (start < reply.size()) {
+    size_t end = reply.find('\n', start);
+    if (end == std::string::npos) end = reply.size();
+    std::string line = host::UpperCase(reply.substr(start, end - start));
+    start = end + 1;
+    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && line[3] == '-') line.erase(0, 4);
+    size_t i = line.find_first_not_of(' ');
+    if (i == std::string::npos || line.compare(i, 5, "MLST ") != 0) continue;
+    return line.find("SIZE", i) != std::string::npos && line.find("MODIFY", i) != std::string::npos;
+  }
+  return false;
+}
+
+bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
+  size_t start = 0;
+  while (start < reply.size()) {
+    size_t end = reply.find('\n', start);
+    if (end == std::string::npos) end = reply.size();
+    std::string line = reply.substr(start, end - start);
+    start = end + 1;
+    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && (line[3] == '-' || line[3] == ' ')) line.erase(0, 4);
+    size_t i = line.find_first_not_of(' ');
+    if (i == std::string::npos) continue;
+    const std::string facts = line.substr(i, line.find(' ', i) - i);
+    if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
+    int64_t factSize = -1;
+    std::string factTime;
+    for (size_t f = 0; f < facts.size();) {
+      size_t semi = facts.find(';', f);
+      if (semi == std::string::npos) semi = facts.size();
+      const std::string fact = facts.substr(f, semi - f);
+      f = semi + 1;
+      const size_t eq = fact.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = host::UpperCase(fact.substr(0, eq));
+      if (key == "TYPE" && host::UpperCase(fact.substr(eq + 1)) != "FILE") return false;
+      if (key == "SIZE") factSize = ParseSizeReply(fact.substr(eq + 1));
+      if (key == "MODIFY") factTime = ParseModTimeReply(fact.substr(eq + 1));
+    }
+    size = factSize;
+    modTime = factTime;
+    return true;
+  }
+  return true;
 }
 
 }  // namespace quodra::ftp

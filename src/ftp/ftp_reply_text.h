@@ -1,7 +1,8 @@
 #pragma once
 // Text helpers of the FTP session: reply codes, multi-line reply assembly, the address of a
-// passive reply, the argument of PORT and the directory of a 257 reply. Pure functions, so
-// the session logic that uses them stays small.
+// passive reply, the argument of PORT, the directory of a 257 reply and a file's facts from
+// the replies to SIZE, MDTM, FEAT and MLST. Pure functions, so the session logic that uses
+// them stays small.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -66,5 +67,22 @@ std::string QuotedDirectory(const std::string& reply);
 // A command argument must not hold a line end or NUL: it would end the command early and
 // let the rest of the text pass as a command of its own.
 bool IsSafeArgument(const std::string& text);
+
+// The text of a 213 reply to SIZE ("12345"): the size, -1 when it is not a plain number.
+int64_t ParseSizeReply(const std::string& text);
+
+// The text of a 213 reply to MDTM ("20240131120000.123"): its first 14 digits
+// (YYYYMMDDHHMMSS), "" when the text does not begin with them.
+std::string ParseModTimeReply(const std::string& text);
+
+// A FEAT reply: true when it lists MLST with the size and modify facts.
+bool OffersMlstFacts(const std::string& reply);
+
+// The size and modify facts of an MLST reply, from its facts line
+// "␠size=12;modify=20240131120000;type=file; NAME" (read the same way with the reply code in
+// front, as some servers send it); a fact that is missing or malformed gives -1 or "". False,
+// with nothing read, when the type fact names anything but a plain file: the size a server
+// gives for a link may be the link's own.
+bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime);
 
 }  // namespace quodra::ftp

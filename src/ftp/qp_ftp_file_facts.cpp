@@ -8,90 +8,8 @@
 #include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_client.h"
 #include "host/local_output_file.h"
-#include "host/text_util.h"
 
 namespace quodra::ftp {
-namespace {
-
-// "213 12345": the size, -1 when the text is not a plain number.
-int64_t SizeOf(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  int64_t size = 0;
-  size_t digits = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-    if (size > (INT64_MAX - 9) / 10) return -1;
-    size = size * 10 + (text[i] - '0');
-  }
-  bool ends = i == text.size() || text[i] == '\r' || text[i] == '\n' || text[i] == ' ';
-  return digits > 0 && ends ? size : -1;
-}
-
-// "213 20240131120000.123": the 14 digits, "" when the text does not begin with them.
-std::string ModTimeOf(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  if (text.size() < i + 14) return {};
-  std::string digits = text.substr(i, 14);
-  for (char c : digits)
-    if (c < '0' || c > '9') return {};
-  return digits;
-}
-
-// The reply to FEAT: does it list MLST with the size and modify facts?
-bool OffersMlstFacts(const std::string& reply) {
-  size_t start = 0;
-  while (start < reply.size()) {
-    size_t end = reply.find('\n', start);
-    if (end == std::string::npos) end = reply.size();
-    std::string line = host::UpperCase(reply.substr(start, end - start));
-    start = end + 1;
-    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && line[3] == '-') line.erase(0, 4);
-    size_t i = line.find_first_not_of(' ');
-    if (i == std::string::npos || line.compare(i, 5, "MLST ") != 0) continue;
-    return line.find("SIZE", i) != std::string::npos && line.find("MODIFY", i) != std::string::npos;
-  }
-  return false;
-}
-
-// The facts of an MLST reply, from the line "␠size=12;modify=20240131120000;type=file; NAME"
-// (a line with the reply code in front, as some servers send, is read the same way). False,
-// with nothing read, when the type fact names anything but a plain file: the size of a link
-// may be the link's own.
-bool ReadMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
-  size_t start = 0;
-  while (start < reply.size()) {
-    size_t end = reply.find('\n', start);
-    if (end == std::string::npos) end = reply.size();
-    std::string line = reply.substr(start, end - start);
-    start = end + 1;
-    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && (line[3] == '-' || line[3] == ' ')) line.erase(0, 4);
-    size_t i = line.find_first_not_of(' ');
-    if (i == std::string::npos) continue;
-    const std::string facts = line.substr(i, line.find(' ', i) - i);
-    if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
-    int64_t factSize = -1;
-    std::string factTime;
-    for (size_t f = 0; f < facts.size();) {
-      size_t semi = facts.find(';', f);
-      if (semi == std::string::npos) semi = facts.size();
-      const std::string fact = facts.substr(f, semi - f);
-      f = semi + 1;
-      const size_t eq = fact.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = host::UpperCase(fact.substr(0, eq));
-      if (key == "TYPE" && host::UpperCase(fact.substr(eq + 1)) != "FILE") return false;
-      if (key == "SIZE") factSize = SizeOf(fact.substr(eq + 1));
-      if (key == "MODIFY") factTime = ModTimeOf(fact.substr(eq + 1));
-    }
-    size = factSize;
-    modTime = factTime;
-    return true;
-  }
-  return true;
-}
-
-}  // namespace
 
 void TQpCustomFtpClient::PushSizeAndMdtm() {
   // Commands go out from the back: SIZE first.
@@ -160,20 +78,20 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
   if (code >= 300 && code < 500) return false;
   std::string text = ReplyTextOf(Reply.Reply());
   if (verb == "MLST") {
-    if (code == 250 && !ReadMlstFacts(Reply.Reply(), FactSize, FactModTime)) {
+    if (code == 250 && !ParseMlstFacts(Reply.Reply(), FactSize, FactModTime)) {
       // Not a plain file (a link, a folder): SIZE and MDTM say what a retrieve of it brings.
       PushSizeAndMdtm();
       SendNextCommand();
       return true;
     }
   } else if (verb == "SIZE") {
-    FactSize = code == 213 ? SizeOf(text) : -1;
+    FactSize = code == 213 ? ParseSizeReply(text) : -1;
     if (!Commands.empty()) {
       SendNextCommand();
       return true;
     }
   } else {
-    FactModTime = code == 213 ? ModTimeOf(text) : std::string();
+    FactModTime = code == 213 ? ParseModTimeReply(text) : std::string();
   }
   Commands.clear();
   PostStatus(fsFileFacts, nullptr);

@@ -1,7 +1,8 @@
-// Reply lines as a server sends them, through the code reader and the multi-line assembler.
-// Besides memory safety: the collected reply never outgrows the buffer, a reply completes
-// only on a single line or on the closing line of its code, and the assembled text starts
-// with the reply's first line.
+// Reply lines as a server sends them, through the code reader and the multi-line assembler,
+// and every completed reply through the readers of a file's facts. Besides memory safety: the
+// collected reply never outgrows the buffer, a reply completes only on a single line or on the
+// closing line of its code, the assembled text starts with the reply's first line, a size is
+// -1 or a number, a time is "" or 14 digits, and facts refused for a non-file change nothing.
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,29 @@ using namespace quodra::ftp;
 namespace {
 void Check(bool ok) {
   if (!ok) std::abort();
+}
+
+bool IsTime(const std::string& t) {
+  if (t.empty()) return true;
+  if (t.size() != 14) return false;
+  for (char c : t)
+    if (!isdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+void CheckFacts(const std::string& reply) {
+  const std::string text = ReplyTextOf(reply);
+  Check(ParseSizeReply(text) >= -1);
+  Check(IsTime(ParseModTimeReply(text)));
+  OffersMlstFacts(reply);
+  int64_t size = -7;
+  std::string time = "untouched";
+  if (ParseMlstFacts(reply, size, time)) {
+    Check(size >= -1 || (size == -7 && time == "untouched"));
+    Check(IsTime(time) || time == "untouched");
+  } else {
+    Check(size == -7 && time == "untouched");
+  }
 }
 }  // namespace
 
@@ -49,7 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(line.compare(0, terminator.size(), terminator) == 0);
     }
     Check(assembler.Reply().compare(0, first.size(), first) == 0);
-    if (done) Check(!assembler.InMultiLine());
+    if (done) {
+      Check(!assembler.InMultiLine());
+      CheckFacts(assembler.Reply());
+    }
   }
   assembler.SetReply(stream + stream);
   Check(assembler.Reply().size() <= TFtpReplyAssembler::kCapacity);
