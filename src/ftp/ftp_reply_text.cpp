@@ -1,5 +1,6 @@
 #include "ftp_reply_text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <vector>
@@ -181,32 +182,37 @@ std::string ParseModTimeReply(const std::string& text) {
   return digits;
 }
 
-bool OffersMlstFacts(const std::string& reply) {
-  size_t start = 0;
-  while (start < reply.size()) {
+namespace {
+// The lines of a reply without their line ends, each without a reply code in front of it
+// ("211-", "250 ", as some servers send inside a multi-line reply) and the blanks after it.
+std::vector<std::string> BodyLinesOf(const std::string& reply) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < reply.size();) {
     size_t end = reply.find('\n', start);
     if (end == std::string::npos) end = reply.size();
-    std::string line = host::UpperCase(reply.substr(start, end - start));
+    std::string line = reply.substr(start, end - start);
     start = end + 1;
-    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && line[3] == '-') line.erase(0, 4);
-    size_t i = line.find_first_not_of(' ');
-    if (i == std::string::npos || line.compare(i, 5, "MLST ") != 0) continue;
-    return line.find("SIZE", i) != std::string::npos && line.find("MODIFY", i) != std::string::npos;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && (line[3] == '-' || line[3] == ' ')) line.erase(0, 4);
+    line.erase(0, std::min(line.size(), line.find_first_not_of(' ')));
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+}  // namespace
+
+bool OffersMlstFacts(const std::string& reply) {
+  for (const std::string& body : BodyLinesOf(reply)) {
+    const std::string line = host::UpperCase(body);
+    if (line.compare(0, 5, "MLST ") == 0)
+      return line.find("SIZE") != std::string::npos && line.find("MODIFY") != std::string::npos;
   }
   return false;
 }
 
 bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
-  size_t start = 0;
-  while (start < reply.size()) {
-    size_t end = reply.find('\n', start);
-    if (end == std::string::npos) end = reply.size();
-    std::string line = reply.substr(start, end - start);
-    start = end + 1;
-    if (line.size() >= 4 && ReplyCodeOf(line) != 0 && (line[3] == '-' || line[3] == ' ')) line.erase(0, 4);
-    size_t i = line.find_first_not_of(' ');
-    if (i == std::string::npos) continue;
-    const std::string facts = line.substr(i, line.find(' ', i) - i);
+  for (const std::string& line : BodyLinesOf(reply)) {
+    const std::string facts = line.substr(0, line.find(' '));
     if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
     int64_t factSize = -1;
     std::string factTime;

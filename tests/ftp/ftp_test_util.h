@@ -86,4 +86,9 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 15000) {
 // Handles events for a while, for checks that something does not happen.
 inline void Settle(int ms) { host::WaitMs(ms); }
 
+// A scripted server's side of the login as the test sessions make it (user tester, password
+// secret).
+inline const std::vector<std::string> kLogin = {"send 220 ready", "expect USER tester", "send 331 password please",
+                                                "expect PASS secret", "send 230 welcome"};
+
 }  // namespace quodra::ftp::test

@@ -244,9 +244,8 @@ TEST(FtpResume, FileFactsAnswers) {
       {"huge.bin", "213 99999999999999999999999", "500 unknown", -1, ""},
       {"big.iso", "213 5000000000", "504 not for this type", 5000000000LL, ""},
   };
-  std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
-                                    "expect PASS secret", "send 230 welcome", "expect TYPE I", "send 200 binary",
-                                    "expect FEAT", "send 502 not implemented"};
+  std::vector<std::string> steps = kLogin;
+  steps.insert(steps.end(), {"expect TYPE I", "send 200 binary", "expect FEAT", "send 502 not implemented"});
   for (const Row& r : rows) {
     steps.push_back(std::string("expect SIZE ") + r.name);
     steps.push_back(std::string("send ") + r.sizeReply);
@@ -281,8 +280,8 @@ TEST(FtpResume, FileFactsAnswers) {
 // asked with SIZE and MDTM. A FEAT without size or modify facts, and an MLST the server then
 // does not understand, fall back to SIZE and MDTM for good.
 TEST(FtpResume, MlstFactsAnswers) {
-  const std::vector<std::string> login = {"send 220 ready", "expect USER tester", "send 331 password please",
-                                          "expect PASS secret", "send 230 welcome", "expect TYPE I", "send 200 binary"};
+  std::vector<std::string> login = kLogin;
+  login.insert(login.end(), {"expect TYPE I", "send 200 binary"});
   const std::vector<std::string> feat = {"expect FEAT", "send 211-Features:", "send  MDTM",
                                          "send  MLST type*;perm*;size*;modify*;", "send  SIZE", "send 211 End"};
   struct Row {
@@ -381,8 +380,7 @@ TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.Name);
-    std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
-                                      "expect PASS secret", "send 230 welcome"};
+    std::vector<std::string> steps = kLogin;
     steps.insert(steps.end(), r.Script.begin(), r.Script.end());
     TScriptedFtpServer server;
     ASSERT_TRUE(server.Start(steps)) << server.Log();
@@ -420,8 +418,7 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
     s.insert(s.end(), tail.begin(), tail.end());
     return s;
   };
-  std::vector<std::string> steps = {"send 220 ready", "expect USER tester", "send 331 password please",
-                                    "expect PASS secret", "send 230 welcome"};
+  std::vector<std::string> steps = kLogin;
   for (auto part : {retr("refused", {"expect REST 4", "send 502 REST not implemented"},
                          {"data whole file", "dataclose", "send 226 done"}),
                     retr("short", {}, {"data part", "dataclose", "send 226 done"}),
@@ -487,11 +484,10 @@ TEST(FtpResume, EveryFailureKeepsTheResumablePartial) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    std::vector<std::string> steps = {"send 220 ready",     "expect USER tester", "send 331 password please",
-                                      "expect PASS secret", "send 230 welcome",   "expect TYPE I",
-                                      "send 200 binary",    "expect PASV",
-                                      "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
-                                      "accept",             "expect RETR f",      "send 150 opening"};
+    std::vector<std::string> steps = kLogin;
+    steps.insert(steps.end(), {"expect TYPE I", "send 200 binary", "expect PASV",
+                               "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept", "expect RETR f",
+                               "send 150 opening"});
     steps.insert(steps.end(), r.tail.begin(), r.tail.end());
     TScriptedFtpServer server;
     ASSERT_TRUE(server.Start(steps)) << server.Log();

@@ -26,9 +26,6 @@ std::vector<std::string> Steps(std::vector<std::string> head, const std::vector<
   return head;
 }
 
-const std::vector<std::string> kLogin = {"send 220 ready", "expect USER tester", "send 331 password please",
-                                         "expect PASS secret", "send 230 welcome"};
-
 // The passive data connection of a retrieve, up to the server's 150.
 std::vector<std::string> PassiveRetr(const std::string& name) {
   return {"expect TYPE I", "send 200 binary", "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
