@@ -1,6 +1,9 @@
 #include "dg_socket_handle.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
 
 #include "dg_exception.h"
 #include "host/winsock_errors.h"
@@ -15,6 +18,7 @@ void TDgSocketHandle::AllocateSocket(int type, int protocol) {
   if (s == kDgInvalidSocket) throw EDgInvalidSocket();
   Handle = s;
   HandleAllocated = true;
+  ReceiveTimeoutMs = -1;
 }
 
 void TDgSocketHandle::CloseSocket(bool shutdownFirst) {
@@ -54,6 +58,19 @@ bool TDgSocketHandle::Readable(int timeoutMs) {
 
 int TDgSocketHandle::RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port) {
   return GStack->WSRecvFrom(Handle, buffer, length, flags, ip, port);
+}
+
+int TDgSocketHandle::RecvFromWithin(void* buffer, int length, int timeoutMs, std::string& ip, int& port) {
+  if (!HandleAllocated) throw EDgConnClosedGracefully();
+  // The receive time-out is set only when it changes: a transfer waits with the same one for
+  // every datagram, and a datagram costs one call.
+  const int wanted = timeoutMs < 0 ? 0 : std::max(timeoutMs, 1);  // SO_RCVTIMEO 0: no limit
+  if (wanted != ReceiveTimeoutMs) {
+    timeval tv{wanted / 1000, (wanted % 1000) * 1000};
+    SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    ReceiveTimeoutMs = wanted;
+  }
+  return RecvFrom(buffer, length, 0, ip, port);
 }
 
 void TDgSocketHandle::SetSockOpt(int level, int option, const void* value, int length) {

@@ -34,7 +34,13 @@ class TDgSocketHandle {
   // wait reads as not readable. EDgConnClosedGracefully when no socket is open.
   bool Readable(int timeoutMs);
   int RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port);
+  // One datagram within `timeoutMs` (negative: no limit), in one call that sleeps until it
+  // arrives; a wait that ends without one fails with EWOULDBLOCK.
+  int RecvFromWithin(void* buffer, int length, int timeoutMs, std::string& ip, int& port);
   void SetSockOpt(int level, int option, const void* value, int length);
+
+ private:
+  int ReceiveTimeoutMs = -1;  // the socket's SO_RCVTIMEO; negative: none set
 };
 
 }  // namespace quodra::tftp

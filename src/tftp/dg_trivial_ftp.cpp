@@ -32,7 +32,7 @@ struct TDgTrivialFTP::TTransfer {
   bool PendingCR = false;         // netascii: a CR ended the previous block
   bool KeptElsewhere = false;     // a keeper process answers on the socket after the end
   int Window = 1;                 // blocks the server sends per acknowledgement
-  std::string Pending;            // blocks received in order but not yet written
+  std::string Converted;          // netascii: a block with its line ends made local
 };
 
 TDgTrivialFTP::TDgTrivialFTP(QObject* owner) : TDgUDPClient(owner) {
@@ -58,12 +58,6 @@ void TDgTrivialFTP::Get(const std::string& serverFile, TDgStream& destination) {
     Download(serverFile, destination, t);
   } catch (...) {
     failure = std::current_exception();
-    // What arrived in order stays in the destination, as it would have unbatched.
-    try {
-      destination.WriteBuffer(t.Pending.data(), t.Pending.size());
-    } catch (...) {
-      // The transfer's own failure is the one to report.
-    }
   }
   if (t.Alive) {
     try {
@@ -136,7 +130,6 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
           }
           const bool gap = static_cast<uint16_t>(block - next) < 0x8000;
           if (stalled == kNone || (gap && stalled == kForRepeat)) {
-            Commit(destination, false, t);
             SendToPeer(TftpAck(lastBlock), t);
             stalled = gap ? kForGap : kForRepeat;
             unacked = 0;
@@ -152,7 +145,9 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
           FailTransfer(EDgTFTPException(message), t);
           throw EDgTFTPException(message);
         }
-        Stage(pkt + kTftpHeaderSize, static_cast<size_t>(count), last, t);
+        // Written as it arrives: the server sends the rest of the window meanwhile, and the
+        // acknowledgement that follows the window's last block waits for one block's write.
+        WriteBlock(destination, pkt + kTftpHeaderSize, static_cast<size_t>(count), last, t);
         total += count;
         ++blocks;
         t.DataStarted = true;
@@ -162,9 +157,8 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
         if (!last && ++unacked < t.Window) break;
         unacked = 0;
         // Acknowledged only once written: the server must not take a failed write for a
-        // delivered block. One write per window, and the server's next window is on its way
-        // while the progress handlers run.
-        Commit(destination, last, t);
+        // delivered block. The server's next window is on its way while the progress
+        // handlers run.
         if (!last) SendToPeer(TftpAck(block), t);
         Work(wmRead, total);
         CheckTransferAlive(t);
@@ -199,14 +193,25 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
   }
 }
 
-void TDgTrivialFTP::Stage(const char* data, size_t count, bool last, TTransfer& t) {
-  if (!t.NetAscii) {
-    t.Pending.append(data, count);
-    return;
+void TDgTrivialFTP::WriteBlock(TDgStream& destination, const char* data, size_t count, bool last, TTransfer& t) {
+  try {
+    if (t.NetAscii) {
+      ConvertNetAscii(data, count, last, t);
+      data = t.Converted.data();
+      count = t.Converted.size();
+    }
+    destination.WriteBuffer(data, count);
+    if (last) destination.Flush();
+  } catch (const std::exception& e) {
+    FailTransfer(e, t);
+    throw;
   }
+}
+
+void TDgTrivialFTP::ConvertNetAscii(const char* data, size_t count, bool last, TTransfer& t) {
   // netascii ends lines with CR LF and sends a lone CR as CR NUL; a CR may end a block.
-  std::string& out = t.Pending;
-  out.reserve(out.size() + count + 1);
+  std::string& out = t.Converted;
+  out.clear();  // the capacity stays
   for (size_t i = 0; i < count; ++i) {
     const char c = data[i];
     if (t.PendingCR) {
@@ -223,21 +228,6 @@ void TDgTrivialFTP::Stage(const char* data, size_t count, bool last, TTransfer& 
       out.push_back(c);
   }
   if (last && t.PendingCR) out.push_back('\r');
-}
-
-void TDgTrivialFTP::Commit(TDgStream& destination, bool last, TTransfer& t) {
-  try {
-    // Emptied also when the write fails: nothing is written twice. The capacity stays.
-    struct TEmpty {
-      std::string& Bytes;
-      ~TEmpty() { Bytes.clear(); }
-    } empty{t.Pending};
-    destination.WriteBuffer(t.Pending.data(), t.Pending.size());
-    if (last) destination.Flush();
-  } catch (const std::exception& e) {
-    FailTransfer(e, t);
-    throw;
-  }
 }
 
 void TDgTrivialFTP::FailTransfer(const std::exception& e, const TTransfer& t) {

@@ -56,10 +56,10 @@ class TDgTrivialFTP : public TDgUDPClient {
   void RejectForeign(const std::string& ip, int port);
   void AcceptOptionAck(int size, TTransfer& t);
   [[noreturn]] void RefuseOption(const std::string& message, TTransfer& t);
-  // Adds a block (netascii converted) to what the next Commit writes.
-  void Stage(const char* data, size_t count, bool last, TTransfer& t);
-  // Writes the staged blocks (and syncs after the last) or sends ERROR and raises.
-  void Commit(TDgStream& destination, bool last, TTransfer& t);
+  // Writes one block (netascii converted; synced after the last) or sends ERROR and raises.
+  void WriteBlock(TDgStream& destination, const char* data, size_t count, bool last, TTransfer& t);
+  // The block's line ends made local, into t.Converted.
+  static void ConvertNetAscii(const char* data, size_t count, bool last, TTransfer& t);
   void FailTransfer(const std::exception& e, const TTransfer& t);
   [[noreturn]] void RaiseUnexpected();
   int LingerTime() const;

@@ -67,17 +67,15 @@ void TDgUDPBase::SendBuffer(const std::string& host, int port, const std::string
 int TDgUDPBase::ReceiveBuffer(void* buffer, int length, std::string& peerIP, int& peerPort, int timeoutMs) {
   if (timeoutMs == DgTimeoutDefault) timeoutMs = ReceiveTimeout;
   TDgSocketHandle& binding = GetBinding();
-  // A datagram that is queued already is taken without a wait: in a lock-step exchange the
-  // answer often arrives while the caller is still busy with the previous one.
-  const int queued = binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort);
-  if (queued != kDgSocketError) return queued;
-  if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(queued);
-  if (!binding.Readable(timeoutMs)) {
-    peerIP.clear();
-    peerPort = 0;
-    return 0;
-  }
-  return GStack->CheckForSocketError(binding.RecvFrom(buffer, length, 0, peerIP, peerPort));
+  // A datagram that is queued already is taken at once; otherwise the same call sleeps until
+  // one arrives or the time is up.
+  const int n = timeoutMs == 0 ? binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort)
+                               : binding.RecvFromWithin(buffer, length, timeoutMs, peerIP, peerPort);
+  if (n != kDgSocketError) return n;
+  if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(n);
+  peerIP.clear();
+  peerPort = 0;
+  return 0;
 }
 
 std::string TDgUDPBase::ReceiveString(std::string& peerIP, int& peerPort, int timeoutMs) {
