@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "tftp/dg_exception.h"
@@ -97,6 +98,43 @@ TEST(DgUdp, InfiniteReceiveWaitsForTheDatagram) {
   std::string got = client.ReceiveString(ip, port);  // DgTimeoutDefault -> ReceiveTimeout
   late.join();
   EXPECT_EQ(got, "late");
+}
+
+// One socket waits with whatever time-out each receive asks for: a long or endless wait
+// before must not stay behind for a short one after it, nor a short one for a long one.
+TEST(DgUdp, EachReceiveWaitsWithItsOwnTimeOut) {
+  TPeer peer;
+  TDgUDPClient client;
+  client.SendBuffer("127.0.0.1", peer.Port, "x");
+  peer.Receive();
+  const int clientPort = peer.FromPort;
+  // A receive that outlives its own time-out by far is ended by a datagram of the watchdog,
+  // so that the step fails instead of hanging the run.
+  auto receive = [&](int timeoutMs) {
+    std::promise<void> returned;
+    std::thread watchdog([&, done = returned.get_future()] {
+      if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) peer.SendTo(clientPort, "watchdog");
+    });
+    std::string ip;
+    int port = 0;
+    std::string got = client.ReceiveString(ip, port, timeoutMs);
+    returned.set_value();
+    watchdog.join();
+    return got;
+  };
+  const struct {
+    int TimeoutMs;
+    const char* Sent;      // sent by the peer before the receive (nullptr: nothing)
+    const char* Expected;  // "" for a wait that ends without a datagram
+  } steps[] = {
+      {DgTimeoutInfinite, "first", "first"}, {50, nullptr, ""}, {60000, "second", "second"},
+      {30, nullptr, ""},                      {1, nullptr, ""},  {DgTimeoutInfinite, "third", "third"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.TimeoutMs);
+    if (step.Sent) peer.SendTo(clientPort, step.Sent);
+    EXPECT_EQ(receive(step.TimeoutMs), step.Expected);
+  }
 }
 
 TEST(DgUdp, DatagramLongerThanBufferFailsWithMessageTooLong) {
