@@ -231,9 +231,14 @@ void TMainFrm::closeEvent(QCloseEvent* e) {
   if (QuitOnClose) QCoreApplication::quit();
 }
 
-void TMainFrm::StopBySignal(const std::string& name) {
-  Log("Stopped by signal " + name);
+void TMainFrm::NoteStopBySignal(const std::string& name) {
+  if (!StopNoted) Log("Stopped by signal " + name);
+  StopNoted = true;
   MarkRunFailed();
+}
+
+void TMainFrm::StopBySignal(const std::string& name) {
+  NoteStopBySignal(name);
   if (Closing) return;  // already on its way out: the window closes by itself
   Close1Click();
 }

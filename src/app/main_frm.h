@@ -67,6 +67,9 @@ class TMainFrm : public QWidget {
   // A stop signal (SIGTERM ...): logged, the run counts as failed, and the job is aborted and
   // the window closed as by the Close button.
   void StopBySignal(const std::string& name);
+  // The stop's log line and the failed outcome only, for a job that ended its transfer for
+  // the stop itself; StopBySignal then does the rest without logging the line again.
+  void NoteStopBySignal(const std::string& name);
   // A second stop signal: the FTP session goes at once (its unconfirmed local file rolled
   // back). Only for a program that ends right after: nothing may come back to the job.
   void DropSessionForExit();
@@ -180,6 +183,7 @@ class TMainFrm : public QWidget {
   quodra::host::THostLogLink HostLink;
   std::function<void(const std::exception&)> PreviousUnhandled;  // restored when the window goes
   bool RunFailed = false;
+  bool StopNoted = false;  // "Stopped by signal" is in the log
   bool UnattendedRun = false;
   bool Destroying = false;   // no handler runs while the controls are being freed
   bool EchoToStdout = false; // runs with arguments copy the log to standard output

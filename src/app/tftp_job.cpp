@@ -15,6 +15,7 @@
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
+#include "host/stop_signals.h"
 #include "host/text_util.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
@@ -90,6 +91,8 @@ void TTftpJob::Run() {
       TMainFrm::Pause(3);
     }
 
+    // A stop signal ends a wait for the server at once (the event loop does not run there).
+    TFTP1->WakeFd = quodra::host::TStopSignals::StopRequestedFd();
     TFTP1->Host = Frm.ui->ServerName1->text().toStdString();
     TFTP1->ReceiveTimeout = opt.TransferTimeOutSpinEdit1->value();  // taken as milliseconds
 
@@ -106,8 +109,11 @@ void TTftpJob::Run() {
     Download(opt.SourceFileName1->text().toStdString(), opt.DestFileName1->text().toStdString());
   } catch (const std::exception& e) {
     // A TFTP error reply, a time-out, a host that does not resolve, a local file that
-    // cannot be written, an abort: the job ends here.
-    Frm.Log(Frm.AbortRequested ? std::string("Aborted by User") : "Connect Failed: " + ReasonOf(e));
+    // cannot be written, an abort, a stop signal: the job ends here.
+    if (const int signo = quodra::host::TStopSignals::FirstSignal(); signo != 0)
+      Frm.NoteStopBySignal(quodra::host::TStopSignals::Name(signo));
+    else
+      Frm.Log(Frm.AbortRequested ? std::string("Aborted by User") : "Connect Failed: " + ReasonOf(e));
     Frm.MarkRunFailed();
   } catch (...) {
     Frm.Log("Connect Failed");

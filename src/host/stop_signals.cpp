@@ -14,12 +14,18 @@ namespace {
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 int PipeRead = -1;
 int PipeWrite = -1;
+// Never read: readable from the first signal on.
+int LatchRead = -1;
+int LatchWrite = -1;
+volatile sig_atomic_t First = 0;
 
 void Handler(int signo) {
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(signo);
+  if (First == 0) First = signo;
   // A full pipe (a storm of signals) loses nothing that matters: one byte stops the run.
   [[maybe_unused]] ssize_t n = ::write(PipeWrite, &byte, 1);
+  n = ::write(LatchWrite, &byte, 1);
   errno = saved;
 }
 
@@ -27,9 +33,18 @@ void Handler(int signo) {
 
 TStopSignals::TStopSignals(std::function<void(int)> onSignal) : OnSignal(std::move(onSignal)) {
   int fds[2];
+  int latch[2];
   if (PipeRead >= 0 || ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  if (::pipe2(latch, O_CLOEXEC | O_NONBLOCK) != 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return;
+  }
   PipeRead = fds[0];
   PipeWrite = fds[1];
+  LatchRead = latch[0];
+  LatchWrite = latch[1];
+  First = 0;
   Notifier = std::make_unique<QSocketNotifier>(PipeRead, QSocketNotifier::Read);
   QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Take(); });
   struct sigaction sa {};
@@ -45,8 +60,14 @@ TStopSignals::~TStopSignals() {
   Notifier.reset();
   ::close(PipeRead);
   ::close(PipeWrite);
-  PipeRead = PipeWrite = -1;
+  ::close(LatchRead);
+  ::close(LatchWrite);
+  PipeRead = PipeWrite = LatchRead = LatchWrite = -1;
 }
+
+int TStopSignals::StopRequestedFd() { return LatchRead; }
+
+int TStopSignals::FirstSignal() { return First; }
 
 void TStopSignals::Take() {
   unsigned char bytes[16];

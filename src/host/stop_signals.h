@@ -20,6 +20,12 @@ class TStopSignals {
   TStopSignals& operator=(const TStopSignals&) = delete;
 
   bool Watching() const { return Notifier != nullptr; }
+  // A descriptor that turns readable at the first stop signal and stays so (-1 while no
+  // watcher lives), for waits that cannot run the event loop: a wait that also watches it
+  // ends when the run is stopped, also for a signal that came just before the wait began.
+  static int StopRequestedFd();
+  // The first stop signal's number; 0 before any came.
+  static int FirstSignal();
   // "SIGTERM", "SIGINT", "SIGHUP", or "signal N".
   static const char* Name(int signo);
 

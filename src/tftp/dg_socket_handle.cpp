@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "dg_exception.h"
 #include "host/winsock_errors.h"
@@ -54,6 +55,14 @@ bool TDgSocketHandle::Readable(int timeoutMs) {
   if (!HandleAllocated) throw EDgConnClosedGracefully();
   std::vector<TDgStackSocketHandle> readList{Handle};
   return GStack->WSSelect(&readList, nullptr, nullptr, timeoutMs) == 1;
+}
+
+TDgSocketHandle::TWaitEnd TDgSocketHandle::WaitReadable(int timeoutMs, int wakeFd) {
+  if (!HandleAllocated) throw EDgConnClosedGracefully();
+  std::vector<TDgStackSocketHandle> readList{Handle, wakeFd};
+  if (GStack->WSSelect(&readList, nullptr, nullptr, timeoutMs) <= 0) return TWaitEnd::Nothing;
+  if (std::find(readList.begin(), readList.end(), wakeFd) != readList.end()) return TWaitEnd::Woken;
+  return TWaitEnd::Datagram;
 }
 
 int TDgSocketHandle::RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port) {

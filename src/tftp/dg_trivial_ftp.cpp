@@ -20,6 +20,8 @@ namespace quodra::tftp {
 // The largest datagram IPv4 carries: every datagram is received whole, so that a stranger's
 // cannot fail the receive before its sender is looked at.
 constexpr int kMaxDatagram = 65536;
+// ReceiveFromPeer's answer for a wait that WakeFd ended.
+constexpr int kWokenWait = -2;
 
 struct TDgTrivialFTP::TTransfer {
   QPointer<TDgTrivialFTP> Alive;  // cleared when an event handler frees the component
@@ -106,8 +108,10 @@ void TDgTrivialFTP::Download(const std::string& serverFile, TDgStream& destinati
   for (;;) {
     const int n = ReceiveFromPeer(finished ? LingerTime() : ReceiveTimeout, t);
     if (n < 0) {
-      if (!finished) throw EDgTFTPException("Timeout");
-      return;  // the server did not repeat the last block: done
+      if (finished) return;  // the server did not repeat the last block (or the run stops): done
+      // The run is being stopped: the transfer ends as when its socket is closed.
+      if (n == kWokenWait) throw EDgConnClosedGracefully();
+      throw EDgTFTPException("Timeout");
     }
     if (n < kTftpHeaderSize) RaiseUnexpected();
     const char* pkt = Buffer.data();
@@ -308,7 +312,7 @@ int TDgTrivialFTP::ReceiveFromPeer(int waitMs, TTransfer& t) {
     if (ip.empty()) {
       PeerIP.clear();
       PeerPort = 0;
-      return -1;
+      return Woken() ? kWokenWait : -1;
     }
     // The server answers from a port of its own (its transfer identifier); from then on
     // only that address and port belong to the transfer.

@@ -48,6 +48,8 @@ class TDgTrivialFTP : public TDgUDPClient {
  private:
   struct TTransfer;
   void Download(const std::string& serverFile, TDgStream& destination, TTransfer& t);
+  // A datagram of the peer (its length); -1 when the time is up, kWokenWait (-2) when
+  // WakeFd ended the wait.
   int ReceiveFromPeer(int waitMs, TTransfer& t);
   // Both are static: after an event handler they must not touch a component it may have freed.
   static void CheckAlive(const TTransfer& t);

@@ -17,6 +17,11 @@ class TDgUDPBase : public TDgComponent {
 
   int BufferSize = 8192;
   int ReceiveTimeout = DgTimeoutInfinite;
+  // A descriptor (or -1) whose turning readable ends a wait for a datagram at once, as
+  // nothing arrived; Woken() then tells that wait from a time-out. For a stop request that
+  // must not wait for the peer.
+  int WakeFd = -1;
+  bool Woken() const { return LastWaitWoken; }
 
   // True while the binding holds an open socket. Setting it opens or frees the binding.
   bool Active() const;
@@ -48,6 +53,7 @@ class TDgUDPBase : public TDgComponent {
   void ApplyBroadcast();
   std::unique_ptr<TDgSocketHandle> BindingHandle;
   bool Broadcast = false;
+  bool LastWaitWoken = false;
   uint64_t Generation = 0;
 };
 

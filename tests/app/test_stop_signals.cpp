@@ -27,6 +27,7 @@
 #include "piped_run.h"
 #include "support/ftp_server_fixture.h"
 #include "support/server_process.h"
+#include "support/tftp_server_fixture.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::test;
@@ -78,9 +79,10 @@ struct TStoppedRun {
 };
 
 // Runs the program on `profile`; each time its output shows the next of `marks`, the signal
-// beside it is sent. Reads the output to its end; the run is bounded (a minute, then killed).
+// beside it is sent. Reads the output to its end; the run is bounded (`bound`, then killed).
 TStoppedRun RunAndSignal(const TTempDir& dir, const std::string& profile,
-                         const std::vector<std::pair<std::string, int>>& marks) {
+                         const std::vector<std::pair<std::string, int>>& marks,
+                         std::chrono::seconds bound = std::chrono::seconds(60)) {
   std::vector<std::string> env = InheritedEnvironment();
   for (std::string v : {"XDG_CONFIG_HOME=" + dir.File("config"), "XDG_RUNTIME_DIR=" + dir.Path(),
                         std::string("QUODRA_PAUSE_MS=2"), std::string("QUODRA_ONLINE=1")})
@@ -103,7 +105,7 @@ TStoppedRun RunAndSignal(const TTempDir& dir, const std::string& profile,
   ::close(out[1]);
   int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   size_t next = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto deadline = std::chrono::steady_clock::now() + bound;
   for (;;) {
     int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     deadline - std::chrono::steady_clock::now()).count());
@@ -192,5 +194,46 @@ TEST(StopSignals, EndTheRunCleanlyWithEveryLineLogged) {
     } else {
       EXPECT_EQ(r.Output.rfind(hostText, 0), 0u) << "the host's text is the start of the log";
     }
+  }
+}
+
+// A TFTP download waits for its server without running the event loop: a stop ends that
+// wait at once, before the first block or in the middle, and the log says why. The transfer
+// time-out (32 s) is beyond the run's bound here: a stop that waited for it fails the row.
+// The old file stays, nothing is left beside it.
+TEST(StopSignals, EndATftpWaitForItsServerAtOnce) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Behaviour;
+    const char* Options;  // profile keys beyond the plain ones
+    const char* Mark;     // output seen -> signal sent
+    int Signal;
+    const char* Logged;
+  } rows[] = {
+      {"server that never answers, SIGTERM", {"silence"}, "", "Begin Transfer \n", SIGTERM,
+       "Stopped by signal SIGTERM"},
+      {"server silent after two blocks, SIGINT", {"oack=echo", "stopafter=2"}, "BlockSize=512\r\n",
+       "Size: 300000 bytes\n", SIGINT, "Stopped by signal SIGINT"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTempDir dir;
+    ::mkdir(dir.File("remote").c_str(), 0755);
+    ::mkdir(dir.File("local").c_str(), 0755);
+    WriteFile(dir.File("remote/big.bin"), PatternBytes(300000, 7));
+    WriteFile(dir.File("local/big.bin"), "the old file");
+    TScriptedTftpServer server;
+    ASSERT_TRUE(server.Start(dir.File("remote"), row.Behaviour));
+    WriteFile(dir.File("job.FTP"), "[Options]\r\nFileTransferMode=P\r\nServerName=127.0.0.1\r\nPort=" +
+                                       std::to_string(server.Port()) + "\r\nSourceFile=big.bin\r\nDestinationFile=" +
+                                       dir.File("local/big.bin") +
+                                       "\r\nOverwrite=Y\r\nDeleteRemote=N\r\nMode=B\r\nTimeOut=32000\r\n" + row.Options);
+    TStoppedRun r = RunAndSignal(dir, dir.File("job.FTP"), {{row.Mark, row.Signal}}, std::chrono::seconds(20));
+    ASSERT_TRUE(r.Exited) << "ended by signal " << r.Status << "\n" << r.Output;
+    EXPECT_EQ(r.Status, 1) << r.Output;
+    EXPECT_NE(r.Output.find(std::string(row.Logged) + "\n"), std::string::npos) << r.Output;
+    EXPECT_EQ(r.Output.find("Timeout"), std::string::npos) << r.Output;
+    EXPECT_EQ(ReadFile(dir.File("local/big.bin")), "the old file");
+    EXPECT_EQ(FolderEntries(dir.File("local")), std::vector<std::string>{"big.bin"});
   }
 }

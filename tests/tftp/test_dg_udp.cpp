@@ -52,6 +52,21 @@ class TPeer {
   int FromPort = 0;
 };
 
+// A receive that outlives its own time-out by far is ended by a datagram of the watchdog, so
+// that the step fails instead of hanging the run.
+std::string ReceiveGuarded(TDgUDPClient& client, TPeer& peer, int clientPort, int timeoutMs) {
+  std::promise<void> returned;
+  std::thread watchdog([&, done = returned.get_future()] {
+    if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) peer.SendTo(clientPort, "watchdog");
+  });
+  std::string ip;
+  int port = 0;
+  std::string got = client.ReceiveString(ip, port, timeoutMs);
+  returned.set_value();
+  watchdog.join();
+  return got;
+}
+
 }  // namespace
 
 TEST(DgUdp, DatagramsTravelBothWaysWithPeerAddress) {
@@ -108,20 +123,6 @@ TEST(DgUdp, EachReceiveWaitsWithItsOwnTimeOut) {
   client.SendBuffer("127.0.0.1", peer.Port, "x");
   peer.Receive();
   const int clientPort = peer.FromPort;
-  // A receive that outlives its own time-out by far is ended by a datagram of the watchdog,
-  // so that the step fails instead of hanging the run.
-  auto receive = [&](int timeoutMs) {
-    std::promise<void> returned;
-    std::thread watchdog([&, done = returned.get_future()] {
-      if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) peer.SendTo(clientPort, "watchdog");
-    });
-    std::string ip;
-    int port = 0;
-    std::string got = client.ReceiveString(ip, port, timeoutMs);
-    returned.set_value();
-    watchdog.join();
-    return got;
-  };
   const struct {
     int TimeoutMs;
     const char* Sent;      // sent by the peer before the receive (nullptr: nothing)
@@ -133,8 +134,36 @@ TEST(DgUdp, EachReceiveWaitsWithItsOwnTimeOut) {
   for (const auto& step : steps) {
     SCOPED_TRACE(step.TimeoutMs);
     if (step.Sent) peer.SendTo(clientPort, step.Sent);
-    EXPECT_EQ(receive(step.TimeoutMs), step.Expected);
+    EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, step.TimeoutMs), step.Expected);
   }
+}
+
+// A wake descriptor ends a wait as soon as it is readable (a stop of the run), however long
+// the wait; until then, and for a datagram that is queued already, receiving is as ever.
+TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
+  TPeer peer;
+  TDgUDPClient client;
+  client.SendBuffer("127.0.0.1", peer.Port, "x");
+  peer.Receive();
+  const int clientPort = peer.FromPort;
+  int wake[2];
+  ASSERT_EQ(::pipe(wake), 0);
+  client.WakeFd = wake[0];
+  peer.SendTo(clientPort, "before");
+  EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 60000), "before");
+  EXPECT_FALSE(client.Woken());
+  EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 30), "");  // a plain time-out
+  EXPECT_FALSE(client.Woken());
+  ASSERT_EQ(::write(wake[1], "s", 1), 1);
+  EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 60000), "");
+  EXPECT_TRUE(client.Woken());
+  EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, DgTimeoutInfinite), "");
+  EXPECT_TRUE(client.Woken());
+  peer.SendTo(clientPort, "queued");
+  EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 60000), "queued");
+  EXPECT_FALSE(client.Woken());
+  ::close(wake[0]);
+  ::close(wake[1]);
 }
 
 TEST(DgUdp, DatagramLongerThanBufferFailsWithMessageTooLong) {
