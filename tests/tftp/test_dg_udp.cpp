@@ -52,6 +52,13 @@ class TPeer {
   int FromPort = 0;
 };
 
+// Sends a datagram from the client to the peer, so that the peer knows the client's port.
+int ClientPortSeenBy(TPeer& peer, TDgUDPClient& client) {
+  client.SendBuffer("127.0.0.1", peer.Port, "x");
+  peer.Receive();
+  return peer.FromPort;
+}
+
 // A receive that outlives its own time-out by far is ended by a datagram of the watchdog, so
 // that the step fails instead of hanging the run.
 std::string ReceiveGuarded(TDgUDPClient& client, TPeer& peer, int clientPort, int timeoutMs) {
@@ -100,9 +107,7 @@ TEST(DgUdp, ReceiveWithTimeoutZeroReturnsAtOnceWithEmptyPeer) {
 TEST(DgUdp, InfiniteReceiveWaitsForTheDatagram) {
   TPeer peer;
   TDgUDPClient client;
-  client.SendBuffer("127.0.0.1", peer.Port, "x");
-  peer.Receive();
-  const int clientPort = peer.FromPort;
+  const int clientPort = ClientPortSeenBy(peer, client);
   std::thread late([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     peer.SendTo(clientPort, "late");
@@ -120,9 +125,7 @@ TEST(DgUdp, InfiniteReceiveWaitsForTheDatagram) {
 TEST(DgUdp, EachReceiveWaitsWithItsOwnTimeOut) {
   TPeer peer;
   TDgUDPClient client;
-  client.SendBuffer("127.0.0.1", peer.Port, "x");
-  peer.Receive();
-  const int clientPort = peer.FromPort;
+  const int clientPort = ClientPortSeenBy(peer, client);
   const struct {
     int TimeoutMs;
     const char* Sent;      // sent by the peer before the receive (nullptr: nothing)
@@ -143,9 +146,7 @@ TEST(DgUdp, EachReceiveWaitsWithItsOwnTimeOut) {
 TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
   TPeer peer;
   TDgUDPClient client;
-  client.SendBuffer("127.0.0.1", peer.Port, "x");
-  peer.Receive();
-  const int clientPort = peer.FromPort;
+  const int clientPort = ClientPortSeenBy(peer, client);
   int wake[2];
   ASSERT_EQ(::pipe(wake), 0);
   client.WakeFd = wake[0];
@@ -169,9 +170,7 @@ TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
 TEST(DgUdp, DatagramLongerThanBufferFailsWithMessageTooLong) {
   TPeer peer;
   TDgUDPClient client;
-  client.SendBuffer("127.0.0.1", peer.Port, "x");
-  peer.Receive();
-  peer.SendTo(peer.FromPort, std::string(600, 'a'));
+  peer.SendTo(ClientPortSeenBy(peer, client), std::string(600, 'a'));
   client.BufferSize = 516;
   std::string ip;
   int port = 0;
