@@ -1,7 +1,6 @@
 #include "dg_socket_handle.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <vector>
@@ -19,7 +18,6 @@ void TDgSocketHandle::AllocateSocket(int type, int protocol) {
   if (s == kDgInvalidSocket) throw EDgInvalidSocket();
   Handle = s;
   HandleAllocated = true;
-  ReceiveTimeoutMs = -1;
 }
 
 void TDgSocketHandle::CloseSocket(bool shutdownFirst) {
@@ -51,35 +49,19 @@ void TDgSocketHandle::SendTo(const std::string& ip, int port, const void* buffer
   if (sent != length) throw EDgNotAllBytesSent();
 }
 
-bool TDgSocketHandle::Readable(int timeoutMs) {
-  if (!HandleAllocated) throw EDgConnClosedGracefully();
-  std::vector<TDgStackSocketHandle> readList{Handle};
-  return GStack->WSSelect(&readList, nullptr, nullptr, timeoutMs) == 1;
-}
+bool TDgSocketHandle::Readable(int timeoutMs) { return WaitReadable(timeoutMs, -1) == TWaitEnd::Datagram; }
 
 TDgSocketHandle::TWaitEnd TDgSocketHandle::WaitReadable(int timeoutMs, int wakeFd) {
   if (!HandleAllocated) throw EDgConnClosedGracefully();
-  std::vector<TDgStackSocketHandle> readList{Handle, wakeFd};
+  std::vector<TDgStackSocketHandle> readList{Handle};
+  if (wakeFd >= 0) readList.push_back(wakeFd);
   if (GStack->WSSelect(&readList, nullptr, nullptr, timeoutMs) <= 0) return TWaitEnd::Nothing;
-  if (std::find(readList.begin(), readList.end(), wakeFd) != readList.end()) return TWaitEnd::Woken;
+  if (wakeFd >= 0 && std::find(readList.begin(), readList.end(), wakeFd) != readList.end()) return TWaitEnd::Woken;
   return TWaitEnd::Datagram;
 }
 
 int TDgSocketHandle::RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port) {
   return GStack->WSRecvFrom(Handle, buffer, length, flags, ip, port);
-}
-
-int TDgSocketHandle::RecvFromWithin(void* buffer, int length, int timeoutMs, std::string& ip, int& port) {
-  if (!HandleAllocated) throw EDgConnClosedGracefully();
-  // The receive time-out is set only when it changes: a transfer waits with the same one for
-  // every datagram, and a datagram costs one call.
-  const int wanted = timeoutMs < 0 ? 0 : std::max(timeoutMs, 1);  // SO_RCVTIMEO 0: no limit
-  if (wanted != ReceiveTimeoutMs) {
-    timeval tv{wanted / 1000, (wanted % 1000) * 1000};
-    SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    ReceiveTimeoutMs = wanted;
-  }
-  return RecvFrom(buffer, length, 0, ip, port);
 }
 
 void TDgSocketHandle::SetSockOpt(int level, int option, const void* value, int length) {

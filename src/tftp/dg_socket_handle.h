@@ -33,18 +33,12 @@ class TDgSocketHandle {
   // True when a datagram can be read within `timeoutMs` (negative: no limit). A failed
   // wait reads as not readable. EDgConnClosedGracefully when no socket is open.
   bool Readable(int timeoutMs);
-  // Waits up to `timeoutMs` (negative: no limit) for a datagram or for `wakeFd` to turn
-  // readable, whichever comes first; the wake wins when both are there.
+  // Waits up to `timeoutMs` (negative: no limit) for a datagram or for `wakeFd` (unless -1)
+  // to turn readable, whichever comes first; the wake wins when both are there.
   enum class TWaitEnd { Nothing, Datagram, Woken };
   TWaitEnd WaitReadable(int timeoutMs, int wakeFd);
   int RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port);
-  // One datagram within `timeoutMs` (negative: no limit), in one call that sleeps until it
-  // arrives; a wait that ends without one fails with EWOULDBLOCK.
-  int RecvFromWithin(void* buffer, int length, int timeoutMs, std::string& ip, int& port);
   void SetSockOpt(int level, int option, const void* value, int length);
-
- private:
-  int ReceiveTimeoutMs = -1;  // the socket's SO_RCVTIMEO; negative: none set
 };
 
 }  // namespace quodra::tftp

@@ -68,34 +68,25 @@ int TDgUDPBase::ReceiveBuffer(void* buffer, int length, std::string& peerIP, int
   if (timeoutMs == DgTimeoutDefault) timeoutMs = ReceiveTimeout;
   TDgSocketHandle& binding = GetBinding();
   LastWaitWoken = false;
-  auto nothing = [&] {
-    peerIP.clear();
-    peerPort = 0;
-    return 0;
-  };
-  if (timeoutMs != 0 && WakeFd >= 0) {
-    // A datagram that is queued already is taken at once; otherwise the wait watches the
-    // wake descriptor too.
-    const int queued = binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort);
-    if (queued != kDgSocketError) return queued;
-    if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(queued);
+  // A datagram that is queued already is taken without a wait: in a windowed exchange most
+  // are. Otherwise the wait watches the wake descriptor (if any) beside the socket.
+  const int queued = binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort);
+  if (queued != kDgSocketError) return queued;
+  if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(queued);
+  if (timeoutMs != 0) {
     switch (binding.WaitReadable(timeoutMs, WakeFd)) {
       case TDgSocketHandle::TWaitEnd::Datagram:
         return GStack->CheckForSocketError(binding.RecvFrom(buffer, length, 0, peerIP, peerPort));
       case TDgSocketHandle::TWaitEnd::Woken:
         LastWaitWoken = true;
-        return nothing();
+        break;
       case TDgSocketHandle::TWaitEnd::Nothing:
-        return nothing();
+        break;
     }
   }
-  // A datagram that is queued already is taken at once; otherwise the same call sleeps until
-  // one arrives or the time is up.
-  const int n = timeoutMs == 0 ? binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort)
-                               : binding.RecvFromWithin(buffer, length, timeoutMs, peerIP, peerPort);
-  if (n != kDgSocketError) return n;
-  if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(n);
-  return nothing();
+  peerIP.clear();
+  peerPort = 0;
+  return 0;
 }
 
 std::string TDgUDPBase::ReceiveString(std::string& peerIP, int& peerPort, int timeoutMs) {
