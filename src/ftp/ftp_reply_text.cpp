@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <ctime>
+#include <string>
 #include <vector>
 
 #include "host/text_util.h"
@@ -180,6 +182,25 @@ std::string ParseModTimeReply(const std::string& text) {
   for (char c : digits)
     if (c < '0' || c > '9') return {};
   return digits;
+}
+
+int64_t ModTimeSeconds(const std::string& digits) {
+  if (digits.size() != 14) return -1;
+  auto field = [&](size_t at, size_t n) { return std::stoi(digits.substr(at, n)); };
+  for (char c : digits)
+    if (c < '0' || c > '9') return -1;
+  struct tm t {};
+  t.tm_year = field(0, 4) - 1900;
+  t.tm_mon = field(4, 2) - 1;
+  t.tm_mday = field(6, 2);
+  t.tm_hour = field(8, 2);
+  t.tm_min = field(10, 2);
+  t.tm_sec = field(12, 2);
+  if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59 ||
+      t.tm_sec > 60)
+    return -1;
+  const time_t seconds = ::timegm(&t);
+  return seconds < 0 ? -1 : static_cast<int64_t>(seconds);
 }
 
 namespace {

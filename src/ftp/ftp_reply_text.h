@@ -78,6 +78,10 @@ std::string ParseModTimeReply(const std::string& text);
 // A FEAT reply: true when it lists MLST with the size and modify facts.
 bool OffersMlstFacts(const std::string& reply);
 
+// A time as ParseModTimeReply gives it (14 digits, UTC) in seconds since 1970; -1 for "",
+// a text that is no valid time, and a time before 1970.
+int64_t ModTimeSeconds(const std::string& digits);
+
 // The size and modify facts of an MLST reply, from its facts line
 // "␠size=12;modify=20240131120000;type=file; NAME" (read the same way with the reply code in
 // front, as some servers send it); a fact that is missing or malformed gives -1 or "". False,

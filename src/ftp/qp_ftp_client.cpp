@@ -515,6 +515,10 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
 
 // A final reply while a listing or retrieve runs, dispatched on the command it answers.
 void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
+  if (RecheckingSize && (verb == "MLST" || verb == "SIZE" || verb == "MDTM")) {
+    SizeRecheckReply(verb, code);
+    return;
+  }
   bool transfer = verb == "RETR" || verb == "NLST" || verb == "LIST";
   if (transfer && SettleHeldDataError(code)) return;
   if (transfer && (code == 226 || code == 250)) {
@@ -538,6 +542,13 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
     return;
   }
   if (verb == "ABOR" && code < 300) return;  // the interrupted command's own reply decides
+  if (code < 300 && code != 221) {
+    // Any other positive reply (a 200 to RETR, say) did not do what the transfer needs: it
+    // fails as a refusal does, or the walk would wait for a completion that never comes.
+    Commands.clear();
+    PostError(code, ReplyTextOf(Reply.Reply()).c_str(), true);
+    return;
+  }
   ErrorPath(code);
 }
 
@@ -670,6 +681,7 @@ void TQpCustomFtpClient::DoWsConnect() {
   DataProtected = false;
   SessionType = 0;
   FactsCommand = TFactsCommand::NotAsked;
+  RecheckingSize = ExpectedFromMlst = false;
   ControlLinked = true;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);
   if (Security == fcImplicitTls) StartControlTls();  // the greeting comes through TLS

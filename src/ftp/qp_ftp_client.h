@@ -88,8 +88,11 @@ class TQpFtpLog;
 constexpr int32_t kFtpLocalFileError = 101;
 // OnFtpError code for TLS failures (refused, handshake, certificate, a cut data stream).
 constexpr int32_t kFtpTlsError = 102;
-// OnFtpError code for a retrieve confirmed by the server whose byte count is not ExpectedSize.
+// OnFtpError code for a retrieve confirmed by the server that brought fewer bytes than ExpectedSize.
 constexpr int32_t kFtpShortTransfer = 103;
+// OnFtpError code for a retrieve that brought more bytes than ExpectedSize: the file was
+// written to after its size was asked.
+constexpr int32_t kFtpFileChanged = 104;
 
 // Raised by Retrieve when the local file cannot be created or opened.
 class EFtpLocalFile : public std::runtime_error {
@@ -163,9 +166,15 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // For the next Retrieve only (Retrieve takes it and sets it back to -1): in binary type, a
   // retrieve whose restart offset plus bytes received differs from this once the server's
   // 226 and the end of the data are in fails with OnFtpError(kFtpShortTransfer, "Transfer of
-  // NAME incomplete: N of M bytes", or "... brought N bytes, not the M announced ..." when the
-  // file grew), and the local file is handled as after any failure.
+  // NAME incomplete: N of M bytes"), or kFtpFileChanged ("... brought N bytes, not the M
+  // announced ...") when the file grew, and the local file is handled as after any failure.
+  // Where M is the size an MLST just gave, MLST, SIZE and MDTM are asked again first: some
+  // servers give a link's own size and time in MLST, not those of what a retrieve sends. When
+  // MLST still gives what it gave and SIZE gives the bytes received, the retrieve stands (with
+  // a notice), RemoteSize and RemoteModTime become the SIZE and MDTM answers
+  // (FactsRenewedByRetrieve), and the session asks SIZE and MDTM from then on.
   int64_t ExpectedSize = -1;
+  bool FactsRenewedByRetrieve() const { return FactsRenewed; }
   // For the next Retrieve only (Retrieve takes it and clears it): in binary type with rmAppend
   // or rmReplace, the download is staged in the destination's resumable partial. Kept bytes
   // of the same remote file are continued with REST (a refused REST starts over from 0, with
@@ -277,6 +286,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void PushSizeAndMdtm();
   bool RestRefused();
   bool ShortTransfer();
+  bool MlstSizeDoubted();
+  void SizeRecheckReply(const std::string& verb, int code);
   bool TryNextAddress();
   void ConnectNextAddress();
 
@@ -364,6 +375,14 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it
+  bool FactsFromMlst = false;    // FactSize and FactModTime came from an MLST
+  // RetrieveExpected is an MLST's size, not yet checked against SIZE; the check is under way.
+  bool ExpectedFromMlst = false;
+  bool RecheckingSize = false;
+  int64_t RecheckedMlstSize = -1;
+  std::string RecheckedMlstTime;
+  int64_t RecheckedSize = -1;
+  bool FactsRenewed = false;  // this retrieve replaced the MLST facts with SIZE and MDTM
   bool Resuming = false;         // this retrieve sent REST for a kept partial
   bool LocalHeld = false;        // a completed retrieve's file waits for CommitHeldFile
   // A data-connection error waiting (briefly) for the transfer's reply, which says why.

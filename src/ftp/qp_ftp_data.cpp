@@ -96,6 +96,8 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   // Asking the file's facts has just put the session in binary type: a retrieve in that type
   // needs no TYPE of its own (one round trip per file less). Any other retrieve says it.
   const bool typeHolds = FactsBeforeRetrieve && SessionType == PendingType;
+  ExpectedFromMlst = RetrieveExpected >= 0 && FactsBeforeRetrieve && FactsFromMlst && RetrieveExpected == FactSize;
+  RecheckingSize = FactsRenewed = false;
   FactsBeforeRetrieve = false;
   if (!typeHolds) {
     SessionType = 0;

@@ -37,6 +37,7 @@ bool TQpCustomFtpClient::FileFacts(const std::string& name) {
   RemoteName = name;
   FactSize = -1;
   FactModTime.clear();
+  FactsFromMlst = false;
   PushFactsCommands();
   FactsBeforeRetrieve = true;
   if (SessionType == 'I') {
@@ -84,6 +85,7 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
       SendNextCommand();
       return true;
     }
+    FactsFromMlst = code == 250 && FactSize >= 0;
   } else if (verb == "SIZE") {
     FactSize = code == 213 ? ParseSizeReply(text) : -1;
     if (!Commands.empty()) {
@@ -119,15 +121,62 @@ bool TQpCustomFtpClient::ShortTransfer() {
   if (RetrieveExpected < 0) return false;
   const int64_t total = RetrieveOffset + Transferred;
   if (total == RetrieveExpected) return false;
+  if (MlstSizeDoubted()) return true;
   // More bytes than announced: the file was written to after its size was asked.
   if (total > RetrieveExpected) {
-    TransferFailed(kFtpShortTransfer, "Transfer of " + RemoteName + " brought " + std::to_string(total) + " bytes, not the " +
+    TransferFailed(kFtpFileChanged, "Transfer of " + RemoteName + " brought " + std::to_string(total) + " bytes, not the " +
                                           std::to_string(RetrieveExpected) + " announced: it changed while it was fetched");
     return true;
   }
   TransferFailed(kFtpShortTransfer, "Transfer of " + RemoteName + " incomplete: " + std::to_string(total) + " of " +
                                         std::to_string(RetrieveExpected) + " bytes");
   return true;
+}
+
+// A size from MLST that the retrieve did not bring is looked at once more before the
+// retrieve fails: some servers give a link's own size and time in MLST (with its target's
+// type), where a retrieve sends the target. MLST, SIZE and MDTM are asked again. True while
+// that check is under way.
+bool TQpCustomFtpClient::MlstSizeDoubted() {
+  if (!ExpectedFromMlst) return false;
+  ExpectedFromMlst = false;
+  RecheckingSize = true;
+  RecheckedMlstSize = RecheckedSize = -1;
+  RecheckedMlstTime.clear();
+  Commands.clear();
+  PushSizeAndMdtm();
+  PushCommand("MLST " + RemoteName);  // goes first
+  SendNextCommand();
+  return true;
+}
+
+void TQpCustomFtpClient::SizeRecheckReply(const std::string& verb, int code) {
+  const std::string text = ReplyTextOf(Reply.Reply());
+  if (verb == "MLST") {
+    if (code != 250 || !ParseMlstFacts(Reply.Reply(), RecheckedMlstSize, RecheckedMlstTime)) RecheckedMlstSize = -1;
+    SendNextCommand();  // SIZE
+    return;
+  }
+  if (verb == "SIZE") {
+    RecheckedSize = code == 213 ? ParseSizeReply(text) : -1;
+    SendNextCommand();  // MDTM
+    return;
+  }
+  RecheckingSize = false;
+  const int64_t total = RetrieveOffset + Transferred;
+  // MLST still says what it said before, so the file it describes did not change; SIZE says
+  // what was received. A file written to meanwhile has another MLST size or time by now and
+  // fails as before.
+  if (RecheckedMlstSize == FactSize && RecheckedMlstTime == FactModTime && RecheckedSize == total) {
+    PostNotice("MLST gave " + RemoteName + " as " + std::to_string(FactSize) + " bytes, SIZE as " +
+               std::to_string(total) + ": sizes are asked with SIZE and MDTM from here on");
+    FactsCommand = TFactsCommand::SizeAndMdtm;
+    RetrieveExpected = FactSize = total;
+    FactModTime = code == 213 ? ParseModTimeReply(text) : std::string();
+    FactsFromMlst = false;
+    FactsRenewed = true;
+  }
+  FinishRetrieveIfComplete();
 }
 
 int TQpCustomFtpClient::CommitHeldFile() {

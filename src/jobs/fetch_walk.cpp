@@ -1,5 +1,7 @@
 #include "fetch_walk.h"
 
+#include <ctime>
+
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/text_util.h"
@@ -201,8 +203,9 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   TRemoteResult waited;
   auto facts = askFacts(waited);
   if (!waited.Ok()) return waited;
+  const int64_t factsMs = quodra::host::NowMs();
   const TRemoteResult& factsResult = facts->Value.first;
-  const TRemoteFacts was = facts->Value.second;
+  TRemoteFacts was = facts->Value.second;
   if (!IsFile(was.Kind) ||
       (!factsResult.Ok() && factsResult.Kind == TFailureKind::Permanent && was.Kind != TEntryKind::Unknown)) {
     if (fromMask) {
@@ -231,6 +234,14 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   if (TRemoteResult w = Await([&] { return fetched->Done; }); !w.Ok()) return w;
   if (!fetched->Value.Ok()) {
     const TFetchResult& failed = fetched->Value;
+    // Written to while it was fetched (an upload still under way, say): it waits for the next
+    // run, as one seen to change after its transfer does, and the walk goes on.
+    if (failed.Changed) {
+      LeftForNextRun.insert(UpperCase(name));
+      Failed = true;
+      Log(failed.Reason + ", left on the server for the next run");
+      return {};
+    }
     // A mask's match the server refused may be no file at all (a folder, a link to one, a
     // link that leads nowhere): that is no failure, the mask goes on.
     if (fromMask && failed.Kind == TFailureKind::Permanent && failed.Code == 550) {
@@ -247,9 +258,14 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
     return failed;
   }
 
+  if (fetched->Value.Renewed) was = *fetched->Value.Renewed;
   // Deleted only when it is still the file that was fetched: another system may be writing
   // it still. Nothing to compare where nothing was known before.
   if (Profile.DeleteRemote && (was.Size >= 0 || !was.ModTime.empty())) {
+    if (TRemoteResult settled = Settle(name, was, factsMs); !settled.Ok()) {
+      Side.Commit(false);
+      return settled;
+    }
     auto after = askFacts(waited);
     if (!waited.Ok() || !after->Value.first.Ok()) {
       Side.Commit(false);
@@ -283,6 +299,23 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
     list.Remove(name);
   }
   return {};
+}
+
+TRemoteResult TFetchWalk::Settle(const std::string& name, const TRemoteFacts& was, int64_t factsMs) {
+  // A writer that pauses between bursts leaves the facts the same across a quick fetch. A
+  // file written to just now (by this computer's clock; a later time too, which a server
+  // clock ahead of ours gives) is therefore asked again only once its first facts are
+  // SettleMs old: a writer still at work has changed it by then.
+  if (was.ModSeconds < 0 || SettleMs <= 0) return {};
+  const int64_t nowSeconds = static_cast<int64_t>(std::time(nullptr));
+  if (was.ModSeconds * 1000 <= nowSeconds * 1000 - SettleMs) return {};
+  const int64_t until = factsMs + SettleMs;
+  const int64_t leftMs = until - quodra::host::NowMs();
+  if (leftMs <= 0) return {};
+  Log("Source File:" + name + " was written to just now: asked again in " + std::to_string((leftMs + 999) / 1000) +
+      " s before it is deleted");
+  quodra::host::WaitUntil([this] { return Stopping(); }, until);
+  return Stopping() ? kAborted : TRemoteResult{};
 }
 
 }  // namespace quodra::jobs

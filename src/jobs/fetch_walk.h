@@ -61,6 +61,9 @@ class TFetchWalk {
   // The wait for one operation ends after 4 transfer time-outs and this margin without any
   // progress: only a side that breaks its own time-outs ever meets it.
   int64_t AwaitMarginMs = 30000;
+  // A file to be deleted whose time is less than this before the clock's (or later) may still
+  // be written to in bursts: it is deleted only once its facts have held this long.
+  int64_t SettleMs = 3000;
 
  private:
   template <class T>
@@ -72,6 +75,9 @@ class TFetchWalk {
   TRemoteResult Session();
   // Fetches one name; a failure result ends the session (and may be retried).
   TRemoteResult FetchOne(const std::string& name, const std::string& dest, bool fromMask, TWalkList& list);
+  // Waits until a file written to just now has kept its first facts (`was`, asked at
+  // `factsMs`) for SettleMs; an aborted result when the run stops meanwhile.
+  TRemoteResult Settle(const std::string& name, const TRemoteFacts& was, int64_t factsMs);
   // Waits until `done` holds; an abort or a wait without progress beyond the bound aborts
   // the side's operation and gives its failure. Ok when `done` held.
   TRemoteResult Await(const std::function<bool()>& done);

@@ -3,6 +3,7 @@
 #include <QTimer>
 #include <cstring>
 
+#include "ftp/ftp_reply_text.h"
 #include "host/text_util.h"
 #include "jobs/retry_policy.h"
 #include "jobs/source_list.h"
@@ -286,7 +287,7 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
       break;
     case fsFileFacts:
       if (Op == TOp::Facts) {
-        LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown};
+        LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown, ModTimeSeconds(Ftp->RemoteModTime())};
         Known[FactsName] = LastFacts;
         Finish({});
       }
@@ -337,6 +338,12 @@ void TFtpRemoteSide::Finish(const TRemoteResult& result) {
       static_cast<TRemoteResult&>(fetched) = result;
       fetched.Bytes = Ftp->RestartAt + Ftp->BytesTransferred();
       fetched.Resumed = Ftp->RestartAt > 0;
+      fetched.Changed = result.Code == kFtpFileChanged;
+      if (result.Ok() && Ftp->FactsRenewedByRetrieve()) {
+        fetched.Renewed = TRemoteFacts{Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown,
+                                       ModTimeSeconds(Ftp->RemoteModTime())};
+        Known[Ftp->RemoteFile()] = *fetched.Renewed;
+      }
       ProgressCb = nullptr;
       if (auto cb = std::move(FetchedCb)) cb(fetched);
       break;

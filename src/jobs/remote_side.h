@@ -16,6 +16,7 @@
 //   with a transient failure; later calls fail at once (still through the callback).
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,7 @@ struct TRemoteFacts {
   int64_t Size = -1;
   std::string ModTime;
   TEntryKind Kind = TEntryKind::Unknown;
+  int64_t ModSeconds = -1;  // the same time in seconds since 1970 (UTC); -1 when unknown
 };
 
 struct TFetchRequest {
@@ -66,6 +68,13 @@ struct TFetchRequest {
 struct TFetchResult : TRemoteResult {
   int64_t Bytes = 0;       // bytes this fetch received (the whole file's count on success)
   bool Resumed = false;    // the fetch continued from Offset
+  // Failed because more bytes came than the file's size said: it was written to while it
+  // was fetched. Nothing of it is kept; it is for the next run, not for a retry now.
+  bool Changed = false;
+  // The file's facts anew, where the side had to learn them during the fetch (a server whose
+  // first answer described a link itself, not what it leads to): the transfer was verified
+  // against these.
+  std::optional<TRemoteFacts> Renewed;
 };
 
 class TRemoteSide {

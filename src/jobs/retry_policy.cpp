@@ -12,10 +12,10 @@ int32_t RetryDelaySeconds(int32_t firstDelay, int32_t attempt) {
 
 TFailureKind FtpFailureKind(int32_t code) {
   // The client's own codes: 101 the local file cannot be written (trying again writes the
-  // same disk), 102 TLS refused or a certificate that does not verify, 103 a transfer whose
-  // length was not the announced one (a cut connection).
+  // same disk), 102 TLS refused or a certificate that does not verify, 103 a transfer shorter
+  // than announced (a cut connection), 104 one longer (the file grew meanwhile).
   if (code == 101 || code == 102) return TFailureKind::Permanent;
-  if (code == 103 || code == -1) return TFailureKind::Transient;
+  if (code == 103 || code == 104 || code == -1) return TFailureKind::Transient;
   if (code >= 400 && code < 500) return TFailureKind::Transient;
   if (code >= 500 && code < 600) return TFailureKind::Permanent;
   // Socket error numbers (10050-10065: network down, reset, time-out, refused, host

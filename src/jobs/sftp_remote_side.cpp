@@ -134,6 +134,7 @@ void TSftpRemoteSide::Facts(const std::string& name, TFactsDone done) {
     TRemoteFacts facts;
     facts.Size = e.Size;
     facts.ModTime = e.MTime >= 0 ? std::to_string(e.MTime) : "";
+    facts.ModSeconds = e.MTime >= 0 ? e.MTime : -1;
     facts.Kind = KindOf(e.Kind);
     if (r.Ok() && e.Kind != quodra::sftp::TEntryKind::File)
       return done({TFailureKind::Permanent, 0, name + ": not a regular file"}, facts);
@@ -187,6 +188,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
       result.Resumed = offset > 0;
       if (result.Ok() && request.ExpectedSize >= 0 && result.Bytes != request.ExpectedSize) {
         result.Kind = TFailureKind::Transient;
+        result.Changed = result.Bytes > request.ExpectedSize;  // written to since its size was asked
         result.Reason = request.RemoteName + ": " + std::to_string(result.Bytes) + " bytes received, " +
                         std::to_string(request.ExpectedSize) + " expected";
         Out.Rollback();  // the file is not what was asked for: nothing of it is kept

@@ -118,3 +118,14 @@ TEST(FtpReplyText, SafeArguments) {
   EXPECT_FALSE(IsSafeArgument("a\rb"));
   EXPECT_FALSE(IsSafeArgument(std::string("a\0b", 3)));
 }
+
+TEST(FtpReplyText, ModificationTimesInSeconds) {
+  const struct {
+    std::string Digits;
+    int64_t Seconds;
+  } rows[] = {
+      {"20261209230436", 1796857476}, {"19700101000000", 0}, {"20240229120000", 1709208000},
+      {"", -1}, {"2026120923043", -1}, {"2026120923043x", -1}, {"20261309230436", -1}, {"19691231235959", -1},
+  };
+  for (const auto& row : rows) EXPECT_EQ(ModTimeSeconds(row.Digits), row.Seconds) << row.Digits;
+}

@@ -2,7 +2,7 @@
 // and every completed reply through the readers of a file's facts. Besides memory safety: the
 // collected reply never outgrows the buffer, a reply completes only on a single line or on the
 // closing line of its code, the assembled text starts with the reply's first line, a size is
-// -1 or a number, a time is "" or 14 digits, and facts refused for a non-file change nothing.
+// -1 or a number, a time is "" or 14 digits (in seconds -1 or more), and facts refused for a non-file change nothing.
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +29,7 @@ void CheckFacts(const std::string& reply) {
   const std::string text = ReplyTextOf(reply);
   Check(ParseSizeReply(text) >= -1);
   Check(IsTime(ParseModTimeReply(text)));
+  Check(ModTimeSeconds(ParseModTimeReply(text)) >= -1);
   OffersMlstFacts(reply);
   int64_t size = -7;
   std::string time = "untouched";

@@ -2,10 +2,16 @@
 // folder, with one fault) and pyftpdlib: one row per class of fault a run must survive or
 // report, each row a whole run with its status, the local files and what the server saw.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
 #include <map>
+#include <thread>
 
 #include "jobs/fetch_walk.h"
 #include "jobs/ftp_remote_side.h"
@@ -33,8 +39,10 @@ struct TWalkRun {
   }
 };
 
-// `marginMs`: the walk's own bound on one operation beyond 4 transfer time-outs.
-TWalkRun Walk(const TJobProfile& profile, int64_t marginMs = 30000) {
+// `marginMs`: the walk's own bound on one operation beyond 4 transfer time-outs. `settleMs`:
+// how long a file written just now must hold still before it is deleted (none by default:
+// the files of these tests are all written just before their run).
+TWalkRun Walk(const TJobProfile& profile, int64_t marginMs = 30000, int64_t settleMs = 0) {
   TWalkRun run;
   TFtpRemoteSide side(profile);
   side.OnLog = [&](const std::string& line) { run.Log.push_back(line); };
@@ -42,6 +50,7 @@ TWalkRun Walk(const TJobProfile& profile, int64_t marginMs = 30000) {
   sink.Log = [&](const std::string& line) { run.Log.push_back(line); };
   TFetchWalk walk(side, profile, sink);
   walk.AwaitMarginMs = marginMs;
+  walk.SettleMs = settleMs;
   run.Status = walk.Run();
   return run;
 }
@@ -80,6 +89,8 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
     std::vector<std::string> Deleted;  // remote files deleted; others stay
     std::string Logged;
     bool Rest = false;  // the server saw a REST with a part of b.txt
+    std::string Link = {};  // a remote link to b.txt, whose MLST gives the link's own size and time
+    bool Rechecked = false;  // facts from MLST: SIZE asked as well, after a length that differed
   } rows[] = {
       {"names, a mask and the listing's dots", {"listextra " + extra.File("dots")}, "a.txt;*.dat", 0, true,
        {"a.txt", "c.dat"}, {"a.txt", "c.dat"}, "Source File:*.dat mask finished!"},
@@ -93,9 +104,15 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
        {"a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Retry 1 of 2 in 0 s: the server closed the connection", true},
       {"cut without retries", {"fault RETR b.txt cutat 40"}, "a.txt;b.txt", 0, false, {"a.txt"}, {"a.txt"}, ""},
       {"short transfer with 226", {"fault RETR b.txt short"}, "b.txt;c.dat", 0, false, {}, {},
-       "103 Transfer of b.txt incomplete: 135000 of 150000 bytes"},
-      {"more bytes than announced", {"fault RETR b.txt long"}, "b.txt;c.dat", 0, false, {}, {},
-       "103 Transfer of b.txt brought 165000 bytes, not the 150000 announced: it changed while it was fetched"},
+       "103 Transfer of b.txt incomplete: 135000 of 150000 bytes", false, "", true},
+      {"more bytes than announced: left for the next run, the walk goes on", {"fault RETR b.txt long"}, "b.txt;c.dat",
+       2, false, {"c.dat"}, {"c.dat"},
+       "104 Transfer of b.txt brought 165000 bytes, not the 150000 announced: it changed while it was fetched, "
+       "left on the server for the next run", false, "", true},
+      {"a link: MLST gives its own size, a retrieve its target", {}, "l.txt;c.dat", 0, true, {"c.dat"}, {"c.dat"}, "",
+       false, "l.txt", true},
+      {"a positive reply that completes nothing", {"fault RETR b.txt reply 200 Command okay"}, "b.txt;c.dat", 0, false,
+       {}, {}, "200 Command okay"},
       {"appended to while fetched", {"fault RETR b.txt grow"}, "*.txt", 0, false, {"a.txt"}, {"a.txt"},
        "Source File:b.txt changed while it was fetched (150000 bytes, now 150028), left on the server for the next run"},
   };
@@ -108,8 +125,14 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
       ::mkdir(dir.File("remote").c_str(), 0755);
       ::mkdir(dir.File("local").c_str(), 0755);
       for (const auto& [name, content] : bytes) WriteFile(dir.File("remote/" + name), content);
+      if (!row.Link.empty()) {
+        ASSERT_EQ(::symlink("b.txt", dir.File("remote/" + row.Link).c_str()), 0);
+        // The link's own time differs from its target's, as it does where it was made later.
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("remote/" + row.Link).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+      }
       std::vector<std::string> script = row.Script;
-      if (mlst) script.push_back("mlst");
+      if (mlst) script.push_back(row.Link.empty() ? "mlst" : "mlstlinks");
       script.push_back("serve " + dir.File("remote"));
       TScriptedFtpServer server;
       ASSERT_TRUE(server.Start(script));
@@ -134,10 +157,54 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
         return l.rfind("REST ", 0) == 0 && std::atoll(l.c_str() + 5) > 0 && std::atoll(l.c_str() + 5) < 150000;
       });
       EXPECT_EQ(rest, row.Rest);
+      if (!row.Link.empty()) {
+        EXPECT_TRUE(ReadFile(dir.File("local/" + row.Link)) == kB) << run.Text();
+        EXPECT_EQ(Count(seen, "DELE " + row.Link), 1u);
+        EXPECT_EQ(run.Logged("MLST gave l.txt as 5 bytes, SIZE as 150000: sizes are asked with SIZE and MDTM from here on"),
+                  mlst)
+            << run.Text();
+      }
       const bool sized = std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("SIZE ", 0) == 0; });
       const bool listed = std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("MLST ", 0) == 0; });
-      EXPECT_FALSE(mlst ? sized : listed);
+      EXPECT_FALSE(mlst ? sized && !row.Rechecked : listed);
     }
+  }
+}
+
+// A writer that pauses between bursts leaves a file's facts the same across a quick fetch:
+// a file written just now is deleted only once it has held still for the settle time. A
+// writer appending every 50 ms changes it within that time, and it stays on the server; a
+// file written just before the run and then left alone is deleted after the wait.
+TEST(FetchWalk, AFileWrittenJustNowIsDeletedOnlyOnceItHoldsStill) {
+  for (const bool writing : {true, false}) {
+    SCOPED_TRACE(writing ? "a writer at work" : "written just before, then left alone");
+    TTempDir dir;
+    ::mkdir(dir.File("remote").c_str(), 0755);
+    ::mkdir(dir.File("local").c_str(), 0755);
+    WriteFile(dir.File("remote/w.txt"), kC);
+    WriteFile(dir.File("remote/c.dat"), kC);
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start({"serve " + dir.File("remote")}));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+      while (writing && !stop) {
+        std::ofstream(dir.File("remote/w.txt"), std::ios::app) << "another line\n";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+    TWalkRun run = Walk(ProfileFor(server.PortText(), "w.txt;c.dat", dir.File("local/")), 30000, 2000);
+    stop = true;
+    writer.join();
+    server.Stop();
+    EXPECT_EQ(run.Status, !writing) << run.Text();
+    EXPECT_TRUE(run.Logged("Source File:w.txt was written to just now: asked again in 2 s before it is deleted"))
+        << run.Text();
+    EXPECT_EQ(FileExists(dir.File("remote/w.txt")), writing);
+    EXPECT_EQ(FileExists(dir.File("local/w.txt")), !writing);
+    EXPECT_EQ(Count(server.Received(), "DELE w.txt"), writing ? 0u : 1u);
+    // The rest of the list goes on either way.
+    EXPECT_EQ(Count(server.Received(), "DELE c.dat"), 1u);
+    EXPECT_TRUE(ReadFile(dir.File("local/c.dat")) == kC);
   }
 }
 

@@ -51,6 +51,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    folder's names: names of no file (unsafe ones, say)
   mlst             in serve mode, answer FEAT with a list naming MLST (with the size and modify
                    facts) and MLST NAME with the facts of NAME; without it FEAT is not implemented
+  mlstlinks        as "mlst", but MLST of a link gives the link's own size and time with its
+                   target's type, as one real server does (SIZE, MDTM and RETR follow the link)
   strict           from here on a command line must arrive in one read, as some servers
                    demand: a line whose rest (its LF, say) comes in a later read is recorded as
                    "!split LINE" and never answered
@@ -221,7 +223,7 @@ class Session:
                 if '/' in arg or not os.path.exists(path):
                     self.reply('550 no such file')
                 else:
-                    st = os.stat(path)
+                    st = os.lstat(path) if self.mlst == 'links' else os.stat(path)
                     facts = 'type=%s;size=%d;modify=%s;' % ('dir' if os.path.isdir(path) else 'file', st.st_size,
                                                           time.strftime('%Y%m%d%H%M%S', time.gmtime(st.st_mtime)))
                     self.send(('250-Listing %s\r\n %s %s\r\n250 End\r\n' % (arg, facts, arg)).encode('latin-1'))
@@ -421,6 +423,8 @@ class Session:
                 self.strict = True
             elif verb == 'mlst':
                 self.mlst = True
+            elif verb == 'mlstlinks':
+                self.mlst = 'links'
             elif verb == 'resetdata':
                 self.data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
                 self.data.close()
