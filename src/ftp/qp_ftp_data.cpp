@@ -130,6 +130,7 @@ void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode, const host::TRemot
     Resuming = true;
     RestartAt = RetrieveOffset = static_cast<int64_t>(Local->ResumeOffset());
     PushCommand("REST " + std::to_string(RestartAt));
+    PostNotice("Resuming " + RemoteName + " at " + std::to_string(RestartAt) + " bytes kept from an earlier attempt");
     PostLog(lgRestart);
   } else if (mode == rmAppend || mode == rmReplace) {
     PostLog(lgDownload);

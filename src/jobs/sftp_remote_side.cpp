@@ -176,6 +176,8 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
       return done(failed);
     }
     const int64_t offset = static_cast<int64_t>(Out.ResumeOffset());
+    if (offset > 0)
+      Log("Resuming " + request.RemoteName + " at " + std::to_string(offset) + " bytes kept from an earlier attempt");
     Client.OnProgress = [progress, offset](int64_t bytes) {
       if (progress) progress(offset + bytes);
     };

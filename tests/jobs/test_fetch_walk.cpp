@@ -157,6 +157,10 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
         return l.rfind("REST ", 0) == 0 && std::atoll(l.c_str() + 5) > 0 && std::atoll(l.c_str() + 5) < 150000;
       });
       EXPECT_EQ(rest, row.Rest);
+      const bool resumeLogged = std::any_of(run.Log.begin(), run.Log.end(), [](const std::string& l) {
+        return l.rfind("Resuming b.txt at ", 0) == 0 && l.find(" bytes kept from an earlier attempt") != std::string::npos;
+      });
+      EXPECT_EQ(resumeLogged, row.Rest) << run.Text();
       if (!row.Link.empty()) {
         EXPECT_TRUE(ReadFile(dir.File("local/" + row.Link)) == kB) << run.Text();
         EXPECT_EQ(Count(seen, "DELE " + row.Link), 1u);

@@ -1,6 +1,8 @@
 // The SFTP side of the fetch walk against a real OpenSSH server: every operation's result
 // comes through the event loop, with the failure kind the walk's retry rule needs.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -168,6 +170,7 @@ TEST(SftpRemoteSideResume, CutThenNextAttempt) {
     WriteFile(files.File("big"), data);
     const std::string dest = local.File("dest");
     WriteFile(dest, "before");
+    std::vector<std::string> log;
     auto attempt = [&](bool cut) {
       TJobProfile p;
       p.ServerName = "127.0.0.1";
@@ -176,6 +179,7 @@ TEST(SftpRemoteSideResume, CutThenNextAttempt) {
       auto s = SftpSettingsFor(p, key, "");
       s.KnownHostsFile = local.File("known_hosts");
       TSftpRemoteSide side(s, files.Path());
+      side.OnLog = [&](const std::string& line) { log.push_back(line); };
       bool opened = false;
       side.Open([&](const TRemoteResult& r) { opened = true; EXPECT_TRUE(r.Ok()) << r.Reason; });
       EXPECT_TRUE(quodra::host::WaitUntil([&] { return opened; }, quodra::host::NowMs() + 30000));
@@ -205,9 +209,12 @@ TEST(SftpRemoteSideResume, CutThenNextAttempt) {
       struct timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 100, 0}};
       ::utimensat(AT_FDCWD, files.File("big").c_str(), later, 0);
     }
+    log.clear();
     TFetchResult second = attempt(false);
     ASSERT_TRUE(second.Ok()) << second.Reason;
     EXPECT_EQ(second.Resumed, row.Resumed);
+    EXPECT_EQ(std::any_of(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Resuming big at ", 0) == 0; }),
+              row.Resumed);
     EXPECT_EQ(second.Bytes, (int64_t)data.size());
     EXPECT_TRUE(ReadFile(dest) == data);
   }
