@@ -85,8 +85,10 @@ void TFtpRemoteSide::Facts(const std::string& name, TFactsDone done) {
   Op = TOp::Facts;
   LastFacts = {};
   FactsName = name;
-  if (!Profile.Binary) {
-    Later([this] { Finish({}); });  // servers refuse SIZE in ASCII: nothing is known
+  // In ASCII the bytes received are not the file's size, so only a delete needs the facts
+  // (to see whether the file changed meanwhile); FileFacts asks them in binary type.
+  if (!Profile.Binary && !Profile.DeleteRemote) {
+    Later([this] { Finish({}); });
     return;
   }
   // Not asked (no session ready): the facts stay unknown, and the fetch that follows meets
