@@ -466,6 +466,7 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
         case 202:
           return;
         default:
+          if (CompletesNothing(code)) return;
           break;
       }
       break;
@@ -499,13 +500,7 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
           return;
         }
         default:
-          // Any other positive reply (200 to a CWD, say) did not complete the command: it
-          // failed as a refusal does, or the session would wait for a completion for ever.
-          if (code < 300 && code != 221) {
-            Commands.clear();
-            PostError(code, ReplyTextOf(Reply.Reply()).c_str(), true);
-            return;
-          }
+          if (CompletesNothing(code)) return;
           break;
       }
       break;
@@ -542,14 +537,18 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
     return;
   }
   if (verb == "ABOR" && code < 300) return;  // the interrupted command's own reply decides
-  if (code < 300 && code != 221) {
-    // Any other positive reply (a 200 to RETR, say) did not do what the transfer needs: it
-    // fails as a refusal does, or the walk would wait for a completion that never comes.
-    Commands.clear();
-    PostError(code, ReplyTextOf(Reply.Reply()).c_str(), true);
-    return;
-  }
+  if (CompletesNothing(code)) return;
   ErrorPath(code);
+}
+
+// A positive reply that none of the state's steps expects (200 to USER, CWD or RETR, say) did
+// not complete the command: it fails as a refusal does, with the server's words as the reason,
+// or the session would wait for a completion that never comes. False for other replies.
+bool TQpCustomFtpClient::CompletesNothing(int code) {
+  if (code < 200 || code >= 300 || code == 221) return false;
+  Commands.clear();
+  PostError(code, ReplyTextOf(Reply.Reply()).c_str(), true);
+  return true;
 }
 
 // --- TLS of the control connection ---------------------------------------------------------

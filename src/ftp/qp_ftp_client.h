@@ -287,6 +287,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool RestRefused();
   bool ShortTransfer();
   bool MlstSizeDoubted();
+  bool CompletesNothing(int code);
   void SizeRecheckReply(const std::string& verb, int code);
   bool TryNextAddress();
   void ConnectNextAddress();

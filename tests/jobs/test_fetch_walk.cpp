@@ -111,8 +111,10 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
        "left on the server for the next run", false, "", true},
       {"a link: MLST gives its own size, a retrieve its target", {}, "l.txt;c.dat", 0, true, {"c.dat"}, {"c.dat"}, "",
        false, "l.txt", true},
-      {"a positive reply that completes nothing", {"fault RETR b.txt reply 200 Command okay"}, "b.txt;c.dat", 0, false,
-       {}, {}, "200 Command okay"},
+      {"a positive reply that completes no transfer", {"fault RETR b.txt reply 200 Command okay"}, "b.txt;c.dat", 0,
+       false, {}, {}, "200 Command okay"},
+      {"a positive reply that completes no login, not retried", {"sessions 2", "fault USER * reply 200 whatever"}, "a.txt",
+       2, false, {}, {}, "200 whatever"},
       {"appended to while fetched", {"fault RETR b.txt grow"}, "*.txt", 0, false, {"a.txt"}, {"a.txt"},
        "Source File:b.txt changed while it was fetched (150000 bytes, now 150028), left on the server for the next run"},
   };
