@@ -303,12 +303,15 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
 
 TRemoteResult TFetchWalk::Settle(const std::string& name, const TRemoteFacts& was, int64_t factsMs) {
   // A writer that pauses between bursts leaves the facts the same across a quick fetch. A
-  // file written to just now (by this computer's clock; a later time too, which a server
-  // clock ahead of ours gives) is therefore asked again only once its first facts are
-  // SettleMs old: a writer still at work has changed it by then.
+  // file written to just now (by this computer's clock, or up to a minute later, which a
+  // server clock a little ahead of ours gives) is therefore asked again only once its first
+  // facts are SettleMs old: a writer still at work has changed it by then. A time further
+  // ahead says nothing of the file's age (a server giving its local time, say): every file
+  // of the last hours would wait.
   if (was.ModSeconds < 0 || SettleMs <= 0) return {};
   const int64_t nowSeconds = static_cast<int64_t>(std::time(nullptr));
-  if (was.ModSeconds * 1000 <= nowSeconds * 1000 - SettleMs) return {};
+  if (was.ModSeconds * 1000 <= nowSeconds * 1000 - SettleMs || was.ModSeconds > nowSeconds + kClockAheadSeconds)
+    return {};
   const int64_t until = factsMs + SettleMs;
   const int64_t leftMs = until - quodra::host::NowMs();
   if (leftMs <= 0) return {};

@@ -64,6 +64,8 @@ class TFetchWalk {
   // A file to be deleted whose time is less than this before the clock's (or later) may still
   // be written to in bursts: it is deleted only once its facts have held this long.
   int64_t SettleMs = 3000;
+  // How far ahead of ours a server clock may be for its times to count for that wait.
+  static constexpr int64_t kClockAheadSeconds = 60;
 
  private:
   template <class T>

@@ -181,20 +181,26 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
 // a file written just now is deleted only once it has held still for the settle time. A
 // writer appending every 50 ms changes it within that time, and it stays on the server; a
 // file written just before the run and then left alone is deleted after the wait. ASCII
-// transfers are guarded the same way, though their byte counts say nothing of the size.
+// transfers are guarded the same way, though their byte counts say nothing of the size. Times
+// hours ahead of ours (a server that gives its local time) say nothing of a file's age: no wait.
 TEST(FetchWalk, AFileWrittenJustNowIsDeletedOnlyOnceItHoldsStill) {
   const struct {
     bool Writing;
     bool Ascii;
-  } rows[] = {{true, false}, {false, false}, {true, true}};
-  for (const auto [writing, ascii] : rows) {
+    int64_t AheadSeconds;  // the server's times are this far ahead (its local time, say)
+  } rows[] = {{true, false, 0}, {false, false, 0}, {true, true, 0}, {false, false, 7200}};
+  for (const auto [writing, ascii, ahead] : rows) {
     SCOPED_TRACE(std::string(writing ? "a writer at work" : "written just before, then left alone") +
-                 (ascii ? ", ASCII" : ""));
+                 (ascii ? ", ASCII" : "") + (ahead ? ", times hours ahead: no wait" : ""));
     TTempDir dir;
     ::mkdir(dir.File("remote").c_str(), 0755);
     ::mkdir(dir.File("local").c_str(), 0755);
     WriteFile(dir.File("remote/w.txt"), kC);
     WriteFile(dir.File("remote/c.dat"), kC);
+    if (ahead) {
+      const struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + ahead, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("remote/w.txt").c_str(), times, 0), 0);
+    }
     TScriptedFtpServer server;
     ASSERT_TRUE(server.Start({"serve " + dir.File("remote")}));
     std::atomic<bool> stop{false};
@@ -211,7 +217,7 @@ TEST(FetchWalk, AFileWrittenJustNowIsDeletedOnlyOnceItHoldsStill) {
     writer.join();
     server.Stop();
     EXPECT_EQ(run.Status, !writing) << run.Text();
-    EXPECT_TRUE(run.Logged("Source File:w.txt was written to just now: asked again in 2 s before it is deleted"))
+    EXPECT_EQ(run.Logged("Source File:w.txt was written to just now: asked again in 2 s before it is deleted"), !ahead)
         << run.Text();
     EXPECT_EQ(FileExists(dir.File("remote/w.txt")), writing);
     EXPECT_EQ(FileExists(dir.File("local/w.txt")), !writing);
