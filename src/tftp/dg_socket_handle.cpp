@@ -2,9 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <vector>
-
 #include "dg_exception.h"
 #include "host/winsock_errors.h"
 
@@ -53,11 +50,14 @@ bool TDgSocketHandle::Readable(int timeoutMs) { return WaitReadable(timeoutMs, -
 
 TDgSocketHandle::TWaitEnd TDgSocketHandle::WaitReadable(int timeoutMs, int wakeFd) {
   if (!HandleAllocated) throw EDgConnClosedGracefully();
-  std::vector<TDgStackSocketHandle> readList{Handle};
-  if (wakeFd >= 0) readList.push_back(wakeFd);
-  if (GStack->WSSelect(&readList, nullptr, nullptr, timeoutMs) <= 0) return TWaitEnd::Nothing;
-  if (wakeFd >= 0 && std::find(readList.begin(), readList.end(), wakeFd) != readList.end()) return TWaitEnd::Woken;
-  return TWaitEnd::Datagram;
+  switch (GStack->WSWaitReadable(Handle, wakeFd, timeoutMs)) {
+    case 1:
+      return TWaitEnd::Datagram;
+    case 2:
+      return TWaitEnd::Woken;
+    default:
+      return TWaitEnd::Nothing;
+  }
 }
 
 int TDgSocketHandle::RecvFrom(void* buffer, int length, int flags, std::string& ip, int& port) {

@@ -105,8 +105,17 @@ void TDgStack::TranslateStringToTInAddr(const std::string& text, uint8_t out[4])
 }
 
 std::string TDgStack::TranslateTInAddrToString(const uint8_t addr[4]) {
-  return std::to_string(addr[0]) + "." + std::to_string(addr[1]) + "." + std::to_string(addr[2]) + "." +
-         std::to_string(addr[3]);
+  // Every datagram received names its sender: built in place, without temporaries.
+  char text[16];
+  char* p = text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) *p++ = '.';
+    const unsigned v = addr[i];
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+  }
+  return std::string(text, static_cast<size_t>(p - text));
 }
 
 std::string TDgStack::ResolveHost(const std::string& host) {
@@ -278,6 +287,24 @@ int TDgStackPosix::WSSelect(std::vector<TDgStackSocketHandle>* readList, std::ve
     return Fail(host::kWsaENOTSOCK);
   }
   return ready;
+}
+
+int TDgStackPosix::WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) {
+  // Once per datagram in lock-step: no allocation, one clock reading unless interrupted.
+  pollfd fds[2] = {{s, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  const nfds_t count = wakeFd >= 0 ? 2 : 1;
+  int wait = timeoutMs < 0 ? -1 : timeoutMs;
+  const int64_t deadline = timeoutMs < 0 ? -1 : host::NowMs() + timeoutMs;
+  for (;;) {
+    const int n = ::poll(fds, count, wait);
+    if (n > 0) break;
+    if (n == 0) return 0;
+    if (errno != EINTR) return Fail(host::WinsockErrorFromErrno(errno));
+    if (deadline >= 0) wait = static_cast<int>(std::max<int64_t>(0, deadline - host::NowMs()));
+  }
+  if (count == 2 && (fds[1].revents & (POLLIN | POLLERR | POLLHUP))) return 2;
+  if (fds[0].revents & POLLNVAL) return Fail(host::kWsaENOTSOCK);
+  return (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
 }
 
 int TDgStackPosix::WSShutdown(TDgStackSocketHandle s, int how) {

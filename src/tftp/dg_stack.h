@@ -35,6 +35,10 @@ class TDgStack {
   // value) waits without limit. Returns the number of ready sockets, 0 on time-out, -1 on error.
   virtual int WSSelect(std::vector<TDgStackSocketHandle>* readList, std::vector<TDgStackSocketHandle>* writeList,
                        std::vector<TDgStackSocketHandle>* errorList, int timeoutMs) = 0;
+  // The wait of a transfer: until `s` has a datagram, `wakeFd` (unless -1) turns readable or
+  // the time-out passes. Returns 1 for the datagram, 2 for the wake (it wins when both are
+  // there), 0 on time-out, -1 on error.
+  virtual int WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) = 0;
   virtual int WSShutdown(TDgStackSocketHandle s, int how) = 0;
   virtual int WSCloseSocket(TDgStackSocketHandle s) = 0;
   // First IPv4 address of the name as dotted text; empty on failure.
@@ -68,6 +72,7 @@ class TDgStackPosix : public TDgStack {
   int WSRecvFrom(TDgStackSocketHandle s, void* buffer, int length, int flags, std::string& ip, int& port) override;
   int WSSelect(std::vector<TDgStackSocketHandle>* readList, std::vector<TDgStackSocketHandle>* writeList,
                std::vector<TDgStackSocketHandle>* errorList, int timeoutMs) override;
+  int WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) override;
   int WSShutdown(TDgStackSocketHandle s, int how) override;
   int WSCloseSocket(TDgStackSocketHandle s) override;
   std::string WSGetHostByName(const std::string& name) override;

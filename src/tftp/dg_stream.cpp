@@ -22,47 +22,62 @@ void WriteAll(int fd, const char* data, size_t count) {
 // and the disk works while the blocks still arrive.
 constexpr uint64_t kWriteBehind = 8u * 1024 * 1024;
 
-void WriteBehind(int fd, size_t count, uint64_t& unsynced) {
-  unsynced += count;
-  if (unsynced < kWriteBehind) return;
-  unsynced = 0;
-  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // a device or pipe: nothing to start
-}
-
-void SyncFd(int fd) {
-  if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) throw EWriteError(errno);  // EINVAL: a device
-}
-
 }  // namespace
 
-TDgFileStream::TDgFileStream(const std::string& fileName) {
+TDgFdStream::TDgFdStream(int fd) : Fd(fd) { Pending.reserve(kGatherBytes); }
+
+void TDgFdStream::WriteBuffer(const char* data, size_t count) {
+  if (Pending.size() + count > kGatherBytes) WritePending();
+  if (count >= kGatherBytes) {
+    WriteToFile(data, count);
+    return;
+  }
+  Pending.append(data, count);
+}
+
+void TDgFdStream::Flush() {
+  WritePending();
+  if (::fsync(Fd) != 0 && errno != EINVAL && errno != EROFS) throw EWriteError(errno);  // EINVAL: a device
+}
+
+void TDgFdStream::WritePending() {
+  if (Pending.empty()) return;
+  // Taken out first: a failed write is reported once, not again by the next call.
+  std::string bytes;
+  bytes.swap(Pending);
+  Pending.reserve(kGatherBytes);
+  WriteToFile(bytes.data(), bytes.size());
+}
+
+void TDgFdStream::WriteToFile(const char* data, size_t count) {
+  WriteAll(Fd, data, count);
+  Unsynced += count;
+  if (Unsynced < kWriteBehind) return;
+  Unsynced = 0;
+  ::sync_file_range(Fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // a device or pipe: nothing to start
+}
+
+TDgFileStream::TDgFileStream(const std::string& fileName) : TDgFdStream(-1) {
   if (fileName.find('\0') == std::string::npos)
     Fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (Fd < 0) throw EFCreateError(fileName);
 }
 
 TDgFileStream::~TDgFileStream() {
-  if (Fd >= 0) ::close(Fd);
+  if (Fd < 0) return;
+  // A failed download leaves what arrived; a failure here has been or will be reported.
+  try {
+    WritePending();
+  } catch (const EWriteError&) {
+  }
+  ::close(Fd);
 }
-
-void TDgFileStream::WriteBuffer(const char* data, size_t count) {
-  WriteAll(Fd, data, count);
-  WriteBehind(Fd, count, Unsynced);
-}
-
-void TDgFileStream::Flush() { SyncFd(Fd); }
 
 void TDgFileStream::Close() {
+  WritePending();
   const int fd = Fd;
   Fd = -1;
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw EWriteError(errno);
 }
-
-void TDgFdStream::WriteBuffer(const char* data, size_t count) {
-  WriteAll(Fd, data, count);
-  WriteBehind(Fd, count, Unsynced);
-}
-
-void TDgFdStream::Flush() { SyncFd(Fd); }
 
 }  // namespace quodra::tftp

@@ -29,34 +29,37 @@ class TDgStream {
   virtual void Flush() {}
 };
 
+// Writes through a descriptor the caller owns (an all-or-nothing local file). Blocks are
+// gathered and written some tens of kilobytes at a time: a write per 512-byte block would
+// sit between every block and its acknowledgement. What is gathered is written before
+// Flush returns, so the last acknowledgement still follows the whole file on disk.
+class TDgFdStream : public TDgStream {
+ public:
+  explicit TDgFdStream(int fd);
+  void WriteBuffer(const char* data, size_t count) override;  // EWriteError
+  void Flush() override;                                      // writes and syncs; EWriteError
+
+ protected:
+  void WritePending();  // EWriteError
+  int Fd;
+
+ private:
+  static constexpr size_t kGatherBytes = 64 * 1024;
+  void WriteToFile(const char* data, size_t count);
+  std::string Pending;
+  uint64_t Unsynced = 0;  // bytes written since write-back was last started
+};
+
 // A file created (or emptied) when the stream is made, closed when it is destroyed.
-// Every block goes straight to the file, so a failed download leaves what was written.
-class TDgFileStream : public TDgStream {
+// A failed download leaves what was received.
+class TDgFileStream : public TDgFdStream {
  public:
   explicit TDgFileStream(const std::string& fileName);  // EFCreateError
   ~TDgFileStream() override;
   TDgFileStream(const TDgFileStream&) = delete;
   TDgFileStream& operator=(const TDgFileStream&) = delete;
 
-  void WriteBuffer(const char* data, size_t count) override;
-  void Flush() override;  // fsync; EWriteError
-  void Close();           // EWriteError when the system reports a failure on close
-
- private:
-  int Fd = -1;
-  uint64_t Unsynced = 0;  // bytes written since write-back was last started
-};
-
-// Writes through a descriptor the caller owns (an all-or-nothing local file).
-class TDgFdStream : public TDgStream {
- public:
-  explicit TDgFdStream(int fd) : Fd(fd) {}
-  void WriteBuffer(const char* data, size_t count) override;
-  void Flush() override;
-
- private:
-  int Fd;
-  uint64_t Unsynced = 0;
+  void Close();  // EWriteError when the system reports a failure on close
 };
 
 class TDgMemoryStream : public TDgStream {
