@@ -294,16 +294,27 @@ TEST_F(ScriptedDownload, LateOptionAcknowledgementDoesNotChangeTheBlockSize) {
   EXPECT_EQ(Rec.Client.BufferSize, 516);
 }
 
+// A full disk, met by the last block or by blocks gathered mid-file: the server is told, and
+// the last block is never acknowledged.
 TEST_F(ScriptedDownload, WriteFailureIsReportedToTheServer) {
   Serve(PatternBytes(2000, 14));
-  try {
-    Rec.Client.Get("file", "/dev/full");
-    FAIL() << "no exception";
-  } catch (const EWriteError& e) {
-    EXPECT_STREQ(e.what(), "Stream write error");
+  WriteFile(Served.File("big"), PatternBytes(200000, 15));
+  const struct {
+    const char* Name;
+    std::string LastAck;
+  } cases[] = {{"file", "ack 4"}, {"big", "ack 391"}};
+  for (const auto& c : cases) {
+    Rec.Events.clear();
+    try {
+      Rec.Client.Get(c.Name, "/dev/full");
+      ADD_FAILURE() << c.Name << ": no exception";
+    } catch (const EWriteError& e) {
+      EXPECT_STREQ(e.what(), "Stream write error");
+    }
+    EXPECT_TRUE(Server.WaitForLine("error 0 Stream write error")) << c.Name;
+    EXPECT_EQ(Count(c.LastAck), 0u) << c.Name;
+    EXPECT_EQ(Rec.Events, (std::vector<std::string>{"begin 0 0", "end 0"})) << c.Name;
   }
-  EXPECT_TRUE(Server.WaitForLine("error 0 Stream write error"));
-  EXPECT_EQ(Rec.Events, (std::vector<std::string>{"begin 0 0", "end 0"}));
 }
 
 TEST_F(ScriptedDownload, UncreatableFileSendsNothing) {
