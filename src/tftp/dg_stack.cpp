@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -197,6 +198,7 @@ int TDgStackPosix::Fail(int wsaError) {
 TDgStackSocketHandle TDgStackPosix::WSSocket(int family, int type, int protocol) {
   int s = ::socket(family, type | SOCK_CLOEXEC, protocol);
   if (s < 0) return Fail(host::WinsockErrorFromErrno(errno));
+  ReceiveTimeouts.erase(s);  // a new socket has none
   return s;
 }
 
@@ -219,6 +221,11 @@ int TDgStackPosix::WSSendTo(TDgStackSocketHandle s, const void* buffer, int leng
 }
 
 int TDgStackPosix::WSRecvFrom(TDgStackSocketHandle s, void* buffer, int length, int flags, std::string& ip, int& port) {
+  return Receive(s, buffer, length, flags, ip, port, false);
+}
+
+int TDgStackPosix::Receive(TDgStackSocketHandle s, void* buffer, int length, int flags, std::string& ip, int& port,
+                           bool interruptible) {
   sockaddr_in sa;
   for (;;) {
     socklen_t len = sizeof(sa);
@@ -228,7 +235,7 @@ int TDgStackPosix::WSRecvFrom(TDgStackSocketHandle s, void* buffer, int length, 
     ssize_t n = ::recvfrom(s, buffer, static_cast<size_t>(length), flags | MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&sa), &len);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && !interruptible) continue;
       return Fail(host::WinsockErrorFromErrno(errno));
     }
     if (sa.sin_family == AF_INET) {
@@ -242,6 +249,37 @@ int TDgStackPosix::WSRecvFrom(TDgStackSocketHandle s, void* buffer, int length, 
     }
     if (n > length) return Fail(host::kWsaEMSGSIZE);
     return static_cast<int>(n);
+  }
+}
+
+int TDgStackPosix::WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int length, std::string& ip, int& port,
+                                    int timeoutMs, int wakeFd) {
+  // One wait per datagram, in the receive itself, bounded by the socket's receive time-out:
+  // a poll of the socket and the wake descriptor before each receive would add calls on the
+  // path of every block. A stop signal ends the receive (one with a time-out is never
+  // restarted); one that comes between the look at the wake descriptor and the receive is
+  // seen at the end of the slice at the latest, so a long time-out is waited in slices.
+  constexpr int kSliceMs = 1000;
+  const int64_t deadline = host::NowMs() + timeoutMs;
+  auto woken = [wakeFd] {
+    pollfd wake{wakeFd, POLLIN, 0};
+    return wakeFd >= 0 && ::poll(&wake, 1, 0) > 0;
+  };
+  for (int left = timeoutMs;;) {
+    if (woken()) return Fail(host::kWsaEINTR);
+    const int wait = std::min(left, kSliceMs);
+    int& inForce = ReceiveTimeouts[s];
+    if (inForce != wait) {
+      const timeval tv{wait / 1000, (wait % 1000) * 1000};
+      if (::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return Fail(host::WinsockErrorFromErrno(errno));
+      inForce = wait;
+    }
+    const int n = Receive(s, buffer, length, 0, ip, port, true);
+    if (n != kDgSocketError) return n;
+    // The slice passed, or a signal came: the wake is looked at again, with the time left.
+    if (CallError != host::kWsaEWOULDBLOCK && CallError != host::kWsaEINTR) return kDgSocketError;
+    left = static_cast<int>(std::max<int64_t>(0, deadline - host::NowMs()));
+    if (left == 0) return Fail(woken() ? host::kWsaEINTR : host::kWsaETIMEDOUT);
   }
 }
 
@@ -313,6 +351,7 @@ int TDgStackPosix::WSShutdown(TDgStackSocketHandle s, int how) {
 }
 
 int TDgStackPosix::WSCloseSocket(TDgStackSocketHandle s) {
+  ReceiveTimeouts.erase(s);
   if (::close(s) < 0) return Fail(host::WinsockErrorFromErrno(errno));
   return 0;
 }

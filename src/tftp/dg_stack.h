@@ -4,6 +4,7 @@
 // resolves host names. One instance, GStack, lives while any component of this library does.
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quodra::tftp {
@@ -35,10 +36,16 @@ class TDgStack {
   // value) waits without limit. Returns the number of ready sockets, 0 on time-out, -1 on error.
   virtual int WSSelect(std::vector<TDgStackSocketHandle>* readList, std::vector<TDgStackSocketHandle>* writeList,
                        std::vector<TDgStackSocketHandle>* errorList, int timeoutMs) = 0;
-  // The wait of a transfer: until `s` has a datagram, `wakeFd` (unless -1) turns readable or
-  // the time-out passes. Returns 1 for the datagram, 2 for the wake (it wins when both are
-  // there), 0 on time-out, -1 on error.
+  // Until `s` has a datagram, `wakeFd` (unless -1) turns readable or the time-out passes.
+  // Returns 1 for the datagram, 2 for the wake (it wins when both are there), 0 on time-out,
+  // -1 on error.
   virtual int WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) = 0;
+  // The receive of a transfer: waits in the receive itself, up to `timeoutMs` (> 0), for one
+  // datagram, unless `wakeFd` (unless -1) turns readable first (seen within a second at
+  // worst). A time-out fails with 10060, the wake with 10004, a datagram longer than
+  // `length` with 10040 (it is consumed).
+  virtual int WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int length, std::string& ip, int& port,
+                               int timeoutMs, int wakeFd) = 0;
   virtual int WSShutdown(TDgStackSocketHandle s, int how) = 0;
   virtual int WSCloseSocket(TDgStackSocketHandle s) = 0;
   // First IPv4 address of the name as dotted text; empty on failure.
@@ -73,6 +80,8 @@ class TDgStackPosix : public TDgStack {
   int WSSelect(std::vector<TDgStackSocketHandle>* readList, std::vector<TDgStackSocketHandle>* writeList,
                std::vector<TDgStackSocketHandle>* errorList, int timeoutMs) override;
   int WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) override;
+  int WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int length, std::string& ip, int& port, int timeoutMs,
+                       int wakeFd) override;
   int WSShutdown(TDgStackSocketHandle s, int how) override;
   int WSCloseSocket(TDgStackSocketHandle s) override;
   std::string WSGetHostByName(const std::string& name) override;
@@ -80,7 +89,11 @@ class TDgStackPosix : public TDgStack {
 
  private:
   int Fail(int wsaError);
+  int Receive(TDgStackSocketHandle s, void* buffer, int length, int flags, std::string& ip, int& port,
+              bool interruptible);
   int CallError = 0;
+  // The receive time-out each socket has (SO_RCVTIMEO), so that it is set only when it changes.
+  std::unordered_map<TDgStackSocketHandle, int> ReceiveTimeouts;
 };
 // The rest of the library knows the concrete stack by this name.
 using TDgStackWindows = TDgStackPosix;

@@ -68,12 +68,30 @@ int TDgUDPBase::ReceiveBuffer(void* buffer, int length, std::string& peerIP, int
   if (timeoutMs == DgTimeoutDefault) timeoutMs = ReceiveTimeout;
   TDgSocketHandle& binding = GetBinding();
   LastWaitWoken = false;
-  // A datagram that is queued already is taken without a wait: in a windowed exchange most
-  // are. Otherwise the wait watches the wake descriptor (if any) beside the socket.
-  const int queued = binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort);
-  if (queued != kDgSocketError) return queued;
-  if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(queued);
-  if (timeoutMs != 0) {
+  if (timeoutMs > 0) {
+    // The wait is in the receive itself: one call per datagram.
+    const int n = GStack->WSRecvFromWithin(binding.Handle, buffer, length, peerIP, peerPort, timeoutMs, WakeFd);
+    if (n != kDgSocketError) return n;
+    switch (GStack->WSGetLastError()) {
+      case host::kWsaEINTR:
+        LastWaitWoken = true;
+        break;
+      case host::kWsaETIMEDOUT:
+        break;
+      default:
+        GStack->CheckForSocketError(n);
+    }
+    peerIP.clear();
+    peerPort = 0;
+    return 0;
+  }
+  if (timeoutMs == 0) {
+    // Only a datagram queued already.
+    const int queued = binding.RecvFrom(buffer, length, MSG_DONTWAIT, peerIP, peerPort);
+    if (queued != kDgSocketError) return queued;
+    if (GStack->WSGetLastError() != host::kWsaEWOULDBLOCK) GStack->CheckForSocketError(queued);
+  } else {
+    // Without limit: the wait watches the wake descriptor (if any) beside the socket.
     switch (binding.WaitReadable(timeoutMs, WakeFd)) {
       case TDgSocketHandle::TWaitEnd::Datagram:
         return GStack->CheckForSocketError(binding.RecvFrom(buffer, length, 0, peerIP, peerPort));

@@ -18,8 +18,8 @@ class TDgUDPBase : public TDgComponent {
   int BufferSize = 8192;
   int ReceiveTimeout = DgTimeoutInfinite;
   // A descriptor (or -1) whose turning readable ends a wait for a datagram at once, as
-  // nothing arrived; Woken() then tells that wait from a time-out. For a stop request that
-  // must not wait for the peer.
+  // nothing arrived, also with datagrams queued (they stay); Woken() then tells that wait
+  // from a time-out. For a stop request that must not wait for the peer.
   int WakeFd = -1;
   bool Woken() const { return LastWaitWoken; }
 

@@ -142,7 +142,7 @@ TEST(DgUdp, EachReceiveWaitsWithItsOwnTimeOut) {
 }
 
 // A wake descriptor ends a wait as soon as it is readable (a stop of the run), however long
-// the wait; until then, and for a datagram that is queued already, receiving is as ever.
+// the wait and whatever is queued; until then, and once it is read, receiving is as ever.
 TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
   TPeer peer;
   TDgUDPClient client;
@@ -160,7 +160,15 @@ TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
   EXPECT_TRUE(client.Woken());
   EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, DgTimeoutInfinite), "");
   EXPECT_TRUE(client.Woken());
+  // The wake wins over a datagram queued meanwhile, which stays for the next receive.
   peer.SendTo(clientPort, "queued");
+  ASSERT_TRUE(client.GetBinding().Readable(60000));
+  for (int timeout : {60000, DgTimeoutInfinite}) {
+    EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, timeout), "");
+    EXPECT_TRUE(client.Woken());
+  }
+  char byte;
+  ASSERT_EQ(::read(wake[0], &byte, 1), 1);
   EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 60000), "queued");
   EXPECT_FALSE(client.Woken());
   ::close(wake[0]);
