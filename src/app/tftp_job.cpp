@@ -93,6 +93,7 @@ void TTftpJob::Run() {
 
     // A stop signal ends a wait for the server at once (the event loop does not run there).
     TFTP1->WakeFd = quodra::host::TStopSignals::StopRequestedFd();
+    TFTP1->WakeFlag = quodra::host::TStopSignals::StopRequestedFlag();
     TFTP1->Host = Frm.ui->ServerName1->text().toStdString();
     TFTP1->ReceiveTimeout = opt.TransferTimeOutSpinEdit1->value();  // taken as milliseconds
 

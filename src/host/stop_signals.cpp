@@ -69,6 +69,8 @@ int TStopSignals::StopRequestedFd() { return LatchRead; }
 
 int TStopSignals::FirstSignal() { return First; }
 
+const volatile sig_atomic_t* TStopSignals::StopRequestedFlag() { return &First; }
+
 void TStopSignals::Take() {
   unsigned char bytes[16];
   ssize_t n;

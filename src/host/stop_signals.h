@@ -5,6 +5,7 @@
 // OnSignal between events, so the run is stopped by ordinary code and never in the middle
 // of a write. Made once, after the application object; the signals get their default
 // action back when it goes.
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -24,6 +25,9 @@ class TStopSignals {
   // watcher lives), for waits that cannot run the event loop: a wait that also watches it
   // ends when the run is stopped, also for a signal that came just before the wait began.
   static int StopRequestedFd();
+  // The same as a flag in memory, nonzero from the first stop signal on: for a wait that
+  // looks before each of many short waits, where a look at the descriptor costs a call.
+  static const volatile sig_atomic_t* StopRequestedFlag();
   // The first stop signal's number; 0 before any came.
   static int FirstSignal();
   // "SIGTERM", "SIGINT", "SIGHUP", or "signal N".

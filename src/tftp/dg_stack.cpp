@@ -253,7 +253,7 @@ int TDgStackPosix::Receive(TDgStackSocketHandle s, void* buffer, int length, int
 }
 
 int TDgStackPosix::WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int length, std::string& ip, int& port,
-                                    int timeoutMs, int wakeFd) {
+                                    int timeoutMs, int wakeFd, const volatile sig_atomic_t* wakeFlag) {
   // One wait per datagram, in the receive itself, bounded by the socket's receive time-out:
   // a poll of the socket and the wake descriptor before each receive would add calls on the
   // path of every block. A stop signal ends the receive (one with a time-out is never
@@ -261,7 +261,8 @@ int TDgStackPosix::WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int le
   // seen at the end of the slice at the latest, so a long time-out is waited in slices.
   constexpr int kSliceMs = 1000;
   const int64_t deadline = host::NowMs() + timeoutMs;
-  auto woken = [wakeFd] {
+  auto woken = [wakeFd, wakeFlag] {
+    if (wakeFlag) return *wakeFlag != 0;
     pollfd wake{wakeFd, POLLIN, 0};
     return wakeFd >= 0 && ::poll(&wake, 1, 0) > 0;
   };

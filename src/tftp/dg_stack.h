@@ -3,6 +3,7 @@
 // behind virtual operations, turns failed calls into exceptions with fixed texts and
 // resolves host names. One instance, GStack, lives while any component of this library does.
 #include <cstdint>
+#include <csignal>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -42,10 +43,11 @@ class TDgStack {
   virtual int WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) = 0;
   // The receive of a transfer: waits in the receive itself, up to `timeoutMs` (> 0), for one
   // datagram, unless `wakeFd` (unless -1) turns readable first (seen within a second at
-  // worst). A time-out fails with 10060, the wake with 10004, a datagram longer than
-  // `length` with 10040 (it is consumed).
+  // worst); `wakeFlag` (unless null) is looked at in its place before each receive. A
+  // time-out fails with 10060, the wake with 10004, a datagram longer than `length` with
+  // 10040 (it is consumed).
   virtual int WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int length, std::string& ip, int& port,
-                               int timeoutMs, int wakeFd) = 0;
+                               int timeoutMs, int wakeFd, const volatile sig_atomic_t* wakeFlag) = 0;
   virtual int WSShutdown(TDgStackSocketHandle s, int how) = 0;
   virtual int WSCloseSocket(TDgStackSocketHandle s) = 0;
   // First IPv4 address of the name as dotted text; empty on failure.
@@ -81,7 +83,7 @@ class TDgStackPosix : public TDgStack {
                std::vector<TDgStackSocketHandle>* errorList, int timeoutMs) override;
   int WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) override;
   int WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int length, std::string& ip, int& port, int timeoutMs,
-                       int wakeFd) override;
+                       int wakeFd, const volatile sig_atomic_t* wakeFlag) override;
   int WSShutdown(TDgStackSocketHandle s, int how) override;
   int WSCloseSocket(TDgStackSocketHandle s) override;
   std::string WSGetHostByName(const std::string& name) override;

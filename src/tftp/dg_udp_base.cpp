@@ -70,7 +70,7 @@ int TDgUDPBase::ReceiveBuffer(void* buffer, int length, std::string& peerIP, int
   LastWaitWoken = false;
   if (timeoutMs > 0) {
     // The wait is in the receive itself: one call per datagram.
-    const int n = GStack->WSRecvFromWithin(binding.Handle, buffer, length, peerIP, peerPort, timeoutMs, WakeFd);
+    const int n = GStack->WSRecvFromWithin(binding.Handle, buffer, length, peerIP, peerPort, timeoutMs, WakeFd, WakeFlag);
     if (n != kDgSocketError) return n;
     switch (GStack->WSGetLastError()) {
       case host::kWsaEINTR:

@@ -1,6 +1,7 @@
 #pragma once
 // A component that owns one datagram socket (its binding) and sends and receives single
 // datagrams with time-outs.
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,6 +22,9 @@ class TDgUDPBase : public TDgComponent {
   // nothing arrived, also with datagrams queued (they stay); Woken() then tells that wait
   // from a time-out. For a stop request that must not wait for the peer.
   int WakeFd = -1;
+  // Where given, a flag in memory that turns nonzero with WakeFd (a stop signal's), looked
+  // at before every receive in place of the descriptor.
+  const volatile sig_atomic_t* WakeFlag = nullptr;
   bool Woken() const { return LastWaitWoken; }
 
   // True while the binding holds an open socket. Setting it opens or frees the binding.
