@@ -257,8 +257,9 @@ int TDgStackPosix::WSRecvFromWithin(TDgStackSocketHandle s, void* buffer, int le
   // One wait per datagram, in the receive itself, bounded by the socket's receive time-out:
   // a poll of the socket and the wake descriptor before each receive would add calls on the
   // path of every block. A stop signal ends the receive (one with a time-out is never
-  // restarted); one that comes between the look at the wake descriptor and the receive is
-  // seen at the end of the slice at the latest, so a long time-out is waited in slices.
+  // restarted); one that comes between the look at the wake (its flag, or its descriptor)
+  // and the receive is seen at the end of the slice at the latest, so a long time-out is
+  // waited in slices.
   constexpr int kSliceMs = 1000;
   const int64_t deadline = host::NowMs() + timeoutMs;
   auto woken = [wakeFd, wakeFlag] {
@@ -329,7 +330,7 @@ int TDgStackPosix::WSSelect(std::vector<TDgStackSocketHandle>* readList, std::ve
 }
 
 int TDgStackPosix::WSWaitReadable(TDgStackSocketHandle s, int wakeFd, int timeoutMs) {
-  // Once per datagram in lock-step: no allocation, one clock reading unless interrupted.
+  // Two descriptors at most: no allocation, one clock reading unless interrupted.
   pollfd fds[2] = {{s, POLLIN, 0}, {wakeFd, POLLIN, 0}};
   const nfds_t count = wakeFd >= 0 ? 2 : 1;
   int wait = timeoutMs < 0 ? -1 : timeoutMs;

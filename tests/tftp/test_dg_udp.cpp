@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -72,6 +76,17 @@ std::string ReceiveGuarded(TDgUDPClient& client, TPeer& peer, int clientPort, in
   returned.set_value();
   watchdog.join();
   return got;
+}
+
+// Returns once thread `tid` of this process sleeps in a receive (or after 10 s at most).
+void WaitUntilInReceive(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  for (int i = 0; i < 10000; ++i) {
+    long number = -1;
+    std::ifstream(path) >> number;
+    if (number == SYS_recvfrom) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 }  // namespace
@@ -173,6 +188,38 @@ TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
   EXPECT_FALSE(client.Woken());
   ::close(wake[0]);
   ::close(wake[1]);
+}
+
+// A wake that comes while the receive sleeps already, with no signal to interrupt it (another
+// thread sets the flag or writes the descriptor), still ends the wait long before its
+// time-out: a long wait is waited in slices, the wake looked at between them.
+TEST(DgUdp, AWakeDuringTheReceiveEndsItWithinASlice) {
+  for (const bool byFlag : {true, false}) {
+    SCOPED_TRACE(byFlag ? "flag" : "descriptor");
+    TPeer peer;
+    TDgUDPClient client;
+    const int clientPort = ClientPortSeenBy(peer, client);
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    volatile sig_atomic_t flag = 0;
+    if (byFlag)
+      client.WakeFlag = &flag;
+    else
+      client.WakeFd = wake[0];
+    const pid_t receiver = static_cast<pid_t>(::syscall(SYS_gettid));
+    std::thread waker([&] {
+      WaitUntilInReceive(receiver);
+      if (byFlag)
+        flag = 1;
+      else
+        EXPECT_EQ(::write(wake[1], "s", 1), 1);
+    });
+    EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 60000), "");  // the watchdog comes after 20 s
+    waker.join();
+    EXPECT_TRUE(client.Woken());
+    ::close(wake[0]);
+    ::close(wake[1]);
+  }
 }
 
 TEST(DgUdp, DatagramLongerThanBufferFailsWithMessageTooLong) {
