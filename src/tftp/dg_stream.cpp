@@ -42,11 +42,14 @@ void TDgFdStream::Flush() {
 
 void TDgFdStream::WritePending() {
   if (Pending.empty()) return;
-  // Taken out first: a failed write is reported once, not again by the next call.
-  std::string bytes;
-  bytes.swap(Pending);
-  Pending.reserve(kGatherBytes);
-  WriteToFile(bytes.data(), bytes.size());
+  // Let go of either way: a failed write is reported once, not again by the next call.
+  try {
+    WriteToFile(Pending.data(), Pending.size());
+  } catch (const EWriteError&) {
+    Pending.clear();
+    throw;
+  }
+  Pending.clear();
 }
 
 void TDgFdStream::WriteToFile(const char* data, size_t count) {

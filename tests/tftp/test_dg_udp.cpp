@@ -4,13 +4,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
-
-#include <sys/syscall.h>
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -76,17 +74,6 @@ std::string ReceiveGuarded(TDgUDPClient& client, TPeer& peer, int clientPort, in
   returned.set_value();
   watchdog.join();
   return got;
-}
-
-// Returns once thread `tid` of this process sleeps in a receive (or after 10 s at most).
-void WaitUntilInReceive(pid_t tid) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-  for (int i = 0; i < 10000; ++i) {
-    long number = -1;
-    std::ifstream(path) >> number;
-    if (number == SYS_recvfrom) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 }  // namespace
@@ -190,35 +177,36 @@ TEST(DgUdp, AReadableWakeDescriptorEndsTheWait) {
   ::close(wake[1]);
 }
 
-// A wake that comes while the receive sleeps already, with no signal to interrupt it (another
-// thread sets the flag or writes the descriptor), still ends the wait long before its
-// time-out: a long wait is waited in slices, the wake looked at between them.
+// A wake that comes while the receive sleeps already, with no signal to interrupt it (a timer
+// turns the descriptor readable, or a thread that waits for the timer sets the flag), still
+// ends the wait long before its time-out: a long wait is waited in slices, the wake looked
+// at between them. A receive that starts after the timer sees the wake at once.
 TEST(DgUdp, AWakeDuringTheReceiveEndsItWithinASlice) {
   for (const bool byFlag : {true, false}) {
     SCOPED_TRACE(byFlag ? "flag" : "descriptor");
     TPeer peer;
     TDgUDPClient client;
     const int clientPort = ClientPortSeenBy(peer, client);
-    int wake[2];
-    ASSERT_EQ(::pipe(wake), 0);
+    const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    ASSERT_GE(timer, 0);
+    const itimerspec in300ms{{0, 0}, {0, 300 * 1000 * 1000}};
+    ASSERT_EQ(::timerfd_settime(timer, 0, &in300ms, nullptr), 0);
     volatile sig_atomic_t flag = 0;
-    if (byFlag)
+    std::thread waker;
+    if (byFlag) {
       client.WakeFlag = &flag;
-    else
-      client.WakeFd = wake[0];
-    const pid_t receiver = static_cast<pid_t>(::syscall(SYS_gettid));
-    std::thread waker([&] {
-      WaitUntilInReceive(receiver);
-      if (byFlag)
+      waker = std::thread([&] {
+        uint64_t expirations = 0;
+        EXPECT_EQ(::read(timer, &expirations, sizeof expirations), static_cast<ssize_t>(sizeof expirations));
         flag = 1;
-      else
-        EXPECT_EQ(::write(wake[1], "s", 1), 1);
-    });
+      });
+    } else {
+      client.WakeFd = timer;
+    }
     EXPECT_EQ(ReceiveGuarded(client, peer, clientPort, 60000), "");  // the watchdog comes after 20 s
-    waker.join();
+    if (waker.joinable()) waker.join();
     EXPECT_TRUE(client.Woken());
-    ::close(wake[0]);
-    ::close(wake[1]);
+    ::close(timer);
   }
 }
 
