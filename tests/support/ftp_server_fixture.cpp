@@ -1,5 +1,14 @@
 #include "ftp_server_fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -84,6 +93,88 @@ bool TScriptedFtpServer::WaitForReceived(size_t count, int timeoutMs) const {
     if (host::NowMs() >= deadline) return false;
     host::WaitMs(10);
   }
+}
+
+namespace {
+
+const char kVsFtpd[] = "/usr/sbin/vsftpd";
+
+// The first line a server on `port` sends, or "" (nothing listens, or it says nothing in time).
+std::string BannerOf(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  timeval tv{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string line;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    char c = 0;
+    while (line.size() < 512 && ::recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+  }
+  ::close(fd);
+  return line;
+}
+
+}  // namespace
+
+std::string TVsFtpServer::AnonymousUser() { return ::getpwnam("ftp") ? "ftp" : "nobody"; }
+
+bool TVsFtpServer::Available(std::string* why) {
+  std::string reason;
+  if (::access(kVsFtpd, X_OK) != 0)
+    reason = "vsftpd is missing (scripts/install-deps)";
+  else if (::geteuid() != 0)
+    reason = "vsftpd chroots its anonymous sessions: it needs root";
+  if (why) *why = reason;
+  return reason.empty();
+}
+
+bool TVsFtpServer::Start(const std::string& rootDir) {
+  if (!Available()) return false;
+  // The port is chosen before vsftpd binds it: a server of a test running beside this one
+  // may take it first. The banner names this server, and another port is tried then.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (StartOn(rootDir, FreeTcpPort())) return true;
+    Process.Stop();
+  }
+  return false;
+}
+
+bool TVsFtpServer::StartOn(const std::string& rootDir, int port) {
+  const std::string banner = "quodra-test-vsftpd-" + std::to_string(::getpid()) + "-" + std::to_string(port);
+  const std::string empty = Work.File("empty");
+  ::mkdir(empty.c_str(), 0755);
+  std::ostringstream conf;
+  conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
+       << "\nbackground=NO\nanonymous_enable=YES\nno_anon_password=YES\nanon_root=" << rootDir
+       << "\nftp_username=" << AnonymousUser()
+       << "\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=NO\nanon_mkdir_write_enable=NO"
+          "\nanon_other_write_enable=YES\npasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES"
+          "\nconnect_from_port_20=NO\nxferlog_enable=NO\ndirmessage_enable=NO\nuse_localtime=NO"
+          "\nisolate=NO\nisolate_network=NO\nseccomp_sandbox=NO\nascii_download_enable=YES"
+          "\nsecure_chroot_dir="
+       << empty << "\nftpd_banner=" << banner << "\nvsftpd_log_file=" << Work.File("vsftpd.log") << "\n";
+  WriteFile(Work.File("vsftpd.conf"), conf.str());
+  if (!Process.Start({kVsFtpd, Work.File("vsftpd.conf")}, Work.File("vsftpd.out"))) return false;
+  const int64_t deadline = host::NowMs() + 10000;
+  while (host::NowMs() < deadline) {
+    // Ended (it could not bind): looked at without reaping it, which Stop does.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(Process.ProcessId()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == Process.ProcessId())
+      return false;
+    const std::string line = BannerOf(port);
+    if (line.find(banner) != std::string::npos) {
+      ServerPort = port;
+      return true;
+    }
+    if (!line.empty()) return false;  // another server has the port
+    host::WaitMs(20);  // vsftpd binds without telling us; look again soon
+  }
+  return false;
 }
 
 }  // namespace quodra::test

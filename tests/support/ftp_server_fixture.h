@@ -47,6 +47,28 @@ class TScriptedFtpServer {
   int ServerPort = 0;
 };
 
+// vsftpd, a C server with other answers than pyftpdlib's (no MLST: sizes and times come from
+// SIZE and MDTM; its own listing and refusal texts), serving a folder to anonymous users who
+// may delete (not upload) in folders the server's anonymous account owns. It chroots, so it
+// needs root: Start is false without it (Available says why).
+class TVsFtpServer {
+ public:
+  static bool Available(std::string* why = nullptr);
+  // `rootDir` itself must not be writable by the anonymous account (root's, 0755).
+  bool Start(const std::string& rootDir);
+  void Stop() { Process.Stop(); }
+  int Port() const { return ServerPort; }
+  // The account anonymous sessions run as: files it may delete belong to it.
+  static std::string AnonymousUser();
+  std::string Log() const { return ReadFile(Work.File("vsftpd.log")) + ReadFile(Work.File("vsftpd.out")); }
+
+ private:
+  bool StartOn(const std::string& rootDir, int port);
+  TTempDir Work;
+  TServerProcess Process;
+  int ServerPort = 0;
+};
+
 // Waits (handling events, sleeping between checks) until `path` holds a port number.
 int WaitForPortFile(const std::string& path, int timeoutMs = 10000);
 

@@ -1,0 +1,150 @@
+// The program itself, unattended, against vsftpd: a server with no MLST (sizes
+// and times come from SIZE and MDTM), its own refusal texts for a folder that
+// is asked for as a file, ASCII conversion on its side, and anonymous sessions
+// that may delete. Each row runs one profile over a fresh copy of the same
+// remote folder and says what must arrive, what must be left on the server, and
+// how the run ends.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+#include "support/ftp_server_fixture.h"
+#include "support/temp_dir.h"
+
+using namespace quodra::test;
+
+namespace {
+
+struct TRow {
+  const char *Name;
+  const char *Sources;
+  bool Passive;
+  bool Delete;
+  char Mode;  // B or A
+  std::set<std::string> Fetched;
+  std::set<std::string> LeftOnServer;  // of the data folder's entries
+  int ExitCode;
+  std::vector<std::string> LogLines;
+};
+
+std::set<std::string> EntriesOf(const std::string &folder) {
+  std::set<std::string> names;
+  if (DIR *d = ::opendir(folder.c_str())) {
+    while (const dirent *e = ::readdir(d))
+      if (e->d_name[0] != '.') names.insert(e->d_name);  // hidden: the program's own partials
+    ::closedir(d);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) {
+  std::string why;
+  if (!TVsFtpServer::Available(&why)) GTEST_SKIP() << why;
+  TTempDir dir;
+  ::chmod(dir.Path().c_str(),
+          0755);  // vsftpd refuses a chroot its anonymous account may write
+  const std::string root = dir.File("srv");
+  const std::string data = root + "/data";
+  ::mkdir(root.c_str(), 0755);
+  const passwd *anon = ::getpwnam(TVsFtpServer::AnonymousUser().c_str());
+  ASSERT_NE(anon, nullptr);
+  auto makeRemote = [&] {
+    ASSERT_EQ(std::system(("rm -rf '" + data + "'").c_str()), 0);
+    ::mkdir(data.c_str(), 0755);
+    ::mkdir((data + "/sub.csv").c_str(), 0755);
+    WriteFile(data + "/a.csv", "alpha;1\n");
+    WriteFile(data + "/b.csv", PatternBytes(200000, 7));
+    WriteFile(data + "/c.txt", "text\n");
+    WriteFile(data + "/lines.txt", "l1\nl2\n");
+    WriteFile(data + "/sub.csv/x.csv", "inner\n");
+    // Files a delete may remove belong to the anonymous account, in a folder it
+    // owns.
+    ASSERT_EQ(std::system(
+                  ("chown -R " + std::to_string(anon->pw_uid) + ":" + std::to_string(anon->pw_gid) + " '" + data + "'")
+                      .c_str()),
+              0);
+    ASSERT_EQ(std::system(("chmod 644 '" + data + "'/*.* '" + data + "'/sub.csv/x.csv").c_str()), 0);
+    ::chmod((data + "/sub.csv").c_str(), 0755);
+  };
+  makeRemote();
+  TVsFtpServer server;
+  ASSERT_TRUE(server.Start(root)) << server.Log();
+
+  const std::set<std::string> all{"a.csv", "b.csv", "c.txt", "lines.txt", "sub.csv"};
+  const std::vector<TRow> rows = {
+      {"a mask passes over a folder it matches",
+       "*.csv",
+       true,
+       false,
+       'B',
+       {"a.csv", "b.csv"},
+       all,
+       0,
+       {"Source File:sub.csv is not a regular file, skipped", "Source File:*.csv mask finished!"}},
+      {"delete after each fetch, active mode",
+       "*.csv",
+       false,
+       true,
+       'B',
+       {"a.csv", "b.csv"},
+       {"c.txt", "lines.txt", "sub.csv"},
+       0,
+       {"Delete Host File:a.csv", "Delete Host File:b.csv", "Source File:sub.csv is not a regular file, skipped"}},
+      {"names in their order, one missing",
+       "c.txt;gone.csv;a.csv",
+       true,
+       false,
+       'B',
+       {"c.txt", "a.csv"},
+       all,
+       1,
+       {"Source File:gone.csv does not exist!"}},
+      {"a named folder is no file: the server's refusal is the reason",
+       "sub.csv",
+       true,
+       true,
+       'B',
+       {},
+       all,
+       1,
+       {"550 Failed to open file."}},
+      {"ASCII: the server's CR LF becomes LF", "lines.txt", true, false, 'A', {"lines.txt"}, all, 0, {}},
+  };
+  for (const TRow &row : rows) {
+    SCOPED_TRACE(row.Name);
+    makeRemote();
+    const std::string local = dir.File(std::string("got-") + std::to_string(&row - rows.data()));
+    ::mkdir(local.c_str(), 0755);
+    const std::string profile = dir.File("job.FTP");
+    WriteFile(profile,
+              "[Options]\r\nServerName=127.0.0.1\r\nLogin="
+              "anonymous\r\nPassword=test@example.org\r\nPort=" +
+                  std::to_string(server.Port()) + "\r\nSourceFile=" + row.Sources + "\r\nDestinationFile=" + local +
+                  "/\r\nDefaultFolder=/data\r\nOverwrite=Y\r\nDeleteRemote=" + (row.Delete ? "Y" : "N") +
+                  "\r\nPassive=" + (row.Passive ? "Y" : "N") + "\r\nMode=" + row.Mode + "\r\nTimeOut=1092\r\n");
+    TProgramRun r = RunProgram(dir, profile);
+    ASSERT_TRUE(r.Finished) << r.Output;
+    EXPECT_EQ(r.ExitCode, row.ExitCode) << r.Output << server.Log();
+    EXPECT_EQ(EntriesOf(local), row.Fetched) << r.Output;
+    EXPECT_EQ(EntriesOf(data), row.LeftOnServer) << r.Output;
+    for (const std::string &line : row.LogLines) EXPECT_NE(r.Output.find(line + "\n"), std::string::npos) << line;
+    // Whatever arrived is the server's file byte for byte (ASCII: with the
+    // local line ends).
+    for (const std::string &name : row.Fetched) {
+      std::string want = name == "b.csv"   ? PatternBytes(200000, 7)
+                         : name == "a.csv" ? "alpha;1\n"
+                         : name == "c.txt" ? "text\n"
+                                           : "l1\nl2\n";
+      EXPECT_EQ(ReadFile(local + "/" + name), want) << name;
+    }
+  }
+}
