@@ -23,10 +23,11 @@ using namespace quodra::test;
 namespace {
 
 struct TRow {
-  const char *Name;
-  const char *Sources;
+  const char* Name;
+  const char* Sources;
   bool Passive;
   bool Delete;
+  bool Tls;  // explicit TLS, the server's certificate pinned
   char Mode;  // B or A
   std::set<std::string> Fetched;
   std::set<std::string> LeftOnServer;  // of the data folder's entries
@@ -34,10 +35,10 @@ struct TRow {
   std::vector<std::string> LogLines;
 };
 
-std::set<std::string> EntriesOf(const std::string &folder) {
+std::set<std::string> EntriesOf(const std::string& folder) {
   std::set<std::string> names;
-  if (DIR *d = ::opendir(folder.c_str())) {
-    while (const dirent *e = ::readdir(d))
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (const dirent* e = ::readdir(d))
       if (e->d_name[0] != '.') names.insert(e->d_name);  // hidden: the program's own partials
     ::closedir(d);
   }
@@ -55,7 +56,7 @@ TEST(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) {
   const std::string root = dir.File("srv");
   const std::string data = root + "/data";
   ::mkdir(root.c_str(), 0755);
-  const passwd *anon = ::getpwnam(TVsFtpServer::AnonymousUser().c_str());
+  const passwd* anon = ::getpwnam(TVsFtpServer::AnonymousUser().c_str());
   ASSERT_NE(anon, nullptr);
   auto makeRemote = [&] {
     ASSERT_EQ(std::system(("rm -rf '" + data + "'").c_str()), 0);
@@ -66,60 +67,47 @@ TEST(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) {
     WriteFile(data + "/c.txt", "text\n");
     WriteFile(data + "/lines.txt", "l1\nl2\n");
     WriteFile(data + "/sub.csv/x.csv", "inner\n");
-    // Files a delete may remove belong to the anonymous account, in a folder it
-    // owns.
+    // Files a delete may remove belong to the anonymous account, in a folder it owns.
     ASSERT_EQ(std::system(
                   ("chown -R " + std::to_string(anon->pw_uid) + ":" + std::to_string(anon->pw_gid) + " '" + data + "'")
                       .c_str()),
               0);
     ASSERT_EQ(std::system(("chmod 644 '" + data + "'/*.* '" + data + "'/sub.csv/x.csv").c_str()), 0);
+    // Written a minute ago, as a scheduled run finds them: a file written just now is deleted
+    // only once it has held still for a few seconds (tested elsewhere).
+    ASSERT_EQ(std::system(("touch -d '1 minute ago' '" + data + "'/*.*").c_str()), 0);
     ::chmod((data + "/sub.csv").c_str(), 0755);
   };
   makeRemote();
+  // A self-signed certificate, pinned by its fingerprint as a user of such a server would.
+  const std::string cert = dir.File("cert.pem"), key = dir.File("key.pem");
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + key +
+                         " -out " + cert + " -subj /CN=localhost -days 2 2>/dev/null && openssl x509 -in " + cert +
+                         " -noout -fingerprint -sha256 >" + dir.File("fp"))
+                            .c_str()),
+            0);
+  const std::string fp = ReadFile(dir.File("fp"));
+  const std::string fingerprint = fp.substr(fp.find('=') + 1, 95);
   TVsFtpServer server;
-  ASSERT_TRUE(server.Start(root)) << server.Log();
+  ASSERT_TRUE(server.Start(root, cert, key)) << server.Log();
 
   const std::set<std::string> all{"a.csv", "b.csv", "c.txt", "lines.txt", "sub.csv"};
+  const std::string skipped = "Source File:sub.csv is not a regular file, skipped";
   const std::vector<TRow> rows = {
-      {"a mask passes over a folder it matches",
-       "*.csv",
-       true,
-       false,
-       'B',
-       {"a.csv", "b.csv"},
-       all,
-       0,
-       {"Source File:sub.csv is not a regular file, skipped", "Source File:*.csv mask finished!"}},
-      {"delete after each fetch, active mode",
-       "*.csv",
-       false,
-       true,
-       'B',
-       {"a.csv", "b.csv"},
-       {"c.txt", "lines.txt", "sub.csv"},
-       0,
-       {"Delete Host File:a.csv", "Delete Host File:b.csv", "Source File:sub.csv is not a regular file, skipped"}},
-      {"names in their order, one missing",
-       "c.txt;gone.csv;a.csv",
-       true,
-       false,
-       'B',
-       {"c.txt", "a.csv"},
-       all,
-       1,
-       {"Source File:gone.csv does not exist!"}},
-      {"a named folder is no file: the server's refusal is the reason",
-       "sub.csv",
-       true,
-       true,
-       'B',
-       {},
-       all,
-       1,
+      {"a mask passes over a folder it matches", "*.csv", true, false, false, 'B', {"a.csv", "b.csv"}, all, 0,
+       {skipped, "Source File:*.csv mask finished!"}},
+      {"delete after each fetch, active mode", "*.csv", false, true, false, 'B', {"a.csv", "b.csv"},
+       {"c.txt", "lines.txt", "sub.csv"}, 0, {"Delete Host File:a.csv", "Delete Host File:b.csv", skipped}},
+      {"names in their order, one missing", "c.txt;gone.csv;a.csv", true, false, false, 'B', {"c.txt", "a.csv"}, all,
+       1, {"Source File:gone.csv does not exist!"}},
+      {"a named folder is no file: the server's refusal is the reason", "sub.csv", true, true, false, 'B', {}, all, 1,
        {"550 Failed to open file."}},
-      {"ASCII: the server's CR LF becomes LF", "lines.txt", true, false, 'A', {"lines.txt"}, all, 0, {}},
+      {"ASCII: the server's CR LF becomes LF", "lines.txt", true, false, false, 'A', {"lines.txt"}, all, 0, {}},
+      {"explicit TLS: every data connection resumes the session, as the server demands", "*.csv", true, true, true,
+       'B', {"a.csv", "b.csv"}, {"c.txt", "lines.txt", "sub.csv"}, 0,
+       {"Security: explicit TLS", "Data connection: TLSv1.3, TLS session resumed", "Delete Host File:b.csv"}},
   };
-  for (const TRow &row : rows) {
+  for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
     makeRemote();
     const std::string local = dir.File(std::string("got-") + std::to_string(&row - rows.data()));
@@ -130,16 +118,16 @@ TEST(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) {
               "anonymous\r\nPassword=test@example.org\r\nPort=" +
                   std::to_string(server.Port()) + "\r\nSourceFile=" + row.Sources + "\r\nDestinationFile=" + local +
                   "/\r\nDefaultFolder=/data\r\nOverwrite=Y\r\nDeleteRemote=" + (row.Delete ? "Y" : "N") +
-                  "\r\nPassive=" + (row.Passive ? "Y" : "N") + "\r\nMode=" + row.Mode + "\r\nTimeOut=1092\r\n");
+                  "\r\nPassive=" + (row.Passive ? "Y" : "N") + "\r\nMode=" + row.Mode + "\r\nTimeOut=1092\r\n" +
+                  (row.Tls ? "Security=E\r\nCertificateFingerprint=" + fingerprint + "\r\n" : std::string()));
     TProgramRun r = RunProgram(dir, profile);
     ASSERT_TRUE(r.Finished) << r.Output;
     EXPECT_EQ(r.ExitCode, row.ExitCode) << r.Output << server.Log();
     EXPECT_EQ(EntriesOf(local), row.Fetched) << r.Output;
     EXPECT_EQ(EntriesOf(data), row.LeftOnServer) << r.Output;
-    for (const std::string &line : row.LogLines) EXPECT_NE(r.Output.find(line + "\n"), std::string::npos) << line;
-    // Whatever arrived is the server's file byte for byte (ASCII: with the
-    // local line ends).
-    for (const std::string &name : row.Fetched) {
+    for (const std::string& line : row.LogLines) EXPECT_NE(r.Output.find(line + "\n"), std::string::npos) << line;
+    // Whatever arrived is the server's file byte for byte (ASCII: with the local line ends).
+    for (const std::string& name : row.Fetched) {
       std::string want = name == "b.csv"   ? PatternBytes(200000, 7)
                          : name == "a.csv" ? "alpha;1\n"
                          : name == "c.txt" ? "text\n"

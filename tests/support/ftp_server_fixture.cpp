@@ -132,18 +132,22 @@ bool TVsFtpServer::Available(std::string* why) {
   return reason.empty();
 }
 
-bool TVsFtpServer::Start(const std::string& rootDir) {
+bool TVsFtpServer::Start(const std::string& rootDir, const std::string& certFile, const std::string& keyFile) {
   if (!Available()) return false;
+  const std::string tls = certFile.empty() ? std::string()
+                                           : "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=NO"
+                                             "\nforce_anon_data_ssl=NO\nrequire_ssl_reuse=YES\nrsa_cert_file=" +
+                                                 certFile + "\nrsa_private_key_file=" + keyFile + "\n";
   // The port is chosen before vsftpd binds it: a server of a test running beside this one
   // may take it first. The banner names this server, and another port is tried then.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    if (StartOn(rootDir, FreeTcpPort())) return true;
+    if (StartOn(rootDir, FreeTcpPort(), tls)) return true;
     Process.Stop();
   }
   return false;
 }
 
-bool TVsFtpServer::StartOn(const std::string& rootDir, int port) {
+bool TVsFtpServer::StartOn(const std::string& rootDir, int port, const std::string& tls) {
   const std::string banner = "quodra-test-vsftpd-" + std::to_string(::getpid()) + "-" + std::to_string(port);
   const std::string empty = Work.File("empty");
   ::mkdir(empty.c_str(), 0755);
@@ -156,7 +160,8 @@ bool TVsFtpServer::StartOn(const std::string& rootDir, int port) {
           "\nconnect_from_port_20=NO\nxferlog_enable=NO\ndirmessage_enable=NO\nuse_localtime=NO"
           "\nisolate=NO\nisolate_network=NO\nseccomp_sandbox=NO\nascii_download_enable=YES"
           "\nsecure_chroot_dir="
-       << empty << "\nftpd_banner=" << banner << "\nvsftpd_log_file=" << Work.File("vsftpd.log") << "\n";
+       << empty << "\nftpd_banner=" << banner << "\nvsftpd_log_file=" << Work.File("vsftpd.log") << "\n"
+       << tls;
   WriteFile(Work.File("vsftpd.conf"), conf.str());
   if (!Process.Start({kVsFtpd, Work.File("vsftpd.conf")}, Work.File("vsftpd.out"))) return false;
   const int64_t deadline = host::NowMs() + 10000;

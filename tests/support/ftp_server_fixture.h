@@ -54,8 +54,10 @@ class TScriptedFtpServer {
 class TVsFtpServer {
  public:
   static bool Available(std::string* why = nullptr);
-  // `rootDir` itself must not be writable by the anonymous account (root's, 0755).
-  bool Start(const std::string& rootDir);
+  // `rootDir` itself must not be writable by the anonymous account (root's, 0755). With a
+  // certificate and key (PEM), sessions may also use explicit TLS; their data connections must
+  // then resume the control connection's TLS session, as vsftpd requires by default.
+  bool Start(const std::string& rootDir, const std::string& certFile = {}, const std::string& keyFile = {});
   void Stop() { Process.Stop(); }
   int Port() const { return ServerPort; }
   // The account anonymous sessions run as: files it may delete belong to it.
@@ -63,7 +65,7 @@ class TVsFtpServer {
   std::string Log() const { return ReadFile(Work.File("vsftpd.log")) + ReadFile(Work.File("vsftpd.out")); }
 
  private:
-  bool StartOn(const std::string& rootDir, int port);
+  bool StartOn(const std::string& rootDir, int port, const std::string& tls);
   TTempDir Work;
   TServerProcess Process;
   int ServerPort = 0;
