@@ -1,9 +1,9 @@
-// The program itself, unattended, against vsftpd: a server with no MLST (sizes
-// and times come from SIZE and MDTM), its own refusal texts for a folder that
-// is asked for as a file, ASCII conversion on its side, and anonymous sessions
-// that may delete. Each row runs one profile over a fresh copy of the same
-// remote folder and says what must arrive, what must be left on the server, and
-// how the run ends.
+// The program itself, unattended, against vsftpd: a server with no MLST (sizes and times come
+// from SIZE and MDTM), its own refusal texts for a folder that is asked for as a file, ASCII
+// conversion on its side, anonymous sessions that may delete, and explicit TLS that refuses a
+// data connection which does not resume the control connection's session. Each row runs one
+// profile over a fresh copy of the same remote folder and says what must arrive, what must be
+// left on the server, and how the run ends.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
