@@ -218,6 +218,11 @@ bool TQpCustomFtpClient::Delete(const std::string& name) {
 bool TQpCustomFtpClient::Abort() {
   if (State <= TFtpSessionState::Ready) return false;
   Aborting = true;
+  // The transfer is given up: its data connection goes at once. A server that reads no
+  // command while it sends (vsftpd without asynchronous ABOR) then sees the transfer fail and
+  // answers; while we kept the connection open without reading, it waited on it, and the
+  // session with it, until the logout's time-out.
+  CloseDataSockets();
   SendCommand("ABOR");
   PostLog(lgUserAbort);
   return true;

@@ -20,9 +20,9 @@ struct TProgramRun {
   int64_t WallMs = 0;  // from the start to the end of the process
 };
 
+// Starts the program in `p` and returns at once (for a test that acts while it runs).
 // `extraEnv` ("NAME=value" items) is set last, over the defaults above.
-inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args, const QStringList& extraEnv = {}) {
-  QProcess p;
+inline void StartProgram(QProcess& p, const TTempDir& dir, const QStringList& args, const QStringList& extraEnv = {}) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.remove("DISPLAY");
   env.remove("WAYLAND_DISPLAY");
@@ -33,9 +33,14 @@ inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args, cons
   env.insert("QUODRA_ONLINE", "1");
   for (const QString& item : extraEnv) env.insert(item.section('=', 0, 0), item.section('=', 1));
   p.setProcessEnvironment(env);
+  p.start(QUODRA_BIN_DIR "/quodra-ftp", args);
+}
+
+inline TProgramRun RunProgram(const TTempDir& dir, const QStringList& args, const QStringList& extraEnv = {}) {
+  QProcess p;
   QElapsedTimer clock;
   clock.start();
-  p.start(QUODRA_BIN_DIR "/quodra-ftp", args);
+  StartProgram(p, dir, args, extraEnv);
   TProgramRun r;
   r.Finished = p.waitForFinished(60000);
   if (!r.Finished) {

@@ -7,9 +7,12 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <set>
 #include <string>
 #include <vector>
@@ -135,4 +138,71 @@ TEST(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) {
       EXPECT_EQ(ReadFile(local + "/" + name), want) << name;
     }
   }
+}
+
+// A download the scheduler stops (SIGTERM) keeps what arrived; the next run asks vsftpd to go
+// on from there (REST) and the file ends whole. The server sends at 1 MiB/s, so that the stop
+// comes in the middle of the file, and answers the stop's ABOR and QUIT only once the data
+// connection is gone.
+TEST(UnattendedVsftpdRun, AStoppedDownloadGoesOnWhereItStopped) {
+  std::string why;
+  if (!TVsFtpServer::Available(&why)) GTEST_SKIP() << why;
+  TTempDir dir;
+  ::chmod(dir.Path().c_str(), 0755);
+  const std::string root = dir.File("srv"), data = root + "/data", local = dir.File("local");
+  ::mkdir(root.c_str(), 0755);
+  ::mkdir(data.c_str(), 0755);
+  ::mkdir(local.c_str(), 0755);
+  const std::string whole = PatternBytes(2 << 20, 9);
+  WriteFile(data + "/big.bin", whole);
+  ASSERT_EQ(std::system(("chown -R " + TVsFtpServer::AnonymousUser() + " '" + data + "' && chmod 644 '" + data +
+                         "/big.bin' && touch -d '1 minute ago' '" + data + "/big.bin'")
+                            .c_str()),
+            0);
+  TVsFtpServer server;
+  server.ExtraConfig = "anon_max_rate=1048576\n";
+  ASSERT_TRUE(server.Start(root)) << server.Log();
+  const std::string profile = dir.File("job.FTP");
+  WriteFile(profile, "[Options]\r\nServerName=127.0.0.1\r\nLogin=anonymous\r\nPassword=test@example.org\r\nPort=" +
+                         std::to_string(server.Port()) + "\r\nSourceFile=big.bin\r\nDestinationFile=" + local +
+                         "/\r\nDefaultFolder=/data\r\nOverwrite=Y\r\nDeleteRemote=N\r\nPassive=Y\r\nMode=B\r\n"
+                         "TimeOut=1092\r\n");
+
+  QProcess first;
+  StartProgram(first, dir, {QString::fromStdString(profile)});
+  ASSERT_TRUE(first.waitForStarted());
+  const std::string partial = local + "/.big.bin.quodra-part";
+  auto sizeOf = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : int64_t{-1};
+  };
+  // Until a good part has arrived (the server's pace decides when), or the run ended.
+  QElapsedTimer waited;
+  waited.start();
+  while (sizeOf(partial) < (256 << 10) && first.state() != QProcess::NotRunning && waited.elapsed() < 60000)
+    first.waitForFinished(20);
+  ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardOutput().toStdString();
+  ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+  ASSERT_TRUE(first.waitForFinished(30000));
+  const std::string firstLog = first.readAllStandardOutput().toStdString();
+  EXPECT_EQ(first.exitCode(), 1) << firstLog;
+  EXPECT_NE(firstLog.find("Stopped by signal SIGTERM\n"), std::string::npos) << firstLog;
+  // vsftpd reads no command while it sends: the session ends with its answers only because
+  // the data connection went with the abort (kept open, the server waited on it, and the run
+  // closed the session unanswered after its logout time-out).
+  EXPECT_NE(firstLog.find("221 Goodbye.\n"), std::string::npos) << firstLog;
+  EXPECT_FALSE(FileExists(local + "/big.bin"));
+  const int64_t kept = sizeOf(partial);
+  ASSERT_GE(kept, 256 << 10) << firstLog;
+  ASSERT_LT(kept, static_cast<int64_t>(whole.size())) << firstLog;
+  EXPECT_EQ(ReadFile(partial), whole.substr(0, static_cast<size_t>(kept)));
+
+  // The same server (a resume continues only the same server's file), at the same pace.
+  TProgramRun second = RunProgram(dir, profile);
+  ASSERT_TRUE(second.Finished);
+  EXPECT_EQ(second.ExitCode, 0) << second.Output;
+  EXPECT_NE(second.Output.find("Resuming big.bin at " + std::to_string(kept) + " bytes kept"), std::string::npos)
+      << second.Output;
+  EXPECT_EQ(ReadFile(local + "/big.bin"), whole);
+  EXPECT_FALSE(FileExists(partial));
 }

@@ -58,6 +58,8 @@ class TVsFtpServer {
   // certificate and key (PEM), sessions may also use explicit TLS; their data connections must
   // then resume the control connection's TLS session, as vsftpd requires by default.
   bool Start(const std::string& rootDir, const std::string& certFile = {}, const std::string& keyFile = {});
+  // Lines added to the server's configuration by the next Start (e.g. "anon_max_rate=...").
+  std::string ExtraConfig;
   void Stop() { Process.Stop(); }
   int Port() const { return ServerPort; }
   // The account anonymous sessions run as: files it may delete belong to it.
