@@ -13,6 +13,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -205,4 +206,58 @@ TEST(UnattendedVsftpdRun, AStoppedDownloadGoesOnWhereItStopped) {
       << second.Output;
   EXPECT_EQ(ReadFile(local + "/big.bin"), whole);
   EXPECT_FALSE(FileExists(partial));
+}
+
+// A file the producer is still writing while vsftpd sends it (at 1 MiB/s) is neither kept nor
+// deleted: the run says it changed and leaves it on the server for the next run, and the
+// destination keeps what it held.
+TEST(UnattendedVsftpdRun, AFileWrittenToDuringItsDownloadStaysOnTheServer) {
+  std::string why;
+  if (!TVsFtpServer::Available(&why)) GTEST_SKIP() << why;
+  TTempDir dir;
+  ::chmod(dir.Path().c_str(), 0755);
+  const std::string root = dir.File("srv"), data = root + "/data", local = dir.File("local");
+  ::mkdir(root.c_str(), 0755);
+  ::mkdir(data.c_str(), 0755);
+  ::mkdir(local.c_str(), 0755);
+  const std::string first = PatternBytes(2 << 20, 4);
+  WriteFile(data + "/grow.csv", first);
+  WriteFile(local + "/grow.csv", "yesterday's file");
+  ASSERT_EQ(std::system(("chown -R " + TVsFtpServer::AnonymousUser() + " '" + data + "' && chmod 644 '" + data +
+                         "/grow.csv' && touch -d '1 minute ago' '" + data + "/grow.csv'")
+                            .c_str()),
+            0);
+  TVsFtpServer server;
+  server.ExtraConfig = "anon_max_rate=1048576\n";
+  ASSERT_TRUE(server.Start(root)) << server.Log();
+  const std::string profile = dir.File("job.FTP");
+  WriteFile(profile, "[Options]\r\nServerName=127.0.0.1\r\nLogin=anonymous\r\nPassword=test@example.org\r\nPort=" +
+                         std::to_string(server.Port()) + "\r\nSourceFile=*.csv\r\nDestinationFile=" + local +
+                         "/\r\nDefaultFolder=/data\r\nOverwrite=Y\r\nDeleteRemote=Y\r\nPassive=Y\r\nMode=B\r\n"
+                         "TimeOut=1092\r\n");
+  QProcess run;
+  StartProgram(run, dir, {QString::fromStdString(profile)});
+  ASSERT_TRUE(run.waitForStarted());
+  const std::string partial = local + "/.grow.csv.quodra-part";
+  auto sizeOf = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : int64_t{-1};
+  };
+  QElapsedTimer waited;
+  waited.start();
+  while (sizeOf(partial) < (256 << 10) && run.state() != QProcess::NotRunning && waited.elapsed() < 60000)
+    run.waitForFinished(20);
+  ASSERT_EQ(run.state(), QProcess::Running) << run.readAllStandardOutput().toStdString();
+  const std::string more = "appended,row\n";
+  {
+    std::ofstream append(data + "/grow.csv", std::ios::app | std::ios::binary);
+    append << more;
+  }
+  ASSERT_TRUE(run.waitForFinished(60000));
+  const std::string log = run.readAllStandardOutput().toStdString();
+  EXPECT_EQ(run.exitCode(), 1) << log;
+  EXPECT_NE(log.find("left on the server for the next run\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Delete Host File:grow.csv"), std::string::npos) << log;
+  EXPECT_EQ(ReadFile(data + "/grow.csv"), first + more);
+  EXPECT_EQ(ReadFile(local + "/grow.csv"), "yesterday's file");
 }
