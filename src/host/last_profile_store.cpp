@@ -23,7 +23,11 @@ std::string TLastProfileStore::Read() const {
 
 void TLastProfileStore::Write(const std::string& profilePath) {
   QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrganization, QString::fromStdString(ProgramName));
-  s.setValue(kValueName, QString::fromStdString(profilePath));
+  const QString value = QString::fromStdString(profilePath);
+  // A scheduler runs the same profile again and again: the file (locked, written, synced
+  // twice and renamed by QSettings) is only rewritten when the value changes.
+  if (s.contains(kValueName) && s.value(kValueName).toString() == value) return;
+  s.setValue(kValueName, value);
   s.sync();
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "host/ini_file.h"
+#include "host/last_profile_store.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::host;
@@ -80,4 +81,25 @@ TEST(IniFile, SectionsKeysAndDeletion) {
   ini.DeleteKey("Office", "Password");
   ASSERT_TRUE(ini.Save());
   EXPECT_EQ(ReadFile(p), "; a phonebook\r\n[Office]\r\nPhoneNumber = 555 0100 \r\n[Home]\r\nUserName=me\r\n");
+}
+
+// The remembered last profile: a scheduler runs the same profile again and again, and the file
+// is rewritten (and synced) only when the value changes.
+TEST(LastProfileStore, RewritesOnlyAChangedValue) {
+  TLastProfileStore store("quodra-test-last-" + std::to_string(::getpid()));
+  const std::string file = store.FilePath();
+  auto identity = [&file] {
+    struct stat st {};
+    ::stat(file.c_str(), &st);
+    return std::to_string(st.st_ino) + "@" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+  };
+  store.Write("/srv/jobs/daily.FTP");
+  EXPECT_EQ(store.Read(), "/srv/jobs/daily.FTP");
+  const std::string written = identity();
+  store.Write("/srv/jobs/daily.FTP");
+  EXPECT_EQ(identity(), written);
+  store.Write("/srv/jobs/other.FTP");
+  EXPECT_EQ(store.Read(), "/srv/jobs/other.FTP");
+  EXPECT_NE(identity(), written);
+  ::unlink(file.c_str());
 }
