@@ -157,7 +157,8 @@ bool TVsFtpServer::StartOn(const std::string& rootDir, int port, const std::stri
        << "\nftp_username=" << AnonymousUser()
        << "\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=NO\nanon_mkdir_write_enable=NO"
           "\nanon_other_write_enable=YES\npasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES"
-          "\nconnect_from_port_20=NO\nxferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\ndirmessage_enable=NO\nuse_localtime=NO"
+          "\nconnect_from_port_20=NO\nxferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES"
+          "\ndirmessage_enable=NO\nuse_localtime=NO"
           "\nisolate=NO\nisolate_network=NO\nseccomp_sandbox=NO\nascii_download_enable=YES"
           "\nsecure_chroot_dir="
        << empty << "\nftpd_banner=" << banner << "\nvsftpd_log_file=" << Work.File("vsftpd.log") << "\n"
