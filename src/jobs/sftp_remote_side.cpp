@@ -195,12 +195,12 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
                         std::to_string(request.ExpectedSize) + " expected";
         Out.Rollback();  // the file is not what was asked for: nothing of it is kept
       } else if (!result.Ok()) {
-        Out.Suspend();  // what arrived is kept for the next attempt
+        KeepPartial();
       }
       done(result);
     });
     if (!started) {
-      Out.Suspend();
+      KeepPartial();
       TFetchResult busy;
       static_cast<TRemoteResult&>(busy) = kBusy;
       done(busy);
@@ -229,7 +229,17 @@ void TSftpRemoteSide::Close() {
   ++Generation;
   Client.OnProgress = nullptr;
   Client.Close();
-  Out.Suspend();  // a fetch given up keeps what arrived, as a failed one does
+  KeepPartial();  // a fetch given up keeps what arrived, as a failed one does
+}
+
+void TSftpRemoteSide::KeepPartial() {
+  if (!Out.IsOpen()) return;
+  const bool resumable = Out.Resumable();
+  const uint64_t kept = Out.ResumeOffset() + Out.Written();
+  if (int err = Out.Suspend(); err != 0)
+    Log("Partial download of " + Out.Path() + " could not be kept: " + std::strerror(err));
+  else if (resumable && kept > 0)
+    Log("Partial download of " + Out.Path() + " kept: " + std::to_string(kept) + " bytes, resumable");
 }
 
 }  // namespace quodra::jobs

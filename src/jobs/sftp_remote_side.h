@@ -49,6 +49,8 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   std::string PathOf(const std::string& name) const;
   // Reports a result from the event loop, never from inside the call that asked for it.
   void Later(std::function<void()> report);
+  // A fetch that did not end well keeps what arrived for the next attempt, and says so.
+  void KeepPartial();
   void Log(const std::string& line) {
     if (OnLog) OnLog(line);
   }
