@@ -89,8 +89,20 @@ class UnattendedVsftpdRun : public ::testing::Test {
       run.waitForFinished(20);
     return run.state() == QProcess::Running;
   }
+  // A self-signed certificate for the server (Cert, Key); its fingerprint, pinned by the
+  // profile as a user of such a server would, or "" when openssl failed.
+  std::string MakeCertificate() {
+    if (std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + Key +
+                     " -out " + Cert + " -subj /CN=localhost -days 2 2>/dev/null && openssl x509 -in " + Cert +
+                     " -noout -fingerprint -sha256 >" + Dir.File("fp"))
+                        .c_str()) != 0)
+      return {};
+    const std::string fp = ReadFile(Dir.File("fp"));
+    return fp.find('=') == std::string::npos ? std::string() : fp.substr(fp.find('=') + 1, 95);
+  }
   TTempDir Dir;
   const std::string Root = Dir.File("srv"), Data = Root + "/data", Local = Dir.File("local");
+  const std::string Cert = Dir.File("cert.pem"), Key = Dir.File("key.pem");
   TVsFtpServer Server;
 };
 
@@ -105,16 +117,9 @@ TEST_F(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) 
                                                     {"lines.txt", "l1\nl2\n"},
                                                     {"sub.csv/", ""},
                                                     {"sub.csv/x.csv", "inner\n"}};
-  // A self-signed certificate, pinned by its fingerprint as a user of such a server would.
-  const std::string cert = Dir.File("cert.pem"), key = Dir.File("key.pem");
-  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + key +
-                         " -out " + cert + " -subj /CN=localhost -days 2 2>/dev/null && openssl x509 -in " + cert +
-                         " -noout -fingerprint -sha256 >" + Dir.File("fp"))
-                            .c_str()),
-            0);
-  const std::string fp = ReadFile(Dir.File("fp"));
-  const std::string fingerprint = fp.substr(fp.find('=') + 1, 95);
-  ASSERT_TRUE(Server.Start(Root, cert, key)) << Server.Log();
+  const std::string fingerprint = MakeCertificate();
+  ASSERT_EQ(fingerprint.size(), 95u) << "openssl could not make the certificate";
+  ASSERT_TRUE(Server.Start(Root, Cert, Key)) << Server.Log();
 
   struct TRow {
     const char* Name;
@@ -161,40 +166,46 @@ TEST_F(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) 
 
 // A download the scheduler stops (SIGTERM) keeps what arrived; the next run asks the server to
 // go on from there (REST) and the file ends whole. The server answers the stop's ABOR and QUIT
-// only once the data connection is gone.
+// only once the data connection is gone, a protected one as well.
 TEST_F(UnattendedVsftpdRun, AStoppedDownloadGoesOnWhereItStopped) {
-  const std::string whole = PatternBytes(2 << 20, 9);
-  MakeRemote({{"big.bin", whole}});
+  const std::string fingerprint = MakeCertificate();
+  ASSERT_EQ(fingerprint.size(), 95u) << "openssl could not make the certificate";
   Server.ExtraConfig = "anon_max_rate=1048576\n";
-  ASSERT_TRUE(Server.Start(Root)) << Server.Log();
-  const std::string profile = Profile("big.bin", Local, true, false, 'B');
-  QProcess first;
-  ASSERT_TRUE(StartAndWaitForPartial(first, profile, "big.bin", 256 << 10))
-      << first.readAllStandardOutput().toStdString();
-  ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
-  ASSERT_TRUE(first.waitForFinished(30000));
-  const std::string firstLog = first.readAllStandardOutput().toStdString();
-  EXPECT_EQ(first.exitCode(), 1) << firstLog;
-  EXPECT_NE(firstLog.find("Stopped by signal SIGTERM\n"), std::string::npos) << firstLog;
-  // vsftpd reads no command while it sends: the session ends with its answers only because
-  // the data connection went with the abort (kept open, the server waited on it, and the run
-  // closed the session unanswered after its logout time-out).
-  EXPECT_NE(firstLog.find("221 Goodbye.\n"), std::string::npos) << firstLog;
-  EXPECT_FALSE(FileExists(Local + "/big.bin"));
-  const std::string partial = Local + "/.big.bin.quodra-part";
-  const int64_t kept = SizeOf(partial);
-  ASSERT_GE(kept, 256 << 10) << firstLog;
-  ASSERT_LT(kept, static_cast<int64_t>(whole.size())) << firstLog;
-  EXPECT_EQ(ReadFile(partial), whole.substr(0, static_cast<size_t>(kept)));
+  ASSERT_TRUE(Server.Start(Root, Cert, Key)) << Server.Log();
+  const std::string whole = PatternBytes(2 << 20, 9);
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "explicit TLS" : "plain");
+    MakeRemote({{"big.bin", whole}});
+    ASSERT_EQ(std::system(("rm -rf '" + Local + "' && mkdir '" + Local + "'").c_str()), 0);
+    const std::string profile = Profile("big.bin", Local, true, false, 'B', tls ? fingerprint : "");
+    QProcess first;
+    ASSERT_TRUE(StartAndWaitForPartial(first, profile, "big.bin", 256 << 10))
+        << first.readAllStandardOutput().toStdString();
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(30000));
+    const std::string firstLog = first.readAllStandardOutput().toStdString();
+    EXPECT_EQ(first.exitCode(), 1) << firstLog;
+    EXPECT_NE(firstLog.find("Stopped by signal SIGTERM\n"), std::string::npos) << firstLog;
+    // vsftpd reads no command while it sends: the session ends with its answers only because
+    // the data connection went with the abort (kept open, the server waited on it, and the
+    // run closed the session unanswered after its logout time-out).
+    EXPECT_NE(firstLog.find("221 Goodbye.\n"), std::string::npos) << firstLog;
+    EXPECT_FALSE(FileExists(Local + "/big.bin"));
+    const std::string partial = Local + "/.big.bin.quodra-part";
+    const int64_t kept = SizeOf(partial);
+    ASSERT_GE(kept, 256 << 10) << firstLog;
+    ASSERT_LT(kept, static_cast<int64_t>(whole.size())) << firstLog;
+    EXPECT_EQ(ReadFile(partial), whole.substr(0, static_cast<size_t>(kept)));
 
-  // The same server (a resume continues only the same server's file), at the same pace.
-  TProgramRun second = RunProgram(Dir, profile);
-  ASSERT_TRUE(second.Finished);
-  EXPECT_EQ(second.ExitCode, 0) << second.Output;
-  EXPECT_NE(second.Output.find("Resuming big.bin at " + std::to_string(kept) + " bytes kept"), std::string::npos)
-      << second.Output;
-  EXPECT_EQ(ReadFile(Local + "/big.bin"), whole);
-  EXPECT_FALSE(FileExists(partial));
+    // The same server (a resume continues only the same server's file), at the same pace.
+    TProgramRun second = RunProgram(Dir, profile);
+    ASSERT_TRUE(second.Finished);
+    EXPECT_EQ(second.ExitCode, 0) << second.Output;
+    EXPECT_NE(second.Output.find("Resuming big.bin at " + std::to_string(kept) + " bytes kept"), std::string::npos)
+        << second.Output;
+    EXPECT_EQ(ReadFile(Local + "/big.bin"), whole);
+    EXPECT_FALSE(FileExists(partial));
+  }
 }
 
 // A file the producer is still writing while the server sends it is neither kept nor deleted:
