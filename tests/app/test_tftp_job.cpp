@@ -2,7 +2,6 @@
 // itself running a hand-written TFTP profile unattended.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -27,17 +26,6 @@ using namespace quodra::test;
 namespace {
 
 // The names in a folder; a download leaves no temporary file beside its destination.
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(folder.c_str())) {
-    while (dirent* e = ::readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class TftpJob : public TMainFrmTest {
  protected:
   void SetUp() override {
@@ -101,7 +89,7 @@ TEST_F(TftpJob, DownloadsIntoANewDestination) {
   EXPECT_FALSE(Frm->RunHasFailed());
   EXPECT_FALSE(Frm->TftpJob->TFTP1->Active());
   EXPECT_TRUE(Frm->isVisible());  // neither unattended nor auto-disconnect
-  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(FolderNames(Local.Path()), std::set<std::string>{"out.bin"});
 }
 
 TEST_F(TftpJob, AppendsToAnExistingDestinationThroughTheTemporaryFile) {
@@ -110,7 +98,7 @@ TEST_F(TftpJob, AppendsToAnExistingDestinationThroughTheTemporaryFile) {
   SetProfile("in.bin", Local.File("out.bin"));
   Frm->RunTftp();
   EXPECT_EQ(ReadFile(Local.File("out.bin")), "ten bytes!0123456789abcdefghij");
-  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(FolderNames(Local.Path()), std::set<std::string>{"out.bin"});
   EXPECT_FALSE(Frm->RunHasFailed());
   EXPECT_EQ(JobLog().back(), "Close Connection!");
 }
@@ -121,7 +109,7 @@ TEST_F(TftpJob, OverwriteReplacesTheDestination) {
   SetProfile("in.bin", Local.File("out.bin"), true);
   Frm->RunTftp();
   EXPECT_EQ(ReadFile(Local.File("out.bin")), "new");
-  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(FolderNames(Local.Path()), std::set<std::string>{"out.bin"});
   EXPECT_EQ(JobLog(), Expected({}));
 }
 
@@ -131,7 +119,7 @@ TEST_F(TftpJob, FailedAppendRemovesTheTemporaryFile) {
   SetProfile("in.bin", Local.File("folder"));
   Frm->RunTftp();
   EXPECT_TRUE(Logged("Error: Unable to append the temporary TFTP file .temp.tftp."));
-  EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"folder"});
+  EXPECT_EQ(FolderNames(Local.Path()), std::set<std::string>{"folder"});
   EXPECT_TRUE(Frm->RunHasFailed());
 }
 
@@ -164,7 +152,7 @@ TEST_F(TftpJob, FailuresLeaveTheOldDestinationWhole) {
     Frm->RunTftp();
     ::setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(ReadFile(Local.File("out.bin")), "old bytes") << c.Remote << c.Overwrite;
-    EXPECT_EQ(Names(Local.Path()), std::vector<std::string>{"out.bin"}) << c.Remote << c.Overwrite;
+    EXPECT_EQ(FolderNames(Local.Path()), std::set<std::string>{"out.bin"}) << c.Remote << c.Overwrite;
     EXPECT_TRUE(InJobLog(c.Reason)) << c.Remote << c.Overwrite;
     EXPECT_TRUE(Frm->RunHasFailed());
     EXPECT_FALSE(Frm->TftpJob->TFTP1->Active());
@@ -182,7 +170,7 @@ TEST_F(TftpJob, LinksAtTemporaryNamesAreNotFollowed) {
   Frm->RunTftp();
   EXPECT_EQ(ReadFile(Local.File("out.bin")), "head:payload");
   EXPECT_EQ(ReadFile(Local.File("victim")), "victim");
-  EXPECT_EQ(Names(Local.Path()).size(), 5u);
+  EXPECT_EQ(FolderNames(Local.Path()).size(), 5u);
 }
 
 TEST_F(TftpJob, MissingRemoteFileEndsWithConnectFailed) {

@@ -3,7 +3,6 @@
 // conversion on its side, anonymous sessions that may delete, explicit TLS that refuses a data
 // connection which does not resume the control connection's session, and no command read
 // while it sends. The server paces itself (anon_max_rate) where a test acts during a transfer.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -26,13 +25,10 @@ using namespace quodra::test;
 
 namespace {
 
+// Without hidden names: the program's own partials.
 std::set<std::string> EntriesOf(const std::string& folder) {
-  std::set<std::string> names;
-  if (DIR* d = ::opendir(folder.c_str())) {
-    while (const dirent* e = ::readdir(d))
-      if (e->d_name[0] != '.') names.insert(e->d_name);  // hidden: the program's own partials
-    ::closedir(d);
-  }
+  std::set<std::string> names = FolderNames(folder);
+  std::erase_if(names, [](const std::string& name) { return name[0] == '.'; });
   return names;
 }
 

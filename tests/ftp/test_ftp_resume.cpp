@@ -3,7 +3,6 @@
 // data stream, a cut transfer continued later, the odd answers to SIZE and MDTM.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <cstring>
@@ -23,6 +22,7 @@ using quodra::host::TLocalOutputFile;
 using quodra::host::TPendingDurability;
 using quodra::host::TRemoteFileIdentity;
 using quodra::test::FileExists;
+using quodra::test::FolderNames;
 using quodra::test::PatternBytes;
 using quodra::test::ReadFile;
 using quodra::test::TPyFtpServer;
@@ -31,15 +31,6 @@ using quodra::test::TTempDir;
 using quodra::test::WriteFile;
 
 namespace {
-
-std::set<std::string> Names(const std::string& folder) {
-  std::set<std::string> names;
-  DIR* d = ::opendir(folder.c_str());
-  while (dirent* e = ::readdir(d))
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
-  ::closedir(d);
-  return names;
-}
 
 // What an earlier, interrupted download left: the first `bytes` of `content` in the partial.
 void KeepPartial(const std::string& dest, TLocalOutputFile::TMode mode, const TRemoteFileIdentity& remote,
@@ -195,7 +186,7 @@ TEST(FtpResume, RealServerFactsResumeVerifyAndHold) {
     // A file the caller holds (it may delete the remote copy next) is never left to a later
     // sync; one the engine puts in place by itself is.
     EXPECT_EQ(TPendingDurability::Added - deferred, r.done && r.hold == kNoHold && r.mode == rmReplace ? 1u : 0u);
-    std::set<std::string> left = Names(local.Path());
+    std::set<std::string> left = FolderNames(local.Path());
     const std::string part = ".row" + std::to_string(n) + ".quodra-part";
     EXPECT_EQ(left.count(part) == 1, r.partialLeft);
     EXPECT_EQ(left.count(".row" + std::to_string(n) + ".quodra-resume") == 1, r.partialLeft);
@@ -464,7 +455,7 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
   s.Client.ExpectedSize = 10;
   ASSERT_TRUE(s.Fetch("cut", cut, rmAppend)) << s.Rec.Sequence() << "\n" << server.Log();
   EXPECT_EQ(ReadFile(cut), "abcdefghij");
-  EXPECT_EQ(Names(local.Path()), (std::set<std::string>{"cut", "refused", "short"}));
+  EXPECT_EQ(FolderNames(local.Path()), (std::set<std::string>{"cut", "refused", "short"}));
 }
 
 // Every way a resumable retrieve can fail keeps the bytes that arrived, with their record, and

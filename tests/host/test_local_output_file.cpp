@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <dirent.h>
 
 #include <cstdlib>
 
@@ -21,13 +20,7 @@ using quodra::test::WriteFile;
 
 namespace {
 
-int EntriesIn(const std::string& folder) {
-  int n = 0;
-  DIR* d = ::opendir(folder.c_str());
-  while (dirent* e = ::readdir(d)) n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
-  ::closedir(d);
-  return n;
-}
+int EntriesIn(const std::string& folder) { return static_cast<int>(quodra::test::FolderNames(folder).size()); }
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "temp_dir.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,16 @@ TTempDir::TTempDir() {
 TTempDir::~TTempDir() {
   std::error_code ec;
   std::filesystem::remove_all(Dir, ec);
+}
+
+std::set<std::string> FolderNames(const std::string& folder) {
+  std::set<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
+    ::closedir(d);
+  }
+  return names;
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {

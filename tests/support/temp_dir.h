@@ -1,5 +1,6 @@
 #pragma once
 // A temporary folder removed with everything in it at the end of the test.
+#include <set>
 #include <string>
 
 namespace quodra::test {
@@ -22,6 +23,8 @@ class TTempDir {
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);  // empty when missing
 bool FileExists(const std::string& path);
+// The names in `folder` without "." and ".." (empty when it cannot be read).
+std::set<std::string> FolderNames(const std::string& folder);
 // Deterministic pseudo-random bytes (for transfer tests).
 std::string PatternBytes(size_t size, unsigned seed = 1);
 
