@@ -266,8 +266,8 @@ void TFtpJob::LoginStep() {
 void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
   std::string text = errorText;
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  // A refusal answers the walk's question; anything else is the session's failure.
-  if (Side->Classifying() && code >= 500 && code < 600) return;
+  // An answer to the walk's question is the walk's to log; anything else is the session's failure.
+  if (Side->Answers(code)) return;
   // The walk finds out whether a mask's refused match is a file at all before it counts as
   // a failure.
   if (Side->Fetching() && WalkFromMask && code == 550) return;

@@ -520,6 +520,7 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
     return;
   }
   bool transfer = verb == "RETR" || verb == "NLST" || verb == "LIST";
+  if (verb == "RETR" && ResumeRefused(code)) return;
   if (transfer && SettleHeldDataError(code)) return;
   if (transfer && (code == 226 || code == 250)) {
     if (State == TFtpSessionState::Retrieving)
@@ -646,7 +647,9 @@ bool TQpCustomFtpClient::SettleHeldDataError(int code) {
   const int32_t held = HeldDataError;
   HeldDataError = 0;
   if (code >= 300) {
-    PostNotice("The data connection failed (socket error " + std::to_string(held) + ")");
+    // A transfer refused outright took its data connection down with it: the refusal alone
+    // is the reason.
+    if (DataGoAhead) PostNotice("The data connection failed (socket error " + std::to_string(held) + ")");
     ErrorPath(code);
   } else {
     PostError(held, nullptr);

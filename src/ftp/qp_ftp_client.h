@@ -285,6 +285,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void PushFactsCommands();
   void PushSizeAndMdtm();
   bool RestRefused();
+  bool ResumeRefused(int code);
   bool ShortTransfer();
   bool MlstSizeDoubted();
   bool CompletesNothing(int code);

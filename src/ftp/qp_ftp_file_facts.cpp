@@ -108,10 +108,43 @@ bool TQpCustomFtpClient::RestRefused() {
     LocalWriteFailed(err);
     return true;
   }
-  RetrieveOffset = 0;
+  RestartAt = RetrieveOffset = 0;
   SyncedUpTo = 0;
   PostNotice("Server refused REST: starting " + RemoteName + " over");
   SendNextCommand();  // RETR
+  return true;
+}
+
+// A server that takes REST but then will not send from there ("451 Restart not permitted"):
+// the kept bytes go and the file is asked for whole, once, on a new data connection. A
+// refusal that says nothing of the restart (the data connection, the session's end) fails
+// the retrieve as it is, and the kept bytes wait for the next attempt.
+bool TQpCustomFtpClient::ResumeRefused(int code) {
+  if (code < 400 || code == 421 || code == 425 || code == 426) return false;
+  if (!Resuming || State != TFtpSessionState::Retrieving || !Local || !Local->IsOpen()) return false;
+  Resuming = false;
+  std::string refusal = ReplyTextOf(Reply.Reply());
+  while (!refusal.empty() && (refusal.back() == '\r' || refusal.back() == '\n')) refusal.pop_back();
+  if (int err = Local->RestartFromZero(); err != 0) {
+    LocalWriteFailed(err);
+    return true;
+  }
+  RestartAt = RetrieveOffset = 0;
+  SyncedUpTo = 0;
+  PostNotice("Server refused to resume " + RemoteName + " (" + std::to_string(code) + " " + refusal + "): starting it over");
+  // The refused connection's end (a reset, say) belongs to the attempt given up.
+  CloseDataSockets();
+  HeldDataError = 0;
+  Aborting = false;
+  Transferred = 0;
+  DataLinked = DataGoAhead = false;
+  PeerEof = DataEof = false;
+  RetrieveReplyOk = false;
+  Commands.clear();
+  PushCommand("RETR " + RemoteName);
+  PushCommand("REST 0");  // a server may keep the refused offset for the next transfer
+  if (PassiveMode) PushCommand(PassiveCommand());
+  if (!DataConnect()) TransferFailed(code, refusal);
   return true;
 }
 

@@ -26,9 +26,8 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
     std::string t = text ? text : "";
     while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
     const std::string codeText = std::to_string(code);
-    // A refusal during a classification is an answer: the name is not what was asked
-    // (450: some servers' "no files found" to the listing of a single name).
-    if (Op == TOp::Classify && (code == 450 || (code >= 500 && code < 600))) {
+    // A refusal during a classification: the name is not what was asked.
+    if (Op == TOp::Classify && Answers(code)) {
       ProbeStep(false, "");
       return;
     }

@@ -42,6 +42,14 @@ class TFtpRemoteSide : public TRemoteSide {
   bool InFlight() const { return Op != TOp::None; }
   bool Fetching() const { return Op == TOp::Fetch; }
   bool Classifying() const { return Op == TOp::Classify; }
+  // Whether an error of the session answers the operation under way rather than failing the
+  // session: a refusal while a name is classified (450: some servers' "no files found" to
+  // the listing of a single name), a file that changed while it was fetched (the walk leaves
+  // it for the next run and goes on).
+  bool Answers(int32_t code) const {
+    return (Op == TOp::Classify && (code == 450 || (code >= 500 && code < 600))) ||
+           (Op == TOp::Fetch && code == quodra::ftp::kFtpFileChanged);
+  }
 
  private:
   enum class TOp { None, Open, OpenFolder, List, Facts, Fetch, Delete, Classify };

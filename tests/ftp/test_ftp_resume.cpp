@@ -397,8 +397,8 @@ TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
 }
 
 // Replies of a server that a real one does not give on request, one retrieve each, in one
-// session: a refused REST starts over; a 226 after a short stream fails with 103; a cut
-// transfer keeps its partial, which the next retrieve continues.
+// session: a refused REST, or a retrieve refused after it, starts over; a 226 after a short
+// stream fails with 103; a cut transfer keeps its partial, which the next retrieve continues.
 TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
   TResumeTinyFiles tiny;
   auto retr = [](const std::string& name, const std::vector<std::string>& middle, const std::vector<std::string>& tail) {
@@ -409,9 +409,17 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
     s.insert(s.end(), tail.begin(), tail.end());
     return s;
   };
+  const std::vector<std::string> restThenRefusal = {
+      "expect TYPE I", "send 200 binary", "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+      "accept", "expect REST 4", "send 350 restarting at 4", "expect RETR denied", "resetdata", "sleep 200",
+      "send 451 Restart not permitted",
+      "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept", "expect REST 0",
+      "send 350 restarting at 0", "expect RETR denied", "send 150 opening", "data whole file", "dataclose",
+      "send 226 done"};
   std::vector<std::string> steps = kLogin;
   for (auto part : {retr("refused", {"expect REST 4", "send 502 REST not implemented"},
                          {"data whole file", "dataclose", "send 226 done"}),
+                    restThenRefusal,
                     retr("short", {}, {"data part", "dataclose", "send 226 done"}),
                     retr("cut", {}, {"data abcd", "dataclose", "send 426 connection lost"}),
                     retr("cut", {"expect REST 4", "send 350 restarting at 4"}, {"data efghij", "dataclose", "send 226 done"})})
@@ -432,6 +440,17 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
   ASSERT_TRUE(s.Fetch("refused", refused, rmReplace)) << s.Rec.Sequence() << "\n" << server.Log();
   EXPECT_EQ(ReadFile(refused), "whole file");
   EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), "Server refused REST: starting refused over"),
+            s.Rec.Notices.end());
+
+  // REST taken, the retrieve from there refused: likewise, on a new data connection.
+  const std::string denied = local.File("denied");
+  KeepPartial(denied, TLocalOutputFile::TMode::Replace, {srv, "denied", 10, ""}, "whole file", 4);
+  s.Client.ResumeIdentity = {srv, "denied", 10, ""};
+  s.Client.ExpectedSize = 10;
+  ASSERT_TRUE(s.Fetch("denied", denied, rmReplace)) << s.Rec.Sequence() << "\n" << server.Log();
+  EXPECT_EQ(ReadFile(denied), "whole file");
+  EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(),
+                      "Server refused to resume denied (451 Restart not permitted): starting it over"),
             s.Rec.Notices.end());
 
   // 226 after 4 of 10 bytes: not done, the destination as it was.
@@ -455,7 +474,7 @@ TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
   s.Client.ExpectedSize = 10;
   ASSERT_TRUE(s.Fetch("cut", cut, rmAppend)) << s.Rec.Sequence() << "\n" << server.Log();
   EXPECT_EQ(ReadFile(cut), "abcdefghij");
-  EXPECT_EQ(FolderNames(local.Path()), (std::set<std::string>{"cut", "refused", "short"}));
+  EXPECT_EQ(FolderNames(local.Path()), (std::set<std::string>{"cut", "denied", "refused", "short"}));
 }
 
 // Every way a resumable retrieve can fail keeps the bytes that arrived, with their record, and

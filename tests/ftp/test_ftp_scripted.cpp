@@ -541,7 +541,8 @@ TEST(FtpScripted, EveryCommandArrivesWhole) {
 
 // Every reply or event that ends a run reaches the application with its reason: the reply's
 // code once (beside its text), a 421 before or after the login, the 550 a server sends right
-// after resetting the data connection, and what was under way when the connection was lost.
+// after resetting the data connection (the reset a notice only where the transfer had begun),
+// and what was under way when the connection was lost.
 TEST(FtpScripted, RunEndingFailuresKeepTheirReason) {
   struct TRow {
     const char* Name;
@@ -563,6 +564,11 @@ TEST(FtpScripted, RunEndingFailuresKeepTheirReason) {
        true, 550, "Permission denied.", ""},
       {"550 right after a data reset", Steps(kLogin, Steps(PassiveRetr("f"), {"data some", "resetdata", "sleep 300", "send 550 Failed to read file."})),
        true, 550, "Failed to read file.", "The data connection failed (socket error 10054)"},
+      {"550 with a data reset before any 150", Steps(kLogin, {"expect TYPE I", "send 200 ok", "expect PASV",
+                                                              "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+                                                              "accept", "expect RETR f", "resetdata", "sleep 300",
+                                                              "send 550 Not a regular file"}),
+       true, 550, "Not a regular file", ""},
       {"data reset and no reply", Steps(kLogin, Steps(PassiveRetr("f"), {"data some", "resetdata", "hold"})), true,
        10054, "", ""},
       {"server gone mid-transfer", Steps(kLogin, Steps(PassiveRetr("f"), {"data 12345", "sleep 200", "close"})), true, 0, "",
@@ -594,6 +600,9 @@ TEST(FtpScripted, RunEndingFailuresKeepTheirReason) {
     for (const std::string& n : s.Rec.Notices) notices += n + "\n";
     if (*row.Notice) {
       EXPECT_NE(std::find(s.Rec.Notices.begin(), s.Rec.Notices.end(), row.Notice), s.Rec.Notices.end()) << notices;
+    } else {
+      // A transfer refused outright has no data connection failure of its own to tell.
+      EXPECT_EQ(notices.find("The data connection failed"), std::string::npos) << notices;
     }
     EXPECT_EQ(notices.find("ignored"), std::string::npos) << notices;
     EXPECT_FALSE(s.Rec.Has(fsTransferDone));

@@ -47,6 +47,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    more, then 226: a file written to between SIZE and RETR), "grow" (the data, then bytes
                    added to the file, then 226: another system still writing it); each
                    fault fires once
+  symlink NAME TARGET  in serve mode, a link NAME to TARGET in the served folder (made when
+                   serving starts; TARGET may be missing: a link that leads nowhere)
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
                    folder's names: names of no file (unsafe ones, say)
   mlst             in serve mode, answer FEAT with a list naming MLST (with the size and modify
@@ -105,6 +107,7 @@ class Session:
         self.last_port = None
         self.delay = 0.0
         self.faults = []
+        self.links = []
         self.extra_names = []
         self.more_sessions = 0
         self.rest = 0
@@ -405,6 +408,8 @@ class Session:
             elif verb == 'fault':
                 parts = arg.split(' ', 2)
                 self.faults.append((parts[0].upper(), parts[1], parts[2]))
+            elif verb == 'symlink':
+                self.links.append(arg.split(' ', 1))
             elif verb == 'listextra':
                 with open(arg, encoding='latin-1', newline='') as f:
                     self.extra_names = f.read().split('\n')[:-1]
@@ -412,6 +417,9 @@ class Session:
                 self.more_sessions = int(arg)
             elif verb == 'serve':
                 self.served = arg
+                for name, target in self.links:
+                    if not os.path.lexists(os.path.join(arg, name)):
+                        os.symlink(target, os.path.join(arg, name))
                 self.serve(arg)
                 return
             elif verb == 'steal':
