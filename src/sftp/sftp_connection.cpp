@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,23 +92,50 @@ void TSftpConnection::Interrupt(TSftpStatus why) {
   if (Fd >= 0) ::shutdown(Fd, SHUT_RDWR);
 }
 
-void TSftpConnection::Close() {
+void TSftpConnection::Close(bool awaitServer) {
   if (Sftp) {
     sftp_free(F(Sftp));
     Sftp = nullptr;
   }
+  int socket = -1;
+  {
+    std::lock_guard<std::mutex> lock(FdLock);
+    socket = Fd;
+    // Interrupt must not touch a number that libssh closes below and that is reused meanwhile.
+    if (Session) Fd = -1;
+  }
   if (Session) {
-    {
-      std::lock_guard<std::mutex> lock(FdLock);
-      Fd = -1;  // libssh closes it below; Interrupt must not touch a number reused meanwhile
-    }
     if (ssh_is_connected(S(Session))) ssh_disconnect(S(Session));
     ssh_free(S(Session));
     Session = nullptr;
-  } else {
+    // libssh closes the socket it was handed on some paths and leaves it open on others (a
+    // session that got past the key exchange): ours is still to close when the number still
+    // names it.
+    struct stat st {};
+    if (socket < 0 || ::fstat(socket, &st) != 0 || static_cast<uint64_t>(st.st_ino) != FdInode) return;
     std::lock_guard<std::mutex> lock(FdLock);
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
+    Fd = socket;
+  }
+  if (socket < 0) return;
+  if (awaitServer) AwaitServerClose(socket);
+  std::lock_guard<std::mutex> lock(FdLock);
+  ::close(socket);
+  Fd = -1;
+}
+
+void TSftpConnection::AwaitServerClose(int socket) {
+  ::shutdown(socket, SHUT_WR);
+  const int64_t deadline = quodra::host::NowMs() + kServerCloseWaitMs;
+  char sink[512];
+  while (Interrupted.load() < 0) {
+    const int64_t left = deadline - quodra::host::NowMs();
+    if (left <= 0) return;
+    pollfd p{socket, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    const ssize_t n = ::recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;  // the server's end
   }
 }
 
@@ -174,6 +202,8 @@ TSftpReply TSftpConnection::ConnectSocket(const TSftpSettings& settings, int& fd
       ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
       int one = 1;
       ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      struct stat st {};
+      FdInode = ::fstat(s, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
       ::freeaddrinfo(found);
       fd = s;
       return {};
@@ -287,10 +317,17 @@ TSftpReply TSftpConnection::FindPinnedHostKey(const TSftpSettings& settings, con
   const std::string firstType = firstOffered.substr(firstOffered.find('(') + 1);
   for (const auto& kind : kKinds) {
     if (firstType.find(kind[0]) != std::string::npos) continue;
-    Close();
+    Close(true);
     TSftpReply r = StartSsh(settings, kind[1]);
     if (Interrupted.load() >= 0) return r.Ok() ? Failure("Host key") : r;
-    if (!r.Ok()) continue;  // no key of this kind
+    // A server without a key of this kind has no host key algorithm in common with this
+    // connection; a connection that failed otherwise (dropped, timed out) leaves the
+    // question open, and the run may ask again.
+    if (r.Status == TSftpStatus::Failed) continue;
+    if (!r.Ok()) {
+      Close();
+      return {r.Status, "Host key of " + HostName + ": its " + kind[0] + " key could not be asked for (" + r.Text + ")"};
+    }
     std::string offered;
     r = CheckHostKey(settings, offered);
     if (r.Ok() || r.Status != TSftpStatus::HostKey) return r;

@@ -35,7 +35,10 @@ class TSftpConnection {
   // the SFTP subsystem. `log` receives the progress lines of the login.
   TSftpReply Open(const TSftpSettings& settings, const std::function<void(const std::string&)>& log);
   bool IsOpen() const { return Sftp != nullptr; }
-  void Close();
+  // Ends the session. With `awaitServer`, waits (briefly) until the server has closed the
+  // connection too: one that counts connections not yet logged in (MaxStartups) would
+  // otherwise drop the next one as long as it still counts this one.
+  void Close(bool awaitServer = false);
 
   TSftpReply List(const std::string& folder, std::vector<TSftpEntry>& entries);
   TSftpReply Stat(const std::string& path, TSftpEntry& entry);
@@ -76,6 +79,8 @@ class TSftpConnection {
                                const std::function<void(const std::string&)>& log);
   // The reply for a failed libssh call: an interruption, a lost session or the server's no.
   TSftpReply Failure(const std::string& what);
+  void AwaitServerClose(int socket);
+  static constexpr int kServerCloseWaitMs = 1000;
   void Touch();
 
   void* Session = nullptr;  // ssh_session
@@ -83,6 +88,7 @@ class TSftpConnection {
   std::string HostName;
   std::mutex FdLock;  // guards Fd against Interrupt while the session closes it
   int Fd = -1;
+  uint64_t FdInode = 0;  // of the socket Fd was made for, to tell it from a number reused
   std::atomic<int> Interrupted{-1};  // a TSftpStatus once interrupted
   std::atomic<int64_t> LastActivity{0};
   uint32_t ReadChunk = kReadSize;  // what this server answers in one piece

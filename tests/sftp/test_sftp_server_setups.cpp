@@ -3,6 +3,9 @@
 // session once failed or misreported.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <memory>
+
 #include "host/event_wait.h"
 #include "jobs/sftp_remote_side.h"
 #include "sftp/sftp_client.h"
@@ -12,6 +15,12 @@ using namespace quodra::sftp;
 using namespace quodra::test;
 
 namespace {
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
 
 struct TRow {
   const char* Sentence;
@@ -29,6 +38,8 @@ TEST(SftpServerSetups, LoginsAgainstServersSetUpOtherwise) {
   using quodra::jobs::TFailureKind;
   TSshdServer::TOptions threeKeys;
   threeKeys.MoreHostKeyTypes = {"ecdsa", "rsa"};
+  TSshdServer::TOptions threeKeysOneAtATime = threeKeys;  // drops a connection while another is not logged in
+  threeKeysOneAtATime.ExtraConfig = {"MaxStartups 1:100:1"};
   TSshdServer::TOptions keyThenPassword;
   keyThenPassword.ExtraConfig = {"AuthenticationMethods publickey,password"};
   TSshdServer::TOptions keyThenPrompt;
@@ -47,6 +58,8 @@ TEST(SftpServerSetups, LoginsAgainstServersSetUpOtherwise) {
       {"a pinned RSA key of a server that shows its ed25519 key first", threeKeys, "rsa", false, "", TSftpStatus::Ok,
        TFailureKind::None, {}, {}},
       {"a pinned ECDSA key likewise", threeKeys, "ecdsa", false, "", TSftpStatus::Ok, TFailureKind::None, {}, {}},
+      {"likewise where the server takes one connection at a time until its login", threeKeysOneAtATime, "rsa", false,
+       "", TSftpStatus::Ok, TFailureKind::None, {}, {}},
       {"a pin of none of its keys names every key the server has", threeKeys, "-", false, "", TSftpStatus::HostKey,
        TFailureKind::Permanent, {"#", "#ecdsa", "#rsa", "(ssh-rsa)"}, {}},
       {"key, then password: the profile's password completes the login", keyThenPassword, "", true, pw,
@@ -83,10 +96,11 @@ TEST(SftpServerSetups, LoginsAgainstServersSetUpOtherwise) {
     s.HostKeyFingerprint = row.PinKind == "-" ? "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
                                               : server.HostKeyFingerprint(row.PinKind);
     s.ConnectTimeoutMs = s.TransferTimeoutMs = 20000;
-    TSftpClient client;
+    const size_t fdsBefore = OpenDescriptors();
+    auto client = std::make_unique<TSftpClient>();
     std::vector<std::string> logged;
-    client.OnLog = [&](const std::string& line) { logged.push_back(line); };
-    const TSftpReply r = client.OpenAndWait(s);
+    client->OnLog = [&](const std::string& line) { logged.push_back(line); };
+    const TSftpReply r = client->OpenAndWait(s);
     quodra::host::ProcessPendingEvents();  // the login's lines come as events
     EXPECT_EQ(r.Status, row.Status) << r.Text << "\n" << server.Log();
     EXPECT_EQ(quodra::jobs::SftpFailureKind(r.Status), row.Kind);
@@ -101,8 +115,10 @@ TEST(SftpServerSetups, LoginsAgainstServersSetUpOtherwise) {
     }
     if (r.Ok()) {
       std::vector<TSftpEntry> entries;
-      EXPECT_TRUE(client.ListAndWait("/", entries).Ok());  // the session works, not only the login
+      EXPECT_TRUE(client->ListAndWait("/", entries).Ok());  // the session works, not only the login
     }
+    client.reset();
+    EXPECT_EQ(OpenDescriptors(), fdsBefore);  // every connection made for the login is closed
   }
 }
 

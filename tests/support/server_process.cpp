@@ -11,6 +11,9 @@
 #include <chrono>
 #include <thread>
 
+#include "host/clock.h"
+#include "host/event_wait.h"
+
 namespace quodra::test {
 namespace {
 
@@ -59,6 +62,15 @@ bool WaitForTcpPort(int port, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
+}
+
+bool PollUntil(const std::function<bool()>& ready, int timeoutMs) {
+  const int64_t deadline = host::NowMs() + timeoutMs;
+  for (;;) {
+    if (ready()) return true;
+    if (host::NowMs() >= deadline) return false;
+    host::WaitMs(20);
+  }
 }
 
 std::string SupportDir() { return QUODRA_TEST_SUPPORT_DIR; }

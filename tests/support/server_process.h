@@ -3,6 +3,7 @@
 // (SIGTERM, then SIGKILL) when the test ends.
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ class TRefusingTcpPort {
 };
 // Waits (sleeping) until a TCP connection to 127.0.0.1:port succeeds; false after timeoutMs.
 bool WaitForTcpPort(int port, int timeoutMs = 10000);
+// Checks `ready` every 20 ms (sleeping in the event loop in between) until it holds or
+// `timeoutMs` has passed: for a server that changes a file without telling anyone.
+bool PollUntil(const std::function<bool()>& ready, int timeoutMs);
 // The folder of tests/support in the source tree (scripted servers live there).
 std::string SupportDir();
 // The system python with the Debian packages (pyftpdlib).

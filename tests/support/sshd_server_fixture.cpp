@@ -18,6 +18,16 @@
 #include <sstream>
 
 namespace quodra::test {
+namespace {
+
+// sshd takes the last MaxStartups it reads (most keywords: the first), so a test's own must
+// stand alone.
+bool ExtraConfigSets(const TSshdServer::TOptions& options, const std::string& keyword) {
+  return std::any_of(options.ExtraConfig.begin(), options.ExtraConfig.end(),
+                     [&](const std::string& line) { return line.rfind(keyword + " ", 0) == 0; });
+}
+
+}  // namespace
 
 int RunCommand(const std::vector<std::string>& argv, const std::string& outPath, const std::vector<std::string>& env) {
   std::vector<char*> args;
@@ -81,12 +91,15 @@ bool TSshdServer::Start(const TOptions& options) {
       << "PasswordAuthentication " << (options.KeyboardInteractiveOnly ? "no" : "yes") << "\n"
       << "PubkeyAuthentication yes\n"
       << "KbdInteractiveAuthentication " << (options.KeyboardInteractiveOnly ? "yes" : "no") << "\n"
-      << "MaxStartups 50\n"
+      << (ExtraConfigSets(options, "MaxStartups") ? "" : "MaxStartups 50\n")
       << "LogLevel VERBOSE\n"
       << (subsystem == "-" ? "" : "Subsystem sftp " + subsystem + "\n");
   WriteFile(Work.File("sshd_config"), cfg.str());
   if (!Process.Start({"/usr/sbin/sshd", "-D", "-e", "-f", Work.File("sshd_config")}, Work.File("sshd.log"))) return false;
-  return WaitForTcpPort(ServerPort);
+  // Told by its log, not by a connection of our own, which a server that takes one
+  // connection at a time (MaxStartups) would still count when the test's own comes.
+  const std::string listening = "Server listening on 127.0.0.1 port " + std::to_string(ServerPort) + ".";
+  return PollUntil([&] { return Log().find(listening) != std::string::npos; }, 10000);
 }
 
 std::string TSshdServer::HostKeyFingerprint() const { return HostKeyFingerprint(""); }

@@ -17,20 +17,6 @@
 #include "host/event_wait.h"
 
 namespace quodra::test {
-namespace {
-
-// Checks `ready` every 20 ms (sleeping in the event loop in between) until it holds or
-// `timeoutMs` has passed.
-bool PollUntil(const std::function<bool()>& ready, int timeoutMs) {
-  const int64_t deadline = host::NowMs() + timeoutMs;
-  for (;;) {
-    if (ready()) return true;
-    if (host::NowMs() >= deadline) return false;
-    host::WaitMs(20);
-  }
-}
-
-}  // namespace
 
 std::string TTftpdServer::RemoteName(const std::string& fileName) const {
   return Chrooted ? fileName : Root + fileName;
