@@ -426,7 +426,9 @@ void TQpCustomFtpClient::HandleReply(int code, const std::string& line) {
   // The reply belongs to the oldest command waiting for one; a final reply ends its wait.
   if (Awaiting.empty() || Awaiting.front().Abandoned) {
     if (code >= 200 && !Awaiting.empty()) {
-      PostNotice("Late reply to " + Awaiting.front().Verb + " ignored: " + Reply.Reply());
+      // The answers to an abort and to the logout after it are what those were sent for.
+      const std::string& verb = Awaiting.front().Verb;
+      PostNotice(verb == "ABOR" || verb == "QUIT" ? Reply.Reply() : "Late reply to " + verb + " ignored: " + Reply.Reply());
       Awaiting.pop_front();
     } else if (Awaiting.empty()) {
       PostNotice("Reply to no command ignored: " + Reply.Reply());
