@@ -281,8 +281,7 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
       return {};
     }
   }
-  Side.Commit(true);
-  if (TRemoteResult committed = Side.LastCommit(); !committed.Ok()) return committed;
+  if (TRemoteResult committed = Side.Commit(true); !committed.Ok()) return committed;
   Fetched.insert(UpperCase(name));
   Log("Transfer Completed OK");
   if (Sink.Progress) Sink.Progress(fetched->Value.Bytes, true);

@@ -118,7 +118,6 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
   // Held for the walk's decision only where a delete may follow: otherwise the engine puts
   // the verified file in place itself, and a replacement is synced with the run's others.
   Ftp->HoldLocalFile = Profile.DeleteRemote;
-  CommitResult = {};
   try {
     if (Ftp->Retrieve(request.RemoteName, request.LocalPath, request.Append ? rmAppend : rmReplace)) return;
   } catch (const std::exception& e) {
@@ -131,15 +130,15 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
   Later([this, reason] { Finish({TFailureKind::Transient, 0, reason}); });
 }
 
-void TFtpRemoteSide::Commit(bool keep) {
-  if (!Ftp->HoldsLocalFile()) return;
+TRemoteResult TFtpRemoteSide::Commit(bool keep) {
+  if (!Ftp->HoldsLocalFile()) return {};
   if (!keep) {
     Ftp->DiscardHeldFile();
-    return;
+    return {};
   }
   if (int err = Ftp->CommitHeldFile())
-    CommitResult = {TFailureKind::Permanent, err,
-                    "Dest File:" + Ftp->LocalFile() + " could not be written: " + std::strerror(err)};
+    return {TFailureKind::Permanent, err, "Dest File:" + Ftp->LocalFile() + " could not be written: " + std::strerror(err)};
+  return {};
 }
 
 bool TFtpRemoteSide::Classify(const std::string& name, TFactsDone done) {

@@ -25,8 +25,7 @@ class TFtpRemoteSide : public TRemoteSide {
   void List(TListed done) override;
   void Facts(const std::string& name, TFactsDone done) override;
   void Fetch(const TFetchRequest& request, TProgress progress, TFetched done) override;
-  void Commit(bool keep) override;
-  TRemoteResult LastCommit() const override { return CommitResult; }
+  TRemoteResult Commit(bool keep) override;
   void Delete(const std::string& name, TDone done) override;
   bool Classify(const std::string& name, TFactsDone done) override;
   void Abort() override;
@@ -80,7 +79,6 @@ class TFtpRemoteSide : public TRemoteSide {
   std::string Listing;
   TRemoteFacts LastFacts;
   std::string FactsName;
-  TRemoteResult CommitResult;
   TProbe Probe = TProbe::Home;
   std::string ProbeName, ProbeHome;
   // The long listing of the folder the walk lists, asked once per session and only for a

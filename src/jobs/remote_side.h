@@ -100,11 +100,9 @@ class TRemoteSide {
   // `progress` (may be empty) is called with the bytes received so far.
   virtual void Fetch(const TFetchRequest& request, TProgress progress, TFetched done) = 0;
   // Puts the fetched bytes in place (true) or throws them away (false) after a successful
-  // Fetch; the walk decides after comparing the file's facts before and after.
-  virtual void Commit(bool keep) = 0;
-  // Whether the last Commit(true) put the bytes in place; a failure (a local file that could
-  // not be written) says why.
-  virtual TRemoteResult LastCommit() const { return {}; }
+  // Fetch; the walk decides after comparing the file's facts before and after. The result
+  // says whether the bytes are in place: a local file that could not be written says why.
+  virtual TRemoteResult Commit(bool keep) = 0;
   virtual void Delete(const std::string& name, TDone done) = 0;
   // What a name the side refused to send is (a folder, a link, a file), for a side whose
   // listing does not say; false when the side cannot tell (no callback comes then).

@@ -209,13 +209,15 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
   if (!asked) fail(kBusy.Kind, 0, kBusy.Reason);
 }
 
-void TSftpRemoteSide::Commit(bool keep) {
-  if (!Out.IsOpen()) return;
+TRemoteResult TSftpRemoteSide::Commit(bool keep) {
+  if (!Out.IsOpen()) return {};
   if (!keep) {
     Out.Rollback();
-    return;
+    return {};
   }
-  if (int err = Out.Commit(); err != 0) Log("Local file " + Out.Path() + " could not be written: " + std::strerror(err));
+  if (int err = Out.Commit(); err != 0)
+    return {TFailureKind::Permanent, err, "Dest File:" + Out.Path() + " could not be written: " + std::strerror(err)};
+  return {};
 }
 
 void TSftpRemoteSide::Delete(const std::string& name, TDone done) {

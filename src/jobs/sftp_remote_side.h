@@ -29,7 +29,7 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   void List(TListed done) override;
   void Facts(const std::string& name, TFactsDone done) override;
   void Fetch(const TFetchRequest& request, TProgress progress, TFetched done) override;
-  void Commit(bool keep) override;
+  TRemoteResult Commit(bool keep) override;
   void Delete(const std::string& name, TDone done) override;
   void Abort() override { Client.Abort(); }
   void Close() override;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/piped_run.h"
 #include "app/program_run.h"
 #include "support/sshd_server_fixture.h"
 
@@ -44,6 +45,10 @@ TEST(UnattendedSftpRun, WalkLogAndStatusAsForFtp) {
        {"sub.csv", "other.txt"}, {"a.csv", "b.csv"}},
       {"append adds to what is there", {"SourceFile=b.csv", "Overwrite=N", "DeleteRemote=N", "@old"}, true, 0,
        {"Retrieve and Append"}, {}, {{"b.csv", "old" + b}}, {"b.csv"}, {}},
+      {"a full disk while the bytes are appended fails the run, and the remote file stays",
+       {"SourceFile=b.csv", "Overwrite=N", "DeleteRemote=Y", "@old", "@full"}, true, 1,
+       {"Dest File:", "could not be written: File too large"}, {"Transfer Completed OK", "Delete Host File:"},
+       {{"b.csv", "old"}}, {"b.csv"}, {}},
       {"a missing plain name fails the run", {"SourceFile=gone.csv;b.csv", "Overwrite=Y", "DeleteRemote=N"}, true, 1,
        {"Source File:gone.csv does not exist!", "Transferred b.csv"}, {}, {{"b.csv", b}}, {}, {}},
       {"a wrong pinned key ends the run before the login", {"SourceFile=*.csv", "HostKeyFingerprint=SHA256:x"}, false,
@@ -67,16 +72,30 @@ TEST(UnattendedSftpRun, WalkLogAndStatusAsForFtp) {
                           "\r\nPrivateKeyFile=" + key + "\r\nDefaultFolder=" + remote.Path() +
                           "\r\nDestinationFile=" + dir.File("in/") + "\r\nTimeOut=400\r\nConnectTimeOut=400\r\n";
     if (row.Pin) profile += "HostKeyFingerprint=" + fp + "\r\n";
+    rlim_t fileSizeLimit = RLIM_INFINITY;
     for (const auto& k : row.Keys) {
       if (k == "@old") {
         WriteFile(dir.File("in/b.csv"), "old");
+        continue;
+      }
+      if (k == "@full") {  // room for the fetched bytes, not for them appended to the old ones
+        fileSizeLimit = b.size() + 1;
         continue;
       }
       profile += k + "\r\n";
     }
     WriteFile(dir.File("job.FTP"), profile);
     // HOME points at an empty folder: known_hosts knows nothing of the server.
-    TProgramRun r = RunProgram(dir, dir.File("job.FTP"), {QString::fromStdString("HOME=" + dir.File("home"))});
+    TProgramRun r;
+    if (fileSizeLimit == RLIM_INFINITY) {
+      r = RunProgram(dir, dir.File("job.FTP"), {QString::fromStdString("HOME=" + dir.File("home"))});
+    } else {
+      TPipedRun piped = RunProgramIntoPipe(dir, dir.File("job.FTP"), 1 << 20, fileSizeLimit);
+      r.Finished = piped.Exited;
+      r.ExitCode = piped.Status;
+      r.Output = piped.Read;
+      r.Errors = piped.Errors;
+    }
     ASSERT_TRUE(r.Finished);
     EXPECT_EQ(r.ExitCode, row.Status) << r.Output << r.Errors;
     if (std::getenv("SHOW_OUTPUT")) std::printf("%s\n", r.Output.c_str());
