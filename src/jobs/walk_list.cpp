@@ -54,12 +54,20 @@ void TWalkList::Remove(const std::string& name) {
   // Only names the profile lists by name are still untaken when deleted; they are few, so
   // a scan per deletion keeps the walk linear.
   if (!Contains(name)) return;
+  // The deleted file's own entry. Names that differ in case alone are two files on most
+  // servers: deleting one leaves the other to be fetched. Another spelling stands for the
+  // file only where the listing has none in this one (a server that ignores case).
   const std::string upper = UpperCase(name);
+  TEntry* spelledOtherwise = nullptr;
   for (TEntry& e : Entries) {
-    if (e.State != TState::Listed || e.Upper != upper) continue;
-    Take(e);
-    return;
+    if (e.Upper != upper) continue;
+    if (e.Name == name) {
+      if (e.State == TState::Listed) Take(e);
+      return;
+    }
+    if (!spelledOtherwise && e.State == TState::Listed) spelledOtherwise = &e;
   }
+  if (spelledOtherwise) Take(*spelledOtherwise);
 }
 
 }  // namespace quodra::jobs

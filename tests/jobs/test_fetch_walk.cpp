@@ -91,6 +91,7 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
     bool Rest = false;  // the server saw a REST with a part of b.txt
     std::string Link = {};  // a remote link to b.txt, whose MLST gives the link's own size and time
     bool Rechecked = false;  // facts from MLST: SIZE asked as well, after a length that differed
+    bool Twin = false;       // a remote A.txt beside a.txt, fetched and deleted as a file of its own
   } rows[] = {
       {"names, a mask and the listing's dots", {"listextra " + extra.File("dots")}, "a.txt;*.dat", 0, true,
        {"a.txt", "c.dat"}, {"a.txt", "c.dat"}, "Source File:*.dat mask finished!"},
@@ -117,6 +118,8 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
        2, false, {}, {}, "200 whatever"},
       {"appended to while fetched", {"fault RETR b.txt grow"}, "*.txt", 0, false, {"a.txt"}, {"a.txt"},
        "Source File:b.txt changed while it was fetched (150000 bytes, now 150028), left on the server for the next run"},
+      {"names that differ in case alone are two files", {}, "*.txt", 0, true, {"a.txt", "b.txt"}, {"a.txt", "b.txt"},
+       "Source File:*.txt mask finished!", false, "", false, true},
   };
   const std::map<std::string, std::string> bytes = {{"a.txt", kA}, {"b.txt", kB}, {"c.dat", kC}};
   // Every row twice: the file's facts from SIZE and MDTM, and from MLST.
@@ -127,6 +130,7 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
       ::mkdir(dir.File("remote").c_str(), 0755);
       ::mkdir(dir.File("local").c_str(), 0755);
       for (const auto& [name, content] : bytes) WriteFile(dir.File("remote/" + name), content);
+      if (row.Twin) WriteFile(dir.File("remote/A.txt"), "twin");
       if (!row.Link.empty()) {
         ASSERT_EQ(::symlink("b.txt", dir.File("remote/" + row.Link).c_str()), 0);
         // The link's own time differs from its target's, as it does where it was made later.
@@ -163,6 +167,10 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
         return l.rfind("Resuming b.txt at ", 0) == 0 && l.find(" bytes kept from an earlier attempt") != std::string::npos;
       });
       EXPECT_EQ(resumeLogged, row.Rest) << run.Text();
+      if (row.Twin) {
+        EXPECT_EQ(ReadFile(dir.File("local/A.txt")), "twin") << run.Text();
+        EXPECT_EQ(Count(seen, "DELE A.txt"), 1u) << run.Text();
+      }
       if (!row.Link.empty()) {
         EXPECT_TRUE(ReadFile(dir.File("local/" + row.Link)) == kB) << run.Text();
         EXPECT_EQ(Count(seen, "DELE " + row.Link), 1u);
