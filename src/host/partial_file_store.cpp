@@ -110,12 +110,13 @@ std::string Unescaped(const std::string& text) {
   return out;
 }
 
-// A unique partial of ours or of an earlier version: ".NAME.XXXXXX.quodra-part" or ".NAME.XXXXXX.part".
+// A unique partial of ours: ".NAME.XXXXXX.quodra-part", or a TFTP download's
+// ".temp.tftp.XXXXXX.part". Other hidden names ending in ".part" may be anybody's.
 bool IsUniquePartialName(const std::string& name) {
   std::string rest;
   if (EndsWith(name, kPartSuffix))
     rest = name.substr(0, name.size() - (sizeof kPartSuffix - 1));
-  else if (EndsWith(name, ".part"))
+  else if (EndsWith(name, ".part") && name.rfind(".temp.tftp.", 0) == 0)
     rest = name.substr(0, name.size() - 5);
   else
     return false;
@@ -341,6 +342,11 @@ void NoteOwnFile(int fd, const std::string& path) {
   if (::fstat(fd, &st) != 0) return;
   std::lock_guard<std::mutex> guard(gOwnLock);
   gOwnFiles.insert(FileKey(st) + "/" + BaseOf(path));
+}
+
+bool IsWorkFileName(const std::string& name) {
+  return EndsWith(name, kPartSuffix) || EndsWith(name, kRecordSuffix) || EndsWith(name, kJournalSuffix) ||
+         IsUniquePartialName(name);
 }
 
 void SweepFolderOnce(const std::string& folder) {

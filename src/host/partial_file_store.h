@@ -68,8 +68,12 @@ void NoteOwnFile(int fd, const std::string& path);
 
 // Once per folder and process: repairs the cut appends of the folder and removes partial
 // files that no live process holds (nor locks, nor leases: /proc/locks is asked before a file
-// is opened) and that cannot be resumed (unique ones, stable ones
-// without a record, and those of earlier versions: .NAME.XXXXXX.part).
+// is opened) and that cannot be resumed (unique ones, stable ones without a record, a TFTP
+// download's .temp.tftp.XXXXXX.part).
 void SweepFolderOnce(const std::string& folder);
+
+// Whether `name` (without a folder) has the shape of the files this program keeps beside a
+// destination; a remote file of that name would be taken for one of them.
+bool IsWorkFileName(const std::string& name);
 
 }  // namespace quodra::host

@@ -1,5 +1,6 @@
 #include "source_list.h"
 
+#include "host/partial_file_store.h"
 #include "host/text_util.h"
 
 std::string ExtractItem(const std::string& list, int number, char delimiter) {
@@ -83,6 +84,9 @@ bool IsSafeLocalName(const std::string& name, bool fromListing) {
     if (end == std::string::npos) end = name.size();
     std::string part = name.substr(start, end - start);
     if (part == ".." || (fromListing && part == ".")) return false;
+    // A file of the shape of our own beside a destination would be taken for one of them (a
+    // partial, a resume record, a journal): swept away, resumed or cut back by a later run.
+    if (end == name.size() && quodra::host::IsWorkFileName(part)) return false;
     start = end + 1;
   }
   return true;

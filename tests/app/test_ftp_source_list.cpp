@@ -68,6 +68,11 @@ TEST(SafeLocalName, OnlyNamesThatStayBelowTheFolder) {
   EXPECT_TRUE(IsSafeLocalName("sub/file.txt", false));   // a profile may name sub-folders
   EXPECT_FALSE(IsSafeLocalName("sub/file.txt", true));   // a listing may not
   EXPECT_FALSE(IsSafeLocalName("", false));
+  // Names of the shape of the program's own files beside a destination would be taken for them.
+  EXPECT_FALSE(IsSafeLocalName(".x.quodra-part", true));
+  EXPECT_FALSE(IsSafeLocalName("sub/.x.quodra-journal", false));
+  EXPECT_FALSE(IsSafeLocalName(".temp.tftp.ab12cd.part", true));
+  EXPECT_TRUE(IsSafeLocalName(".holiday.backup.part", true));
 }
 
 TEST(FolderPart, UpToTheLastSeparator) {

@@ -227,11 +227,11 @@ TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
   TTempDir dir;
   const std::string dest = dir.File("data.bin");
   WriteFile(dest, "old");
-  // Left by dead runs of earlier versions and of the TFTP download, unlocked.
-  WriteFile(dir.File(".data.bin.ab12cd.part"), "stale");
+  // Left by dead runs of the TFTP download and of a second writer, unlocked.
   WriteFile(dir.File(".temp.tftp.xy34zz.part"), "stale");
   WriteFile(dir.File(".other.csv.k9k9k9.quodra-part"), "stale");
   WriteFile(dir.File("keep.part"), "a user's file");  // not hidden, not ours
+  WriteFile(dir.File(".holiday.backup.part"), "a user's file");  // shaped like a unique partial, not ours
 
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -253,7 +253,7 @@ TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
   EXPECT_EQ(ReadFile(dest), "old+mine");
   EXPECT_EQ(ReadFile(dir.File(".data.bin.quodra-part")), payload.substr(0, payload.size() / 2));
   EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", ".data.bin.quodra-part", "keep.part",
-                                                       tftpTemp.substr(tftpTemp.rfind('/') + 1)}))
+                                                       ".holiday.backup.part", tftpTemp.substr(tftpTemp.rfind('/') + 1)}))
       << Joined(Names(dir.Path()));
 
   ::kill(live, SIGKILL);
@@ -265,5 +265,6 @@ TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
   ASSERT_EQ(third.Write("new", 3), 0);
   ASSERT_EQ(third.Commit(), 0);
   EXPECT_EQ(ReadFile(dest), "new");
-  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", "keep.part"})) << Joined(Names(dir.Path()));
+  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", "keep.part", ".holiday.backup.part"}))
+      << Joined(Names(dir.Path()));
 }
