@@ -16,6 +16,12 @@
 #include "host/event_wait.h"
 
 namespace quodra::host {
+namespace {
+
+// Sent characters are dropped from the outbox's front once they are this many and half of it.
+constexpr size_t kCompactAt = 64 * 1024;
+
+}  // namespace
 
 std::string HostFolder() {
   if (const char* rt = std::getenv("XDG_RUNTIME_DIR"); rt && *rt) return std::string(rt) + "/quodra-host/";
@@ -64,6 +70,8 @@ bool THostLogLink::FindHostWindow(const std::string& hostTitle) {
 }
 
 void THostLogLink::Flush() {
+  const size_t before = Sent;
+  if (Sent == Outbox.size()) LastTakenMs = NowMs();  // nothing waited: the host owes nothing
   while (Socket >= 0 && Sent < Outbox.size()) {
     if (::send(Socket, &Outbox[Sent], 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1) {
       ++Sent;
@@ -76,10 +84,12 @@ void THostLogLink::Flush() {
     }
     break;  // the host's queue is full: the rest waits
   }
+  if (Socket < 0) return;
+  if (Sent != before) LastTakenMs = NowMs();
   if (Sent == Outbox.size()) {
     Outbox.clear();
     Sent = 0;
-  } else if (Sent > kOutboxLimit / 2) {
+  } else if (Sent > kCompactAt && Sent > Outbox.size() / 2) {
     Outbox.erase(0, Sent);
     Sent = 0;
   }
@@ -97,24 +107,33 @@ bool THostLogLink::Drain(int64_t stallMs) {
     const size_t before = Waiting();
     // The notifier's Flush runs inside this wait whenever the host has made room.
     if (WaitUntil([&] { Flush(); return Socket < 0 || Waiting() < before; }, NowMs() + stallMs)) continue;
-    std::fprintf(stderr, "The host log box %s took nothing for %lld ms: %zu characters of the log not delivered\n",
-                 SocketPath.c_str(), static_cast<long long>(stallMs), Waiting());
-    DropHost();
+    GiveUp(stallMs);
     return false;
   }
   return Socket >= 0;
+}
+
+void THostLogLink::GiveUp(int64_t stallMs) {
+  std::fprintf(stderr, "The host log box %s took nothing for %lld ms: %zu characters of the log not delivered\n",
+               SocketPath.c_str(), static_cast<long long>(stallMs), Waiting());
+  DropHost();
 }
 
 void THostLogLink::SendLine(const std::string& line) {
   if (Socket < 0 || line.empty()) return;
   Flush();
   if (Socket < 0) return;
+  if (Waiting() > 0 && NowMs() - LastTakenMs >= kDrainStallMs) {
+    GiveUp(kDrainStallMs);  // it stopped reading
+    return;
+  }
   // The line feed always fits: a cut line still ends where the host expects it.
   const size_t room = kOutboxLimit - std::min(kOutboxLimit, Waiting());
   if (line.size() > room) {
     if (!NotedFull) {
       NotedFull = true;
-      std::fprintf(stderr, "The host log box %s does not read: log lines to it are cut short\n", SocketPath.c_str());
+      std::fprintf(stderr, "The host log box %s is %zu characters behind: log lines to it are cut short\n",
+                   SocketPath.c_str(), Waiting());
     }
     if (room == 0) return;
   }

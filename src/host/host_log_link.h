@@ -6,11 +6,12 @@
 // in order, followed by a line feed.
 //
 // The link never waits for the host during a run: what the host's queue does not take at
-// once waits in an outbox of bounded size, sent on as the host reads (from the event loop,
-// and before each new line). A line that does not fit the outbox is cut there and closed
-// with its line feed; a host that stops reading thus costs one failing send per line, noted
-// once on standard error. At the end of a run Drain hands the host the rest of the outbox:
-// the last lines ("Done", the reason of a failure) are the ones a host needs most.
+// once waits in an outbox, sent on as the host reads (from the event loop, and before each
+// new line). A host that reads slowly loses nothing; one that has taken nothing for the
+// stall bound while characters wait is given up (said once on standard error), and only a
+// host that falls behind by the whole outbox, megabytes of log, has lines cut (closed with
+// their line feed, noted once). At the end of a run Drain hands the host the rest of the
+// outbox: the last lines ("Done", the reason of a failure) are the ones a host needs most.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,7 +49,7 @@ class THostLogLink {
 
   // Characters still waiting for the host to take them.
   size_t Waiting() const { return Outbox.size() - Sent; }
-  static constexpr size_t kOutboxLimit = 64 * 1024;
+  static constexpr size_t kOutboxLimit = 16 << 20;
   static constexpr int64_t kDrainStallMs = 2500;
 
  private:
@@ -57,11 +58,14 @@ class THostLogLink {
   void DropHost();
   // Sends what the host takes now; watches for room when something is left.
   void Flush();
+  // Gives the host up, saying so on standard error with what it did not get.
+  void GiveUp(int64_t stallMs);
 
   int Socket = -1;
   std::string SocketPath;
   std::string Outbox;  // Outbox[Sent..] is still to be sent
   size_t Sent = 0;
+  int64_t LastTakenMs = 0;  // when the host last took a character, or the outbox was empty
   bool NotedFull = false;
   std::unique_ptr<QSocketNotifier> Room;
 };
