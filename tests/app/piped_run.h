@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -25,6 +26,7 @@ struct TPipedRun {
   int Status = -1;      // its exit status, or the signal that ended it
   std::string Read;     // what the reader took before it went away
   std::string Errors;   // standard error
+  bool HeldByItsLog = false;  // the pipe was full when the stop signal went
 };
 
 // This process's environment without what a test run of the program sets itself (display,
@@ -46,8 +48,11 @@ inline std::vector<std::string> InheritedEnvironment() {
 // closed pipe. With `fileSizeLimit` the program runs under RLIMIT_FSIZE with SIGXFSZ ignored,
 // so that a write past the limit fails as on a full disk. `withoutLeases` takes the right to
 // lease files of other users away from a program started by root, as it is for everyone else.
+// With `stopWhenHeld` the reader instead stops reading without closing the pipe, and once the
+// pipe is full (the program held by its log) the run is sent that signal.
 inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& profile, int lines,
-                                    rlim_t fileSizeLimit = RLIM_INFINITY, bool withoutLeases = false) {
+                                    rlim_t fileSizeLimit = RLIM_INFINITY, bool withoutLeases = false,
+                                    int stopWhenHeld = 0) {
   std::vector<std::string> env = InheritedEnvironment();
   env.push_back("XDG_CONFIG_HOME=" + dir.File("config"));
   env.push_back("XDG_RUNTIME_DIR=" + dir.Path());
@@ -88,12 +93,27 @@ inline TPipedRun RunProgramIntoPipe(const TTempDir& dir, const std::string& prof
     r.Read.append(buf, static_cast<size_t>(n));
     for (ssize_t i = 0; i < n; ++i) seen += buf[i] == '\n';
   }
-  ::close(out[0]);
-  // Bounded: a run that does not end within a minute is ended, and shows as killed.
   int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (stopWhenHeld == 0) {
+    ::close(out[0]);
+    out[0] = -1;
+  } else {
+    // The pipe tells its reader nothing when it fills (its one page holds no further line):
+    // looked at every 20 ms, for at most a minute.
+    constexpr int kFull = 4096 - 256;
+    int queued = 0;
+    for (int i = 0; i < 3000 && (::ioctl(out[0], FIONREAD, &queued) != 0 || queued < kFull); ++i) {
+      pollfd ended{pidfd, POLLIN, 0};
+      if (::poll(&ended, 1, 20) == 1) break;
+    }
+    r.HeldByItsLog = queued >= kFull;
+    ::kill(pid, stopWhenHeld);
+  }
+  // Bounded: a run that does not end within a minute is ended, and shows as killed.
   pollfd ended{pidfd, POLLIN, 0};
   if (pidfd < 0 || ::poll(&ended, 1, 60000) != 1) ::kill(pid, SIGKILL);
   if (pidfd >= 0) ::close(pidfd);
+  if (out[0] >= 0) ::close(out[0]);
   int status = 0;
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
     r.Exited = WIFEXITED(status);

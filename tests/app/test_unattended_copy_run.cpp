@@ -81,6 +81,22 @@ TEST(UnattendedCopyRun, AReaderThatGoesAwayEndsNeitherTheCopyNorItsStatus) {
   EXPECT_FALSE(FileExists(dir.File("in.TFR")));
 }
 
+// A reader that stops reading without going away holds the run by its log, but not its stop:
+// SIGTERM ends the copy as always (nothing half written, the hand-over file left for the next
+// run), and the run exits 1 without waiting for the reader.
+TEST(UnattendedCopyRun, AReaderThatStopsReadingDoesNotHoldUpTheStop) {
+  TTempDir dir;
+  std::string bytes = PatternBytes(32767 * 600 + 10);
+  WriteFile(dir.File("in.txt"), bytes);
+  WriteFile(dir.File("job.FTP"), CopyProfile(dir.File("in.txt"), dir.File("out.txt"), "Y"));
+  TPipedRun r = RunProgramIntoPipe(dir, dir.File("job.FTP"), 3, RLIM_INFINITY, false, SIGTERM);
+  ASSERT_TRUE(r.HeldByItsLog);
+  ASSERT_TRUE(r.Exited) << "ended by signal " << r.Status;
+  EXPECT_EQ(r.Status, 1) << r.Errors;
+  EXPECT_FALSE(FileExists(dir.File("out.txt")));
+  EXPECT_TRUE(ReadFile(dir.File("in.txt")) == bytes || ReadFile(dir.File("in.TFR")) == bytes);
+}
+
 // A disk that fills up during the copy (RLIMIT_FSIZE, SIGXFSZ ignored: the write fails as on
 // a full disk). The destination keeps its old bytes (also with Overwrite), or is not there
 // when it was not, the hand-over file waits, and the next run with room appends the whole
