@@ -231,7 +231,12 @@ bool OffersMlstFacts(const std::string& reply) {
   return false;
 }
 
-bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime) {
+bool IsFolderType(const std::string& type) {
+  const std::string upper = host::UpperCase(type);
+  return upper == "DIR" || upper == "CDIR" || upper == "PDIR";
+}
+
+bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime, std::string* type) {
   for (const std::string& line : BodyLinesOf(reply)) {
     const std::string facts = line.substr(0, line.find(' '));
     if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
@@ -245,6 +250,7 @@ bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTim
       const size_t eq = fact.find('=');
       if (eq == std::string::npos) continue;
       const std::string key = host::UpperCase(fact.substr(0, eq));
+      if (key == "TYPE" && type) *type = fact.substr(eq + 1);
       if (key == "TYPE" && host::UpperCase(fact.substr(eq + 1)) != "FILE") return false;
       if (key == "SIZE") factSize = ParseSizeReply(fact.substr(eq + 1));
       if (key == "MODIFY") factTime = ParseModTimeReply(fact.substr(eq + 1));

@@ -86,7 +86,11 @@ int64_t ModTimeSeconds(const std::string& digits);
 // "␠size=12;modify=20240131120000;type=file; NAME" (read the same way with the reply code in
 // front, as some servers send it); a fact that is missing or malformed gives -1 or "". False,
 // with nothing read, when the type fact names anything but a plain file: the size a server
-// gives for a link may be the link's own.
-bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime);
+// gives for a link may be the link's own. `type`, when given, receives the type fact as sent.
+bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime, std::string* type = nullptr);
+
+// Whether an MLST type fact names a folder: "dir", the listed folder itself ("cdir") or its
+// parent ("pdir"), in any letter case.
+bool IsFolderType(const std::string& type);
 
 }  // namespace quodra::ftp

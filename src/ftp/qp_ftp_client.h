@@ -161,6 +161,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // for what may not be a regular file); the time as 14 digits YYYYMMDDHHMMSS (UTC, as the
   // server gives it, fractions dropped), "" when unknown.
   int64_t RemoteSize() const { return FactSize; }
+  // The facts named a folder (MLST's type): there is nothing to retrieve.
+  bool RemoteIsFolder() const { return FactIsFolder; }
   const std::string& RemoteModTime() const { return FactModTime; }
 
   // For the next Retrieve only (Retrieve takes it and sets it back to -1): in binary type, a
@@ -377,7 +379,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it
-  bool FactsFromMlst = false;    // FactSize and FactModTime came from an MLST
+  bool FactsFromMlst = false;
+  bool FactIsFolder = false;    // FactSize and FactModTime came from an MLST
   // RetrieveExpected is an MLST's size, not yet checked against SIZE; the check is under way.
   bool ExpectedFromMlst = false;
   bool RecheckingSize = false;

@@ -38,6 +38,7 @@ bool TQpCustomFtpClient::FileFacts(const std::string& name) {
   FactSize = -1;
   FactModTime.clear();
   FactsFromMlst = false;
+  FactIsFolder = false;
   PushFactsCommands();
   FactsBeforeRetrieve = true;
   if (SessionType == 'I') {
@@ -79,8 +80,17 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
   if (code >= 300 && code < 500) return false;
   std::string text = ReplyTextOf(Reply.Reply());
   if (verb == "MLST") {
-    if (code == 250 && !ParseMlstFacts(Reply.Reply(), FactSize, FactModTime)) {
-      // Not a plain file (a link, a folder): SIZE and MDTM say what a retrieve of it brings.
+    std::string type;
+    const bool plainFile = code != 250 || ParseMlstFacts(Reply.Reply(), FactSize, FactModTime, &type);
+    if (!plainFile && IsFolderType(type)) {
+      // A folder has nothing to retrieve (a server may not even let us into it to tell).
+      FactIsFolder = true;
+      Commands.clear();
+      PostStatus(fsFileFacts, nullptr);
+      return true;
+    }
+    if (!plainFile) {
+      // Not a plain file (a link): SIZE and MDTM say what a retrieve of it brings.
       PushSizeAndMdtm();
       SendNextCommand();
       return true;

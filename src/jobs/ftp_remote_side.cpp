@@ -287,7 +287,9 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
       break;
     case fsFileFacts:
       if (Op == TOp::Facts) {
-        LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown, ModTimeSeconds(Ftp->RemoteModTime())};
+        LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(),
+                     Ftp->RemoteIsFolder() ? TEntryKind::Folder : TEntryKind::Unknown,
+                     ModTimeSeconds(Ftp->RemoteModTime())};
         Known[FactsName] = LastFacts;
         Finish({});
       }

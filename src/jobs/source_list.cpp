@@ -4,7 +4,8 @@
 #include "host/text_util.h"
 
 std::string ExtractItem(const std::string& list, int number, char delimiter) {
-  std::string text = quodra::host::Trim(list.substr(0, 255));
+  // The whole list, however long: names past a fixed length would be dropped unsaid.
+  std::string text = quodra::host::Trim(list);
   std::string squeezed;
   for (char c : text)
     if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' ')) squeezed += c;

@@ -15,9 +15,9 @@ TEST(ExtractItem, ItemsBlanksAndBounds) {
   EXPECT_EQ(ExtractItem("*.CSV;", 1, ';'), "*.CSV");
   EXPECT_EQ(ExtractItem("", 1, ';'), "");
   EXPECT_EQ(ExtractItem(";", 1, ';'), "");
-  // Only the first 255 characters take part.
+  // The whole list takes part, however long.
   std::string longList = std::string(250, 'x') + ";abcdefgh";
-  EXPECT_EQ(ExtractItem(longList, 2, ';'), "abcd");
+  EXPECT_EQ(ExtractItem(longList, 2, ';'), "abcdefgh");
   EXPECT_EQ(ExtractItem("a;b", 2147483647, ';'), "");
 }
 
