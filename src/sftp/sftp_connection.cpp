@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -142,6 +143,13 @@ void TSftpConnection::AwaitServerClose(int socket) {
 void TSftpConnection::ServeIdle() {
   // A lost connection is noticed here too; the next request then fails at once.
   if (Sftp && Interrupted.load() < 0) ssh_channel_poll_timeout(F(Sftp)->channel, 0, 0);
+}
+
+size_t TSftpConnection::UnclaimedReplies() const {
+  size_t count = 0;
+  if (Sftp)
+    for (sftp_request_queue q = F(Sftp)->queue; q; q = q->next) ++count;
+  return count;
 }
 
 TSftpReply TSftpConnection::Failure(const std::string& what) {
@@ -556,6 +564,9 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   std::vector<char> buffer(kReadSize);
   uint32_t& chunk = ReadChunk;  // lowered to what the server answers when it caps its reads
   uint64_t next = offset;      // where the next request starts
+  // Reads in flight: a few at first, so that a small file costs one data answer and one
+  // end of file; doubled with each full answer up to kReadsInFlight for a large one.
+  int window = kFirstReadsInFlight;
   bool atEnd = false;
   int writeError = 0;
   uint64_t flushedUpTo = 0;  // bytes handed to the disk's write-back
@@ -563,40 +574,52 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   auto fail = [&](const std::string& what) {
     if (failed.Ok()) failed = Failure(what);
   };
+  auto sessionLost = [&] { return Interrupted.load() >= 0 || !ssh_is_connected(S(Session)); };
   auto issue = [&] {
-    while (!atEnd && failed.Ok() && static_cast<int>(inFlight.size()) < kReadsInFlight) {
+    while (!atEnd && failed.Ok() && static_cast<int>(inFlight.size()) < window) {
       int id = sftp_async_read_begin(file, chunk);
       if (id < 0) return fail("Read " + path);
       inFlight.push_back({id, next, chunk});
       next += chunk;
     }
   };
+  // The answer to one request. libssh marks the file at its end after the first end-of-file
+  // answer and from then on returns 0 without taking the answers still due, which stay in
+  // the session's queue for good (and every later request searches that queue): the mark is
+  // cleared, so that each answer is taken.
+  auto await = [&](const TRequest& r) {
+    file->eof = 0;
+    return sftp_async_read(file, buffer.data(), r.Length, r.Id);
+  };
+  enum class TDrained { Nothing, EndFirst, DataFirst };
   // Every request sent is answered and read, so that nothing of this file is left queued.
-  // True when the first answer drained was the end of the file.
+  // Says what the first answer drained was.
   auto drain = [&]() {
-    bool firstWasEnd = false, first = true;
+    TDrained first = TDrained::Nothing;
     while (!inFlight.empty()) {
       TRequest r = inFlight.front();
       inFlight.pop_front();
-      int n = sftp_async_read(file, buffer.data(), r.Length, r.Id);
+      int n = await(r);
       if (n < 0) {
         fail("Read " + path);
-        inFlight.clear();  // the session is gone
-        break;
+        if (sessionLost()) {
+          inFlight.clear();  // no answer comes any more
+          break;
+        }
       }
-      if (first) firstWasEnd = n == 0;
-      first = false;
+      if (first == TDrained::Nothing) first = n == 0 ? TDrained::EndFirst : TDrained::DataFirst;
     }
-    return firstWasEnd;
+    return first;
   };
   sftp_seek64(file, next);
   issue();
   while (!inFlight.empty() && failed.Ok()) {
     TRequest r = inFlight.front();
     inFlight.pop_front();
-    int n = sftp_async_read(file, buffer.data(), r.Length, r.Id);
+    int n = await(r);
     if (n < 0) {
       fail("Read " + path);
+      if (!sessionLost()) drain();
       break;
     }
     Touch();
@@ -621,13 +644,16 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
       // A short answer: the requests after it ask for the wrong offsets. Unless the next
       // one says the file ends here, they are dropped and the reading goes on from here,
       // in pieces of the size the server gave (a server that caps its reads does so again).
-      if (drain() && failed.Ok()) {
+      const TDrained after = drain();
+      if (after == TDrained::EndFirst && failed.Ok()) {
         atEnd = true;
         break;
       }
       next = r.Offset + static_cast<uint64_t>(n);
-      chunk = static_cast<uint32_t>(n);
+      if (after == TDrained::DataFirst) chunk = static_cast<uint32_t>(n);
       sftp_seek64(file, next);
+    } else {
+      window = std::min(window * 2, kReadsInFlight);
     }
     issue();
   }

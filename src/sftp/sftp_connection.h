@@ -23,6 +23,7 @@ class TSftpConnection {
   // under what OpenSSH's server answers in one piece; a server with a lower cap is met with
   // its own size after its first short answer.
   static constexpr int kReadsInFlight = 16;
+  static constexpr int kFirstReadsInFlight = 2;
   static constexpr uint32_t kReadSize = 255 * 1024;
   static constexpr uint64_t kWriteBackBytes = 16 * 1024 * 1024;
 
@@ -60,6 +61,9 @@ class TSftpConnection {
   // Before a new Open (on the thread that started it, while no request runs): an earlier
   // interruption ended the earlier session only.
   void ClearInterrupt() { Interrupted = -1; }
+  // Answers libssh holds that no request of this session will take (each one makes every
+  // later request slower); zero between requests.
+  size_t UnclaimedReplies() const;
   // Any thread: the time of the last sign of life from the server (monotonic ms).
   int64_t LastActivityMs() const { return LastActivity.load(); }
 

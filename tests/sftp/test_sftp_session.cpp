@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -17,6 +18,7 @@
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
 #include "sftp/sftp_client.h"
+#include "sftp/sftp_connection.h"
 #include "support/sshd_server_fixture.h"
 
 using namespace quodra::sftp;
@@ -254,6 +256,52 @@ TEST_F(SftpSession, ListStatFetchDelete) {
   EXPECT_FALSE(FileExists(Remote("a.csv")));
   EXPECT_EQ(client.DeleteAndWait(Remote("a.csv")).Status, TSftpStatus::Failed);
   EXPECT_TRUE(client.IsOpen());
+}
+
+// Every read a fetch sends is answered and taken before the next request: an answer left in
+// libssh's queue stays there for the rest of the session and every later request searches
+// past it, so a folder of many small files took time growing with the square of their count.
+// Files of every size around the read pipeline's edges, and a folder (whose reads fail),
+// each fetched a few times on one session.
+TEST_F(SftpSession, FetchesLeaveNoAnswerQueued) {
+  const uint32_t chunk = TSftpConnection::kReadSize;
+  struct TRow { const char* Name; std::string Data; };
+  const std::vector<TRow> rows = {
+      {"small", PatternBytes(100, 1)},
+      {"empty", ""},
+      {"one whole read", PatternBytes(chunk, 2)},
+      {"one read and a byte", PatternBytes(chunk + 1, 3)},
+      {"more than all reads in flight", PatternBytes(size_t{chunk} * (TSftpConnection::kReadsInFlight + 3) + 17, 4)},
+  };
+  for (const auto& row : rows) WriteFile(Remote(row.Name), row.Data);
+  std::filesystem::create_directory(Remote("folder"));
+  TSftpConnection session;
+  ASSERT_TRUE(session.Open(Settings(), nullptr).Ok());
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(row.Name) + ", round " + std::to_string(round));
+      const std::string dest = Client.File("dest");
+      TLocalOutputFile out;
+      ASSERT_EQ(out.Open(dest, TLocalOutputFile::TMode::Replace), 0);
+      std::atomic<int64_t> bytes{0};
+      TSftpReply r = session.Fetch(Remote(row.Name), 0, out, bytes);
+      ASSERT_TRUE(r.Ok()) << r.Text;
+      ASSERT_EQ(out.Commit(), 0);
+      EXPECT_TRUE(ReadFile(dest) == row.Data);
+      EXPECT_EQ(session.UnclaimedReplies(), 0u);
+    }
+    TLocalOutputFile out;
+    ASSERT_EQ(out.Open(Client.File("dest"), TLocalOutputFile::TMode::Replace), 0);
+    std::atomic<int64_t> bytes{0};
+    TSftpReply r = session.Fetch(Remote("folder"), 0, out, bytes);
+    EXPECT_FALSE(r.Ok());
+    EXPECT_FALSE(r.SessionOver()) << r.Text;
+    out.Rollback();
+    EXPECT_EQ(session.UnclaimedReplies(), 0u);
+  }
+  TSftpEntry facts;
+  EXPECT_TRUE(session.Stat(Remote("small"), facts).Ok());
+  EXPECT_EQ(session.UnclaimedReplies(), 0u);
 }
 
 // A file on its way when the connection is cut or the user aborts: the request ends with
