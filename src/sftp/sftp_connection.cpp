@@ -327,6 +327,15 @@ TSftpReply TSftpConnection::FindPinnedHostKey(const TSftpSettings& settings, con
     if (firstType.find(kind[0]) != std::string::npos) continue;
     Close(true);
     TSftpReply r = StartSsh(settings, kind[1]);
+    // Even after the server closed the previous connection, a server that counts connections
+    // not yet logged in (MaxStartups) may count it a moment longer and drop this one: asked
+    // again after a short pause, a few times.
+    for (int pauseMs = 100; r.Status == TSftpStatus::Lost && pauseMs <= 900 && Interrupted.load() < 0; pauseMs *= 3) {
+      Close();
+      const int64_t until = quodra::host::NowMs() + pauseMs;
+      while (Interrupted.load() < 0 && quodra::host::NowMs() < until) ::poll(nullptr, 0, 20);
+      if (Interrupted.load() < 0) r = StartSsh(settings, kind[1]);
+    }
     if (Interrupted.load() >= 0) return r.Ok() ? Failure("Host key") : r;
     // A server without a key of this kind has no host key algorithm in common with this
     // connection; a connection that failed otherwise (dropped, timed out) leaves the
