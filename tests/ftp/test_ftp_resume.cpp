@@ -328,7 +328,7 @@ TEST(FtpResume, MlstFactsAnswers) {
         ASSERT_TRUE(s.Facts(r.name)) << s.Rec.Sequence() << "\n" << server.Log();
         EXPECT_EQ(s.Client.RemoteSize(), r.size);
         EXPECT_EQ(s.Client.RemoteModTime(), r.modTime);
-        EXPECT_EQ(s.Client.RemoteIsFolder(), r.name == "dir");
+        EXPECT_EQ(s.Client.RemoteIsFolder(), std::string(r.name) == "dir");
       }
     } else {
       ASSERT_TRUE(s.Facts("f")) << s.Rec.Sequence() << "\n" << server.Log();
