@@ -288,6 +288,11 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void PushSizeAndMdtm();
   bool RestRefused();
   bool ResumeRefused(int code);
+  // The kept bytes of a refused resume go: the local file starts over empty. False when it
+  // could not be emptied (the retrieve has then failed).
+  bool StartLocalOver();
+  // Nothing of an earlier data connection's transfer carries over to the next one.
+  void ResetTransferState();
   bool ShortTransfer();
   bool MlstSizeDoubted();
   bool CompletesNothing(int code);
@@ -379,8 +384,8 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it
-  bool FactsFromMlst = false;
-  bool FactIsFolder = false;    // FactSize and FactModTime came from an MLST
+  bool FactsFromMlst = false;    // FactSize and FactModTime came from an MLST
+  bool FactIsFolder = false;     // the MLST's type fact named a folder
   // RetrieveExpected is an MLST's size, not yet checked against SIZE; the check is under way.
   bool ExpectedFromMlst = false;
   bool RecheckingSize = false;

@@ -83,14 +83,8 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
     ChangeState(TFtpSessionState::Ready);
     throw;
   }
-  Transferred = 0;
   AsciiLineEnds.Start(FileType == ftAscii);
-  DataLinked = DataGoAhead = false;
-  Aborting = false;
-  PeerEof = false;
-  DataEof = false;
-  RetrieveReplyOk = false;
-  LocalFailed = false;
+  ResetTransferState();
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = FileType == ftAscii ? 'A' : 'I';
   // Asking the file's facts has just put the session in binary type: a retrieve in that type
@@ -141,6 +135,15 @@ void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode, const host::TRemot
 }
 
 // --- setting up the data connection ---------------------------------------------------------
+
+void TQpCustomFtpClient::ResetTransferState() {
+  Transferred = 0;
+  DataLinked = DataGoAhead = false;
+  Aborting = false;
+  PeerEof = DataEof = false;
+  RetrieveReplyOk = false;
+  LocalFailed = false;
+}
 
 bool TQpCustomFtpClient::DataConnect() {
   try {

@@ -8,6 +8,7 @@
 #include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_client.h"
 #include "host/local_output_file.h"
+#include "host/text_util.h"
 
 namespace quodra::ftp {
 
@@ -113,13 +114,7 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
 // A server that will not continue a kept partial: it is emptied and the file fetched whole.
 bool TQpCustomFtpClient::RestRefused() {
   if (!Resuming || State != TFtpSessionState::Retrieving || !Local || !Local->IsOpen()) return false;
-  Resuming = false;
-  if (int err = Local->RestartFromZero(); err != 0) {
-    LocalWriteFailed(err);
-    return true;
-  }
-  RestartAt = RetrieveOffset = 0;
-  SyncedUpTo = 0;
+  if (!StartLocalOver()) return true;
   PostNotice("Server refused REST: starting " + RemoteName + " over");
   SendNextCommand();  // RETR
   return true;
@@ -132,29 +127,29 @@ bool TQpCustomFtpClient::RestRefused() {
 bool TQpCustomFtpClient::ResumeRefused(int code) {
   if (code < 400 || code == 421 || code == 425 || code == 426) return false;
   if (!Resuming || State != TFtpSessionState::Retrieving || !Local || !Local->IsOpen()) return false;
-  Resuming = false;
-  std::string refusal = ReplyTextOf(Reply.Reply());
-  while (!refusal.empty() && (refusal.back() == '\r' || refusal.back() == '\n')) refusal.pop_back();
-  if (int err = Local->RestartFromZero(); err != 0) {
-    LocalWriteFailed(err);
-    return true;
-  }
-  RestartAt = RetrieveOffset = 0;
-  SyncedUpTo = 0;
+  const std::string refusal = host::TrimRight(ReplyTextOf(Reply.Reply()));
+  if (!StartLocalOver()) return true;
   PostNotice("Server refused to resume " + RemoteName + " (" + std::to_string(code) + " " + refusal + "): starting it over");
   // The refused connection's end (a reset, say) belongs to the attempt given up.
   CloseDataSockets();
   HeldDataError = 0;
-  Aborting = false;
-  Transferred = 0;
-  DataLinked = DataGoAhead = false;
-  PeerEof = DataEof = false;
-  RetrieveReplyOk = false;
+  ResetTransferState();
   Commands.clear();
   PushCommand("RETR " + RemoteName);
   PushCommand("REST 0");  // a server may keep the refused offset for the next transfer
   if (PassiveMode) PushCommand(PassiveCommand());
   if (!DataConnect()) TransferFailed(code, refusal);
+  return true;
+}
+
+bool TQpCustomFtpClient::StartLocalOver() {
+  Resuming = false;
+  if (int err = Local->RestartFromZero(); err != 0) {
+    LocalWriteFailed(err);
+    return false;
+  }
+  RestartAt = RetrieveOffset = 0;
+  SyncedUpTo = 0;
   return true;
 }
 
