@@ -56,7 +56,7 @@ uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string&
 }
 
 uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string& dest, TExclusiveSource& src,
-                    bool replace) {
+                    bool replace, const std::string& deliveryKey) {
   src.Close();
   if (IsSameFile(source, dest)) return kAppendSameFile;
 
@@ -115,6 +115,7 @@ uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string&
   }
   if (code == kAppendOk && !frm.AbortRequested) {
     // A destination made by this copy is only whole on disk with its name in the folder.
+    out.NoteDeliveryOf(deliveryKey);
     if (out.Commit() == 0) {
       if (created) quodra::host::SyncFolderOf(dest);
       return kAppendOk;

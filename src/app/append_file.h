@@ -29,7 +29,9 @@ bool IsSameFile(const std::string& a, const std::string& b);
 // every block, handles pending events, and stops early when frm.AbortRequested is set.
 // `held` keeps the source open afterwards, so that the caller can tell whether it is still
 // the file that was copied before it deletes it. With `replace` the copy takes the place of
-// `dest` instead (an empty source removes it), and only once it is whole.
+// `dest` instead (an empty source removes it), and only once it is whole. `deliveryKey`
+// names the source of an append that is deleted afterwards (host::TLocalOutputFile::
+// NoteDeliveryOf); "" for none.
 uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string& dest,
-                    quodra::host::TExclusiveSource& held, bool replace = false);
+                    quodra::host::TExclusiveSource& held, bool replace = false, const std::string& deliveryKey = "");
 uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string& dest);

@@ -1,11 +1,14 @@
 #include "file_copy_job.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/fs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -13,6 +16,7 @@
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
+#include "host/local_output_file.h"
 #include "host/text_util.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
@@ -64,7 +68,7 @@ void TFileCopyJob::Run() {
   bool deleteSource = opt.DeleteRemote1->isChecked();
 
   if (!Frm.AbortRequested && deleteSource) inOrder = HandOver(sourcePath);
-  if (!Frm.AbortRequested && inOrder) inOrder = Copy(sourcePath);
+  if (!Frm.AbortRequested && inOrder) inOrder = Copy(sourcePath, deleteSource);
   if (!Frm.AbortRequested && inOrder && deleteSource) RemoveSource(sourcePath);
   CopiedSource.Close();
 
@@ -96,16 +100,36 @@ bool TFileCopyJob::HandOver(std::string& sourcePath) {
   return true;
 }
 
-bool TFileCopyJob::Copy(const std::string& sourcePath) {
+std::string TFileCopyJob::DeliveryKeyOf(const std::string& sourcePath) {
+  struct stat st {};
+  if (::stat(sourcePath.c_str(), &st) != 0) return {};
+  char* real = ::realpath(sourcePath.c_str(), nullptr);
+  const std::string where = real ? real : sourcePath;
+  ::free(real);
+  return "copy " + std::to_string(where.size()) + ":" + where + " " + std::to_string(st.st_dev) + " " +
+         std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+bool TFileCopyJob::Copy(const std::string& sourcePath, bool deleteSource) {
   auto& opt = *Frm.VarnOptFrm->ui;
   std::string dest = Text(opt.DestFileName1->text());
   // Overwrite starts a new file, which takes the old one's place only once it is whole.
   bool replace = opt.Overwrite1->isChecked();
+  Dest = dest;
+  DeliveryKey = !replace && deleteSource ? DeliveryKeyOf(sourcePath) : "";
+  // A hand-over file an earlier run appended and then did not get to delete.
+  // Never appended again; a source that cannot be held as it is now is kept by RemoveSource.
+  if (!DeliveryKey.empty() && quodra::host::TLocalOutputFile::DeliveredBefore(dest, DeliveryKey)) {
+    Frm.Log("File " + sourcePath + " was appended to " + dest + " by an earlier run that ended before deleting it");
+    CopiedSource.Open(sourcePath);
+    return true;
+  }
 
   uint16_t code = kAppendOk;
   for (int attempt = 1;; ++attempt) {
     Frm.Log("Copy the file " + sourcePath + " to " + dest + " Attempt:" + std::to_string(attempt));
-    code = AppendFile(Frm, sourcePath, dest, CopiedSource, replace);
+    code = AppendFile(Frm, sourcePath, dest, CopiedSource, replace, DeliveryKey);
     if (code != kAppendOk) TMainFrm::Pause(3);
     if (!(code == kAppendCannotOpen && attempt < kCopyAttempts && !Frm.AbortRequested)) break;
   }
@@ -123,6 +147,7 @@ void TFileCopyJob::RemoveSource(const std::string& sourcePath) {
   bool asCopied = CopiedSource.IsAt(sourcePath) && CopiedSource.Unchanged();
   if (!asCopied) Frm.Log("Source " + sourcePath + " changed after the copy; it is kept");
   if (asCopied && ::unlink(sourcePath.c_str()) == 0) {
+    if (!DeliveryKey.empty()) quodra::host::TLocalOutputFile::EndDelivery(Dest, DeliveryKey);
     Frm.Log("Source file " + sourcePath + " deleted.");
   } else {
     Frm.Log("File delete of " + sourcePath + " failed!");

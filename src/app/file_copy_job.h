@@ -23,11 +23,16 @@ class TFileCopyJob : public QObject {
 
  private:
   bool HandOver(std::string& sourcePath);
-  bool Copy(const std::string& sourcePath);
+  bool Copy(const std::string& sourcePath, bool deleteSource);
   void RemoveSource(const std::string& sourcePath);
+  // The delivery note's key of the hand-over file as it is now (host::TLocalOutputFile::
+  // NoteDeliveryOf): its place, file, size and time.
+  static std::string DeliveryKeyOf(const std::string& sourcePath);
 
   TMainFrm& Frm;
   // The source as the copy read it, held until it is deleted, so that a file that changed
   // since (a writer that came late) is never deleted.
   quodra::host::TExclusiveSource CopiedSource;
+  std::string Dest;         // where the copy went
+  std::string DeliveryKey;  // of an append whose source is deleted afterwards
 };

@@ -188,9 +188,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   // was not touched yet: the caller then calls CommitHeldFile (Replace or Append as the
   // retrieve asked, synced before it returns; 0 or errno, and a failed commit has undone itself) or
   // DiscardHeldFile (the bytes are dropped and the partial removed). A Retrieve started
-  // meanwhile discards a file still held.
+  // meanwhile discards a file still held. `deliveryKey`: see TLocalOutputFile::NoteDeliveryOf.
   bool HoldLocalFile = false;
-  int CommitHeldFile();
+  int CommitHeldFile(const std::string& deliveryKey = "");
   void DiscardHeldFile();
   bool HoldsLocalFile() const { return LocalHeld; }
 

@@ -217,9 +217,10 @@ void TQpCustomFtpClient::SizeRecheckReply(const std::string& verb, int code) {
   FinishRetrieveIfComplete();
 }
 
-int TQpCustomFtpClient::CommitHeldFile() {
+int TQpCustomFtpClient::CommitHeldFile(const std::string& deliveryKey) {
   if (!LocalHeld || !Local) return EBADF;
   LocalHeld = false;
+  Local->NoteDeliveryOf(deliveryKey);
   return Local->Commit();
 }
 

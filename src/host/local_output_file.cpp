@@ -13,6 +13,7 @@
 #include <memory>
 #include <random>
 
+#include "host/delivery_note.h"
 #include "host/partial_file_store.h"
 #include "host/pending_durability.h"
 
@@ -131,6 +132,7 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
   Mode_ = mode;
   Written_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
   Existed_ = Staged_ = Resumable_ = false;
+  DeliveryKey_.clear();
   Target_ = ResolveLink(path);
   const std::string folder = FolderOf(Target_);
   // What dead runs left goes first: a cut append would otherwise count as the old length.
@@ -257,6 +259,7 @@ int TLocalOutputFile::OpenInPlace(const std::string& path, TMode mode, uint64_t 
   Mode_ = mode;
   Written_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
   Existed_ = Staged_ = Resumable_ = false;
+  DeliveryKey_.clear();
   Target_ = path;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
@@ -411,13 +414,16 @@ int TLocalOutputFile::CommitAppend() {
   const uint64_t before = static_cast<uint64_t>(dest.st_size);
   bool journalled = false;
   if (!err) {
-    err = WriteJournal(jfd, journal, dfd, before, created);
+    err = WriteJournal(jfd, journal, dfd, before, created, DeliveryKey_);
     journalled = err == 0;
   }
   if (journalled && OnCommitStep) OnCommitStep("journalled");
+  const uint64_t after = before + static_cast<uint64_t>(staged.st_size);
   if (!err) err = CopyStaged(Fd_, dfd, before, static_cast<uint64_t>(staged.st_size));
   if (!err && ::fsync(dfd) != 0) err = errno;
   if (!err && OnCommitStep) OnCommitStep("appended");
+  if (!err && !DeliveryKey_.empty()) err = NoteDelivered(Target_, dfd, after, DeliveryKey_);
+  if (!err && !DeliveryKey_.empty() && OnCommitStep) OnCommitStep("delivered");
   if (!err) {
     // The staged bytes go before the journal: a kept partial beside a whole destination would
     // be appended a second time by a resume.
@@ -444,6 +450,14 @@ void TLocalOutputFile::RemoveStaged() {
   if (WritePath_ == PartialPathOf(Target_)) ::unlink(ResumeRecordPathOf(Target_).c_str());
   UnlinkIfSame(WritePath_, Fd_);
   Resumable_ = false;
+}
+
+bool TLocalOutputFile::DeliveredBefore(const std::string& path, const std::string& key) {
+  return WasDelivered(ResolveLink(path), key);
+}
+
+void TLocalOutputFile::EndDelivery(const std::string& path, const std::string& key) {
+  quodra::host::EndDelivery(ResolveLink(path), key);
 }
 
 int TLocalOutputFile::Rollback() {

@@ -31,6 +31,7 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 #include "host/remote_file_identity.h"
 
@@ -100,6 +101,15 @@ class TLocalOutputFile {
   enum class TDurability { Now, Later };
   int Commit(TDurability durability = TDurability::Now);
 
+  // An Append whose source is deleted afterwards: its Commit notes the source `key` as
+  // delivered to the destination before it returns (delivery_note.h), so that a run killed
+  // before the source is gone does not append it again. Set after Open; other modes ignore it.
+  void NoteDeliveryOf(std::string key) { DeliveryKey_ = std::move(key); }
+  // Whether `path` (a link resolved as Open does) holds the appended bytes of `key` whose
+  // source was never deleted; and the end of that note once the source is gone.
+  static bool DeliveredBefore(const std::string& path, const std::string& key);
+  static void EndDelivery(const std::string& path, const std::string& key);
+
   // Staged: the partial (and its record) is removed; the destination was never touched.
   // WriteAt and in-place appends: when anything was written, the file is cut back to the
   // length it had at Open. Closes the file. Idempotent. Returns 0 or errno.
@@ -135,6 +145,7 @@ class TLocalOutputFile {
   std::string Target_;      // the destination with a symbolic link resolved
   std::string WritePath_;   // where the bytes go now
   TRemoteFileIdentity Remote_;
+  std::string DeliveryKey_;
   uint64_t StartLength_ = 0;
   uint64_t Written_ = 0;
   uint64_t ResumeOffset_ = 0;

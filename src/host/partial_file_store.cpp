@@ -1,6 +1,8 @@
 // Names, locks, resume records and append journals of partial downloads (see the header).
 #include "host/partial_file_store.h"
 
+#include "host/delivery_note.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,6 +24,7 @@ namespace {
 const char kPartSuffix[] = ".quodra-part";
 const char kRecordSuffix[] = ".quodra-resume";
 const char kJournalSuffix[] = ".quodra-journal";
+const char kDeliverySuffix[] = ".quodra-delivered";
 const char kRecordMagic[] = "quodra-resume 1";
 const char kJournalMagic[] = "quodra-journal 1";
 
@@ -199,6 +202,7 @@ std::string BaseOf(const std::string& path) {
 std::string PartialPathOf(const std::string& target) { return Beside(target, kPartSuffix); }
 std::string ResumeRecordPathOf(const std::string& target) { return Beside(target, kRecordSuffix); }
 std::string JournalPathOf(const std::string& target) { return Beside(target, kJournalSuffix); }
+std::string DeliveryNotePathOf(const std::string& target) { return Beside(target, kDeliverySuffix); }
 
 int SyncFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -302,7 +306,9 @@ int RepairFromJournal(int journalFd, const std::string& target) {
   // A destination replaced meanwhile is another file: its bytes are not ours to cut.
   if (::fstat(fd, &st) != 0) {
     err = errno;
-  } else if (st.st_dev == dev && st.st_ino == ino && static_cast<uint64_t>(st.st_size) > length) {
+  } else if (st.st_dev == dev && st.st_ino == ino && static_cast<uint64_t>(st.st_size) > length &&
+             !WasDelivered(target, Unescaped(ValueOf(text, "source")))) {
+    // (One noted as delivered is whole: its run ended between that note and this journal's end.)
     if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::fsync(fd) != 0) err = errno;
     if (!err && length == 0 && ValueOf(text, "created") == "1") UnlinkIfSame(target, fd);
   }
@@ -324,13 +330,14 @@ int RepairCutAppend(const std::string& target) {
   return err;
 }
 
-int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created) {
+int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created,
+                 const std::string& source) {
   struct stat st {};
   if (::fstat(destFd, &st) != 0) return errno;
   std::string text = std::string(kJournalMagic) + "\nlength=" + std::to_string(length) +
                      "\ndev=" + std::to_string(static_cast<uint64_t>(st.st_dev)) +
                      "\nino=" + std::to_string(static_cast<uint64_t>(st.st_ino)) + "\ncreated=" + (created ? "1" : "0") +
-                     "\nend\n";
+                     (source.empty() ? "" : "\nsource=" + Escaped(source)) + "\nend\n";
   if (::ftruncate(journalFd, 0) != 0 || ::lseek(journalFd, 0, SEEK_SET) != 0) return errno;
   if (int err = WriteAll(journalFd, text)) return err;
   if (::fsync(journalFd) != 0) return errno;
@@ -346,7 +353,7 @@ void NoteOwnFile(int fd, const std::string& path) {
 
 bool IsWorkFileName(const std::string& name) {
   return EndsWith(name, kPartSuffix) || EndsWith(name, kRecordSuffix) || EndsWith(name, kJournalSuffix) ||
-         IsUniquePartialName(name);
+         EndsWith(name, kDeliverySuffix) || IsUniquePartialName(name);
 }
 
 void SweepFolderOnce(const std::string& folder) {

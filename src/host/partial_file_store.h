@@ -6,6 +6,7 @@
 //   .NAME.XXXXXX.quodra-part   staged bytes of a second writer of the same destination
 //   .NAME.quodra-resume        which remote file the stable partial holds the start of
 //   .NAME.quodra-journal       an append in progress: the destination's length before it
+//   .NAME.quodra-delivered     appends whose source is still to be deleted (delivery_note.h)
 //
 // Every one of them is held with flock(LOCK_EX) by the process that uses it, so that another
 // run tells a live writer's files (locked) from those of a dead one (free). A free journal
@@ -23,6 +24,7 @@ std::string BaseOf(const std::string& path);
 std::string PartialPathOf(const std::string& target);
 std::string ResumeRecordPathOf(const std::string& target);
 std::string JournalPathOf(const std::string& target);
+std::string DeliveryNotePathOf(const std::string& target);
 
 // fsync of a folder (EINVAL from file systems that cannot is no error). 0 or errno.
 int SyncFolder(const std::string& folder);
@@ -59,8 +61,11 @@ int RepairCutAppend(const std::string& target);
 int RepairFromJournal(int journalFd, const std::string& target);
 // Records `length` and the identity of `destFd` in the locked journal, durably (the journal's
 // name too) before the destination may grow; `created`: the append made the destination, so
-// undoing it removes the file again. 0 or errno.
-int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created);
+// undoing it removes the file again; `source`: the key the append will note as delivered
+// once it is whole (delivery_note.h), so that a run killed after that note is not undone.
+// 0 or errno.
+int WriteJournal(int journalFd, const std::string& journalPath, int destFd, uint64_t length, bool created,
+                 const std::string& source = "");
 
 // Files this process made for itself (CreateUniqueFile): its own sweeps leave them alone, also
 // once their descriptor is closed and their lock gone.

@@ -4,6 +4,7 @@
 
 #include "host/clock.h"
 #include "host/event_wait.h"
+#include "host/local_output_file.h"
 #include "host/text_util.h"
 #include "jobs/retry_policy.h"
 #include "jobs/source_list.h"
@@ -11,6 +12,7 @@
 namespace quodra::jobs {
 namespace {
 
+using quodra::host::TLocalOutputFile;
 using quodra::host::Trim;
 using quodra::host::UpperCase;
 
@@ -216,12 +218,22 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   }
   if (!factsResult.Ok()) return factsResult;
 
+  // An earlier run appended this very file and ended before it was deleted.
+  const std::string deliveryKey = DeliveryKeyOf(name, was);
+  if (!deliveryKey.empty() && TLocalOutputFile::DeliveredBefore(dest, deliveryKey)) {
+    Log("Source File:" + name + " was appended to " + dest + " by an earlier run that ended before deleting it");
+    Fetched.insert(UpperCase(name));
+    Log("Delete Host File:" + name);
+    return AwaitDelete(StartDelete(name), name, dest, deliveryKey, list);
+  }
+
   TFetchRequest request;
   request.RemoteName = name;
   request.LocalPath = dest;
   request.Append = !Profile.Overwrite;
   request.Binary = Profile.Binary;
   request.ExpectedSize = Profile.Binary ? was.Size : -1;
+  request.DeliveryKey = deliveryKey;
   auto fetched = std::make_shared<TSlot<TFetchResult>>();
   Side.Fetch(
       request,
@@ -285,18 +297,39 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   Fetched.insert(UpperCase(name));
   Log("Transfer Completed OK");
   if (Sink.Progress) Sink.Progress(fetched->Value.Bytes, true);
-  auto deleted = std::make_shared<TSlot<TRemoteResult>>();
+  std::shared_ptr<TSlot<TRemoteResult>> deleted;
   if (Profile.DeleteRemote) {
     Log("Delete Host File:" + name);
-    Side.Delete(name, [deleted](const TRemoteResult& r) { *deleted = {true, r}; });
+    deleted = StartDelete(name);
   }
   Log("Transferred " + name + " to " + dest + " " + std::to_string(fetched->Value.Bytes) + " bytes [Done]");
-  if (Profile.DeleteRemote) {
-    if (TRemoteResult w = Await([&] { return deleted->Done; }); !w.Ok()) return w;
-    if (!deleted->Value.Ok()) return deleted->Value;
-    // A fresh listing would no longer hold it.
-    list.Remove(name);
-  }
+  return deleted ? AwaitDelete(deleted, name, dest, deliveryKey, list) : TRemoteResult{};
+}
+
+std::string TFetchWalk::DeliveryKeyOf(const std::string& name, const TRemoteFacts& facts) const {
+  // Without a time, a new file of the same size under the same name could not be told from
+  // the one appended: such a file is appended again rather than deleted unfetched.
+  if (Profile.Overwrite || !Profile.DeleteRemote || facts.Size < 0 || facts.ModTime.empty()) return {};
+  std::string key = "remote";
+  for (const std::string& field : {Trim(Profile.ServerName), Trim(Profile.Port), Trim(Profile.DefaultFolder), name,
+                                   std::to_string(facts.Size), facts.ModTime})
+    key += " " + std::to_string(field.size()) + ":" + field;
+  return key;
+}
+
+std::shared_ptr<TFetchWalk::TSlot<TRemoteResult>> TFetchWalk::StartDelete(const std::string& name) {
+  auto deleted = std::make_shared<TSlot<TRemoteResult>>();
+  Side.Delete(name, [deleted](const TRemoteResult& r) { *deleted = {true, r}; });
+  return deleted;
+}
+
+TRemoteResult TFetchWalk::AwaitDelete(const std::shared_ptr<TSlot<TRemoteResult>>& deleted, const std::string& name,
+                                      const std::string& dest, const std::string& deliveryKey, TWalkList& list) {
+  if (TRemoteResult w = Await([&] { return deleted->Done; }); !w.Ok()) return w;
+  if (!deleted->Value.Ok()) return deleted->Value;
+  if (!deliveryKey.empty()) TLocalOutputFile::EndDelivery(dest, deliveryKey);
+  // A fresh listing would no longer hold it.
+  list.Remove(name);
   return {};
 }
 

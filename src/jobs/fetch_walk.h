@@ -77,6 +77,12 @@ class TFetchWalk {
   TRemoteResult Session();
   // Fetches one name; a failure result ends the session (and may be retried).
   TRemoteResult FetchOne(const std::string& name, const std::string& dest, bool fromMask, TWalkList& list);
+  // The delivery note's key of an append of `name` that is deleted afterwards; "" for none.
+  std::string DeliveryKeyOf(const std::string& name, const TRemoteFacts& facts) const;
+  // Deletes a fetched file; awaiting it ends the file's delivery note and drops it from `list`.
+  std::shared_ptr<TSlot<TRemoteResult>> StartDelete(const std::string& name);
+  TRemoteResult AwaitDelete(const std::shared_ptr<TSlot<TRemoteResult>>& deleted, const std::string& name,
+                            const std::string& dest, const std::string& deliveryKey, TWalkList& list);
   // Waits until a file written to just now has kept its first facts (`was`, asked at
   // `factsMs`) for SettleMs; an aborted result when the run stops meanwhile.
   TRemoteResult Settle(const std::string& name, const TRemoteFacts& was, int64_t factsMs);

@@ -99,6 +99,7 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
   FetchedCb = std::move(done);
   ProgressCb = std::move(progress);
   Op = TOp::Fetch;
+  DeliveryKey = request.DeliveryKey;
   Ftp->ExpectedSize = request.ExpectedSize;
   auto known = Known.find(request.RemoteName);
   if (request.Binary && known != Known.end() && known->second.Size >= 0) {
@@ -136,7 +137,7 @@ TRemoteResult TFtpRemoteSide::Commit(bool keep) {
     Ftp->DiscardHeldFile();
     return {};
   }
-  if (int err = Ftp->CommitHeldFile())
+  if (int err = Ftp->CommitHeldFile(DeliveryKey))
     return {TFailureKind::Permanent, err, "Dest File:" + Ftp->LocalFile() + " could not be written: " + std::strerror(err)};
   return {};
 }

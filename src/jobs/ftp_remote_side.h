@@ -76,6 +76,7 @@ class TFtpRemoteSide : public TRemoteSide {
   TFactsDone FactsCb;
   TFetched FetchedCb;
   TProgress ProgressCb;
+  std::string DeliveryKey;  // of the fetch in flight or held (TFetchRequest)
   std::string Listing;
   TRemoteFacts LastFacts;
   std::string FactsName;

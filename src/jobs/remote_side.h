@@ -63,6 +63,9 @@ struct TFetchRequest {
   int64_t Offset = 0;
   int64_t ExpectedSize = -1;  // when known: a transfer of another length fails
   bool Binary = true;
+  // An append whose remote file is deleted afterwards: Commit notes this key as delivered
+  // before the delete (host::TLocalOutputFile::NoteDeliveryOf). "" for none.
+  std::string DeliveryKey;
 };
 
 struct TFetchResult : TRemoteResult {

@@ -175,6 +175,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
       failed.Reason = "Cannot write " + request.LocalPath + ": " + std::strerror(err);
       return done(failed);
     }
+    Out.NoteDeliveryOf(request.DeliveryKey);
     const int64_t offset = static_cast<int64_t>(Out.ResumeOffset());
     if (offset > 0)
       Log("Resuming " + request.RemoteName + " at " + std::to_string(offset) + " bytes kept from an earlier attempt");

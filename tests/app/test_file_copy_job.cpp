@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/append_file.h"
+#include "host/local_output_file.h"
 #include "app/file_copy_job.h"
 #include "app_test_window.h"
 #include "file_holder.h"
@@ -241,6 +242,32 @@ TEST_F(FileCopyJob, AnUnfinishedHandOverIsTakenUpAndNeverReplaced) {
   EXPECT_EQ(ReadFile(dst), "left over");
   EXPECT_EQ(ReadFile(src), "new data");  // waits for the next run
   EXPECT_FALSE(FileExists(tfr));
+}
+
+// A run that appended the hand-over file but ended before deleting it (here: the file is
+// moved away at that moment and back after the run) leaves a note: the next run deletes it
+// without appending it a second time.
+TEST_F(FileCopyJob, AHandOverFileAppendedButNotDeletedIsNeverAppendedAgain) {
+  TAppWindows w;
+  std::string src = Dir.File("data.txt"), tfr = Dir.File("data.TFR"), dst = Dir.File("out.txt");
+  WriteFile(src, "payload");
+  WriteFile(dst, "old+");
+  SetCopyProfile(w, src, dst, false, true);
+  quodra::host::TLocalOutputFile::OnCommitStep = [&](const char* step) {
+    if (std::string(step) == "delivered") {
+      ASSERT_EQ(::rename(tfr.c_str(), Dir.File("aside").c_str()), 0);
+    }
+  };
+  w.Main->Connect();
+  quodra::host::TLocalOutputFile::OnCommitStep = nullptr;
+  EXPECT_TRUE(w.Main->RunHasFailed());
+  ASSERT_EQ(::rename(Dir.File("aside").c_str(), tfr.c_str()), 0);
+  w.Main->Connect();
+  EXPECT_TRUE(w.Logged("File " + tfr + " was appended to " + dst + " by an earlier run that ended before deleting it"));
+  EXPECT_TRUE(w.Logged("Source file " + tfr + " deleted."));
+  EXPECT_EQ(ReadFile(dst), "old+payload");
+  EXPECT_FALSE(FileExists(tfr));
+  EXPECT_FALSE(FileExists(Dir.File(".out.txt.quodra-delivered")));
 }
 
 TEST_F(FileCopyJob, MissingSourceCannotBeHandedOver) {

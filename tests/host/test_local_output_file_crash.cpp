@@ -49,7 +49,8 @@ const TRemoteFileIdentity kRemote{"127.0.0.1:21", "/pub/data.bin", 300000, "2026
 // the pipe and waits to be killed. Steps: opened, half, staged, journalled, midappend (the
 // journal is durable and a fragment already appended), appended, renamed, committed.
 pid_t StartWriter(const std::string& dest, M mode, bool resumable, const std::string& payload, const std::string& stopAt,
-                  int readyFd, TLocalOutputFile::TDurability durability = TLocalOutputFile::TDurability::Now) {
+                  int readyFd, TLocalOutputFile::TDurability durability = TLocalOutputFile::TDurability::Now,
+                  const std::string& deliveryKey = "") {
   pid_t pid = ::fork();
   if (pid != 0) return pid;
   auto stop = [&](const std::string& step) {
@@ -69,6 +70,7 @@ pid_t StartWriter(const std::string& dest, M mode, bool resumable, const std::st
   TLocalOutputFile out;
   int err = resumable ? out.OpenResumable(dest, mode, kRemote) : out.Open(dest, mode);
   if (err) ::_exit(2);
+  out.NoteDeliveryOf(deliveryKey);
   stop("opened");
   const size_t half = payload.size() / 2;
   if (out.Write(payload.data(), half) != 0) ::_exit(3);
@@ -91,10 +93,11 @@ bool WaitReady(int fd) {
 // it was killed there; otherwise what went wrong.
 std::string KillWriterAt(const std::string& dest, M mode, bool resumable, const std::string& payload,
                          const std::string& stopAt, int signal,
-                         TLocalOutputFile::TDurability durability = TLocalOutputFile::TDurability::Now) {
+                         TLocalOutputFile::TDurability durability = TLocalOutputFile::TDurability::Now,
+                         const std::string& deliveryKey = "") {
   int ready[2];
   if (::pipe(ready) != 0) return "no pipe";
-  pid_t pid = StartWriter(dest, mode, resumable, payload, stopAt, ready[1], durability);
+  pid_t pid = StartWriter(dest, mode, resumable, payload, stopAt, ready[1], durability, deliveryKey);
   ::close(ready[1]);
   if (pid <= 0) {
     ::close(ready[0]);
@@ -177,6 +180,53 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
                                        : (r.mode == M::Append ? base + "NEXT" : "NEXT");
     EXPECT_TRUE(ReadFile(dest) == expected) << ReadFile(dest).size() << " bytes instead of " << expected.size();
     EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"data.bin"}) << Joined(Names(dir.Path()));
+  }
+}
+
+// An append whose source is deleted afterwards, killed at each step: before its delivery note
+// is durable it is undone (the source is still there to be fetched again); from then on it is
+// whole and noted, also when the journal is still there, until the source's delete ends the
+// note. A note does not vouch for another source, nor for a destination replaced or cut since.
+TEST(LocalOutputFileCrash, AnAppendNotedAsDeliveredIsNeitherUndoneNorRepeated) {
+  const struct {
+    const char* stopAt;
+    bool delivered;
+  } rows[] = {{"journalled", false}, {"midappend", false}, {"appended", false}, {"delivered", true}, {"committed", true}};
+  const std::string key = "remote 9:127.0.0.1 4:data 14:20260101120000";
+  const std::string payload = PatternBytes(300000, 6);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.stopAt);
+    TTempDir dir;
+    const std::string dest = dir.File("data.bin");
+    WriteFile(dest, "old");
+    ASSERT_EQ(KillWriterAt(dest, M::Append, false, payload, r.stopAt, SIGKILL, TLocalOutputFile::TDurability::Now, key),
+              "");
+    EXPECT_EQ(TLocalOutputFile::DeliveredBefore(dest, key), r.delivered);
+    EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, key + "x"));
+    TLocalOutputFile next;
+    ASSERT_EQ(next.Open(dest, M::Append), 0);
+    EXPECT_TRUE(ReadFile(dest) == (r.delivered ? "old" + payload : "old")) << ReadFile(dest).size();
+    ASSERT_EQ(next.Write("+", 1), 0);
+    ASSERT_EQ(next.Commit(), 0);
+    EXPECT_EQ(TLocalOutputFile::DeliveredBefore(dest, key), r.delivered);
+    TLocalOutputFile::EndDelivery(dest, key + "x");  // another source's end leaves this one
+    EXPECT_EQ(TLocalOutputFile::DeliveredBefore(dest, key), r.delivered);
+    TLocalOutputFile::EndDelivery(dest, key);
+    EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, key));
+    EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"data.bin"}) << Joined(Names(dir.Path()));
+  }
+  for (const bool replaced : {false, true}) {
+    TTempDir dir;
+    const std::string dest = dir.File("data.bin");
+    ASSERT_EQ(KillWriterAt(dest, M::Append, false, payload, "committed", SIGKILL, TLocalOutputFile::TDurability::Now, key),
+              "");
+    if (replaced) {
+      WriteFile(dir.File("other"), "new");
+      ASSERT_EQ(::rename(dir.File("other").c_str(), dest.c_str()), 0);
+    } else {
+      ASSERT_EQ(::truncate(dest.c_str(), 10), 0);
+    }
+    EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, key)) << replaced;
   }
 }
 

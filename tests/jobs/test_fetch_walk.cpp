@@ -356,3 +356,49 @@ TEST(FetchWalk, FtpMasksPassOverFoldersAndLinksAPlainFolderFails) {
   }
   }
 }
+
+// An append is not idempotent. A run that appended a file but did not get to delete it (the
+// server refused, the run was killed between the two) leaves a note beside the destination,
+// and the next run deletes that very file without appending it a second time. A file changed
+// on the server since is another file: appended as usual.
+TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
+  for (const bool mlst : {false, true}) {
+    for (const bool changed : {false, true}) {
+      SCOPED_TRACE(std::string(changed ? "changed since" : "the same file") + (mlst ? " (MLST)" : " (SIZE, MDTM)"));
+      TTempDir dir;
+      ::mkdir(dir.File("remote").c_str(), 0755);
+      ::mkdir(dir.File("local").c_str(), 0755);
+      WriteFile(dir.File("remote/b.txt"), kB);
+      WriteFile(dir.File("local/b.txt"), "old\n");
+      TJobProfile profile = ProfileFor("", "b.txt", dir.File("local/"));
+      profile.Overwrite = false;
+      // Two runs against one server: the fault fires in the first only.
+      TScriptedFtpServer server;
+      std::vector<std::string> script = {"sessions 2", "fault DELE b.txt reply 450 Busy", "serve " + dir.File("remote")};
+      if (mlst) script.insert(script.begin(), "mlst");
+      ASSERT_TRUE(server.Start(script));
+      profile.Port = server.PortText();
+      for (const bool refused : {true, false}) {
+        TWalkRun run = Walk(profile);
+        EXPECT_EQ(run.Status, !refused) << run.Text();
+        EXPECT_EQ(run.Logged("Source File:b.txt was appended to " + dir.File("local/b.txt") +
+                             " by an earlier run that ended before deleting it"),
+                  !refused && !changed)
+            << run.Text();
+        if (refused && changed) {
+          WriteFile(dir.File("remote/b.txt"), kC);
+          const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+          ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("remote/b.txt").c_str(), times, 0), 0);
+        }
+      }
+      server.Stop();
+      const std::vector<std::string> seen = server.Received();
+      EXPECT_EQ(Count(seen, "RETR b.txt"), changed ? 2u : 1u);
+      EXPECT_EQ(Count(seen, "DELE b.txt"), 2u);
+      EXPECT_FALSE(FileExists(dir.File("remote/b.txt")));
+      EXPECT_TRUE(ReadFile(dir.File("local/b.txt")) == "old\n" + kB + (changed ? kC : ""))
+          << ReadFile(dir.File("local/b.txt")).size();
+      EXPECT_EQ(FileExists(dir.File("local/.b.txt.quodra-delivered")), changed);
+    }
+  }
+}
