@@ -35,10 +35,6 @@ std::string ResolveLink(const std::string& path) {
   return current;
 }
 
-// ".quodra-journal" and the "." before the name: the longest a name beside a destination gets
-// beyond the destination's own (the resume record's aside name is as long).
-constexpr size_t kLongestSuffix = 1 + 19;
-
 // What a plain create with mode 0666 would have given: the partial file starts private.
 mode_t NewFileMode() {
   mode_t mask = ::umask(0);
@@ -134,6 +130,8 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
   Existed_ = Staged_ = Resumable_ = false;
   DeliveryKey_.clear();
   Target_ = ResolveLink(path);
+  // Refused before a byte is fetched: no rename could put it in place.
+  if (BaseOf(Target_).size() > NAME_MAX) return ENAMETOOLONG;
   const std::string folder = FolderOf(Target_);
   // What dead runs left goes first: a cut append would otherwise count as the old length.
   SweepFolderOnce(folder);
@@ -150,17 +148,12 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
       if (int err = LockDestination()) return err;
     }
   }
-  // The names beside the destination are longer than its own: a name near the limit is
-  // appended in place, and is not resumed.
-  const size_t room = NAME_MAX - std::min<size_t>(BaseOf(Target_).size(), NAME_MAX);
-  if (mode == TMode::Append && room < kLongestSuffix) return OpenInPlace(path, mode, 0);
-  if (room < kLongestSuffix) remote = nullptr;
   int err = TakeStablePartial(remote);
   if (err == EWOULDBLOCK || err == EACCES || err == EPERM || err == ELOOP || err == EINVAL || err == EISDIR) {
     // Another live writer stages this destination (or the stable name is taken by something
     // that is not ours to open): this one goes to a file of its own.
     std::string unique;
-    int fd = CreateUniqueFile(folder, BaseOf(Target_), unique, ".quodra-part");
+    int fd = CreateUniqueFile(folder, WorkStemOf(BaseOf(Target_)), unique, ".quodra-part");
     err = fd < 0 ? -fd : 0;
     if (fd >= 0) {
       Fd_ = fd;

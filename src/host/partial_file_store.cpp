@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <vector>
 
 namespace quodra::host {
 namespace {
@@ -27,6 +30,20 @@ const char kJournalSuffix[] = ".quodra-journal";
 const char kDeliverySuffix[] = ".quodra-delivered";
 const char kRecordMagic[] = "quodra-resume 1";
 const char kJournalMagic[] = "quodra-journal 1";
+// What the longest work file adds to its stem: the "." before it and ".XXXXXX.quodra-part" (a
+// unique partial; the others, and the record's aside name ".quodra-resume-new", are shorter).
+constexpr size_t kLongestAddition = 1 + 7 + (sizeof kPartSuffix - 1);
+constexpr size_t kStemHashDigits = 16;
+
+// FNV-1a, fixed by its definition: every build and every run gives a name the same stem.
+uint64_t NameHash(const std::string& name) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : name) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -34,7 +51,7 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 std::string Beside(const std::string& target, const char* suffix) {
   std::string folder = FolderOf(target);
-  return (folder == "/" ? "" : folder) + "/." + BaseOf(target) + suffix;
+  return (folder == "/" ? "" : folder) + "/." + WorkStemOf(BaseOf(target)) + suffix;
 }
 
 int WriteAll(int fd, const std::string& text) {
@@ -199,6 +216,16 @@ std::string BaseOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string WorkStemOf(const std::string& name) {
+  if (name.size() + kLongestAddition <= NAME_MAX) return name;  // as every earlier run named it
+  size_t keep = NAME_MAX - kLongestAddition - 1 - kStemHashDigits;
+  // Not inside a character (its continuation bytes are 10xxxxxx): the stem stays valid UTF-8.
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  char tail[4 + kStemHashDigits];
+  std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
+  return name.substr(0, keep) + tail;
+}
+
 std::string PartialPathOf(const std::string& target) { return Beside(target, kPartSuffix); }
 std::string ResumeRecordPathOf(const std::string& target) { return Beside(target, kRecordSuffix); }
 std::string JournalPathOf(const std::string& target) { return Beside(target, kJournalSuffix); }
@@ -319,7 +346,8 @@ int RepairFromJournal(int journalFd, const std::string& target) {
 int RepairCutAppend(const std::string& target) {
   std::string journal = JournalPathOf(target);
   int fd = OpenLocked(journal, false);
-  if (fd == -ENOENT || fd == -ENAMETOOLONG) return 0;  // a name too long for a journal has none
+  // A path too long for the kernel can have no journal: no append could have made one.
+  if (fd == -ENOENT || fd == -ENAMETOOLONG) return 0;
   if (fd < 0) return -fd;
   int err = RepairFromJournal(fd, target);
   if (!err) {
@@ -365,32 +393,36 @@ void SweepFolderOnce(const std::string& folder) {
   }
   DIR* d = ::opendir(folder.c_str());
   if (!d) return;
-  std::string prefix = folder == "/" ? "" : folder;
-  std::set<std::string> held;
-  bool heldRead = false;
+  std::vector<std::string> candidates;
+  // A journal's name holds only the stem of the file it protects: a long name's is shortened.
+  std::map<std::string, std::string> nameOfStem;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
+    if (name.size() + kLongestAddition > NAME_MAX) nameOfStem.emplace(WorkStemOf(name), name);
     if (name.size() < 2 || name[0] != '.') continue;
+    if (EndsWith(name, kJournalSuffix) || EndsWith(name, kPartSuffix) || EndsWith(name, ".part"))
+      candidates.push_back(name);
+  }
+  ::closedir(d);
+  if (candidates.empty()) return;
+  const std::string prefix = folder == "/" ? "" : folder;
+  const std::set<std::string> held = LockedFiles();
+  for (const std::string& name : candidates) {
     std::string path = prefix + "/" + name;
-    bool candidate = EndsWith(name, kJournalSuffix) || EndsWith(name, kPartSuffix) || EndsWith(name, ".part");
-    if (!candidate) continue;
-    if (!heldRead) {
-      held = LockedFiles();
-      heldRead = true;
-    }
     if (InUse(held, path)) continue;
     if (EndsWith(name, kJournalSuffix)) {
-      std::string target = prefix + "/" + name.substr(1, name.size() - 1 - (sizeof kJournalSuffix - 1));
-      RepairCutAppend(target);
+      std::string stem = name.substr(1, name.size() - 1 - (sizeof kJournalSuffix - 1));
+      auto named = nameOfStem.find(stem);
+      RepairCutAppend(prefix + "/" + (named != nameOfStem.end() ? named->second : stem));
     } else if (IsUniquePartialName(name)) {
       RemoveIfFree(path);
     } else if (EndsWith(name, kPartSuffix)) {
-      // A stable partial without its record cannot be resumed.
+      // A stable partial without its record cannot be resumed. A shortened stem leads back to
+      // its own record; a name too long to be a stem is from a run that never recorded it.
       std::string target = prefix + "/" + name.substr(1, name.size() - 1 - (sizeof kPartSuffix - 1));
       if (::access(ResumeRecordPathOf(target).c_str(), F_OK) != 0) RemoveIfFree(path);
     }
   }
-  ::closedir(d);
 }
 
 }  // namespace quodra::host

@@ -8,6 +8,9 @@
 //   .NAME.quodra-journal       an append in progress: the destination's length before it
 //   .NAME.quodra-delivered     appends whose source is still to be deleted (delivery_note.h)
 //
+// NAME stands for WorkStemOf(NAME): the name itself, or for a name too long to carry the
+// longest of these additions within NAME_MAX, a shorter stem derived from it.
+//
 // Every one of them is held with flock(LOCK_EX) by the process that uses it, so that another
 // run tells a live writer's files (locked) from those of a dead one (free). A free journal
 // means an append was cut: the destination is cut back to the length it records. A free
@@ -21,6 +24,11 @@ namespace quodra::host {
 
 std::string FolderOf(const std::string& path);
 std::string BaseOf(const std::string& path);
+// The destination's name itself when `.NAME.XXXXXX.quodra-part` fits in NAME_MAX. A longer
+// name becomes its start, cut on a UTF-8 character boundary, then "~" and 16 hex digits of a
+// hash of the whole name: the same name always gives the same stem (a later run finds its
+// files again), and names that share their start get stems of their own.
+std::string WorkStemOf(const std::string& name);
 std::string PartialPathOf(const std::string& target);
 std::string ResumeRecordPathOf(const std::string& target);
 std::string JournalPathOf(const std::string& target);

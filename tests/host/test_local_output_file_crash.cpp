@@ -16,6 +16,7 @@
 #include <set>
 
 #include "host/local_output_file.h"
+#include "host/partial_file_store.h"
 #include "support/temp_dir.h"
 
 using namespace quodra::host;
@@ -35,6 +36,19 @@ std::set<std::string> Names(const std::string& folder) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
   ::closedir(d);
   return names;
+}
+
+// Whole characters only: a name cut inside one shows as garbage, and some file systems refuse it.
+bool WholeUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
 }
 
 std::string Joined(const std::set<std::string>& names) {
@@ -122,7 +136,12 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
     const char* stopAt;
     int signal;
     bool whole;      // the killed writer's file counts (it committed)
+    std::string file = "data.bin";  // the destination's name
   };
+  // Too long for the work names to carry the whole name: they get a shortened one, the same in
+  // every run. 255 bytes: "n" and 127 two-byte characters.
+  std::string utf8Name = "n";
+  for (int i = 0; i < 127; ++i) utf8Name += "\xc3\xa9";
   const Row rows[] = {
       {"append, killed before writing", M::Append, true, false, "opened", SIGKILL, false},
       {"append, killed while staging", M::Append, true, false, "half", SIGTERM, false},
@@ -139,13 +158,17 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
       {"resumable append, killed while staging", M::Append, true, true, "half", SIGKILL, false},
       {"resumable append, killed in the middle of the append", M::Append, true, true, "midappend", SIGTERM, false},
       {"resumable replace, killed while staging", M::Replace, false, true, "half", SIGHUP, false},
+      {"append to a 250-byte name, killed in the middle of the append", M::Append, true, false, "midappend", SIGKILL,
+       false, std::string(250, 'a')},
+      {"resumable replace of a 255-byte name, killed while staging", M::Replace, true, true, "half", SIGKILL, false,
+       utf8Name},
   };
   const std::string old = "old bytes\n";
   const std::string payload = PatternBytes(300000, 3);
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     TTempDir dir;
-    const std::string dest = dir.File("data.bin");
+    const std::string dest = dir.File(r.file);
     if (r.exists) WriteFile(dest, old);
     ASSERT_EQ(KillWriterAt(dest, r.mode, r.resumable, payload, r.stopAt, r.signal), "");
 
@@ -154,7 +177,9 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
     // A resumable writer's partial (and its record) is all that may stay besides the file.
     if (r.resumable) {
       std::set<std::string> left = Names(dir.Path());
-      EXPECT_TRUE(left.count(".data.bin.quodra-part") && left.count(".data.bin.quodra-resume")) << Joined(left);
+      const std::string stem = r.file == "data.bin" ? r.file : WorkStemOf(r.file);
+      EXPECT_TRUE(left.count("." + stem + ".quodra-part") && left.count("." + stem + ".quodra-resume")) << Joined(left);
+      for (const std::string& name : left) EXPECT_TRUE(WholeUtf8(name)) << name;
     }
 
     TLocalOutputFile next;
@@ -179,7 +204,7 @@ TEST(LocalOutputFileCrash, KilledWriterLeavesOldOrWholeAndTheNextWriterCleansUp)
     std::string expected = r.resumable ? (r.mode == M::Append ? before + payload : payload)
                                        : (r.mode == M::Append ? base + "NEXT" : "NEXT");
     EXPECT_TRUE(ReadFile(dest) == expected) << ReadFile(dest).size() << " bytes instead of " << expected.size();
-    EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"data.bin"}) << Joined(Names(dir.Path()));
+    EXPECT_EQ(Names(dir.Path()), std::set<std::string>{r.file}) << Joined(Names(dir.Path()));
   }
 }
 
@@ -282,6 +307,10 @@ TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
   WriteFile(dir.File(".other.csv.k9k9k9.quodra-part"), "stale");
   WriteFile(dir.File("keep.part"), "a user's file");  // not hidden, not ours
   WriteFile(dir.File(".holiday.backup.part"), "a user's file");  // shaped like a unique partial, not ours
+  // A user's names as long as the folder takes, one shaped like a unique partial but not ours.
+  const std::string userLong = "." + std::string(242, 'u') + ".abc123.part", userHidden = "." + std::string(254, 'u');
+  WriteFile(dir.File(userLong), "a user's file");
+  WriteFile(dir.File(userHidden), "a user's file");
 
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -302,8 +331,9 @@ TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
   ASSERT_EQ(second.Commit(), 0);
   EXPECT_EQ(ReadFile(dest), "old+mine");
   EXPECT_EQ(ReadFile(dir.File(".data.bin.quodra-part")), payload.substr(0, payload.size() / 2));
-  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", ".data.bin.quodra-part", "keep.part",
-                                                       ".holiday.backup.part", tftpTemp.substr(tftpTemp.rfind('/') + 1)}))
+  EXPECT_EQ(Names(dir.Path()),
+            (std::set<std::string>{"data.bin", ".data.bin.quodra-part", "keep.part", ".holiday.backup.part", userLong,
+                                   userHidden, tftpTemp.substr(tftpTemp.rfind('/') + 1)}))
       << Joined(Names(dir.Path()));
 
   ::kill(live, SIGKILL);
@@ -315,6 +345,7 @@ TEST(LocalOutputFileCrash, LiveWritersFilesAreLeftAloneDeadOnesAreSwept) {
   ASSERT_EQ(third.Write("new", 3), 0);
   ASSERT_EQ(third.Commit(), 0);
   EXPECT_EQ(ReadFile(dest), "new");
-  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", "keep.part", ".holiday.backup.part"}))
+  EXPECT_EQ(Names(dir.Path()),
+            (std::set<std::string>{"data.bin", "keep.part", ".holiday.backup.part", userLong, userHidden}))
       << Joined(Names(dir.Path()));
 }

@@ -32,7 +32,12 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
     size_t partialBytes;
     const char* recordText;  // written as it stands instead of `recorded`; nullptr: none
     uint64_t kept;
+    std::string dest = "a.bin";
+    std::string keptFor = "";  // whose partial and record are there; empty: dest's
   };
+  // Too long for the hidden names to carry; the same first 240 bytes.
+  const std::string longA = std::string(240, 'l') + std::string(15, 'A');
+  const std::string longB = std::string(240, 'l') + std::string(15, 'B');
   const Row rows[] = {
       {"same file, same boot: every byte", remote, 0, true, 3000, nullptr, 3000},
       {"same file after a crash: the synced bytes only", remote, 1200, false, 3000, nullptr, 1200},
@@ -43,18 +48,21 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
       {"a partial longer than the file", remote, uint64_t(size + 1000), true, size_t(size + 1000), nullptr, 0},
       {"a record cut while written", remote, 0, true, 3000, "quodra-resume 1\nserver=127.0.0.1:2121\n", 0},
       {"no record", remote, 0, true, 3000, "", 0},
+      {"a 255-byte name: its partial is found again", remote, 0, true, 3000, nullptr, 3000, longA},
+      {"another long name of the same start: not ours", remote, 0, true, 3000, nullptr, 0, longA, longB},
   };
   const std::string bytes = PatternBytes(size + 1000, 9);
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     TTempDir dir;
-    const std::string dest = dir.File("a.bin");
-    WriteFile(PartialPathOf(dest), bytes.substr(0, r.partialBytes));
+    const std::string dest = dir.File(r.dest);
+    const std::string keptFor = dir.File(r.keptFor.empty() ? r.dest : r.keptFor);
+    WriteFile(PartialPathOf(keptFor), bytes.substr(0, r.partialBytes));
     if (!r.recordText) {
       TResumeRecord record{r.recorded, r.checked, r.sameBoot ? BootId() : std::string("another-boot")};
-      ASSERT_EQ(WriteResumeRecord(ResumeRecordPathOf(dest), record), 0);
+      ASSERT_EQ(WriteResumeRecord(ResumeRecordPathOf(keptFor), record), 0);
     } else if (*r.recordText) {
-      WriteFile(ResumeRecordPathOf(dest), r.recordText);
+      WriteFile(ResumeRecordPathOf(keptFor), r.recordText);
     }
     TLocalOutputFile out;
     ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Replace, remote), 0);
@@ -64,6 +72,8 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
     EXPECT_TRUE(ReadFile(dest) == bytes.substr(0, size));
     EXPECT_FALSE(FileExists(PartialPathOf(dest)));
     EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
+    // Another destination's kept bytes stay for it.
+    EXPECT_EQ(FileExists(PartialPathOf(keptFor)) && FileExists(ResumeRecordPathOf(keptFor)), keptFor != dest);
   }
 }
 
