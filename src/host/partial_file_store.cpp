@@ -414,13 +414,13 @@ void SweepFolderOnce(const std::string& folder) {
       std::string stem = name.substr(1, name.size() - 1 - (sizeof kJournalSuffix - 1));
       auto named = nameOfStem.find(stem);
       RepairCutAppend(prefix + "/" + (named != nameOfStem.end() ? named->second : stem));
-    } else if (IsUniquePartialName(name)) {
-      RemoveIfFree(path);
-    } else if (EndsWith(name, kPartSuffix)) {
-      // A stable partial without its record cannot be resumed. A shortened stem leads back to
-      // its own record; a name too long to be a stem is from a run that never recorded it.
+    } else if (EndsWith(name, kPartSuffix) || IsUniquePartialName(name)) {
+      // A stable partial without its record cannot be resumed; one with its record stays, also
+      // when its destination's name ends like a unique partial's (".x.abc123.quodra-part"). A
+      // shortened stem leads back to its own record; a name too long to be a stem is from a
+      // run that never recorded it.
       std::string target = prefix + "/" + name.substr(1, name.size() - 1 - (sizeof kPartSuffix - 1));
-      if (::access(ResumeRecordPathOf(target).c_str(), F_OK) != 0) RemoveIfFree(path);
+      if (!EndsWith(name, kPartSuffix) || ::access(ResumeRecordPathOf(target).c_str(), F_OK) != 0) RemoveIfFree(path);
     }
   }
 }

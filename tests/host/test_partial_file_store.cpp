@@ -49,6 +49,7 @@ TEST(PartialFileStore, TheRecordDecidesWhatAResumeKeeps) {
       {"a record cut while written", remote, 0, true, 3000, "quodra-resume 1\nserver=127.0.0.1:2121\n", 0},
       {"no record", remote, 0, true, 3000, "", 0},
       {"a 255-byte name: its partial is found again", remote, 0, true, 3000, nullptr, 3000, longA},
+      {"a name that ends like a unique partial's: found again", remote, 0, true, 3000, nullptr, 3000, "x.abc123"},
       {"another long name of the same start: not ours", remote, 0, true, 3000, nullptr, 0, longA, longB},
   };
   const std::string bytes = PatternBytes(size + 1000, 9);
