@@ -81,6 +81,13 @@ uint16_t AppendFile(TMainFrm& frm, const std::string& source, const std::string&
     out.Rollback();  // nothing written: the file is left as it is
     return kAppendCannotOpen;
   }
+  // Asked under the destination's lock, where no other run can be appending: a run that
+  // appended this very source and did not delete it (killed, or running beside this one).
+  if (!deliveryKey.empty() && TLocalOutputFile::DeliveredBefore(dest, deliveryKey)) {
+    out.Rollback();
+    frm.Log("File " + source + " was appended to " + dest + " by another run that did not delete it");
+    return kAppendOk;
+  }
   quodra::host::ProcessPendingEvents();
 
   uint16_t code = kAppendOk;

@@ -118,14 +118,6 @@ bool TFileCopyJob::Copy(const std::string& sourcePath, bool deleteSource) {
   bool replace = opt.Overwrite1->isChecked();
   Dest = dest;
   DeliveryKey = !replace && deleteSource ? DeliveryKeyOf(sourcePath) : "";
-  // A hand-over file an earlier run appended and then did not get to delete.
-  // Never appended again; a source that cannot be held as it is now is kept by RemoveSource.
-  if (!DeliveryKey.empty() && quodra::host::TLocalOutputFile::DeliveredBefore(dest, DeliveryKey)) {
-    Frm.Log("File " + sourcePath + " was appended to " + dest + " by an earlier run that ended before deleting it");
-    CopiedSource.Open(sourcePath);
-    return true;
-  }
-
   uint16_t code = kAppendOk;
   for (int attempt = 1;; ++attempt) {
     Frm.Log("Copy the file " + sourcePath + " to " + dest + " Attempt:" + std::to_string(attempt));

@@ -221,7 +221,7 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   // An earlier run appended this very file and ended before it was deleted.
   const std::string deliveryKey = DeliveryKeyOf(name, was);
   if (!deliveryKey.empty() && TLocalOutputFile::DeliveredBefore(dest, deliveryKey)) {
-    Log("Source File:" + name + " was appended to " + dest + " by an earlier run that ended before deleting it");
+    Log("Source File:" + name + " was appended to " + dest + " by another run that did not delete it");
     Fetched.insert(UpperCase(name));
     Log("Delete Host File:" + name);
     return AwaitDelete(StartDelete(name), name, dest, deliveryKey, list);

@@ -263,7 +263,7 @@ TEST_F(FileCopyJob, AHandOverFileAppendedButNotDeletedIsNeverAppendedAgain) {
   EXPECT_TRUE(w.Main->RunHasFailed());
   ASSERT_EQ(::rename(Dir.File("aside").c_str(), tfr.c_str()), 0);
   w.Main->Connect();
-  EXPECT_TRUE(w.Logged("File " + tfr + " was appended to " + dst + " by an earlier run that ended before deleting it"));
+  EXPECT_TRUE(w.Logged("File " + tfr + " was appended to " + dst + " by another run that did not delete it"));
   EXPECT_TRUE(w.Logged("Source file " + tfr + " deleted."));
   EXPECT_EQ(ReadFile(dst), "old+payload");
   EXPECT_FALSE(FileExists(tfr));

@@ -382,7 +382,7 @@ TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
         TWalkRun run = Walk(profile);
         EXPECT_EQ(run.Status, !refused) << run.Text();
         EXPECT_EQ(run.Logged("Source File:b.txt was appended to " + dir.File("local/b.txt") +
-                             " by an earlier run that ended before deleting it"),
+                             " by another run that did not delete it"),
                   !refused && !changed)
             << run.Text();
         if (refused && changed) {
