@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -104,6 +105,9 @@ void GuardOutputs() {
 int main(int argc, char** argv) {
   GuardOutputs();
   if (AnswerInfoRequest(argc, argv)) return std::fflush(stdout) == 0 ? 0 : 1;
+  // A stop signal while the application and its windows are built (tens of milliseconds)
+  // stops the run before its job starts; one while the program ends is taken as well.
+  quodra::host::TStopSignals::CatchFromNow();
   PreviousMessageHandler = qInstallMessageHandler(FilterMessages);
   quodra::host::UseOffscreenWithoutDisplay();
   TQuodraApplication app(argc, argv);
@@ -122,10 +126,20 @@ int main(int argc, char** argv) {
   mainFrm.QuitOnClose = true;
 
   // The first stop signal ends the run the ordinary way (the job aborted, its local file
-  // rolled back, every line logged); a second one while that is under way ends it now.
+  // rolled back, every line logged); a second one while that is under way ends it now. Once
+  // the event loop is over the run has ended: a signal then is logged, the lines it queued
+  // still go to standard output and the host (both waits bounded), and the status stays
+  // the run's own.
   int stopSignals = 0;
+  bool ending = false;
+  bool endingNoted = false;
   quodra::host::TStopSignals stopWatch([&](int signo) {
     const std::string name = quodra::host::TStopSignals::Name(signo);
+    if (ending) {
+      if (!endingNoted) mainFrm.Log("Signal " + name + " after the run had ended: its last log lines go out first");
+      endingNoted = true;
+      return;
+    }
     if (++stopSignals == 1) {
       QTimer::singleShot(0, &mainFrm, [&mainFrm, name] { mainFrm.StopBySignal(name); });
       return;
@@ -142,6 +156,10 @@ int main(int argc, char** argv) {
   else
     mainFrm.show();
   int status = app.exec();
+  ending = true;
+  // Tests that act while the program ends (a signal while the host still takes the last
+  // lines) wait for this line instead of guessing when the event loop is over.
+  if (std::getenv("QUODRA_SAY_LOOP_END")) std::fputs("Event loop over\n", stderr);
   // Files put in place without a sync of their own are on disk before the status says so.
   if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
     mainFrm.Log(std::string("Local files could not be synced: ") + std::strerror(err));

@@ -26,6 +26,7 @@
 #include "host/last_profile_store.h"
 #include "host/pending_durability.h"
 #include "host/stdout_echo.h"
+#include "host/stop_signals.h"
 #include "port/qp_socket.h"
 #include "ui_main_frm.h"
 
@@ -168,6 +169,14 @@ void TMainFrm::FormActivate() {
   ProfilePath = quodra::app::UsesLastProfile(args) ? GetLastProfile() : quodra::app::ProfileArgument(args);
   OpenProfile();
 
+  // A stop signal that came while the program was starting: the run ends here, before its job.
+  if (const int signo = quodra::host::TStopSignals::FirstSignal(); signo != 0 && StopBeforeStart.empty())
+    StopBeforeStart = quodra::host::TStopSignals::Name(signo);
+  if (!StopBeforeStart.empty()) {
+    StopBySignal(StopBeforeStart);
+    return;
+  }
+
   if (ui->ConnectBtn1->isEnabled() && quodra::app::StartsUnattended(args)) {
     UnattendedRun = true;
     Connect();
@@ -238,6 +247,11 @@ void TMainFrm::NoteStopBySignal(const std::string& name) {
 }
 
 void TMainFrm::StopBySignal(const std::string& name) {
+  if (FirstActivation) {
+    // The start-up has not run yet: it ends the run itself, once the host's log box is found.
+    StopBeforeStart = name;
+    return;
+  }
   NoteStopBySignal(name);
   if (Closing) return;  // already on its way out: the window closes by itself
   Close1Click();

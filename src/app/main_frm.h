@@ -65,7 +65,8 @@ class TMainFrm : public QWidget {
   // Closes the window (runs FormClose). Jobs use it at their end in unattended runs.
   void CloseWindow();
   // A stop signal (SIGTERM ...): logged, the run counts as failed, and the job is aborted and
-  // the window closed as by the Close button.
+  // the window closed as by the Close button. Before the start-up has run (and for a signal
+  // that came while the program was starting) no job is started at all.
   void StopBySignal(const std::string& name);
   // The stop's log line and the failed outcome only, for a job that ended its transfer for
   // the stop itself; StopBySignal then does the rest without logging the line again.
@@ -184,6 +185,7 @@ class TMainFrm : public QWidget {
   std::function<void(const std::exception&)> PreviousUnhandled;  // restored when the window goes
   bool RunFailed = false;
   bool StopNoted = false;  // "Stopped by signal" is in the log
+  std::string StopBeforeStart;  // a stop signal's name, taken before the start-up ran
   bool UnattendedRun = false;
   bool Destroying = false;   // no handler runs while the controls are being freed
   bool EchoToStdout = false; // runs with arguments copy the log to standard output

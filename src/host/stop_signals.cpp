@@ -18,6 +18,7 @@ int PipeWrite = -1;
 int LatchRead = -1;
 int LatchWrite = -1;
 volatile sig_atomic_t First = 0;
+bool Watched = false;  // a TStopSignals takes the pipe's bytes
 
 void Handler(int signo) {
   const int saved = errno;
@@ -31,10 +32,11 @@ void Handler(int signo) {
 
 }  // namespace
 
-TStopSignals::TStopSignals(std::function<void(int)> onSignal) : OnSignal(std::move(onSignal)) {
+void TStopSignals::CatchFromNow() {
+  if (PipeRead >= 0) return;
   int fds[2];
   int latch[2];
-  if (PipeRead >= 0 || ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
   if (::pipe2(latch, O_CLOEXEC | O_NONBLOCK) != 0) {
     ::close(fds[0]);
     ::close(fds[1]);
@@ -45,8 +47,6 @@ TStopSignals::TStopSignals(std::function<void(int)> onSignal) : OnSignal(std::mo
   LatchRead = latch[0];
   LatchWrite = latch[1];
   First = 0;
-  Notifier = std::make_unique<QSocketNotifier>(PipeRead, QSocketNotifier::Read);
-  QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Take(); });
   struct sigaction sa {};
   sa.sa_handler = Handler;
   sigemptyset(&sa.sa_mask);
@@ -54,15 +54,21 @@ TStopSignals::TStopSignals(std::function<void(int)> onSignal) : OnSignal(std::mo
   for (int s : kStopSignals) ::sigaction(s, &sa, nullptr);
 }
 
+TStopSignals::TStopSignals(std::function<void(int)> onSignal) : OnSignal(std::move(onSignal)) {
+  CatchFromNow();
+  if (PipeRead < 0 || Watched) return;
+  Watched = true;
+  Notifier = std::make_unique<QSocketNotifier>(PipeRead, QSocketNotifier::Read);
+  QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Take(); });
+}
+
+// The handler and its pipes stay to the end of the process: a signal while the program is
+// ending (its windows going, its files closing) is taken and let be instead of ending the
+// process by its default action, and no descriptor the handler writes to is ever reused.
 TStopSignals::~TStopSignals() {
   if (!Notifier) return;
-  for (int s : kStopSignals) std::signal(s, SIG_DFL);
   Notifier.reset();
-  ::close(PipeRead);
-  ::close(PipeWrite);
-  ::close(LatchRead);
-  ::close(LatchWrite);
-  PipeRead = PipeWrite = LatchRead = LatchWrite = -1;
+  Watched = false;
 }
 
 int TStopSignals::StopRequestedFd() { return LatchRead; }
