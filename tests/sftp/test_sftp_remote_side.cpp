@@ -9,6 +9,7 @@
 
 #include <filesystem>
 
+#include "host/local_output_file.h"
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "jobs/sftp_remote_side.h"
@@ -105,7 +106,7 @@ TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
   }
 
   // The destination changes only with Commit(true), and only with a transfer of the
-  // expected length.
+  // expected length. A kept append notes its source as delivered; nothing else does.
   struct TFetchRow { const char* Sentence; bool Append; int64_t Expected; bool Keep; TFailureKind Kind; std::string After; };
   const std::string dest = Local.File("dest.csv");
   for (const auto& row : std::vector<TFetchRow>{
@@ -121,6 +122,7 @@ TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
     req.LocalPath = dest;
     req.Append = row.Append;
     req.ExpectedSize = row.Expected;
+    req.DeliveryKey = "a.csv as listed";
     TFetchResult fr;
     int64_t progressed = 0;
     Run([&](auto finished) {
@@ -132,6 +134,7 @@ TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
     EXPECT_FALSE(fr.Resumed);
     if (fr.Ok()) side->Commit(row.Keep);
     EXPECT_TRUE(ReadFile(dest) == row.After);
+    EXPECT_EQ(quodra::host::TLocalOutputFile::DeliveredBefore(dest, req.DeliveryKey), row.Append && row.Keep);
   }
 
   Run([&](auto finished) { side->Delete("a.csv", [&, finished](const TRemoteResult& x) { r = x; finished(); }); });
