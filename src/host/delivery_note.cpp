@@ -139,6 +139,9 @@ bool WasDelivered(const std::string& target, const std::string& key) {
 }
 
 void EndDelivery(const std::string& target, const std::string& key) {
+  // A run killed between this note and the end of its journal left the journal: it goes now,
+  // while the note still says the append was whole, or a later repair would undo the append.
+  RepairCutAppend(target);
   const std::string path = DeliveryNotePathOf(target);
   bool created = false;
   int fd = OpenNote(path, false, created);

@@ -415,18 +415,20 @@ int TLocalOutputFile::CommitAppend() {
   if (!err) err = CopyStaged(Fd_, dfd, before, static_cast<uint64_t>(staged.st_size));
   if (!err && ::fsync(dfd) != 0) err = errno;
   if (!err && OnCommitStep) OnCommitStep("appended");
-  if (!err && !DeliveryKey_.empty()) err = NoteDelivered(Target_, dfd, after, DeliveryKey_);
-  if (!err && !DeliveryKey_.empty() && OnCommitStep) OnCommitStep("delivered");
   if (!err) {
     // The staged bytes go before the journal: a kept partial beside a whole destination would
-    // be appended a second time by a resume.
+    // be appended a second time by a resume. They go before the delivery note too, so that a
+    // run killed after the note leaves nothing but the journal, which the note vouches for.
     const bool recorded = Resumable_;
     RemoveStaged();
     Close();
     // A kept partial that came back after a crash would be appended again by a resume; one
     // without a record is only swept away.
     if (recorded) SyncFolder(FolderOf(Target_));
-  } else if (journalled) {
+    if (!DeliveryKey_.empty()) err = NoteDelivered(Target_, dfd, after, DeliveryKey_);
+    if (!err && !DeliveryKey_.empty() && OnCommitStep) OnCommitStep("delivered");
+  }
+  if (err && journalled) {
     if (::ftruncate(dfd, static_cast<off_t>(before)) == 0) ::fsync(dfd);
   }
   if (err && created) UnlinkIfSame(Target_, dfd);
