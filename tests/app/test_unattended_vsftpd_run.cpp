@@ -227,3 +227,33 @@ TEST_F(UnattendedVsftpdRun, AFileWrittenToDuringItsDownloadStaysOnTheServer) {
   EXPECT_EQ(ReadFile(Data + "/grow.csv"), first + more);
   EXPECT_EQ(ReadFile(Local + "/grow.csv"), "yesterday's file");
 }
+
+// An append whose delete the server refused (the folder is not the anonymous account's) is not
+// appended again by the next run: that run deletes the file it finds appended already, with
+// the file's facts from SIZE and MDTM.
+TEST_F(UnattendedVsftpdRun, AnAppendedFileWhoseDeleteWasRefusedIsNotAppendedAgain) {
+  ASSERT_TRUE(Server.Start(Root)) << Server.Log();
+  const std::string bytes = PatternBytes(100000, 3);
+  MakeRemote({{"b.csv", bytes}});
+  WriteFile(Local + "/b.csv", "old\n");
+  const std::string profile = Profile("*.csv", Local, true, true, 'B');
+  std::string text = ReadFile(profile);
+  text.replace(text.find("Overwrite=Y"), 11, "Overwrite=N");
+  WriteFile(profile, text);
+  ASSERT_EQ(::chown(Data.c_str(), 0, 0), 0);  // the folder's entries may not be removed
+  TProgramRun refused = RunProgram(Dir, profile);
+  ASSERT_TRUE(refused.Finished);
+  EXPECT_EQ(refused.ExitCode, 1) << refused.Output;
+  EXPECT_NE(refused.Output.find("Delete Host File:b.csv\n"), std::string::npos) << refused.Output;
+  ASSERT_EQ(std::system(("chown " + TVsFtpServer::AnonymousUser() + " '" + Data + "'").c_str()), 0);
+  TProgramRun next = RunProgram(Dir, profile);
+  ASSERT_TRUE(next.Finished);
+  EXPECT_EQ(next.ExitCode, 0) << next.Output;
+  EXPECT_NE(next.Output.find("Source File:b.csv was appended to " + Local + "/b.csv by another run that did not delete it\n"),
+            std::string::npos)
+      << next.Output;
+  EXPECT_EQ(next.Output.find("Retrieving"), std::string::npos) << next.Output;
+  EXPECT_TRUE(ReadFile(Local + "/b.csv") == "old\n" + bytes) << SizeOf(Local + "/b.csv");
+  EXPECT_FALSE(FileExists(Data + "/b.csv"));
+  EXPECT_EQ(FolderNames(Local), std::set<std::string>{"b.csv"});
+}
