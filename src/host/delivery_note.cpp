@@ -2,7 +2,6 @@
 #include "host/delivery_note.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,10 @@
 namespace quodra::host {
 namespace {
 
+// Far beyond what a note holds: it is written anew above kCompactAbove.
+constexpr size_t kLongestNote = 1 << 24;
+constexpr size_t kCompactAbove = 16384;
+
 struct TEntry {
   uint64_t Dev = 0;
   uint64_t Ino = 0;
@@ -26,19 +29,6 @@ std::string LineSafe(const std::string& key) {
   std::string out;
   for (char c : key) out += c == '\n' || c == '\r' ? '?' : c;
   return out;
-}
-
-std::string ReadNote(int fd) {
-  std::string text;
-  char buf[4096];
-  for (off_t at = 0;;) {
-    ssize_t n = ::pread(fd, buf, sizeof buf, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    at += n;
-  }
-  return text;
 }
 
 // The open entries, the later line winning; a last line without its end is ignored.
@@ -63,6 +53,10 @@ std::map<std::string, TEntry> Replay(const std::string& text) {
   return open;
 }
 
+std::string EntryLine(uint64_t dev, uint64_t ino, uint64_t after, const std::string& key) {
+  return "+" + std::to_string(dev) + " " + std::to_string(ino) + " " + std::to_string(after) + " " + key + "\n";
+}
+
 // Whether the destination is still the file of the entry and holds its bytes.
 bool Holds(const std::string& target, const TEntry& e) {
   struct stat st {};
@@ -70,40 +64,12 @@ bool Holds(const std::string& target, const TEntry& e) {
          static_cast<uint64_t>(st.st_ino) == e.Ino && static_cast<uint64_t>(st.st_size) >= e.After;
 }
 
-// The note, opened for appending and locked; a note another run removed while we waited for
-// its lock is not the one the name leads to any more. -errno on failure.
-int OpenNote(const std::string& path, bool create, bool& created) {
-  created = false;
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = -1;
-    if (create) {
-      fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      created = fd >= 0;
-    }
-    if (fd < 0 && (!create || errno == EEXIST)) fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT && create) continue;  // removed between the two opens
-      return -errno;
-    }
-    // Held for a few writes at most: a short wait, never a long one.
-    int locked;
-    do locked = ::flock(fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
-    struct stat held {}, named {};
-    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::lstat(path.c_str(), &named) == 0 &&
-        named.st_dev == held.st_dev && named.st_ino == held.st_ino)
-      return fd;
-    const bool regular = S_ISREG(held.st_mode);
-    ::close(fd);
-    if (!regular) return -EINVAL;
-    if (!create) return -ENOENT;
-  }
-  return -EAGAIN;
-}
-
+// Appends at the end of the note, which the caller holds locked.
 int AppendLine(int fd, const std::string& line) {
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) return errno;
   for (;;) {
-    ssize_t n = ::write(fd, line.data(), line.size());
+    ssize_t n = ::pwrite(fd, line.data(), line.size(), end);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     return static_cast<size_t>(n) == line.size() ? 0 : ENOSPC;
@@ -116,14 +82,11 @@ int NoteDelivered(const std::string& target, int destFd, uint64_t after, const s
   struct stat st {};
   if (::fstat(destFd, &st) != 0) return errno;
   const std::string path = DeliveryNotePathOf(target);
-  bool created = false;
-  int fd = OpenNote(path, true, created);
+  int fd = OpenLocked(path, true, true);
   if (fd < 0) return -fd;
-  int err = AppendLine(fd, "+" + std::to_string(static_cast<uint64_t>(st.st_dev)) + " " +
-                               std::to_string(static_cast<uint64_t>(st.st_ino)) + " " + std::to_string(after) + " " +
-                               LineSafe(key) + "\n");
+  int err = AppendLine(fd, EntryLine(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), after,
+                                     LineSafe(key)));
   if (!err && ::fdatasync(fd) != 0) err = errno;
-  if (!err && created) err = SyncFolder(FolderOf(path));
   ::close(fd);
   return err;
 }
@@ -132,7 +95,7 @@ bool WasDelivered(const std::string& target, const std::string& key) {
   if (key.empty()) return false;
   int fd = ::open(DeliveryNotePathOf(target).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  const auto open = Replay(ReadNote(fd));
+  const auto open = Replay(ReadWorkFile(fd, kLongestNote));
   ::close(fd);
   auto it = open.find(LineSafe(key));
   return it != open.end() && Holds(target, it->second);
@@ -143,14 +106,23 @@ void EndDelivery(const std::string& target, const std::string& key) {
   // while the note still says the append was whole, or a later repair would undo the append.
   RepairCutAppend(target);
   const std::string path = DeliveryNotePathOf(target);
-  bool created = false;
-  int fd = OpenNote(path, false, created);
+  int fd = OpenLocked(path, false, true);
   if (fd < 0) return;
   // Not synced: should the line be lost, the entry names a source that is gone.
   AppendLine(fd, "-" + LineSafe(key) + "\n");
-  bool anyOpen = false;
-  for (const auto& [k, e] : Replay(ReadNote(fd))) anyOpen = anyOpen || Holds(target, e);
-  if (!anyOpen) UnlinkIfSame(path, fd);
+  const std::string text = ReadWorkFile(fd, kLongestNote);
+  std::string kept;
+  for (const auto& [k, e] : Replay(text)) {
+    if (Holds(target, e))
+      kept += EntryLine(e.Dev, e.Ino, e.After, k);
+  }
+  if (kept.empty()) {
+    UnlinkIfSame(path, fd);
+  } else if (text.size() > kCompactAbove) {
+    // Entries that stay open (a source whose delete keeps failing) would let the note grow by
+    // two lines with every later append here: it is written anew with the open ones alone.
+    if (::ftruncate(fd, 0) == 0 && AppendLine(fd, kept) == 0) ::fdatasync(fd);
+  }
   ::close(fd);
 }
 

@@ -12,14 +12,18 @@
 //
 // The note is only ever appended to: "+DEV INO AFTER KEY" when an append is in place, "-KEY"
 // when its source is gone. A line a crash cut (no line end) was never written. The note goes
-// once none of its entries is open.
+// once none of its entries is open; one that keeps an entry open (a source whose delete keeps
+// failing) is written anew with its open entries alone once it grows beyond 16 KiB (in place:
+// a crash at that moment forgets them, and such a source would be appended once more).
 #include <cstdint>
 #include <string>
 
 namespace quodra::host {
 
 // Notes that the destination `target` (open as `destFd`, `after` bytes long once the append is
-// in place) holds the bytes of `key`. Synced before it returns. 0 or errno.
+// in place) holds the bytes of `key`. The note's bytes are synced before it returns; a new
+// note's name is on disk only once the caller syncs the folder (the append's end does, before
+// anything relies on the note). 0 or errno.
 int NoteDelivered(const std::string& target, int destFd, uint64_t after, const std::string& key);
 // Whether `target` holds the bytes of `key` by an append whose source was never deleted.
 bool WasDelivered(const std::string& target, const std::string& key);

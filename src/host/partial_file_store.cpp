@@ -67,19 +67,7 @@ int WriteAll(int fd, const std::string& text) {
   return 0;
 }
 
-std::string ReadAll(int fd) {
-  std::string text;
-  char buf[4096];
-  ::lseek(fd, 0, SEEK_SET);
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    if (text.size() > 65536) break;  // no record of ours is this long
-  }
-  return text;
-}
+std::string ReadAll(int fd) { return ReadWorkFile(fd, 65536); }  // no record of ours is this long
 
 // Our records and journals: key=value lines between a first line `magic` and a last line
 // "end", so that one cut while being written is never taken for a whole one.
@@ -231,6 +219,20 @@ std::string ResumeRecordPathOf(const std::string& target) { return Beside(target
 std::string JournalPathOf(const std::string& target) { return Beside(target, kJournalSuffix); }
 std::string DeliveryNotePathOf(const std::string& target) { return Beside(target, kDeliverySuffix); }
 
+std::string ReadWorkFile(int fd, size_t limit) {
+  std::string text;
+  char buf[4096];
+  ::lseek(fd, 0, SEEK_SET);
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > limit) break;
+  }
+  return text;
+}
+
 int SyncFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -239,12 +241,15 @@ int SyncFolder(const std::string& folder) {
   return err;
 }
 
-int OpenLocked(const std::string& path, bool create) {
+int OpenLocked(const std::string& path, bool create, bool wait) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0);
     int fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0) return -errno;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int locked;
+    do locked = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (locked != 0 && errno == EINTR && wait);
+    if (locked != 0) {
       int err = errno;
       ::close(fd);
       return -(err == EWOULDBLOCK ? EWOULDBLOCK : err);

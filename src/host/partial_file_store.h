@@ -34,14 +34,18 @@ std::string ResumeRecordPathOf(const std::string& target);
 std::string JournalPathOf(const std::string& target);
 std::string DeliveryNotePathOf(const std::string& target);
 
+// The content of a work file from its start, cut after a little more than `limit` bytes.
+std::string ReadWorkFile(int fd, size_t limit);
+
 // fsync of a folder (EINVAL from file systems that cannot is no error). 0 or errno.
 int SyncFolder(const std::string& folder);
 
 // Opens `path` (created with mode 0600 when `create`) and locks it without waiting. The name
 // is checked to still lead to the locked file, so a file another run removed meanwhile is
 // never taken. Returns the descriptor or -errno: -EWOULDBLOCK while a live process holds it,
-// -ENOENT when it is missing (and not to be created).
-int OpenLocked(const std::string& path, bool create);
+// -ENOENT when it is missing (and not to be created). `wait`: waits for a live holder instead
+// (for files held for a few writes at most).
+int OpenLocked(const std::string& path, bool create, bool wait = false);
 
 // Removes `path` if it is still the file open as `fd` (which the caller has locked).
 void UnlinkIfSame(const std::string& path, int fd);

@@ -253,6 +253,21 @@ TEST(LocalOutputFileCrash, AnAppendNotedAsDeliveredIsNeitherUndoneNorRepeated) {
     }
     EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, key)) << replaced;
   }
+  // A source whose delete keeps failing stays noted while hundreds of others come and go; the
+  // note does not grow with them.
+  TTempDir dir;
+  const std::string dest = dir.File("data.bin");
+  for (int i = 0; i <= 300; ++i) {
+    TLocalOutputFile out;
+    ASSERT_EQ(out.Open(dest, M::Append), 0);
+    ASSERT_EQ(out.Write("x", 1), 0);
+    out.NoteDeliveryOf(i == 0 ? key : key + std::to_string(i));
+    ASSERT_EQ(out.Commit(), 0);
+    if (i > 0) TLocalOutputFile::EndDelivery(dest, key + std::to_string(i));
+  }
+  EXPECT_TRUE(TLocalOutputFile::DeliveredBefore(dest, key));
+  EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, key + "300"));
+  EXPECT_LT(ReadFile(dir.File(".data.bin.quodra-delivered")).size(), 20000u);
 }
 
 // A replacement put in place at once and synced later: a writer killed at any step leaves the
