@@ -218,7 +218,8 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   }
   if (!factsResult.Ok()) return factsResult;
 
-  // An earlier run appended this very file and ended before it was deleted.
+  // Another run appended this very file and did not delete it (it was killed in between, or
+  // the server refused the delete): it is deleted, never appended a second time.
   const std::string deliveryKey = DeliveryKeyOf(name, was);
   if (!deliveryKey.empty() && TLocalOutputFile::DeliveredBefore(dest, deliveryKey)) {
     Log("Source File:" + name + " was appended to " + dest + " by another run that did not delete it");
