@@ -10,6 +10,7 @@
 #include "app/profile_paths.h"
 #include "dialogs/varn_opt_frm.h"
 #include "dialup/qp_ras_dialer.h"
+#include "host/byte_text.h"
 #include "host/event_wait.h"
 #include "ui_main_frm.h"
 
@@ -29,7 +30,7 @@ void TMainFrm::ConnectWithDialup() {
   int rc = 0;
   try {
     Log("Using Dialup...");
-    ui->Profilenamebox1->setEditText(QString::fromStdString(quodra::app::ProfileNameOf(ProfilePath)));
+    ui->Profilenamebox1->setEditText(quodra::host::TextOf(quodra::app::ProfileNameOf(ProfilePath)));
     quodra::host::ProcessPendingEvents();
     opt.RefreshEntryListClick();
     Log("Connect using " + dialer.EntryName());

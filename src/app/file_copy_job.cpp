@@ -14,6 +14,7 @@
 #include "app/append_file.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/byte_text.h"
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
 #include "host/text_util.h"
@@ -25,7 +26,7 @@ namespace {
 constexpr int kRenameAttempts = 16;
 constexpr int kCopyAttempts = 11;
 
-std::string Text(const QString& s) { return s.toStdString(); }
+std::string Text(const QString& s) { return quodra::host::BytesOf(s); }
 
 // Renames without ever replacing a file that exists under the new name.
 bool RenameNoReplace(const std::string& from, const std::string& to) {

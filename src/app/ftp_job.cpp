@@ -5,6 +5,7 @@
 #include "app/ftp_source_list.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/byte_text.h"
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/text_util.h"
@@ -19,7 +20,7 @@ using quodra::jobs::TRemoteResult;
 
 namespace {
 
-QString QText(const std::string& s) { return QString::fromStdString(s); }
+QString QText(const std::string& s) { return quodra::host::TextOf(s); }
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
 // A session the server ended without a word counts as a cut connection.

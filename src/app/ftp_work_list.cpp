@@ -3,6 +3,8 @@
 #include <QListWidget>
 #include <QScrollBar>
 
+#include "host/byte_text.h"
+
 namespace {
 // How long taken rows may stay in the view: the view changes a few times a second at most,
 // whatever the rate at which the walk takes entries.
@@ -32,7 +34,7 @@ void TFtpWorkList::Fill(const std::vector<std::string>& names) {
   Add(kEndMarker, quodra::jobs::TEntryKind::Other, true);
   QStringList rows;
   rows.reserve(static_cast<qsizetype>(Entries.size()));
-  for (const TEntry& e : Entries) rows << QString::fromStdString(e.Name);
+  for (const TEntry& e : Entries) rows << quodra::host::TextOf(e.Name);
   View.addItems(rows);
 }
 
@@ -61,7 +63,7 @@ void TFtpWorkList::Flush() {
     QStringList rows;
     for (TEntry& e : Entries) {
       if (e.State == TState::Taken) e.State = TState::Gone;
-      if (e.State == TState::Listed) rows << QString::fromStdString(e.Name);
+      if (e.State == TState::Listed) rows << quodra::host::TextOf(e.Name);
     }
     int scrolled = View.verticalScrollBar()->value();
     View.setUpdatesEnabled(false);

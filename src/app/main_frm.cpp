@@ -21,6 +21,7 @@
 #include "app/ftp_job.h"
 #include "dialogs/jpeg_picture.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/byte_text.h"
 #include "host/display_fallback.h"
 #include "host/event_wait.h"
 #include "host/last_profile_store.h"
@@ -39,7 +40,7 @@ constexpr int kExpandedWidth = 635;
 constexpr int kProgressPaintMs = 200;
 const char kNoProfile[] = "<none>";
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) { return quodra::host::TextOf(s); }
 
 // A log line is one line wherever it goes (the list, standard output, the host): line ends
 // at its end are dropped, those inside it are written as "\r" and "\n".
@@ -449,7 +450,7 @@ void TMainFrm::JobEnded() {
 
 void TMainFrm::lbxCurrentDirMouseDown(const QPoint& pos) {
   // The empty area below the last entry keeps the entry clicked before.
-  if (QListWidgetItem* item = ui->lbxCurrentDir->itemAt(pos)) ClickedEntry = item->text().toStdString();
+  if (QListWidgetItem* item = ui->lbxCurrentDir->itemAt(pos)) ClickedEntry = quodra::host::BytesOf(item->text());
 }
 
 void TMainFrm::lbxCurrentDirClick() {

@@ -9,6 +9,7 @@
 #include "app/profile_file.h"
 #include "app/profile_paths.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/byte_text.h"
 #include "host/text_util.h"
 #include "ui_main_frm.h"
 #include "ui_varn_opt_frm.h"
@@ -17,8 +18,8 @@ using namespace quodra::app;
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-std::string S(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) { return quodra::host::TextOf(s); }
+std::string S(const QString& s) { return quodra::host::BytesOf(s); }
 
 // Names given in the box or the dialog belong to the folder of the current profile: one
 // opened by path keeps its own folder.

@@ -7,6 +7,7 @@
 
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/byte_text.h"
 #include "jobs/fetch_walk.h"
 #include "jobs/sftp_remote_side.h"
 #include "ui_main_frm.h"
@@ -26,7 +27,7 @@ TSftpJob::~TSftpJob() { Side.reset(); }
 bool TSftpJob::SessionOpen() const { return Side && (Side->IsOpen() || Browsing); }
 
 void TSftpJob::Run() {
-  auto text = [](const QString& s) { return s.toStdString(); };
+  auto text = [](const QString& s) { return quodra::host::BytesOf(s); };
   const quodra::jobs::TJobProfile p = Frm.JobProfileFromControls();
   const auto settings = quodra::jobs::SftpSettingsFor(p, text(Frm.VarnOptFrm->PrivateKeyFile1->text()),
                                                       text(Frm.VarnOptFrm->HostKeyFingerprint1->text()));
@@ -67,7 +68,7 @@ void TSftpJob::ShowFolder(bool withParent) {
   QStringList rows;
   if (withParent) rows << QStringLiteral("..");
   for (const TRemoteEntry& e : Side->LastListing())
-    rows << QString::fromStdString(e.Kind == TEntryKind::Folder ? e.Name + "/" : e.Name);
+    rows << quodra::host::TextOf(e.Kind == TEntryKind::Folder ? e.Name + "/" : e.Name);
   Frm.ui->lbxCurrentDir->clear();
   Frm.ui->lbxCurrentDir->addItems(rows);
 }

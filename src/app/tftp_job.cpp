@@ -12,6 +12,7 @@
 #include "app/digits_to_int.h"
 #include "app/main_frm.h"
 #include "dialogs/varn_opt_frm.h"
+#include "host/byte_text.h"
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
@@ -94,10 +95,10 @@ void TTftpJob::Run() {
     // A stop signal ends a wait for the server at once (the event loop does not run there).
     TFTP1->WakeFd = quodra::host::TStopSignals::StopRequestedFd();
     TFTP1->WakeFlag = quodra::host::TStopSignals::StopRequestedFlag();
-    TFTP1->Host = Frm.ui->ServerName1->text().toStdString();
+    TFTP1->Host = quodra::host::BytesOf(Frm.ui->ServerName1->text());
     TFTP1->ReceiveTimeout = opt.TransferTimeOutSpinEdit1->value();  // taken as milliseconds
 
-    const std::string portText = opt.Port1->text().toStdString();
+    const std::string portText = quodra::host::BytesOf(opt.Port1->text());
     TFTP1->Port = Trim(portText).empty() ? kDefaultTftpPort : quodra::app::DigitsToInt(portText);
     Frm.Log("Port: [" + std::to_string(TFTP1->Port) + "]");
 
@@ -107,7 +108,7 @@ void TTftpJob::Run() {
 
     ApplyTransferOptions();
     Frm.Log("Begin Transfer ");
-    Download(opt.SourceFileName1->text().toStdString(), opt.DestFileName1->text().toStdString());
+    Download(quodra::host::BytesOf(opt.SourceFileName1->text()), quodra::host::BytesOf(opt.DestFileName1->text()));
   } catch (const std::exception& e) {
     // A TFTP error reply, a time-out, a host that does not resolve, a local file that
     // cannot be written, an abort, a stop signal: the job ends here.

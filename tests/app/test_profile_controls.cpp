@@ -88,9 +88,11 @@ TEST_F(ProfileControls, SavedProfileReadsBackIdentically) {
   p.Password = " leading blank";
   p.Login = "user";
   p.Port = "2121";
-  p.SourceFile = "a.txt;b.txt";
-  p.DestinationFile = "/tmp/in/";
-  p.DefaultFolder = "/";
+  // Names as older systems write them: Latin-1 bytes, and sequences that are no UTF-8 (cut,
+  // overlong, an encoded surrogate) beside a character outside the 16-bit range.
+  p.SourceFile = "a.txt;caf\xE9.csv;\xF0\x9F\x93\x84 \xED\xA0\x80 \xC0\xAF.txt;end\xC3";
+  p.DestinationFile = "/tmp/in/\xE4\xF6/";
+  p.DefaultFolder = "/d\xFCr";
   p.Overwrite = true;
   p.Passive = true;
   p.DeleteRemote = false;
@@ -107,6 +109,9 @@ TEST_F(ProfileControls, SavedProfileReadsBackIdentically) {
   std::string before = quodra::test::ReadFile(path);
 
   auto& f = Loaded(path);
+  // The job gets the very bytes, and the file is written back with them.
+  EXPECT_EQ(f.JobProfileFromControls().SourceFile, p.SourceFile);
+  EXPECT_EQ(f.JobProfileFromControls().DefaultFolder, p.DefaultFolder);
   ASSERT_TRUE(f.SaveProfile());
   EXPECT_EQ(ReadProfile(path), p);
   EXPECT_EQ(quodra::test::ReadFile(path), before);
