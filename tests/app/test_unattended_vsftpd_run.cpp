@@ -111,6 +111,7 @@ TEST_F(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) 
                                                     {"b.csv", PatternBytes(200000, 7)},
                                                     {"c.txt", "text\n"},
                                                     {"lines.txt", "l1\nl2\n"},
+                                                    {"caf\xE9.txt", "Latin-1 name\n"},
                                                     {"sub.csv/", ""},
                                                     {"sub.csv/x.csv", "inner\n"}};
   const std::string fingerprint = MakeCertificate();
@@ -126,8 +127,8 @@ TEST_F(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) 
     int ExitCode;
     std::vector<std::string> LogLines;
   };
-  const std::set<std::string> all{"a.csv", "b.csv", "c.txt", "lines.txt", "sub.csv"};
-  const std::set<std::string> csvGone{"c.txt", "lines.txt", "sub.csv"};
+  const std::set<std::string> all{"a.csv", "b.csv", "c.txt", "lines.txt", "caf\xE9.txt", "sub.csv"};
+  const std::set<std::string> csvGone{"c.txt", "lines.txt", "caf\xE9.txt", "sub.csv"};
   const std::string skipped = "Source File:sub.csv is not a regular file, skipped";
   const std::vector<TRow> rows = {
       {"a mask passes over a folder it matches", "*.csv", true, false, false, 'B', {"a.csv", "b.csv"}, all, 0,
@@ -139,6 +140,8 @@ TEST_F(UnattendedVsftpdRun, FetchesDeletesAndSkipsAsTheServerSaysScenarioTable) 
       {"a named folder is no file: the server's refusal is the reason", "sub.csv", true, true, false, 'B', {}, all, 1,
        {"550 Failed to open file."}},
       {"ASCII: the server's CR LF becomes LF", "lines.txt", true, false, false, 'A', {"lines.txt"}, all, 0, {}},
+      {"a name in Latin-1 goes through the profile's fields byte for byte", "caf\xE9.txt", true, true, false, 'B',
+       {"caf\xE9.txt"}, {"a.csv", "b.csv", "c.txt", "lines.txt", "sub.csv"}, 0, {}},
       {"explicit TLS: every data connection resumes the session, as the server demands", "*.csv", true, true, true,
        'B', {"a.csv", "b.csv"}, csvGone, 0,
        {"Security: explicit TLS", ", TLS session resumed", "Delete Host File:b.csv"}},
