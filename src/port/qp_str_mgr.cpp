@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "host/text_util.h"
 #include "port/qp_except.h"
 
 namespace quodra::port {
@@ -18,24 +19,6 @@ constexpr size_t kMaxTextLength = 255;
 uint32_t U32At(const std::string& d, size_t pos) {
   const auto* p = reinterpret_cast<const uint8_t*>(d.data()) + pos;
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // The strings of the reader's own messages; before (or without) its table they fall back to
@@ -156,13 +139,13 @@ std::string TQpStringResource::GetString(uint32_t id) const {
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
       uint32_t lo = p[2 * i + 2] | (uint32_t(p[2 * i + 3]) << 8);
       if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        quodra::host::AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
         ++i;
         continue;
       }
     }
     if (u >= 0xD800 && u <= 0xDFFF) u = '?';  // a lone surrogate has no character
-    AppendUtf8(out, u);
+    quodra::host::AppendUtf8(out, u);
   }
   return out;
 }
