@@ -2,6 +2,10 @@
 // lists. Loading and saving the profile is in profile_controls.cpp.
 #include "app/main_frm.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -99,6 +103,7 @@ TMainFrm::~TMainFrm() {
   TftpJob = nullptr;
   FtpJob = nullptr;
   SftpJob = nullptr;
+  ReleaseProfileRun();
   delete ui;
   ui = nullptr;
 }
@@ -431,10 +436,31 @@ void TMainFrm::JobStarted() {
   ui->Abort1->show();
 }
 
+bool TMainFrm::TakeProfileRun() {
+  // One run of a profile at a time, across processes (a scheduler that starts the next run
+  // while the last one still works): two would fetch, append and delete the same files.
+  ReleaseProfileRun();
+  if (ProfilePath.empty()) return true;
+  const int fd = ::open(ProfilePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;  // no profile file: nothing another run could share
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  ProfileRunLock = fd;
+  return true;
+}
+
+void TMainFrm::ReleaseProfileRun() {
+  if (ProfileRunLock >= 0) ::close(ProfileRunLock);
+  ProfileRunLock = -1;
+}
+
 void TMainFrm::JobEnded() {
   if (!JobActive) return;
   JobActive = false;
   JobContinues = false;
+  ReleaseProfileRun();
   // Files the job put in place without a sync of their own are durable before it counts.
   if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
     Log(std::string("Local files could not be synced: ") + std::strerror(err));

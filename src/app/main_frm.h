@@ -108,6 +108,10 @@ class TMainFrm : public QWidget {
   bool JobRunning() const { return JobActive; }
   void JobStarted();  // nothing when a job runs already
   void JobEnded();    // nothing when no job runs
+  // Locks the profile file for the job (false: another process runs it now); released when
+  // the job ends.
+  bool TakeProfileRun();
+  void ReleaseProfileRun();
   // Set by the FTP job once its session runs on its own: it calls JobEnded itself.
   void JobGoesOn() { JobContinues = JobActive; }
   bool JobGoesOnByItself() const { return JobActive && JobContinues; }
@@ -191,6 +195,7 @@ class TMainFrm : public QWidget {
   bool EchoToStdout = false; // runs with arguments copy the log to standard output
   bool JobActive = false;
   bool JobContinues = false;     // the FTP session runs on after Connect returned
+  int ProfileRunLock = -1;       // the profile file, locked while a job of it runs
   bool CloseAfterJob = false;    // the window was closed during the job
   bool ConnectAfterJob = true;   // Connect's state once the job is over
   std::string ByteCounter;       // the counter's latest text, shown or not

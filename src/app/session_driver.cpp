@@ -7,6 +7,7 @@
 #include "app/ftp_job.h"
 #include "app/sftp_job.h"
 #include "app/main_frm.h"
+#include "app/profile_paths.h"
 #include "dialogs/varn_opt_frm.h"
 #include "host/event_wait.h"
 #include "host/online_state.h"
@@ -53,6 +54,12 @@ void TMainFrm::Connect() {
     }
   } jobEnd{*this};
   FileNumber = 1;
+  if (!TakeProfileRun()) {
+    Log("Profile " + quodra::app::ProfileNameOf(ProfilePath) + " is being run by another process: this run does not start");
+    MarkRunFailed();
+    if (HasArguments()) CloseWindow();
+    return;
+  }
   bool online = quodra::host::IsComputerOnline();
   Log("Connected To Internet: " + BoolToText(online));
   bool useDialup = VarnOptFrm->ui->UseDialupCheckBox1->isChecked();

@@ -1,10 +1,12 @@
 // The program itself running an FTP profile unattended against a local server: it prints
 // its log, ends by itself, and its exit status tells whether every named file arrived.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QProcess>
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -497,4 +499,41 @@ TEST(UnattendedFtpStack, ThousandsOfFilesAndUnsafeNamesOnASmallStack) {
     }
   }
   EXPECT_EQ(transferred, static_cast<size_t>(kFiles));
+}
+
+// One run of a profile at a time: a run started while another process runs the same profile
+// (a scheduler that does not wait for the last run) does not start, says why and exits 1;
+// once that run is over, the next one runs.
+TEST(UnattendedFtpProfileRun, ASecondRunOfTheSameProfileDoesNotStart) {
+  TTempDir dir;
+  ::mkdir(dir.File("remote").c_str(), 0755);
+  ::mkdir(dir.File("local").c_str(), 0755);
+  WriteFile(dir.File("remote/stock.csv"), PatternBytes(200000, 3));
+  TScriptedFtpServer server;  // the first run's transfer stalls half-way
+  ASSERT_TRUE(server.Start({"sessions 2", "fault RETR stock.csv stall", "serve " + dir.File("remote")}));
+  WriteFile(dir.File("job.FTP"), "[Options]\r\nServerName=127.0.0.1\r\nLogin=tester\r\nPassword=secret\r\nPort=" +
+                                     server.PortText() + "\r\nSourceFile=stock.csv\r\nDestinationFile=" +
+                                     dir.File("local/") + "\r\nDefaultFolder=/\r\nOverwrite=Y\r\nDeleteRemote=N\r\n");
+  QProcess first;
+  StartProgram(first, dir, {QString::fromStdString(dir.File("job.FTP"))});
+  ASSERT_TRUE(first.waitForStarted());
+  std::string firstLog;
+  while (firstLog.find("Retrieving\n") == std::string::npos && first.waitForReadyRead(30000))
+    firstLog += first.readAllStandardOutput().toStdString();
+  ASSERT_NE(firstLog.find("Retrieving\n"), std::string::npos) << firstLog;
+
+  TProgramRun second = RunProgram(dir, dir.File("job.FTP"));
+  ASSERT_TRUE(second.Finished);
+  EXPECT_EQ(second.ExitCode, 1) << second.Output;
+  EXPECT_NE(second.Output.find("Profile job is being run by another process: this run does not start\n"),
+            std::string::npos)
+      << second.Output;
+  EXPECT_EQ(second.Output.find("Connecting to"), std::string::npos) << second.Output;
+
+  ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+  ASSERT_TRUE(first.waitForFinished(30000));
+  TProgramRun third = RunProgram(dir, dir.File("job.FTP"));
+  ASSERT_TRUE(third.Finished);
+  EXPECT_EQ(third.ExitCode, 0) << third.Output;
+  EXPECT_TRUE(ReadFile(dir.File("local/stock.csv")) == PatternBytes(200000, 3));
 }
