@@ -460,12 +460,13 @@ void TMainFrm::JobEnded() {
   if (!JobActive) return;
   JobActive = false;
   JobContinues = false;
-  ReleaseProfileRun();
-  // Files the job put in place without a sync of their own are durable before it counts.
+  // Files the job put in place without a sync of their own are durable before it counts,
+  // and before the next run of the profile may start.
   if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
     Log(std::string("Local files could not be synced: ") + std::strerror(err));
     MarkRunFailed();
   }
+  ReleaseProfileRun();
   if (Destroying) return;
   ui->ConnectBtn1->setEnabled(ConnectAfterJob);
   ui->PropertiesBtn1->setEnabled(true);
