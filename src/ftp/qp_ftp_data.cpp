@@ -468,6 +468,8 @@ void TQpCustomFtpClient::FinishRetrieveIfComplete() {
       return;
     }
     LocalHeld = HoldLocalFile;
+    // The holder asks the server again before it commits: the disk catches up meanwhile.
+    if (LocalHeld) Local->SyncAhead();
   }
   PostStatus(fsTransferDone, nullptr);
 }

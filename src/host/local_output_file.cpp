@@ -12,6 +12,7 @@
 #include <climits>
 #include <memory>
 #include <random>
+#include <system_error>
 
 #include "host/delivery_note.h"
 #include "host/partial_file_store.h"
@@ -299,6 +300,7 @@ int TLocalOutputFile::Write(const void* data, size_t size) {
 // Counts bytes written and keeps the resume record's promise: every kCheckpointBytes the
 // bytes so far are synced and the record says so.
 int TLocalOutputFile::CountWritten(uint64_t n) {
+  ForgetSyncAhead();  // it may have missed these bytes: Commit syncs anew
   Written_ += n;
   const uint64_t length = ResumeOffset_ + Written_;
   if (Resumable_ && length - Checkpoint_ >= kCheckpointBytes) {
@@ -339,6 +341,7 @@ ssize_t TLocalOutputFile::WriteFrom(int fd, size_t size, bool& readFailed) {
 
 int TLocalOutputFile::RestartFromZero() {
   if (Fd_ < 0 || !Staged_) return EBADF;
+  ForgetSyncAhead();
   if (::ftruncate(Fd_, 0) != 0 || ::lseek(Fd_, 0, SEEK_SET) != 0) return errno;
   ResumeOffset_ = Written_ = 0;
   return Resumable_ ? WriteRecord(0) : 0;
@@ -349,11 +352,33 @@ int TLocalOutputFile::Sync() {
   return ::fsync(Fd_) == 0 ? 0 : errno;
 }
 
+void TLocalOutputFile::SyncAhead() {
+  if (Fd_ < 0 || SyncAhead_.valid()) return;
+  // The mode belongs to what the sync makes durable; the partial is replaced or removed anyway.
+  if (Staged_ && Mode_ == TMode::Replace && ::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) == 0)
+    ModeSet_ = true;
+  try {
+    SyncAhead_ = std::async(std::launch::async, [fd = Fd_] { return ::fsync(fd) == 0 ? 0 : errno; });
+  } catch (const std::system_error&) {
+    // No thread to be had: Commit syncs itself.
+  }
+}
+
+void TLocalOutputFile::ForgetSyncAhead() {
+  if (!SyncAhead_.valid()) return;
+  SyncAhead_.wait();  // its thread uses the descriptor until then
+  SyncAhead_ = {};
+}
+
+int TLocalOutputFile::SyncNow() {
+  if (SyncAhead_.valid()) return SyncAhead_.get();
+  return ::fsync(Fd_) == 0 ? 0 : errno;
+}
+
 int TLocalOutputFile::Commit(TDurability durability) {
   if (Fd_ < 0) return EBADF;
   if (!Staged_) {
-    if (::fsync(Fd_) != 0) {
-      int err = errno;
+    if (int err = SyncNow(); err != 0) {
       Rollback();
       return err;
     }
@@ -371,8 +396,8 @@ int TLocalOutputFile::Commit(TDurability durability) {
 
 int TLocalOutputFile::CommitReplace(TDurability durability) {
   const bool later = durability == TDurability::Later;
-  if (::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) != 0) return errno;
-  if (!later && ::fsync(Fd_) != 0) return errno;
+  if (!ModeSet_ && ::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) != 0) return errno;
+  if (int err = later ? 0 : SyncNow(); err != 0) return err;
   if (::rename(WritePath_.c_str(), Target_.c_str()) != 0) return errno;
   if (OnCommitStep) OnCommitStep("renamed");
   // The record described the partial, which is now the destination.
@@ -388,7 +413,7 @@ int TLocalOutputFile::CommitReplace(TDurability durability) {
 }
 
 int TLocalOutputFile::CommitAppend() {
-  if (::fsync(Fd_) != 0) return errno;
+  if (int err = SyncNow(); err != 0) return err;
   const std::string journal = JournalPathOf(Target_);
   int jfd = OpenLocked(journal, true);
   if (jfd < 0) return -jfd == EWOULDBLOCK ? EBUSY : -jfd;  // another run appends to it now
@@ -489,6 +514,8 @@ int TLocalOutputFile::Close() {
     DestLockFd_ = -1;
   }
   if (Fd_ < 0) return 0;
+  ForgetSyncAhead();
+  ModeSet_ = false;
   int fd = Fd_;
   Fd_ = -1;
   return ::close(fd) == 0 ? 0 : errno;

@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -90,6 +91,11 @@ class TLocalOutputFile {
   int RestartFromZero();
   // fsync of what was written, nothing else. 0 or errno.
   int Sync();
+  // Starts the fsync that Commit owes on a thread of its own, after the last Write, for a
+  // caller with other work before its Commit (asking the server whether the file held still):
+  // the disk catches up meanwhile, and Commit only waits for what is left. Every other end of
+  // the file waits for it too.
+  void SyncAhead();
 
   // Now: fsync, then Replace or Append as described above; WriteAt: fsync only.
   // Later (Replace only; the others are Now): the partial is renamed over the destination at
@@ -134,6 +140,9 @@ class TLocalOutputFile {
   int CommitReplace(TDurability durability);
   int CommitAppend();
   void RemoveStaged();
+  // The result of SyncAhead's fsync once it is over, or of an fsync now when none was started.
+  int SyncNow();
+  void ForgetSyncAhead();  // waits for a SyncAhead still running and forgets its result
   int Close();
 
   int Fd_ = -1;
@@ -152,6 +161,8 @@ class TLocalOutputFile {
   uint64_t Checkpoint_ = 0;  // partial length the record vouches for
   bool Existed_ = false;
   mode_t ExistingMode_ = 0;
+  bool ModeSet_ = false;         // a replacement's final mode is set already
+  std::future<int> SyncAhead_;  // SyncAhead's fsync while it runs
 };
 
 }  // namespace quodra::host

@@ -197,6 +197,8 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
         Out.Rollback();  // the file is not what was asked for: nothing of it is kept
       } else if (!result.Ok()) {
         KeepPartial();
+      } else {
+        Out.SyncAhead();  // the walk asks the server again before it commits
       }
       done(result);
     });

@@ -25,7 +25,9 @@ int EntriesIn(const std::string& folder) { return static_cast<int>(quodra::test:
 }  // namespace
 
 // Every mode, committed or rolled back: the destination holds either its old bytes or the
-// whole new result, and no temporary file is left in the folder.
+// whole new result, and no temporary file is left in the folder. Each row runs once more with
+// the sync started ahead between the writes (the bytes after it must count too); a replaced
+// file keeps its mode either way.
 TEST(LocalOutputFile, CommitOrRollbackLeavesOldOrWhole) {
   using M = TLocalOutputFile::TMode;
   struct Row {
@@ -48,28 +50,41 @@ TEST(LocalOutputFile, CommitOrRollbackLeavesOldOrWhole) {
       {"write-at rollback", M::WriteAt, "0123", 4, false, "0123"},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.name);
-    TTempDir dir;
-    std::string dest = dir.File("dest.txt");
-    if (r.before) WriteFile(dest, r.before);
-    TLocalOutputFile out;
-    ASSERT_EQ(out.Open(dest, r.mode, r.offset), 0);
-    ASSERT_EQ(out.Write("NEW", 3), 0);
-    if (r.mode == M::Replace) {
-      EXPECT_EQ(ReadFile(dest), r.before ? r.before : "");  // untouched so far
-    }
-    if (r.commit) {
-      ASSERT_EQ(out.Commit(), 0);
-    } else {
-      ASSERT_EQ(out.Rollback(), 0);
-    }
-    EXPECT_FALSE(out.IsOpen());
-    if (r.after) {
-      EXPECT_EQ(ReadFile(dest), r.after);
-      EXPECT_EQ(EntriesIn(dir.File("")), 1);
-    } else {
-      EXPECT_NE(::access(dest.c_str(), F_OK), 0);
-      EXPECT_EQ(EntriesIn(dir.File("")), 0);
+    for (bool ahead : {false, true}) {
+      SCOPED_TRACE(std::string(r.name) + (ahead ? ", synced ahead" : ""));
+      TTempDir dir;
+      std::string dest = dir.File("dest.txt");
+      if (r.before) {
+        WriteFile(dest, r.before);
+        ::chmod(dest.c_str(), 0640);
+      }
+      TLocalOutputFile out;
+      ASSERT_EQ(out.Open(dest, r.mode, r.offset), 0);
+      ASSERT_EQ(out.Write("NE", 2), 0);
+      if (ahead) out.SyncAhead();
+      ASSERT_EQ(out.Write("W", 1), 0);
+      if (ahead) out.SyncAhead();
+      if (r.mode == M::Replace) {
+        EXPECT_EQ(ReadFile(dest), r.before ? r.before : "");  // untouched so far
+      }
+      if (r.commit) {
+        ASSERT_EQ(out.Commit(), 0);
+      } else {
+        ASSERT_EQ(out.Rollback(), 0);
+      }
+      EXPECT_FALSE(out.IsOpen());
+      struct stat st {};
+      if (r.after) {
+        EXPECT_EQ(ReadFile(dest), r.after);
+        EXPECT_EQ(EntriesIn(dir.File("")), 1);
+        ASSERT_EQ(::stat(dest.c_str(), &st), 0);
+        if (r.before) {
+          EXPECT_EQ(st.st_mode & 0777, 0640u);
+        }
+      } else {
+        EXPECT_NE(::access(dest.c_str(), F_OK), 0);
+        EXPECT_EQ(EntriesIn(dir.File("")), 0);
+      }
     }
   }
 }
