@@ -12,7 +12,8 @@
 #include <climits>
 #include <memory>
 #include <random>
-#include <system_error>
+
+#include <QThreadPool>
 
 #include "host/delivery_note.h"
 #include "host/partial_file_store.h"
@@ -357,11 +358,10 @@ void TLocalOutputFile::SyncAhead() {
   // The mode belongs to what the sync makes durable; the partial is replaced or removed anyway.
   if (Staged_ && Mode_ == TMode::Replace && ::fchmod(Fd_, Existed_ ? ExistingMode_ : NewFileMode()) == 0)
     ModeSet_ = true;
-  try {
-    SyncAhead_ = std::async(std::launch::async, [fd = Fd_] { return ::fsync(fd) == 0 ? 0 : errno; });
-  } catch (const std::system_error&) {
-    // No thread to be had: Commit syncs itself.
-  }
+  // On a pooled thread: a run of many small files would otherwise start a thread for each.
+  auto synced = std::make_shared<std::promise<int>>();
+  SyncAhead_ = synced->get_future();
+  QThreadPool::globalInstance()->start([fd = Fd_, synced] { synced->set_value(::fsync(fd) == 0 ? 0 : errno); });
 }
 
 void TLocalOutputFile::ForgetSyncAhead() {
