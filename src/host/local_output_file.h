@@ -91,10 +91,10 @@ class TLocalOutputFile {
   int RestartFromZero();
   // fsync of what was written, nothing else. 0 or errno.
   int Sync();
-  // Starts the fsync that Commit owes on a thread of its own, after the last Write, for a
-  // caller with other work before its Commit (asking the server whether the file held still):
-  // the disk catches up meanwhile, and Commit only waits for what is left. Every other end of
-  // the file waits for it too.
+  // Starts the fsync that Commit owes on a worker thread, after the last Write, for a caller
+  // with other work before its Commit (asking the server whether the file held still): the
+  // disk catches up meanwhile, and Commit only waits for what is left. Every other end of the
+  // file waits for it too; a Write after it makes Commit sync anew.
   void SyncAhead();
 
   // Now: fsync, then Replace or Append as described above; WriteAt: fsync only.
@@ -161,8 +161,8 @@ class TLocalOutputFile {
   uint64_t Checkpoint_ = 0;  // partial length the record vouches for
   bool Existed_ = false;
   mode_t ExistingMode_ = 0;
-  bool ModeSet_ = false;         // a replacement's final mode is set already
-  std::future<int> SyncAhead_;  // SyncAhead's fsync while it runs
+  bool ModeSet_ = false;        // a replacement's final mode is set already
+  std::future<int> SyncAhead_;  // the result of SyncAhead's fsync
 };
 
 }  // namespace quodra::host
