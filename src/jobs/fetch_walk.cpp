@@ -235,6 +235,7 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   request.Binary = Profile.Binary;
   request.ExpectedSize = Profile.Binary ? was.Size : -1;
   request.DeliveryKey = deliveryKey;
+  request.DeleteAfter = Profile.DeleteRemote;
   auto fetched = std::make_shared<TSlot<TFetchResult>>();
   Side.Fetch(
       request,

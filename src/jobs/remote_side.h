@@ -66,6 +66,10 @@ struct TFetchRequest {
   // An append whose remote file is deleted afterwards: Commit notes this key as delivered
   // before the delete (host::TLocalOutputFile::NoteDeliveryOf). "" for none.
   std::string DeliveryKey;
+  // The remote file is deleted once the fetch is committed: the commit makes it durable at
+  // once. Otherwise a replacement may be put in place and synced with the run's other files
+  // when the job ends (host::TPendingDurability).
+  bool DeleteAfter = false;
 };
 
 struct TFetchResult : TRemoteResult {

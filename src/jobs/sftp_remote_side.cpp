@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/clock.h"
+#include "host/pending_durability.h"
 #include "host/text_util.h"
 
 namespace quodra::jobs {
@@ -176,6 +177,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
       return done(failed);
     }
     Out.NoteDeliveryOf(request.DeliveryKey);
+    DurableCommit = request.DeleteAfter;
     const int64_t offset = static_cast<int64_t>(Out.ResumeOffset());
     if (offset > 0)
       Log("Resuming " + request.RemoteName + " at " + std::to_string(offset) + " bytes kept from an earlier attempt");
@@ -197,7 +199,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
         Out.Rollback();  // the file is not what was asked for: nothing of it is kept
       } else if (!result.Ok()) {
         KeepPartial();
-      } else {
+      } else if (request.DeleteAfter) {
         Out.SyncAhead();  // the walk asks the server again before it commits
       }
       done(result);
@@ -218,12 +220,19 @@ TRemoteResult TSftpRemoteSide::Commit(bool keep) {
     Out.Rollback();
     return {};
   }
-  if (int err = Out.Commit(); err != 0)
+  using TDurability = quodra::host::TLocalOutputFile::TDurability;
+  if (int err = Out.Commit(DurableCommit ? TDurability::Now : TDurability::Later); err != 0)
     return {TFailureKind::Permanent, err, "Dest File:" + Out.Path() + " could not be written: " + std::strerror(err)};
   return {};
 }
 
 void TSftpRemoteSide::Delete(const std::string& name, TDone done) {
+  // The remote copy goes only once every local file written so far is safe on disk.
+  if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
+    const std::string why = "Local files could not be synced, " + name + " not deleted: " + std::strerror(err);
+    Later([done, err, why] { done({TFailureKind::Permanent, err, why}); });
+    return;
+  }
   bool started = Client.Delete(PathOf(name), [this, done, gen = Generation](const TSftpReply& r) {
     if (gen == Generation) done(ResultOf(r));
   });

@@ -60,6 +60,7 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   std::string RemoteFolder;  // as the profile gives it; "" the login folder
   std::vector<TRemoteEntry> Listing;
   quodra::host::TLocalOutputFile Out;  // the last successful fetch, until Commit
+  bool DurableCommit = true;           // its remote file is deleted afterwards
   // Close starts a new generation: results of the old one that arrive later are dropped, so
   // that no callback runs after its caller has given the operation up.
   uint64_t Generation = 0;

@@ -11,6 +11,7 @@
 
 #include "host/local_output_file.h"
 #include "host/clock.h"
+#include "host/pending_durability.h"
 #include "host/event_wait.h"
 #include "jobs/sftp_remote_side.h"
 #include "support/sshd_server_fixture.h"
@@ -106,21 +107,37 @@ TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
   }
 
   // The destination changes only with Commit(true), and only with a transfer of the
-  // expected length. A kept append notes its source as delivered; nothing else does.
-  struct TFetchRow { const char* Sentence; bool Append; int64_t Expected; bool Keep; TFailureKind Kind; std::string After; };
+  // expected length. A kept append notes its source as delivered; nothing else does. A kept
+  // replacement whose remote file stays is synced with the run's others (pending); one whose
+  // remote file is deleted afterwards is synced at once.
+  struct TFetchRow {
+    const char* Sentence;
+    bool Append, DeleteAfter;
+    int64_t Expected;
+    bool Keep;
+    TFailureKind Kind;
+    std::string After;
+    bool Pending;
+  };
   const std::string dest = Local.File("dest.csv");
   for (const auto& row : std::vector<TFetchRow>{
-           {"replaced and kept", false, (int64_t)Data.size(), true, TFailureKind::None, Data},
-           {"appended and kept", true, -1, true, TFailureKind::None, "old" + Data},
-           {"fetched but thrown away", false, -1, false, TFailureKind::None, "old"},
-           {"another length than expected", false, (int64_t)Data.size() + 1, true, TFailureKind::Transient, "old"},
+           {"replaced and kept", false, false, (int64_t)Data.size(), true, TFailureKind::None, Data, true},
+           {"replaced and kept, deleted afterwards", false, true, (int64_t)Data.size(), true, TFailureKind::None, Data,
+            false},
+           {"appended and kept", true, true, -1, true, TFailureKind::None, "old" + Data, false},
+           {"fetched but thrown away", false, false, -1, false, TFailureKind::None, "old", false},
+           {"another length than expected", false, true, (int64_t)Data.size() + 1, true, TFailureKind::Transient, "old",
+            false},
        }) {
     SCOPED_TRACE(row.Sentence);
     WriteFile(dest, "old");
+    quodra::host::TPendingDurability::Flush();
+    const uint64_t pendingBefore = quodra::host::TPendingDurability::Added;
     TFetchRequest req;
     req.RemoteName = "a.csv";
     req.LocalPath = dest;
     req.Append = row.Append;
+    req.DeleteAfter = row.DeleteAfter;
     req.ExpectedSize = row.Expected;
     req.DeliveryKey = "a.csv as listed";
     TFetchResult fr;
@@ -135,6 +152,8 @@ TEST_F(SftpRemoteSide, OpenListFactsFetchDelete) {
     if (fr.Ok()) side->Commit(row.Keep);
     EXPECT_TRUE(ReadFile(dest) == row.After);
     EXPECT_EQ(quodra::host::TLocalOutputFile::DeliveredBefore(dest, req.DeliveryKey), row.Append && row.Keep);
+    EXPECT_EQ(quodra::host::TPendingDurability::Added - pendingBefore, row.Pending ? 1u : 0u);
+    EXPECT_EQ(quodra::host::TPendingDurability::Pending(), row.Pending ? 1u : 0u);
   }
 
   Run([&](auto finished) { side->Delete("a.csv", [&, finished](const TRemoteResult& x) { r = x; finished(); }); });
