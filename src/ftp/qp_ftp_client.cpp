@@ -202,9 +202,8 @@ bool TQpCustomFtpClient::ChangeDir(const std::string& dir) {
 bool TQpCustomFtpClient::Delete(const std::string& name) {
   if (State != TFtpSessionState::Ready || name.empty() || !IsSafeArgument(name)) return false;
   // The remote copy goes only once every local file written so far is safe on disk.
-  if (int err = host::TPendingDurability::Flush(); err != 0) {
+  if (std::string why; host::TPendingDurability::FlushBeforeDeleting(name, why) != 0) {
     RemoteName = name;
-    const std::string why = "Local files could not be synced, " + name + " not deleted: " + std::strerror(err);
     PostError(kFtpLocalFileError, why.c_str(), true);
     return true;
   }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -43,6 +44,12 @@ void TPendingDurability::Add(const std::string& path) {
 size_t TPendingDurability::Pending() {
   std::lock_guard<std::mutex> hold(Lock);
   return Files.size();
+}
+
+int TPendingDurability::FlushBeforeDeleting(const std::string& name, std::string& why) {
+  const int err = Flush();
+  if (err != 0) why = "Local files could not be synced, " + name + " not deleted: " + std::strerror(err);
+  return err;
 }
 
 int TPendingDurability::Flush() {

@@ -21,6 +21,9 @@ class TPendingDurability {
   // one sync of each file system they are on. Returns 0 or the first errno; nothing is noted
   // afterwards either way (a failed sync cannot be repeated with any better hope).
   static int Flush();
+  // Flush before the remote copy of `name` goes: 0, or the errno with `why` saying for the
+  // log that the file was not deleted.
+  static int FlushBeforeDeleting(const std::string& name, std::string& why);
   static size_t Pending();
 
   // Files ever noted; for tests that check what took this path.

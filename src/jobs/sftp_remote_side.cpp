@@ -228,8 +228,8 @@ TRemoteResult TSftpRemoteSide::Commit(bool keep) {
 
 void TSftpRemoteSide::Delete(const std::string& name, TDone done) {
   // The remote copy goes only once every local file written so far is safe on disk.
-  if (int err = quodra::host::TPendingDurability::Flush(); err != 0) {
-    const std::string why = "Local files could not be synced, " + name + " not deleted: " + std::strerror(err);
+  std::string why;
+  if (int err = quodra::host::TPendingDurability::FlushBeforeDeleting(name, why); err != 0) {
     Later([done, err, why] { done({TFailureKind::Permanent, err, why}); });
     return;
   }
