@@ -5,8 +5,8 @@
 #include <vector>
 
 // The item `number` (1-based; 1 or less gives the first) of `list`, split at `delimiter`.
-// The list is cut to 255 characters, trimmed, and runs of blanks become one blank; an item
-// loses its trailing blanks. An empty item or one beyond the last gives "".
+// The whole list is read (no length limit), trimmed, and runs of blanks become one blank; an
+// item loses its trailing blanks. An empty item or one beyond the last gives "".
 std::string ExtractItem(const std::string& list, int number, char delimiter);
 
 // Whether `name` matches `mask` ("*" and "%" any run, "?" one character, "\" followed by

@@ -60,10 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(MatchMask(name, mask) == expected);
   }
 
-  const bool single = rest.substr(0, 255).find(delimiter) == std::string::npos;
+  const bool single = rest.find(delimiter) == std::string::npos;
   for (int k = 1; k <= 300; ++k) {
     const std::string item = ExtractItem(rest, k, delimiter);
-    Check(item.size() <= 255);
+    Check(item.size() <= rest.size());
     Check(item.find(delimiter) == std::string::npos);
     Check(item.empty() || item.back() != ' ');
     Check(item.find("  ") == std::string::npos);
