@@ -116,12 +116,20 @@ void EndDelivery(const std::string& target, const std::string& key) {
     if (Holds(target, e))
       kept += EntryLine(e.Dev, e.Ino, e.After, k);
   }
+  const std::string aside = path + "-new";
   if (kept.empty()) {
     UnlinkIfSame(path, fd);
+    ::unlink(aside.c_str());  // of a run killed while it wrote the note anew
   } else if (text.size() > kCompactAbove) {
     // Entries that stay open (a source whose delete keeps failing) would let the note grow by
-    // two lines with every later append here: it is written anew with the open ones alone.
-    if (::ftruncate(fd, 0) == 0 && AppendLine(fd, kept) == 0) ::fdatasync(fd);
+    // two lines with every later append here: it is written anew with the open ones alone,
+    // beside it and renamed over it, so that a crash leaves the old note or the new one.
+    // Only the holder of the note's lock writes the aside file.
+    int nfd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written = nfd >= 0 && AppendLine(nfd, kept) == 0 && ::fdatasync(nfd) == 0;
+    if (nfd >= 0) ::close(nfd);
+    if (written && OnNoteStep) OnNoteStep("compacted");
+    if (!written || ::rename(aside.c_str(), path.c_str()) != 0) ::unlink(aside.c_str());
   }
   ::close(fd);
 }

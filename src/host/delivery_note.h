@@ -13,9 +13,10 @@
 // The note is only ever appended to: "+DEV INO AFTER KEY" when an append is in place, "-KEY"
 // when its source is gone. A line a crash cut (no line end) was never written. The note goes
 // once none of its entries is open; one that keeps an entry open (a source whose delete keeps
-// failing) is written anew with its open entries alone once it grows beyond 16 KiB (in place:
-// a crash at that moment forgets them, and such a source would be appended once more).
+// failing) is written anew with its open entries alone once it grows beyond 16 KiB, beside it
+// and renamed over it (a reader sees the old note or the new one, never a part).
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace quodra::host {
@@ -29,5 +30,9 @@ int NoteDelivered(const std::string& target, int destFd, uint64_t after, const s
 bool WasDelivered(const std::string& target, const std::string& key);
 // The source of `key` is gone: its entry is closed, and the note goes once nothing is open.
 void EndDelivery(const std::string& target, const std::string& key);
+
+// Called with "compacted" once a note written anew is whole beside the old one and before it
+// takes its place, so that crash tests can stop the process there. Empty in the program.
+inline std::function<void(const char* step)> OnNoteStep;
 
 }  // namespace quodra::host

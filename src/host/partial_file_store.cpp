@@ -254,16 +254,16 @@ int OpenLocked(const std::string& path, bool create, bool wait) {
       ::close(fd);
       return -(err == EWOULDBLOCK ? EWOULDBLOCK : err);
     }
-    // The previous holder may have removed the name before letting go: then this file is
-    // no longer the one the name leads to.
+    // The previous holder may have removed the name before letting go, or put another file
+    // under it (written anew and renamed over it): then this file is no longer the one the
+    // name leads to, and the one it now leads to (if any) is tried instead.
     struct stat held {}, named {};
-    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::lstat(path.c_str(), &named) == 0 &&
-        named.st_dev == held.st_dev && named.st_ino == held.st_ino)
-      return fd;
-    bool regular = S_ISREG(held.st_mode);
+    const bool regular = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode);
+    const bool isNamed = ::lstat(path.c_str(), &named) == 0;
+    if (regular && isNamed && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return fd;
     ::close(fd);
     if (!regular) return -EINVAL;
-    if (!create) return -ENOENT;
+    if (!create && !isNamed) return -ENOENT;
   }
   return -EAGAIN;
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <set>
 
+#include "host/delivery_note.h"
 #include "host/local_output_file.h"
 #include "host/partial_file_store.h"
 #include "support/temp_dir.h"
@@ -268,6 +269,73 @@ TEST(LocalOutputFileCrash, AnAppendNotedAsDeliveredIsNeitherUndoneNorRepeated) {
   EXPECT_TRUE(TLocalOutputFile::DeliveredBefore(dest, key));
   EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, key + "300"));
   EXPECT_LT(ReadFile(dir.File(".data.bin.quodra-delivered")).size(), 20000u);
+}
+
+// A note that grew past its bound is written anew. A run killed in the middle of that, or
+// another run waiting for the note meanwhile, loses no entry that is still open.
+TEST(LocalOutputFileCrash, ANoteWrittenAnewKeepsItsOpenEntries) {
+  TTempDir dir;
+  const std::string dest = dir.File("data.bin");
+  auto keyOf = [](int i) { return "remote " + std::to_string(i) + " " + std::string(1000, 'k'); };
+  constexpr int kOpen = 20;  // open entries well beyond the bound
+  for (int i = 0; i < kOpen; ++i) {
+    TLocalOutputFile out;
+    ASSERT_EQ(out.Open(dest, M::Append), 0);
+    ASSERT_EQ(out.Write("x", 1), 0);
+    out.NoteDeliveryOf(keyOf(i));
+    ASSERT_EQ(out.Commit(), 0);
+  }
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  // Ends the entry of `key` in a child that stops once the new note is whole beside the old
+  // one, and goes on for a byte on `go`.
+  auto endInChild = [&](const std::string& key) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    OnNoteStep = [&](const char*) {
+      char c;
+      if (::write(ready[1], "!", 1) != 1 || ::read(go[0], &c, 1) != 1) ::_exit(6);
+    };
+    TLocalOutputFile::EndDelivery(dest, key);
+    ::_exit(0);
+  };
+
+  pid_t killed = endInChild(keyOf(0));
+  ASSERT_TRUE(WaitReady(ready[0]));
+  ::kill(killed, SIGKILL);
+  ASSERT_EQ(::waitpid(killed, nullptr, 0), killed);
+  for (int i = 1; i < kOpen; ++i) EXPECT_TRUE(TLocalOutputFile::DeliveredBefore(dest, keyOf(i))) << i;
+
+  // One run writes the note anew while another waits for it to end an entry of its own.
+  pid_t writer = endInChild(keyOf(1));
+  ASSERT_TRUE(WaitReady(ready[0]));
+  pid_t waiter = endInChild(keyOf(2));
+  bool blocked = false;  // /proc/locks shows the waiter's request behind the writer's lock
+  for (int tries = 0; tries < 2000 && !blocked; ++tries) {
+    const std::string locks = ReadFile("/proc/locks");
+    blocked = locks.find("-> FLOCK  ADVISORY  WRITE " + std::to_string(waiter) + " ") != std::string::npos;
+    if (!blocked) {
+      pollfd none{-1, 0, 0};
+      ::poll(&none, 0, 10);
+    }
+  }
+  EXPECT_TRUE(blocked);
+  ASSERT_EQ(::write(go[1], "!", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  EXPECT_EQ(status, 0);
+  // The waiter takes the new note and writes it anew in turn.
+  EXPECT_TRUE(WaitReady(ready[0]));
+  ASSERT_EQ(::write(go[1], "!", 1), 1);
+  ASSERT_EQ(::waitpid(waiter, &status, 0), waiter);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, keyOf(1)));
+  EXPECT_FALSE(TLocalOutputFile::DeliveredBefore(dest, keyOf(2)));
+  for (int i = 3; i < kOpen; ++i) EXPECT_TRUE(TLocalOutputFile::DeliveredBefore(dest, keyOf(i))) << i;
+  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"data.bin", ".data.bin.quodra-delivered"}))
+      << Joined(Names(dir.Path()));
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
 }
 
 // A replacement put in place at once and synced later: a writer killed at any step leaves the
