@@ -19,12 +19,13 @@ namespace quodra::sftp {
 
 class TSftpConnection {
  public:
-  // Reads in flight and the size of each; enough to keep a fast link busy. The size is just
-  // under what OpenSSH's server answers in one piece; a server with a lower cap is met with
-  // its own size after its first short answer.
-  static constexpr int kReadsInFlight = 16;
+  // Reads in flight and the size of each: 4 MiB on their way keep a fast link busy. Each
+  // answer is copied twice inside libssh; in pieces of 64 KiB those copies stay in the
+  // processor's caches (measured against 128 and 255 KiB: a fifth less CPU for the same
+  // bytes). A server with a lower cap is met with its own size after its first short answer.
+  static constexpr int kReadsInFlight = 64;
   static constexpr int kFirstReadsInFlight = 2;
-  static constexpr uint32_t kReadSize = 255 * 1024;
+  static constexpr uint32_t kReadSize = 64 * 1024;
   static constexpr uint64_t kWriteBackBytes = 16 * 1024 * 1024;
 
   TSftpConnection() = default;
