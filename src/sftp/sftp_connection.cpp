@@ -157,8 +157,11 @@ TSftpReply TSftpConnection::Failure(const std::string& what) {
   if (why == static_cast<int>(TSftpStatus::Aborted)) return {TSftpStatus::Aborted, what + ": aborted"};
   if (why == static_cast<int>(TSftpStatus::TimedOut)) return {TSftpStatus::TimedOut, what + ": time-out"};
   // A session whose SFTP channel the server closed (its subsystem ended) takes no request.
+  // A close that came in while answers were still unread leaves the channel neither closed
+  // nor at its end to libssh's eyes; the next request then fails as written to a closed channel.
   const bool channelGone = Sftp && (F(Sftp)->channel == nullptr || ssh_channel_is_closed(F(Sftp)->channel) ||
-                                    ssh_channel_is_eof(F(Sftp)->channel));
+                                    ssh_channel_is_eof(F(Sftp)->channel) ||
+                                    std::strncmp(ssh_get_error(Session), "Remote channel is closed", 24) == 0);
   if (channelGone && Session && ssh_is_connected(S(Session)))
     return {TSftpStatus::Lost, what + ": connection lost (the server closed the SFTP channel)"};
   if (!Session || !ssh_is_connected(S(Session)))
