@@ -392,8 +392,15 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
 // Servers that answer a read with fewer bytes than asked (a cap of their own): every byte
 // still arrives once and in its place, from the start and from an offset.
 TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
-  for (long cap : {1000L, 65536L + 7}) {
-    SCOPED_TRACE("cap " + std::to_string(cap));
+  struct TRow {
+    long Cap;
+    size_t Size;  // of the session's first file: below one read of ours, past the cap, it
+                  // ends before the second request's offset
+  };
+  for (const TRow& row : {TRow{1000, 1024 * 1024 + 4321}, TRow{65536 + 7, 1024 * 1024 + 4321},
+                          TRow{65536 + 7, 200000}}) {
+    const long cap = row.Cap;
+    SCOPED_TRACE("cap " + std::to_string(cap) + ", size " + std::to_string(row.Size));
     TSshdServer server;
     TSshdServer::TOptions options;
     options.ReadCap = cap;
@@ -401,7 +408,7 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     TTempDir files, local;
     const std::string key = server.AddClientKey("id", "ed25519");
     server.WriteKnownHosts(local.File("known_hosts"), false);
-    const std::string data = PatternBytes(1024 * 1024 + 4321, 11);
+    const std::string data = PatternBytes(row.Size, 11);
     WriteFile(files.File("f"), data);
     TSftpSettings s;
     s.Host = "127.0.0.1";
@@ -411,13 +418,16 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     s.KnownHostsFile = local.File("known_hosts");
     TSftpClient client;
     ASSERT_TRUE(client.OpenAndWait(s).Ok());
-    for (uint64_t offset : {uint64_t{0}, uint64_t{123457}}) {
+    // With the size the server gave (as the program fetches) and without (a server that gives none).
+    const int64_t size = static_cast<int64_t>(row.Size);
+    for (const auto& [offset, knownSize] : {std::pair<uint64_t, int64_t>{0, -1}, {123457, -1}, {0, size}, {123457, size}}) {
+      SCOPED_TRACE("offset " + std::to_string(offset) + ", known size " + std::to_string(knownSize));
       const std::string dest = local.File("dest");
       WriteFile(dest, data.substr(0, offset));
       TLocalOutputFile out;
       ASSERT_EQ(out.Open(dest, offset ? TLocalOutputFile::TMode::WriteAt : TLocalOutputFile::TMode::Replace, offset), 0);
       int64_t bytes = 0;
-      TSftpReply r = client.FetchAndWait(files.File("f"), offset, out, bytes);
+      TSftpReply r = client.FetchAndWait(files.File("f"), offset, out, bytes, knownSize);
       ASSERT_TRUE(r.Ok()) << r.Text;
       ASSERT_EQ(out.Commit(), 0);
       EXPECT_EQ(bytes, static_cast<int64_t>(data.size() - offset));
