@@ -184,6 +184,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
     Client.OnProgress = [progress, offset](int64_t bytes) {
       if (progress) progress(offset + bytes);
     };
+    const int64_t knownSize = e.Size;
     bool started = Client.Fetch(path, static_cast<uint64_t>(offset), Out, [this, done, offset, request, gen](const TSftpReply& f, int64_t bytes) {
       Client.OnProgress = nullptr;
       if (gen != Generation) return;
@@ -203,7 +204,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
         Out.SyncAhead();  // the walk asks the server again before it commits
       }
       done(result);
-    });
+    }, knownSize);
     if (!started) {
       KeepPartial();
       TFetchResult busy;

@@ -120,11 +120,11 @@ bool TSftpClient::Stat(const std::string& path, std::function<void(const TSftpRe
 }
 
 bool TSftpClient::Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
-                        std::function<void(const TSftpReply&, int64_t)> done) {
+                        std::function<void(const TSftpReply&, int64_t)> done, int64_t knownSize) {
   if (Running) return false;
   Bytes = 0;
   LastReportedBytes = 0;  // every fetch reports its own count, also one equal to the last
-  return Start([this, path, offset, &out](TSftpConnection& c) { return c.Fetch(path, offset, out, Bytes); },
+  return Start([this, path, offset, &out, knownSize](TSftpConnection& c) { return c.Fetch(path, offset, out, Bytes, knownSize); },
                [this, done = std::move(done)](const TSftpReply& r) { done(r, Bytes.load()); }, false);
 }
 
@@ -191,12 +191,15 @@ TSftpReply TSftpClient::StatAndWait(const std::string& path, TSftpEntry& entry) 
 }
 
 TSftpReply TSftpClient::FetchAndWait(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
-                                     int64_t& bytes) {
+                                     int64_t& bytes, int64_t knownSize) {
   return Await([&](TDone d) {
-    return Fetch(path, offset, out, [&bytes, d](const TSftpReply& r, int64_t n) {
-      bytes = n;
-      d(r);
-    });
+    return Fetch(
+        path, offset, out,
+        [&bytes, d](const TSftpReply& r, int64_t n) {
+          bytes = n;
+          d(r);
+        },
+        knownSize);
   });
 }
 

@@ -38,8 +38,9 @@ class TSftpClient : public QObject {
   bool List(const std::string& folder, std::function<void(const TSftpReply&, const std::vector<TSftpEntry>&)> done);
   bool Stat(const std::string& path, std::function<void(const TSftpReply&, const TSftpEntry&)> done);
   // `out` must stay open and untouched until `done` was called.
+  // `knownSize`: the file's size as the server last gave it (-1 unknown).
   bool Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
-             std::function<void(const TSftpReply&, int64_t bytes)> done);
+             std::function<void(const TSftpReply&, int64_t bytes)> done, int64_t knownSize = -1);
   bool Delete(const std::string& path, TDone done);
   // Into the folder `name` leads to from `from` ("" the login folder): its full path as the
   // server names it, and its listing.
@@ -63,7 +64,8 @@ class TSftpClient : public QObject {
   TSftpReply OpenAndWait(const TSftpSettings& settings);
   TSftpReply ListAndWait(const std::string& folder, std::vector<TSftpEntry>& entries);
   TSftpReply StatAndWait(const std::string& path, TSftpEntry& entry);
-  TSftpReply FetchAndWait(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out, int64_t& bytes);
+  TSftpReply FetchAndWait(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out, int64_t& bytes,
+                          int64_t knownSize = -1);
   TSftpReply DeleteAndWait(const std::string& path);
 
  private:

@@ -157,8 +157,11 @@ TSftpReply TSftpConnection::Failure(const std::string& what) {
   if (why == static_cast<int>(TSftpStatus::Aborted)) return {TSftpStatus::Aborted, what + ": aborted"};
   if (why == static_cast<int>(TSftpStatus::TimedOut)) return {TSftpStatus::TimedOut, what + ": time-out"};
   // A session whose SFTP channel the server closed (its subsystem ended) takes no request.
+  // A close that came in while answers were still unread leaves the channel neither closed
+  // nor at its end to libssh's eyes; the next request then fails as written to a closed channel.
   const bool channelGone = Sftp && (F(Sftp)->channel == nullptr || ssh_channel_is_closed(F(Sftp)->channel) ||
-                                    ssh_channel_is_eof(F(Sftp)->channel));
+                                    ssh_channel_is_eof(F(Sftp)->channel) ||
+                                    std::strncmp(ssh_get_error(Session), "Remote channel is closed", 24) == 0);
   if (channelGone && Session && ssh_is_connected(S(Session)))
     return {TSftpStatus::Lost, what + ": connection lost (the server closed the SFTP channel)"};
   if (!Session || !ssh_is_connected(S(Session)))
@@ -559,7 +562,7 @@ TSftpReply TSftpConnection::ChangeFolder(const std::string& from, const std::str
 }
 
 TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
-                                  std::atomic<int64_t>& bytes) {
+                                  std::atomic<int64_t>& bytes, int64_t knownSize) {
   if (!Sftp) return {TSftpStatus::Lost, "Not connected"};
   sftp_file file = sftp_open(F(Sftp), path.c_str(), O_RDONLY, 0);
   if (!file) return Failure("File " + path);
@@ -650,16 +653,20 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
       flushedUpTo = static_cast<uint64_t>(bytes.load());
     }
     if (static_cast<uint32_t>(n) < r.Length) {
-      // A short answer: the requests after it ask for the wrong offsets. Unless the next
-      // one says the file ends here, they are dropped and the reading goes on from here,
-      // in pieces of the size the server gave (a server that caps its reads does so again).
+      // A short answer: the requests after it ask for the wrong offsets. They are dropped
+      // and the reading goes on from here, in pieces of the size the server gave (a server
+      // that caps its reads does so again). The next one's end of file says only that the
+      // file ends before that one's offset: this answer ends it where the file's known size
+      // says so; where that is unknown, one more request asks.
       const TDrained after = drain();
-      if (after == TDrained::EndFirst && failed.Ok()) {
+      const uint64_t reached = r.Offset + static_cast<uint64_t>(n);
+      const bool sizeReached = knownSize >= 0 && reached >= static_cast<uint64_t>(knownSize);
+      if (after == TDrained::EndFirst && failed.Ok() && sizeReached) {
         atEnd = true;
         break;
       }
-      next = r.Offset + static_cast<uint64_t>(n);
-      if (after == TDrained::DataFirst) chunk = static_cast<uint32_t>(n);
+      next = reached;
+      if (after == TDrained::DataFirst || (after == TDrained::EndFirst && knownSize >= 0)) chunk = static_cast<uint32_t>(n);
       sftp_seek64(file, next);
     } else {
       window = std::min(window * 2, kReadsInFlight);

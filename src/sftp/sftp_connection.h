@@ -45,9 +45,11 @@ class TSftpConnection {
   TSftpReply List(const std::string& folder, std::vector<TSftpEntry>& entries);
   TSftpReply Stat(const std::string& path, TSftpEntry& entry);
   // Bytes from `offset` to the end of the file go to `out` (opened by the caller, committed
-  // or rolled back by the caller). `bytes` counts what was written.
+  // or rolled back by the caller). `bytes` counts what was written. `knownSize`: the file's
+  // size as the server last gave it (-1 unknown), which tells a short answer at the file's
+  // end from one of a server that caps its reads.
   TSftpReply Fetch(const std::string& path, uint64_t offset, quodra::host::TLocalOutputFile& out,
-                   std::atomic<int64_t>& bytes);
+                   std::atomic<int64_t>& bytes, int64_t knownSize = -1);
   TSftpReply Delete(const std::string& path);
   // The folder `name` leads to from `from` ("" the login folder), as the server resolves it
   // (so ".." of "/" is "/"), and its listing. Fails when it is not a folder.

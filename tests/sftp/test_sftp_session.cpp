@@ -316,11 +316,20 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
   server.WriteKnownHosts(local.File("known_hosts"), false);
   WriteFile(files.File("big"), PatternBytes(8 * 1024 * 1024, 3));
 
+  // A server whose SFTP program dies at full speed, with answers of it still unread by the
+  // client when the channel's close comes in (the next request finds the channel closed).
+  TSshdServer dying;
+  TSshdServer::TOptions dyingOptions;
+  dyingOptions.CutAfterBytes = 3 * 1024 * 1024 + 4321;
+  ASSERT_TRUE(dying.Start(dyingOptions)) << dying.Log();
+  const std::string dyingKey = dying.AddClientKey("id", "ed25519");
+
   struct TRow {
     const char* Sentence;
     std::function<void(TSftpClient&)> Act;
     TSftpStatus Expected;
     int TransferTimeoutMs = 30000;
+    bool Dying = false;  // against the server whose SFTP program dies by itself
   };
   auto signalSessions = [&](int sig) {
     for (pid_t p : server.SessionProcesses()) ::kill(p, sig);
@@ -329,56 +338,69 @@ TEST(SftpSessionEnds, CutAndAbortMidFile) {
       {"the server's session process is killed", [&](TSftpClient&) { signalSessions(SIGKILL); }, TSftpStatus::Lost},
       {"the user aborts", [](TSftpClient& c) { c.Abort(); }, TSftpStatus::Aborted},
       {"the server falls silent", [&](TSftpClient&) { signalSessions(SIGSTOP); }, TSftpStatus::TimedOut, 1500},
+      {"the server's SFTP program dies halfway through an answer", [](TSftpClient&) {}, TSftpStatus::Lost, 30000, true},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.Sentence);
-    TSftpSettings s;
-    s.Host = "127.0.0.1";
-    s.Port = std::to_string(server.Port());
-    s.User = TSshdServer::UserName();
-    s.PrivateKeyFile = key;
-    s.KnownHostsFile = local.File("known_hosts");
-    s.ConnectTimeoutMs = 30000;
-    s.TransferTimeoutMs = row.TransferTimeoutMs;
-    TSftpClient client;
-    ASSERT_TRUE(client.OpenAndWait(s).Ok());
-    const std::string dest = local.File("dest");
-    WriteFile(dest, "the old contents");
-    TLocalOutputFile out;
-    ASSERT_EQ(out.Open(dest, TLocalOutputFile::TMode::Append), 0);
-    bool acted = false, done = false;
-    TSftpReply reply;
-    client.OnProgress = [&](int64_t bytes) {
-      if (bytes > 0 && !acted) {
-        acted = true;
-        row.Act(client);
-      }
-    };
-    ASSERT_TRUE(client.Fetch(files.File("big"), 0, out, [&](const TSftpReply& r, int64_t) {
-      reply = r;
-      done = true;
-    }));
-    ASSERT_TRUE(quodra::host::WaitUntil([&] { return done; }, quodra::host::NowMs() + 60000));
-    signalSessions(SIGCONT);
-    EXPECT_TRUE(acted);
-    EXPECT_EQ(static_cast<int>(reply.Status), static_cast<int>(row.Expected)) << reply.Text;
-    EXPECT_FALSE(client.IsOpen());
-    EXPECT_EQ(out.Rollback(), 0);
-    EXPECT_EQ(ReadFile(dest), "the old contents");
-    // The session is over: a new request says so instead of hanging; a new login works.
-    std::vector<TSftpEntry> entries;
-    EXPECT_TRUE(client.ListAndWait(".", entries).SessionOver());
-    TSftpReply again = client.OpenAndWait(s);
-    EXPECT_TRUE(again.Ok()) << again.Text;
-    EXPECT_TRUE(client.ListAndWait(files.Path(), entries).Ok());
+    // Where the close of the channel comes in relative to the answers still unread is up to
+    // the server's timing: the dying server is met several times.
+    for (int attempt = 0; attempt < (row.Dying ? 12 : 1); ++attempt) {
+      SCOPED_TRACE(std::string(row.Sentence) + ", attempt " + std::to_string(attempt));
+      TSftpSettings s;
+      s.Host = "127.0.0.1";
+      s.Port = std::to_string(row.Dying ? dying.Port() : server.Port());
+      s.User = TSshdServer::UserName();
+      s.PrivateKeyFile = row.Dying ? dyingKey : key;
+      s.KnownHostsFile = local.File("known_hosts");
+      if (row.Dying) s.HostKeyFingerprint = dying.HostKeyFingerprint();
+      s.ConnectTimeoutMs = 30000;
+      s.TransferTimeoutMs = row.TransferTimeoutMs;
+      TSftpClient client;
+      ASSERT_TRUE(client.OpenAndWait(s).Ok());
+      const std::string dest = local.File("dest");
+      WriteFile(dest, "the old contents");
+      TLocalOutputFile out;
+      ASSERT_EQ(out.Open(dest, TLocalOutputFile::TMode::Append), 0);
+      bool acted = false, done = false;
+      TSftpReply reply;
+      client.OnProgress = [&](int64_t bytes) {
+        if (bytes > 0 && !acted) {
+          acted = true;
+          row.Act(client);
+        }
+      };
+      ASSERT_TRUE(client.Fetch(files.File("big"), 0, out, [&](const TSftpReply& r, int64_t) {
+        reply = r;
+        done = true;
+      }));
+      ASSERT_TRUE(quodra::host::WaitUntil([&] { return done; }, quodra::host::NowMs() + 60000));
+      signalSessions(SIGCONT);
+      EXPECT_TRUE(acted);
+      EXPECT_EQ(static_cast<int>(reply.Status), static_cast<int>(row.Expected)) << reply.Text;
+      EXPECT_FALSE(client.IsOpen());
+      EXPECT_EQ(out.Rollback(), 0);
+      EXPECT_EQ(ReadFile(dest), "the old contents");
+      // The session is over: a new request says so instead of hanging; a new login works.
+      std::vector<TSftpEntry> entries;
+      EXPECT_TRUE(client.ListAndWait(".", entries).SessionOver());
+      TSftpReply again = client.OpenAndWait(s);
+      EXPECT_TRUE(again.Ok()) << again.Text;
+      EXPECT_TRUE(client.ListAndWait(files.Path(), entries).Ok());
+    }
   }
 }
 
 // Servers that answer a read with fewer bytes than asked (a cap of their own): every byte
 // still arrives once and in its place, from the start and from an offset.
 TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
-  for (long cap : {1000L, 65536L + 7}) {
-    SCOPED_TRACE("cap " + std::to_string(cap));
+  struct TRow {
+    long Cap;
+    size_t Size;  // of the session's first file: below one read of ours, past the cap, it
+                  // ends before the second request's offset
+  };
+  for (const TRow& row : {TRow{1000, 1024 * 1024 + 4321}, TRow{65536 + 7, 1024 * 1024 + 4321},
+                          TRow{65536 + 7, 200000}}) {
+    const long cap = row.Cap;
+    SCOPED_TRACE("cap " + std::to_string(cap) + ", size " + std::to_string(row.Size));
     TSshdServer server;
     TSshdServer::TOptions options;
     options.ReadCap = cap;
@@ -386,7 +408,7 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     TTempDir files, local;
     const std::string key = server.AddClientKey("id", "ed25519");
     server.WriteKnownHosts(local.File("known_hosts"), false);
-    const std::string data = PatternBytes(1024 * 1024 + 4321, 11);
+    const std::string data = PatternBytes(row.Size, 11);
     WriteFile(files.File("f"), data);
     TSftpSettings s;
     s.Host = "127.0.0.1";
@@ -396,13 +418,16 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     s.KnownHostsFile = local.File("known_hosts");
     TSftpClient client;
     ASSERT_TRUE(client.OpenAndWait(s).Ok());
-    for (uint64_t offset : {uint64_t{0}, uint64_t{123457}}) {
+    // With the size the server gave (as the program fetches) and without (a server that gives none).
+    const int64_t size = static_cast<int64_t>(row.Size);
+    for (const auto& [offset, knownSize] : {std::pair<uint64_t, int64_t>{0, -1}, {123457, -1}, {0, size}, {123457, size}}) {
+      SCOPED_TRACE("offset " + std::to_string(offset) + ", known size " + std::to_string(knownSize));
       const std::string dest = local.File("dest");
       WriteFile(dest, data.substr(0, offset));
       TLocalOutputFile out;
       ASSERT_EQ(out.Open(dest, offset ? TLocalOutputFile::TMode::WriteAt : TLocalOutputFile::TMode::Replace, offset), 0);
       int64_t bytes = 0;
-      TSftpReply r = client.FetchAndWait(files.File("f"), offset, out, bytes);
+      TSftpReply r = client.FetchAndWait(files.File("f"), offset, out, bytes, knownSize);
       ASSERT_TRUE(r.Ok()) << r.Text;
       ASSERT_EQ(out.Commit(), 0);
       EXPECT_EQ(bytes, static_cast<int64_t>(data.size() - offset));

@@ -70,9 +70,9 @@ bool TSshdServer::Start(const TOptions& options) {
   ::mkdir("/run/sshd", 0755);  // sshd's privilege separation needs it when run as root
   ServerPort = FreeTcpPort();
   std::string subsystem = options.SftpSubsystem.empty() ? "internal-sftp" : options.SftpSubsystem;
-  if (options.SlowBytesPerSecond > 0 || options.ReadCap > 0)
+  if (options.SlowBytesPerSecond > 0 || options.ReadCap > 0 || options.CutAfterBytes > 0)
     subsystem = "/usr/bin/python3 " + SupportDir() + "/slow_sftp_relay.py " + std::to_string(options.SlowBytesPerSecond) +
-                " " + std::to_string(options.ReadCap);
+                " " + std::to_string(options.ReadCap) + " " + std::to_string(options.CutAfterBytes);
   std::ostringstream cfg;
   for (const auto& line : options.ExtraConfig) cfg << line << "\n";
   cfg << "Port " << ServerPort << "\n"

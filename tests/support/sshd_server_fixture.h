@@ -22,6 +22,9 @@ class TSshdServer {
     // The most bytes one read request gets answered with (the relay shortens larger ones);
     // 0: as asked.
     long ReadCap = 0;
+    // The SFTP program ends at once after this many bytes of answers (the relay cuts the one
+    // under way); 0: never.
+    long CutAfterBytes = 0;
     // Passwords only through keyboard-interactive (PAM's prompt), not the password method.
     bool KeyboardInteractiveOnly = false;
     // Host keys of further kinds beside HostKeyType ("rsa", "ecdsa"); the server shows
