@@ -397,8 +397,9 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     size_t Size;  // of the session's first file: below one read of ours, past the cap, it
                   // ends before the second request's offset
   };
-  for (const TRow& row : {TRow{1000, 1024 * 1024 + 4321}, TRow{65536 + 7, 1024 * 1024 + 4321},
-                          TRow{65536 + 7, 200000}}) {
+  const long halfRead = TSftpConnection::kReadSize / 2 + 7;
+  for (const TRow& row : {TRow{1000, 1024 * 1024 + 4321}, TRow{halfRead, 1024 * 1024 + 4321},
+                          TRow{halfRead, TSftpConnection::kReadSize - 5536}}) {
     const long cap = row.Cap;
     SCOPED_TRACE("cap " + std::to_string(cap) + ", size " + std::to_string(row.Size));
     TSshdServer server;
@@ -420,7 +421,8 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     ASSERT_TRUE(client.OpenAndWait(s).Ok());
     // With the size the server gave (as the program fetches) and without (a server that gives none).
     const int64_t size = static_cast<int64_t>(row.Size);
-    for (const auto& [offset, knownSize] : {std::pair<uint64_t, int64_t>{0, -1}, {123457, -1}, {0, size}, {123457, size}}) {
+    const uint64_t from = row.Size / 3;
+    for (const auto& [offset, knownSize] : {std::pair<uint64_t, int64_t>{0, -1}, {from, -1}, {0, size}, {from, size}}) {
       SCOPED_TRACE("offset " + std::to_string(offset) + ", known size " + std::to_string(knownSize));
       const std::string dest = local.File("dest");
       WriteFile(dest, data.substr(0, offset));
