@@ -321,6 +321,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void RetrieveReply(int code);
   void FinishRetrieveIfComplete();
   void ListingReply();
+  bool BareNameListRefused(int code);
   void FinishListingIfComplete();
   void LocalWriteFailed(int err);
   void TransferFailed(int32_t code, const std::string& text);
@@ -362,6 +363,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool Cleaning = false;        // errors of sockets being closed are not reported
   bool LocalFailed = false;     // the local file could not be written
   std::string Listing;          // a listing grows here until the data connection closes
+  bool BareNameList = false;    // the listing under way is an NLST without a name
   std::unique_ptr<char[]> Block;  // one block of a retrieve
   // TLS: data connections are protected (PROT P accepted); the data connection's channel.
   bool DataProtected = false;

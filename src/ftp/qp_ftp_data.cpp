@@ -11,9 +11,11 @@
 
 #include <QTimer>
 
+#include "ftp/ftp_reply_text.h"
 #include "ftp/qp_ftp_client.h"
 #include "host/local_output_file.h"
 #include "host/message_target.h"
+#include "host/text_util.h"
 #include "host/winsock_errors.h"
 #include "port/qp_sock_dispatcher.h"
 #include "port/qp_socket.h"
@@ -43,6 +45,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   if (State != TFtpSessionState::Ready || !IsSafeArgument(path)) return false;
   ChangeState(TFtpSessionState::Listing);
   PushCommand(std::string(fullList ? "LIST" : "NLST") + (path.empty() ? std::string() : " " + path));
+  BareNameList = !fullList && path.empty();
   Listing.clear();
   Transferred = 0;
   DataLinked = DataGoAhead = false;
@@ -481,6 +484,25 @@ void TQpCustomFtpClient::ListingReply() {
   }
   RetrieveReplyOk = true;
   FinishListingIfComplete();
+}
+
+// Some servers insist on NLST's name, which may be left out ("500 Syntax error: NLST requires
+// an argument"): the current folder is then asked for by its name ".", once, on a new data
+// connection. False for other replies.
+bool TQpCustomFtpClient::BareNameListRefused(int code) {
+  if ((code != 500 && code != 501) || !BareNameList || Aborting || State != TFtpSessionState::Listing) return false;
+  BareNameList = false;
+  const std::string refusal = host::TrimRight(ReplyTextOf(Reply.Reply()));
+  PostNotice("NLST without a name refused (" + std::to_string(code) + " " + refusal + "): listing \".\" instead");
+  CloseDataSockets();
+  HeldDataError = 0;
+  Listing.clear();
+  ResetTransferState();
+  Commands.clear();
+  PushCommand("NLST .");
+  if (PassiveMode) PushCommand(PassiveCommand());
+  if (!DataConnect()) TransferFailed(code, refusal);
+  return true;
 }
 
 void TQpCustomFtpClient::FinishListingIfComplete() {

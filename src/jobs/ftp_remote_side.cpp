@@ -193,7 +193,9 @@ void TFtpRemoteSide::ProbeStep(bool ok, const std::string& text) {
     case TProbe::List:
       if (ok) {
         for (const std::string& line : SplitListing(text)) {
-          if (Trim(line).empty()) continue;
+          // Only a line about the name: a server's ls may send its complaint as the listing
+          // ("dang: No such file or directory" for "dang ling.csv", split at its blank).
+          if (!NamesProbed(line)) continue;
           LastFacts.Kind = line[0] == 'l' || line[0] == 'L' ? TEntryKind::Link : TEntryKind::Unknown;
           Finish({});
           return;
@@ -214,6 +216,14 @@ void TFtpRemoteSide::ProbeStep(bool ok, const std::string& text) {
       ClassifyFromFolder();
       return;
   }
+}
+
+// Whether a line of a long listing is the entry of the name being classified: it ends with
+// the name, or names it before a link's " -> " target.
+bool TFtpRemoteSide::NamesProbed(const std::string& line) const {
+  const size_t n = ProbeName.size();
+  return (line.size() > n && line.compare(line.size() - n, n, ProbeName) == 0) ||
+         line.find(ProbeName + " -> ") != std::string::npos;
 }
 
 // A link is the line that begins with "l" and names the link before its " -> " target.

@@ -56,6 +56,7 @@ class TFtpRemoteSide : public TRemoteSide {
   enum class TProbe { Home, Into, Back, List, ListFolder };
   void ProbeStep(bool ok, const std::string& text);
   void ClassifyFromFolder();
+  bool NamesProbed(const std::string& line) const;
   void ProbeCommand(const std::function<bool()>& start);
   void Status(quodra::ftp::TFtpStatusCode code, const std::string& info);
   void Failed(TFailureKind kind, int32_t code, const std::string& reason);

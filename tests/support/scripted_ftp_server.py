@@ -45,8 +45,9 @@ accepts one control connection and runs SCRIPT, one step per line:
                    (the data in 20 pieces MS milliseconds apart: slow, never silent), "short" (all
                    but the last tenth of the data, then 226), "long" (the data and a tenth
                    more, then 226: a file written to between SIZE and RETR), "grow" (the data, then bytes
-                   added to the file, then 226: another system still writing it); each
-                   fault fires once
+                   added to the file, then 226: another system still writing it), for NLST
+                   and LIST "text TEXT" (TEXT, unescaped, as the data: what a server's ls
+                   says of a name it cannot list, say); each fault fires once
   symlink NAME TARGET  in serve mode, a link NAME to TARGET in the served folder (made when
                    serving starts; TARGET may be missing: a link that leads nowhere)
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
@@ -256,6 +257,8 @@ class Session:
                     end = '\r' if fault == 'crlisting' else '\r\n'
                     names = sorted(os.listdir(root) + self.extra_names)
                     payload = ''.join(n + end for n in names).encode('latin-1')
+                if verb != 'RETR' and (fault or '').startswith('text '):
+                    payload = unescape(fault[5:])
                 self.reply('150 opening data connection')
                 if fault == 'steal' and self.listener is None:
                     self.steal(b'stolen bytes')
