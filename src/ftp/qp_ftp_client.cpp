@@ -522,7 +522,7 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
   }
   bool transfer = verb == "RETR" || verb == "NLST" || verb == "LIST";
   if (verb == "RETR" && ResumeRefused(code)) return;
-  if (verb == "NLST" && BareNameListRefused(code)) return;
+  if (verb == "NLST" && (BareNameListRefused(code) || EmptyFolderNamed(code))) return;
   if (transfer && SettleHeldDataError(code)) return;
   if (transfer && (code == 226 || code == 250)) {
     if (State == TFtpSessionState::Retrieving)

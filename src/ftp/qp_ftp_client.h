@@ -322,6 +322,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void FinishRetrieveIfComplete();
   void ListingReply();
   bool BareNameListRefused(int code);
+  bool EmptyFolderNamed(int code);
   void FinishListingIfComplete();
   void LocalWriteFailed(int err);
   void TransferFailed(int32_t code, const std::string& text);
@@ -364,6 +365,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool LocalFailed = false;     // the local file could not be written
   std::string Listing;          // a listing grows here until the data connection closes
   bool BareNameList = false;    // the listing under way is an NLST without a name
+  bool FolderNameList = false;  // the listing under way names the current folder's files
   std::unique_ptr<char[]> Block;  // one block of a retrieve
   // TLS: data connections are protected (PROT P accepted); the data connection's channel.
   bool DataProtected = false;

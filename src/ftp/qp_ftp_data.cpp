@@ -45,7 +45,7 @@ bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   if (State != TFtpSessionState::Ready || !IsSafeArgument(path)) return false;
   ChangeState(TFtpSessionState::Listing);
   PushCommand(std::string(fullList ? "LIST" : "NLST") + (path.empty() ? std::string() : " " + path));
-  BareNameList = !fullList && path.empty();
+  BareNameList = FolderNameList = !fullList && path.empty();
   Listing.clear();
   Transferred = 0;
   DataLinked = DataGoAhead = false;
@@ -502,6 +502,25 @@ bool TQpCustomFtpClient::BareNameListRefused(int code) {
   PushCommand("NLST .");
   if (PassiveMode) PushCommand(PassiveCommand());
   if (!DataConnect()) TransferFailed(code, refusal);
+  return true;
+}
+
+// Servers of the old BSD line answer the name listing of an empty folder with "550 No files
+// found." (others with 450, mainframes with "No data sets found"): the folder was entered, so
+// that is a listing with nothing in it. Any other refusal stays a failure. False for other
+// replies.
+bool TQpCustomFtpClient::EmptyFolderNamed(int code) {
+  if ((code != 450 && code != 550) || !FolderNameList || Aborting || State != TFtpSessionState::Listing) return false;
+  const std::string text = host::TrimRight(ReplyTextOf(Reply.Reply()));
+  const std::string upper = host::UpperCase(text);
+  if (upper.find("NO FILES FOUND") == std::string::npos && upper.find("NO DATA SETS FOUND") == std::string::npos)
+    return false;
+  PostNotice("NLST answered " + std::to_string(code) + " " + text + ": taken for an empty folder");
+  CloseDataSockets();
+  HeldDataError = 0;
+  Listing.clear();
+  Commands.clear();
+  PostStatus(fsTextReady, "");
   return true;
 }
 
