@@ -42,9 +42,9 @@ int SyncFolder(const std::string& folder);
 
 // Opens `path` (created with mode 0600 when `create`) and locks it without waiting. The name
 // is checked to still lead to the locked file, so a file another run removed or replaced
-// meanwhile is never taken. Returns the descriptor or -errno: -EWOULDBLOCK while a live process holds it,
-// -ENOENT when it is missing (and not to be created). `wait`: waits for a live holder instead
-// (for files held for a few writes at most).
+// meanwhile is never taken. Returns the descriptor or -errno: -EWOULDBLOCK while a live
+// process holds it, -ENOENT when it is missing (and not to be created). `wait`: waits for a
+// live holder instead (for files held for a few writes at most).
 int OpenLocked(const std::string& path, bool create, bool wait = false);
 
 // Removes `path` if it is still the file open as `fd` (which the caller has locked).

@@ -124,8 +124,9 @@ bool TSftpClient::Fetch(const std::string& path, uint64_t offset, quodra::host::
   if (Running) return false;
   Bytes = 0;
   LastReportedBytes = 0;  // every fetch reports its own count, also one equal to the last
-  return Start([this, path, offset, &out, knownSize](TSftpConnection& c) { return c.Fetch(path, offset, out, Bytes, knownSize); },
-               [this, done = std::move(done)](const TSftpReply& r) { done(r, Bytes.load()); }, false);
+  return Start(
+      [this, path, offset, &out, knownSize](TSftpConnection& c) { return c.Fetch(path, offset, out, Bytes, knownSize); },
+      [this, done = std::move(done)](const TSftpReply& r) { done(r, Bytes.load()); }, false);
 }
 
 bool TSftpClient::Delete(const std::string& path, TDone done) {
