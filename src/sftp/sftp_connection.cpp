@@ -587,8 +587,12 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
     if (failed.Ok()) failed = Failure(what);
   };
   auto sessionLost = [&] { return Interrupted.load() >= 0 || !ssh_is_connected(S(Session)); };
+  // No request starts past the file's known end except the one that finds that end, so that
+  // a file's last answers are not followed by a window of ends of file (an answer from past
+  // the known end, a file that grew meanwhile, lifts the bound).
   auto issue = [&] {
-    while (!atEnd && failed.Ok() && static_cast<int>(inFlight.size()) < window) {
+    while (!atEnd && failed.Ok() && static_cast<int>(inFlight.size()) < window &&
+           (knownSize < 0 || next <= static_cast<uint64_t>(knownSize))) {
       int id = sftp_async_read_begin(file, chunk);
       if (id < 0) return fail("Read " + path);
       inFlight.push_back({id, next, chunk});
@@ -646,6 +650,7 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
       break;
     }
     bytes += n;
+    if (knownSize >= 0 && r.Offset + static_cast<uint64_t>(n) > static_cast<uint64_t>(knownSize)) knownSize = -1;
     // Start the disk's write-back while the rest still comes in, so that the commit's sync
     // at the end finds little left to write.
     if (static_cast<uint64_t>(bytes.load()) - flushedUpTo >= kWriteBackBytes) {

@@ -419,10 +419,12 @@ TEST(SftpSessionShortReads, CappedReadsGiveTheWholeFile) {
     s.KnownHostsFile = local.File("known_hosts");
     TSftpClient client;
     ASSERT_TRUE(client.OpenAndWait(s).Ok());
-    // With the size the server gave (as the program fetches) and without (a server that gives none).
+    // With the size the server gave (as the program fetches), without (a server that gives
+    // none), and with one the file has outgrown since (written to between the two).
     const int64_t size = static_cast<int64_t>(row.Size);
     const uint64_t from = row.Size / 3;
-    for (const auto& [offset, knownSize] : {std::pair<uint64_t, int64_t>{0, -1}, {from, -1}, {0, size}, {from, size}}) {
+    for (const auto& [offset, knownSize] : {std::pair<uint64_t, int64_t>{0, -1}, {from, -1}, {0, size}, {from, size},
+                                            {0, size / 2}, {from, size / 2}}) {
       SCOPED_TRACE("offset " + std::to_string(offset) + ", known size " + std::to_string(knownSize));
       const std::string dest = local.File("dest");
       WriteFile(dest, data.substr(0, offset));
