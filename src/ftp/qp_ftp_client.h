@@ -323,6 +323,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   void ListingReply();
   bool BareNameListRefused(int code);
   bool EmptyFolderNamed(int code);
+  void DropListingUnderWay();
   void FinishListingIfComplete();
   void LocalWriteFailed(int err);
   void TransferFailed(int32_t code, const std::string& text);

@@ -494,11 +494,8 @@ bool TQpCustomFtpClient::BareNameListRefused(int code) {
   BareNameList = false;
   const std::string refusal = host::TrimRight(ReplyTextOf(Reply.Reply()));
   PostNotice("NLST without a name refused (" + std::to_string(code) + " " + refusal + "): listing \".\" instead");
-  CloseDataSockets();
-  HeldDataError = 0;
-  Listing.clear();
+  DropListingUnderWay();
   ResetTransferState();
-  Commands.clear();
   PushCommand("NLST .");
   if (PassiveMode) PushCommand(PassiveCommand());
   if (!DataConnect()) TransferFailed(code, refusal);
@@ -516,12 +513,18 @@ bool TQpCustomFtpClient::EmptyFolderNamed(int code) {
   if (upper.find("NO FILES FOUND") == std::string::npos && upper.find("NO DATA SETS FOUND") == std::string::npos)
     return false;
   PostNotice("NLST answered " + std::to_string(code) + " " + text + ": taken for an empty folder");
+  DropListingUnderWay();
+  PostStatus(fsTextReady, "");
+  return true;
+}
+
+// The listing's data connection, what it brought and the commands still due go: the listing
+// is asked anew or ends here.
+void TQpCustomFtpClient::DropListingUnderWay() {
   CloseDataSockets();
   HeldDataError = 0;
   Listing.clear();
   Commands.clear();
-  PostStatus(fsTextReady, "");
-  return true;
 }
 
 void TQpCustomFtpClient::FinishListingIfComplete() {
