@@ -7,6 +7,7 @@
 #include <QRadioButton>
 #include <QShowEvent>
 #include <QSpinBox>
+#include <limits>
 
 #include "dialogs/about_box.h"
 #include "dialogs/jpeg_picture.h"
@@ -16,6 +17,8 @@
 
 TVarnOptFrm::TVarnOptFrm(QWidget* parent) : QDialog(parent), ui(new Ui::TVarnOptFrm) {
   ui->setupUi(this);
+  // A profile's values are shown and saved whole, a source list of thousands of names too.
+  for (QLineEdit* edit : findChildren<QLineEdit*>()) edit->setMaxLength(std::numeric_limits<int>::max());
   ui->InfoImage1->setPixmap(LoadJpegPicture(quodra::dialogs::kInfoPicture));
   // Where the FTP-only passive box sits: the two never show together.
   auto addTftpField = [this](const char* name, const char* hint, int x, int width, int top) {

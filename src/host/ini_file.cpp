@@ -84,11 +84,7 @@ int TIniFile::FindKey(int sectionLine, const std::string& key) const {
 }
 
 namespace {
-std::string ReadValue(const std::string& raw) {
-  std::string value = Unquote(TrimBlanks(raw));
-  if (value.size() > TIniFile::kMaxValueLength) value.resize(TIniFile::kMaxValueLength);
-  return value;
-}
+std::string ReadValue(const std::string& raw) { return Unquote(TrimBlanks(raw)); }
 }  // namespace
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key) const {

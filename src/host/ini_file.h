@@ -1,9 +1,10 @@
 #pragma once
 // Settings (INI) files with the reading rules of the classic private-profile functions:
 // section and key names match without regard to case, blanks around a value are removed,
-// one pair of matching quotes is removed, at most 2047 characters are read, and a missing
-// file, section or key reads as the empty text. Writing keeps the order of existing keys,
-// ends lines with CR LF and replaces the file atomically; new files are owner-only (0600).
+// one pair of matching quotes is removed, and a missing file, section or key reads as the
+// empty text. A value is read whole, however long: a source list or a path cut at a fixed
+// length would drop names unsaid or write another file. Writing keeps the order of existing
+// keys, ends lines with CR LF and replaces the file atomically; new files are owner-only (0600).
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,8 +13,6 @@ namespace quodra::host {
 
 class TIniFile {
  public:
-  static constexpr size_t kMaxValueLength = 2047;
-
   // Reads `path`; a missing or unreadable file gives an empty document.
   explicit TIniFile(std::string path);
 

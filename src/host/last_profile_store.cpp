@@ -16,9 +16,8 @@ TLastProfileStore::TLastProfileStore(std::string programName)
 
 std::string TLastProfileStore::Read() const {
   QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrganization, QString::fromStdString(ProgramName));
-  std::string v = s.value(kValueName).toString().toStdString();
-  if (v.size() > 255) v.resize(255);
-  return v;
+  // Whole, however long the path: a cut one would name another profile or none.
+  return s.value(kValueName).toString().toStdString();
 }
 
 void TLastProfileStore::Write(const std::string& profilePath) {

@@ -10,7 +10,7 @@ class TLastProfileStore {
   // `programName` is the executable's file name; empty means the running executable.
   explicit TLastProfileStore(std::string programName = {});
 
-  // The stored value, at most 255 characters; empty when missing.
+  // The stored value, whole; empty when missing.
   std::string Read() const;
   void Write(const std::string& profilePath);
   std::string FilePath() const;

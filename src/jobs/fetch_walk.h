@@ -95,6 +95,7 @@ class TFetchWalk {
 
   TRemoteSide& Side;
   TJobProfile Profile;
+  std::vector<std::string> SourceItems;  // Profile.SourceFile's items
   TWalkSink Sink;
   TWalkList Names;  // the last listing of Run()'s sessions
   bool AbortRequested = false;

@@ -101,8 +101,7 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
   Op = TOp::Fetch;
   DeliveryKey = request.DeliveryKey;
   Ftp->ExpectedSize = request.ExpectedSize;
-  auto known = Known.find(request.RemoteName);
-  if (request.Binary && known != Known.end() && known->second.Size >= 0) {
+  if (request.Binary && KnownName == request.RemoteName && KnownFacts.Size >= 0) {
     quodra::host::TRemoteFileIdentity id;
     const std::string port = Trim(Profile.Port);
     id.Server = Trim(Profile.ServerName) + (port.empty() || port == "ftp" || port == "21" ? "" : ":" + port);
@@ -110,8 +109,8 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
     while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
     id.Path = folder.empty() || folder == "." || request.RemoteName[0] == '/' ? request.RemoteName
                                                                              : folder + "/" + request.RemoteName;
-    id.Size = known->second.Size;
-    id.ModTime = known->second.ModTime;
+    id.Size = KnownFacts.Size;
+    id.ModTime = KnownFacts.ModTime;
     Ftp->ResumeIdentity = id;
   } else {
     Ftp->ResumeIdentity = {};
@@ -301,7 +300,8 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
         LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(),
                      Ftp->RemoteIsFolder() ? TEntryKind::Folder : TEntryKind::Unknown,
                      ModTimeSeconds(Ftp->RemoteModTime())};
-        Known[FactsName] = LastFacts;
+        KnownName = FactsName;
+        KnownFacts = LastFacts;
         Finish({});
       }
       break;
@@ -355,7 +355,8 @@ void TFtpRemoteSide::Finish(const TRemoteResult& result) {
       if (result.Ok() && Ftp->FactsRenewedByRetrieve()) {
         fetched.Renewed = TRemoteFacts{Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown,
                                        ModTimeSeconds(Ftp->RemoteModTime())};
-        Known[Ftp->RemoteFile()] = *fetched.Renewed;
+        KnownName = Ftp->RemoteFile();
+        KnownFacts = *fetched.Renewed;
       }
       ProgressCb = nullptr;
       if (auto cb = std::move(FetchedCb)) cb(fetched);

@@ -6,7 +6,6 @@
 // unchanged file. A name the server refused to send is classified on demand: PWD, CWD into
 // it (a folder or a link to one, then back), else LIST of the name ("l": a link).
 #include <QObject>
-#include <map>
 #include <memory>
 
 #include "ftp/qp_ftp_client.h"
@@ -87,7 +86,10 @@ class TFtpRemoteSide : public TRemoteSide {
   // refused name that some servers will not list alone (a link that leads nowhere).
   std::string FolderListing;
   bool FolderListed = false;
-  std::map<std::string, TRemoteFacts> Known;  // facts asked per name, for the resume identity
+  // The facts last asked and of which name, for the resume identity of the fetch that
+  // follows them (the walk asks a file's facts before each fetch).
+  std::string KnownName;
+  TRemoteFacts KnownFacts;
 };
 
 }  // namespace quodra::jobs

@@ -3,26 +3,29 @@
 #include "host/partial_file_store.h"
 #include "host/text_util.h"
 
-std::string ExtractItem(const std::string& list, int number, char delimiter) {
+std::vector<std::string> SplitItems(const std::string& list, char delimiter) {
   // The whole list, however long: names past a fixed length would be dropped unsaid.
-  std::string text = quodra::host::Trim(list);
-  std::string squeezed;
-  for (char c : text)
-    if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' ')) squeezed += c;
-  if (squeezed.empty() || squeezed.back() != delimiter) squeezed += delimiter;
-
-  int wanted = number < 1 ? 1 : number;
-  size_t start = 0;
-  for (int i = 1; i < wanted; ++i) {
-    size_t next = squeezed.find(delimiter, start);
-    if (next == std::string::npos || next + 1 >= squeezed.size()) return {};
-    start = next + 1;
+  const std::string text = quodra::host::Trim(list);
+  std::vector<std::string> items;
+  std::string item;
+  for (char c : text) {
+    if (c == delimiter) {
+      while (!item.empty() && item.back() == ' ') item.pop_back();
+      items.push_back(std::move(item));
+      item.clear();
+    } else if (!(c == ' ' && !item.empty() && item.back() == ' ')) {
+      item += c;
+    }
   }
-  size_t end = squeezed.find(delimiter, start);
-  if (end == std::string::npos) return {};
-  std::string item = squeezed.substr(start, end - start);
   while (!item.empty() && item.back() == ' ') item.pop_back();
-  return item;
+  if (!item.empty()) items.push_back(std::move(item));
+  return items;
+}
+
+std::string ExtractItem(const std::string& list, int number, char delimiter) {
+  const std::vector<std::string> items = SplitItems(list, delimiter);
+  const size_t at = number < 1 ? 0 : static_cast<size_t>(number) - 1;
+  return at < items.size() ? items[at] : std::string();
 }
 
 namespace {

@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
-// The item `number` (1-based; 1 or less gives the first) of `list`, split at `delimiter`.
-// The whole list is read (no length limit), trimmed, and runs of blanks become one blank; an
-// item loses its trailing blanks. An empty item or one beyond the last gives "".
+// The items of `list`, split at `delimiter`: the whole list is read (no length limit),
+// trimmed, and runs of blanks become one blank; an item loses its trailing blanks. Items may
+// be empty ("a;;b"); a last delimiter ends the list ("a;" is one item).
+std::vector<std::string> SplitItems(const std::string& list, char delimiter);
+// Item `number` of SplitItems (1-based; 1 or less gives the first); "" beyond the last.
 std::string ExtractItem(const std::string& list, int number, char delimiter);
 
 // Whether `name` matches `mask` ("*" and "%" any run, "?" one character, "\" followed by

@@ -91,6 +91,8 @@ TEST_F(ProfileControls, SavedProfileReadsBackIdentically) {
   // Names as older systems write them: Latin-1 bytes, and sequences that are no UTF-8 (cut,
   // overlong, an encoded surrogate) beside a character outside the 16-bit range.
   p.SourceFile = "a.txt;caf\xE9.csv;\xF0\x9F\x93\x84 \xED\xA0\x80 \xC0\xAF.txt;end\xC3";
+  // A list of 4,000 names, longer than any fixed limit of a settings reader or a text field.
+  for (int i = 0; i < 4000; ++i) p.SourceFile += ";n" + std::to_string(10000 + i) + ".csv";
   p.DestinationFile = "/tmp/in/\xE4\xF6/";
   p.DefaultFolder = "/d\xFCr";
   p.Overwrite = true;

@@ -36,7 +36,6 @@ TView ViewOf(const TIniFile& ini) {
   for (const auto& s : v.Sections) {
     v.Keys.push_back(ini.Keys(s));
     for (const auto& [key, value] : v.Keys.back()) {
-      Check(value.size() <= TIniFile::kMaxValueLength);
       Check(ini.HasKey(s, key));
       std::string first;
       for (const auto& [k2, v2] : v.Keys.back())
@@ -56,7 +55,6 @@ std::string Expected(std::string v) {
   size_t b = v.find_first_not_of(" \t");
   v = b == std::string::npos ? std::string() : v.substr(b, v.find_last_not_of(" \t") - b + 1);
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
-  if (v.size() > TIniFile::kMaxValueLength) v.resize(TIniFile::kMaxValueLength);
   return v;
 }
 }  // namespace

@@ -25,11 +25,12 @@ TEST(IniFile, ReadingRules) {
   EXPECT_EQ(ReadProfileValue(dir.File("none.FTP"), "Options", "TimeOut"), "");
 }
 
-TEST(IniFile, LongValuesAreCutAt2047) {
+TEST(IniFile, LongValuesAreReadWhole) {
   TTempDir dir;
   std::string p = dir.File("long.FTP");
-  WriteFile(p, "[Options]\r\nSourceFile=" + std::string(5000, 'x') + "\r\n");
-  EXPECT_EQ(ReadProfileValue(p, "Options", "SourceFile").size(), 2047u);
+  const std::string value = std::string(5000, 'x') + ";last.csv";
+  WriteFile(p, "[Options]\r\nSourceFile=" + value + "\r\n");
+  EXPECT_EQ(ReadProfileValue(p, "Options", "SourceFile"), value);
 }
 
 TEST(IniFile, WritingKeepsOrderUsesCrLfAndOwnerOnlyMode) {
@@ -101,5 +102,9 @@ TEST(LastProfileStore, RewritesOnlyAChangedValue) {
   store.Write("/srv/jobs/other.FTP");
   EXPECT_EQ(store.Read(), "/srv/jobs/other.FTP");
   EXPECT_NE(identity(), written);
+  // A path of any length comes back whole: a cut one would open another profile or none.
+  const std::string deep = "/srv/" + std::string(300, 'd') + "/nightly.FTP";
+  store.Write(deep);
+  EXPECT_EQ(store.Read(), deep);
   ::unlink(file.c_str());
 }
