@@ -358,7 +358,6 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   int DataSocket = -1;
   int ListenSocket = -1;
   std::unique_ptr<host::TLocalOutputFile> Local;
-  uint64_t SyncedUpTo = 0;       // bytes of this retrieve handed to write-back already
   bool DataEof = false;         // the server closed the data connection of this transfer
   bool RetrieveReplyOk = false; // the server answered the RETR/NLST/LIST with 226 or 250
   bool PeerEof = false;         // the last receive found the end of the data stream

@@ -27,7 +27,6 @@ namespace {
 // A listing bigger than this is refused rather than held: no real folder needs it, and a
 // server streaming without end must not exhaust memory.
 constexpr size_t kMaxListing = 64u * 1024 * 1024;
-constexpr uint64_t kWriteBehind = 8u * 1024 * 1024;
 // Decrypted bytes one read notification of a TLS data connection handles at most before the
 // event loop runs again.
 constexpr int64_t kTlsReadBurst = 1024 * 1024;
@@ -118,7 +117,6 @@ void TQpCustomFtpClient::OpenLocalFile(TFtpRetrieveMode mode, const host::TRemot
   const bool resumable = how != M::WriteAt && remote && remote->Resumable();
   int err = resumable ? Local->OpenResumable(LocalName, how, *remote)
                       : Local->Open(LocalName, how, static_cast<uint64_t>(RestartAt));
-  SyncedUpTo = 0;
   Resuming = false;
   RetrieveOffset = how == M::WriteAt ? RestartAt : 0;
   if (err != 0) throw EFtpLocalFile("Cannot open file \"" + LocalName + "\". " + ErrnoText(err));
@@ -425,11 +423,6 @@ ssize_t TQpCustomFtpClient::DataReceive() {
   if (int err = Local->Write(bytes, count); err != 0) {
     LocalWriteFailed(err);
     return -1;
-  }
-  // Start writing back what has piled up, so that the sync at completion has little left.
-  if (Local->Written() - SyncedUpTo >= kWriteBehind) {
-    ::sync_file_range(Local->Fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    SyncedUpTo = Local->Written();
   }
   PostStatus(fsProgress, nullptr);
   return n;

@@ -149,7 +149,6 @@ bool TQpCustomFtpClient::StartLocalOver() {
     return false;
   }
   RestartAt = RetrieveOffset = 0;
-  SyncedUpTo = 0;
   return true;
 }
 

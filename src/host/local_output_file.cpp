@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <random>
@@ -128,7 +129,7 @@ int TLocalOutputFile::OpenStaged(const std::string& path, TMode mode, const TRem
   Rollback();
   Path_ = path;
   Mode_ = mode;
-  Written_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
+  Written_ = WrittenBehind_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
   Existed_ = Staged_ = Resumable_ = false;
   DeliveryKey_.clear();
   Target_ = ResolveLink(path);
@@ -252,7 +253,7 @@ int TLocalOutputFile::OpenInPlace(const std::string& path, TMode mode, uint64_t 
   Rollback();
   Path_ = path;
   Mode_ = mode;
-  Written_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
+  Written_ = WrittenBehind_ = StartLength_ = ResumeOffset_ = Checkpoint_ = 0;
   Existed_ = Staged_ = Resumable_ = false;
   DeliveryKey_.clear();
   Target_ = path;
@@ -298,17 +299,59 @@ int TLocalOutputFile::Write(const void* data, size_t size) {
   return CountWritten(0);
 }
 
-// Counts bytes written and keeps the resume record's promise: every kCheckpointBytes the
-// bytes so far are synced and the record says so.
+// Counts bytes written and keeps the resume record's promise: every CheckpointBytes the
+// bytes so far are synced and the record says so, on a worker, while the writes go on.
 int TLocalOutputFile::CountWritten(uint64_t n) {
   ForgetSyncAhead();  // it may have missed these bytes: Commit syncs anew
   Written_ += n;
+  if (Written_ - WrittenBehind_ >= kWriteBehindBytes) StartWriteBehind();
+  if (!Resumable_) return 0;
+  if (int err = TakeCheckpoint(false)) return err;
   const uint64_t length = ResumeOffset_ + Written_;
-  if (Resumable_ && length - Checkpoint_ >= kCheckpointBytes) {
-    if (::fdatasync(Fd_) != 0) return errno;
-    if (int err = WriteRecord(length)) return err;
-  }
+  if (!CheckpointAhead_.valid() && length - Checkpoint_ >= CheckpointBytes) StartCheckpoint(length);
   return 0;
+}
+
+void TLocalOutputFile::StartWriteBehind() {
+  if (WriteBehind_.valid()) {
+    if (WriteBehind_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    WriteBehind_.get();
+  }
+  WrittenBehind_ = Written_;
+  auto done = std::make_shared<std::promise<void>>();
+  WriteBehind_ = done->get_future();
+  // Nothing to start on a device or a pipe; a write error shows in the sync that follows.
+  QThreadPool::globalInstance()->start([fd = Fd_, done] {
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    done->set_value();
+  });
+}
+
+void TLocalOutputFile::StartCheckpoint(uint64_t length) {
+  // Only bytes synced before the record is written count: those after `length` may still be
+  // on their way, and the record does not speak for them.
+  auto done = std::make_shared<std::promise<int>>();
+  CheckpointAhead_ = done->get_future();
+  CheckpointLength_ = length;
+  TResumeRecord record{Remote_, length, BootId()};
+  QThreadPool::globalInstance()->start(
+      [fd = Fd_, path = ResumeRecordPathOf(Target_), record = std::move(record), done] {
+        done->set_value(::fdatasync(fd) != 0 ? errno : WriteResumeRecord(path, record, true));
+      });
+}
+
+int TLocalOutputFile::TakeCheckpoint(bool wait) {
+  if (!CheckpointAhead_.valid()) return 0;
+  if (!wait && CheckpointAhead_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return 0;
+  const int err = CheckpointAhead_.get();
+  if (!err) {
+    Checkpoint_ = CheckpointLength_;
+    return 0;
+  }
+  // A failed sync is reported once: a later one would vouch for bytes that may be lost, so
+  // nothing of this partial is kept for a later attempt.
+  Resumable_ = false;
+  return err;
 }
 
 ssize_t TLocalOutputFile::WriteFrom(int fd, size_t size, bool& readFailed) {
@@ -343,8 +386,9 @@ ssize_t TLocalOutputFile::WriteFrom(int fd, size_t size, bool& readFailed) {
 int TLocalOutputFile::RestartFromZero() {
   if (Fd_ < 0 || !Staged_) return EBADF;
   ForgetSyncAhead();
+  TakeCheckpoint(true);  // its record would speak for bytes about to go
   if (::ftruncate(Fd_, 0) != 0 || ::lseek(Fd_, 0, SEEK_SET) != 0) return errno;
-  ResumeOffset_ = Written_ = 0;
+  ResumeOffset_ = Written_ = WrittenBehind_ = 0;
   return Resumable_ ? WriteRecord(0) : 0;
 }
 
@@ -377,6 +421,10 @@ int TLocalOutputFile::SyncNow() {
 
 int TLocalOutputFile::Commit(TDurability durability) {
   if (Fd_ < 0) return EBADF;
+  if (int err = TakeCheckpoint(true); err != 0) {
+    Rollback();
+    return err;
+  }
   if (!Staged_) {
     if (int err = SyncNow(); err != 0) {
       Rollback();
@@ -482,6 +530,7 @@ void TLocalOutputFile::EndDelivery(const std::string& path, const std::string& k
 
 int TLocalOutputFile::Rollback() {
   if (Fd_ < 0) return Close();
+  TakeCheckpoint(true);  // before its record is removed, not after
   if (Staged_) {
     RemoveStaged();
     return Close();
@@ -498,6 +547,7 @@ int TLocalOutputFile::Rollback() {
 
 int TLocalOutputFile::Suspend() {
   if (Fd_ < 0) return 0;
+  TakeCheckpoint(true);  // the record written here is the last word; a failed one keeps nothing
   if (!Resumable_) return Rollback();
   int err = ::fdatasync(Fd_) == 0 ? 0 : errno;
   if (!err) err = WriteRecord(ResumeOffset_ + Written_);
@@ -515,6 +565,8 @@ int TLocalOutputFile::Close() {
   }
   if (Fd_ < 0) return 0;
   ForgetSyncAhead();
+  TakeCheckpoint(true);  // its thread uses the descriptor until then, as a write-back's does
+  if (WriteBehind_.valid()) WriteBehind_.get();
   ModeSet_ = false;
   int fd = Fd_;
   Fd_ = -1;

@@ -17,8 +17,9 @@
 // Resumable downloads (OpenResumable) use the stable partial `.NAME.quodra-part` and a record
 // of the remote file beside it. A failed download keeps both (Suspend); the next download of
 // the same remote file to the same destination continues after the kept bytes, one of another
-// remote file (or a changed one) starts from 0. The record is rewritten every kCheckpointBytes
-// with the length known to be on disk, so that after a power loss only synced bytes count.
+// remote file (or a changed one) starts from 0. The record is rewritten every CheckpointBytes
+// with the length known to be on disk, so that after a power loss only synced bytes count; the
+// sync and the record's rewrite run on a worker thread while the writes go on.
 //
 // An Append takes a write lock (fcntl, OFD) on an existing destination from Open to the end, and
 // Open fails with EAGAIN when another program holds one: it is writing there.
@@ -51,7 +52,11 @@ int SyncFolderOf(const std::string& path);
 class TLocalOutputFile {
  public:
   enum class TMode { Append, Replace, WriteAt };
-  static constexpr uint64_t kCheckpointBytes = 64u * 1024 * 1024;
+  // Tests of the record's rewrites lower it.
+  static inline uint64_t CheckpointBytes = 64u * 1024 * 1024;
+  // Every this many bytes written, the disk's write-back of them is started (on a worker, so
+  // that a busy disk does not hold up the writer): the sync at the end finds little left.
+  static constexpr uint64_t kWriteBehindBytes = 8u * 1024 * 1024;
   // Remote files below this size are not resumed: fetching one again costs less than keeping
   // its record. Tests of resuming with tiny files lower it.
   static inline int64_t ResumeWorthBytes = 64 * 1024;
@@ -143,6 +148,13 @@ class TLocalOutputFile {
   // The result of SyncAhead's fsync once it is over, or of an fsync now when none was started.
   int SyncNow();
   void ForgetSyncAhead();  // waits for a SyncAhead still running and forgets its result
+  // Starts the disk's write-back of what was written so far on a worker thread, unless one
+  // is still under way.
+  void StartWriteBehind();
+  // Starts the checkpoint of `length` bytes (sync, then the record) on a worker thread.
+  void StartCheckpoint(uint64_t length);
+  // The result of a checkpoint under way: 0 while it runs (unless `wait`), or when none is.
+  int TakeCheckpoint(bool wait);
   int Close();
 
   int Fd_ = -1;
@@ -163,6 +175,10 @@ class TLocalOutputFile {
   mode_t ExistingMode_ = 0;
   bool ModeSet_ = false;        // a replacement's final mode is set already
   std::future<int> SyncAhead_;  // the result of SyncAhead's fsync
+  std::future<void> WriteBehind_;     // a write-back under way
+  uint64_t WrittenBehind_ = 0;        // Written_ when the last one started
+  std::future<int> CheckpointAhead_;  // the result of a checkpoint under way
+  uint64_t CheckpointLength_ = 0;     // the length it vouches for
 };
 
 }  // namespace quodra::host

@@ -581,7 +581,6 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
   int window = kFirstReadsInFlight;
   bool atEnd = false;
   int writeError = 0;
-  uint64_t flushedUpTo = 0;  // bytes handed to the disk's write-back
   TSftpReply failed;
   auto fail = [&](const std::string& what) {
     if (failed.Ok()) failed = Failure(what);
@@ -651,12 +650,6 @@ TSftpReply TSftpConnection::Fetch(const std::string& path, uint64_t offset, quod
     }
     bytes += n;
     if (knownSize >= 0 && r.Offset + static_cast<uint64_t>(n) > static_cast<uint64_t>(knownSize)) knownSize = -1;
-    // Start the disk's write-back while the rest still comes in, so that the commit's sync
-    // at the end finds little left to write.
-    if (static_cast<uint64_t>(bytes.load()) - flushedUpTo >= kWriteBackBytes) {
-      ::sync_file_range(out.Fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-      flushedUpTo = static_cast<uint64_t>(bytes.load());
-    }
     if (static_cast<uint32_t>(n) < r.Length) {
       // A short answer: the requests after it ask for the wrong offsets. They are dropped
       // and the reading goes on from here, in pieces of the size the server gave (a server

@@ -26,7 +26,6 @@ class TSftpConnection {
   static constexpr int kReadsInFlight = 64;
   static constexpr int kFirstReadsInFlight = 2;
   static constexpr uint32_t kReadSize = 64 * 1024;
-  static constexpr uint64_t kWriteBackBytes = 16 * 1024 * 1024;
 
   TSftpConnection() = default;
   ~TSftpConnection();

@@ -114,3 +114,65 @@ TEST(PartialFileStore, SuspendKeepsTheBytesAndARecordThatReadsBack) {
   EXPECT_FALSE(FileExists(PartialPathOf(dest)));
   EXPECT_FALSE(FileExists(ResumeRecordPathOf(dest)));
 }
+
+// While a resumable download is written, its record is brought up to the synced length on a
+// worker; every end of the file waits for a checkpoint under way, so a late one can neither
+// outlive the partial nor overwrite the last word of Suspend. Each end runs once right after
+// the writes (a checkpoint may still run) and once after the first checkpoint is on disk.
+TEST(PartialFileStore, CheckpointsBesideTheWritesAndEveryEndWaitsForThem) {
+  enum class TEnd { Suspend, Commit, Rollback, RestartThenSuspend };
+  const uint64_t savedCheckpoint = TLocalOutputFile::CheckpointBytes;
+  TLocalOutputFile::CheckpointBytes = 4096;
+  const std::string bytes = PatternBytes(60000, 7);
+  for (TEnd end : {TEnd::Suspend, TEnd::Commit, TEnd::Rollback, TEnd::RestartThenSuspend}) {
+    for (bool waitForCheckpoint : {false, true}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(end)) + (waitForCheckpoint ? " after a checkpoint" : " at once"));
+      TTempDir dir;
+      const std::string dest = dir.File("big.bin");
+      const std::string record = ResumeRecordPathOf(dest);
+      const TRemoteFileIdentity remote{"host", "/big.bin", 200000, "20261211120000"};
+      TLocalOutputFile out;
+      ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Replace, remote), 0);
+      for (size_t at = 0; at < bytes.size(); at += 1000) ASSERT_EQ(out.Write(bytes.data() + at, 1000), 0);
+      if (waitForCheckpoint) {
+        // The worker's record appears by itself; the partial holds at least what it vouches for.
+        TResumeRecord seen;
+        for (int i = 0; i < 20000 && !(ReadResumeRecord(record, seen) && seen.Checked > 0); ++i) ::usleep(1000);
+        ASSERT_GE(seen.Checked, 4096u);
+        EXPECT_LE(seen.Checked, bytes.size());
+        EXPECT_EQ(ReadFile(PartialPathOf(dest)).substr(0, seen.Checked), bytes.substr(0, seen.Checked));
+      }
+      TResumeRecord last;
+      switch (end) {
+        case TEnd::Suspend:
+          ASSERT_EQ(out.Suspend(), 0);
+          ASSERT_TRUE(ReadResumeRecord(record, last));
+          EXPECT_EQ(last.Checked, bytes.size());
+          EXPECT_EQ(ReadFile(PartialPathOf(dest)), bytes);
+          break;
+        case TEnd::Commit:
+          ASSERT_EQ(out.Commit(), 0);
+          EXPECT_EQ(ReadFile(dest), bytes);
+          EXPECT_FALSE(FileExists(record));
+          EXPECT_FALSE(FileExists(PartialPathOf(dest)));
+          break;
+        case TEnd::Rollback:
+          ASSERT_EQ(out.Rollback(), 0);
+          EXPECT_FALSE(FileExists(dest));
+          EXPECT_FALSE(FileExists(record));
+          EXPECT_FALSE(FileExists(PartialPathOf(dest)));
+          break;
+        case TEnd::RestartThenSuspend:
+          ASSERT_EQ(out.RestartFromZero(), 0);
+          ASSERT_EQ(out.Write(bytes.data(), 3000), 0);
+          ASSERT_EQ(out.Suspend(), 0);
+          ASSERT_TRUE(ReadResumeRecord(record, last));
+          EXPECT_EQ(last.Checked, 3000u);
+          EXPECT_EQ(ReadFile(PartialPathOf(dest)), bytes.substr(0, 3000));
+          break;
+      }
+      EXPECT_FALSE(FileExists(record + "-new"));
+    }
+  }
+  TLocalOutputFile::CheckpointBytes = savedCheckpoint;
+}
