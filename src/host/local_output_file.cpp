@@ -336,7 +336,9 @@ void TLocalOutputFile::StartCheckpoint(uint64_t length) {
   TResumeRecord record{Remote_, length, BootId()};
   QThreadPool::globalInstance()->start(
       [fd = Fd_, path = ResumeRecordPathOf(Target_), record = std::move(record), done] {
-        done->set_value(::fdatasync(fd) != 0 ? errno : WriteResumeRecord(path, record, true));
+        const int err = ::fdatasync(fd) != 0 ? errno : WriteResumeRecord(path, record, true);
+        if (err == 0 && OnCheckpoint) OnCheckpoint(record.Checked);
+        done->set_value(err);
       });
 }
 

@@ -65,6 +65,9 @@ class TLocalOutputFile {
   // the journal still there; "renamed": a replacement is in place), so that crash tests can
   // stop the process exactly there. Empty in the program.
   static inline std::function<void(const char* step)> OnCommitStep;
+  // Called on the worker thread once a checkpoint's record is on disk, with the length it
+  // vouches for, so that tests can wait for one. Empty in the program.
+  static inline std::function<void(uint64_t length)> OnCheckpoint;
 
   TLocalOutputFile() = default;
   TLocalOutputFile(const TLocalOutputFile&) = delete;

@@ -4,6 +4,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "host/local_output_file.h"
 #include "host/partial_file_store.h"
 #include "support/temp_dir.h"
@@ -121,8 +125,23 @@ TEST(PartialFileStore, SuspendKeepsTheBytesAndARecordThatReadsBack) {
 // the writes (a checkpoint may still run) and once after the first checkpoint is on disk.
 TEST(PartialFileStore, CheckpointsBesideTheWritesAndEveryEndWaitsForThem) {
   enum class TEnd { Suspend, Commit, Rollback, RestartThenSuspend };
-  const uint64_t savedCheckpoint = TLocalOutputFile::CheckpointBytes;
+  std::mutex checkpointLock;
+  std::condition_variable checkpointDone;
+  uint64_t checkpointed = 0;
+  // Put back however the test ends (a failed ASSERT returns early).
+  struct TRestore {
+    uint64_t Bytes = TLocalOutputFile::CheckpointBytes;
+    ~TRestore() {
+      TLocalOutputFile::OnCheckpoint = nullptr;
+      TLocalOutputFile::CheckpointBytes = Bytes;
+    }
+  } restore;
   TLocalOutputFile::CheckpointBytes = 4096;
+  TLocalOutputFile::OnCheckpoint = [&](uint64_t length) {
+    std::lock_guard<std::mutex> hold(checkpointLock);
+    checkpointed = length;
+    checkpointDone.notify_all();
+  };
   const std::string bytes = PatternBytes(60000, 7);
   for (TEnd end : {TEnd::Suspend, TEnd::Commit, TEnd::Rollback, TEnd::RestartThenSuspend}) {
     for (bool waitForCheckpoint : {false, true}) {
@@ -131,13 +150,21 @@ TEST(PartialFileStore, CheckpointsBesideTheWritesAndEveryEndWaitsForThem) {
       const std::string dest = dir.File("big.bin");
       const std::string record = ResumeRecordPathOf(dest);
       const TRemoteFileIdentity remote{"host", "/big.bin", 200000, "20261211120000"};
+      {
+        std::lock_guard<std::mutex> hold(checkpointLock);
+        checkpointed = 0;
+      }
       TLocalOutputFile out;
       ASSERT_EQ(out.OpenResumable(dest, TLocalOutputFile::TMode::Replace, remote), 0);
       for (size_t at = 0; at < bytes.size(); at += 1000) ASSERT_EQ(out.Write(bytes.data() + at, 1000), 0);
       if (waitForCheckpoint) {
         // The worker's record appears by itself; the partial holds at least what it vouches for.
+        {
+          std::unique_lock<std::mutex> hold(checkpointLock);
+          ASSERT_TRUE(checkpointDone.wait_for(hold, std::chrono::seconds(30), [&] { return checkpointed > 0; }));
+        }
         TResumeRecord seen;
-        for (int i = 0; i < 20000 && !(ReadResumeRecord(record, seen) && seen.Checked > 0); ++i) ::usleep(1000);
+        ASSERT_TRUE(ReadResumeRecord(record, seen));
         ASSERT_GE(seen.Checked, 4096u);
         EXPECT_LE(seen.Checked, bytes.size());
         EXPECT_EQ(ReadFile(PartialPathOf(dest)).substr(0, seen.Checked), bytes.substr(0, seen.Checked));
@@ -174,5 +201,4 @@ TEST(PartialFileStore, CheckpointsBesideTheWritesAndEveryEndWaitsForThem) {
       EXPECT_FALSE(FileExists(record + "-new"));
     }
   }
-  TLocalOutputFile::CheckpointBytes = savedCheckpoint;
 }
