@@ -209,6 +209,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       if (Frm.Closing || SessionEnding) break;  // the program is ending: no new walk
       // The walk's own delete: the work list drops the name, no fresh listing is needed.
       if (Side->InFlight() || InWalk) break;
+      ListingFacts = false;
       if (!QpFtpClient1->ListDir("", false)) {
         Frm.Log("Name listing could not be started");
         CloseAfterFailure(true);
@@ -220,14 +221,29 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsFileFacts:
     case fsTransferDone:  // the walk's side takes these
       break;
-    case fsTextReady:
+    case fsTextReady: {
       if (Side->InFlight()) break;
-      FillDirectoryList(info);
+      std::string facts;
+      if (ListingFacts) {  // the second listing: the facts of the names listed first
+        ListingFacts = false;
+        facts = info;
+      } else {
+        NameListing = info;
+        // The walk's files' facts, in one listing beside the names rather than file by file.
+        if (Frm.JobPhase == 3 && Walk && (JobProfile.Binary || JobProfile.DeleteRemote) && QpFtpClient1->ListFacts()) {
+          ListingFacts = true;
+          break;
+        }
+      }
+      if (Walk) Walk->NoteListing(quodra::jobs::FtpListingEntries(NameListing, facts));
+      FillDirectoryList(NameListing);
+      NameListing.clear();
       if (Frm.JobPhase == 3) {
         Frm.FileNumber = 1;
         GetNextFile();
       }
       break;
+    }
     case fsProgress:
       Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes");
       break;

@@ -73,6 +73,9 @@ class TFtpJob : public QObject {
   std::unique_ptr<quodra::jobs::TFetchWalk> Walk;
   TFtpWorkList DirList;
   bool InWalk = false;            // the walk loop runs
+  // The name listing whose facts listing (MLSD) is under way; both go to the walk together.
+  std::string NameListing;
+  bool ListingFacts = false;
   bool SessionEnding = false;     // the job itself ends the session
   bool FailureHandled = false;    // a handler of the session reported the walk step's failure
   bool WalkFromMask = false;      // the walk's fetch in flight took its name from a mask

@@ -236,30 +236,57 @@ bool IsFolderType(const std::string& type) {
   return upper == "DIR" || upper == "CDIR" || upper == "PDIR";
 }
 
+namespace {
+// "size=12;modify=20240131120000;type=file;": false, with nothing read, when the type fact
+// names anything but a plain file.
+bool ReadFacts(const std::string& facts, int64_t& size, std::string& modTime, std::string* type) {
+  int64_t factSize = -1;
+  std::string factTime;
+  for (size_t f = 0; f < facts.size();) {
+    size_t semi = facts.find(';', f);
+    if (semi == std::string::npos) semi = facts.size();
+    const std::string fact = facts.substr(f, semi - f);
+    f = semi + 1;
+    const size_t eq = fact.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = host::UpperCase(fact.substr(0, eq));
+    if (key == "TYPE" && type) *type = fact.substr(eq + 1);
+    if (key == "TYPE" && host::UpperCase(fact.substr(eq + 1)) != "FILE") return false;
+    if (key == "SIZE") factSize = ParseSizeReply(fact.substr(eq + 1));
+    if (key == "MODIFY") factTime = ParseModTimeReply(fact.substr(eq + 1));
+  }
+  size = factSize;
+  modTime = factTime;
+  return true;
+}
+
+bool HoldsFacts(const std::string& facts) {
+  return facts.find('=') != std::string::npos && facts.find(';') != std::string::npos;
+}
+}  // namespace
+
 bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime, std::string* type) {
   for (const std::string& line : BodyLinesOf(reply)) {
     const std::string facts = line.substr(0, line.find(' '));
-    if (facts.find('=') == std::string::npos || facts.find(';') == std::string::npos) continue;
-    int64_t factSize = -1;
-    std::string factTime;
-    for (size_t f = 0; f < facts.size();) {
-      size_t semi = facts.find(';', f);
-      if (semi == std::string::npos) semi = facts.size();
-      const std::string fact = facts.substr(f, semi - f);
-      f = semi + 1;
-      const size_t eq = fact.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = host::UpperCase(fact.substr(0, eq));
-      if (key == "TYPE" && type) *type = fact.substr(eq + 1);
-      if (key == "TYPE" && host::UpperCase(fact.substr(eq + 1)) != "FILE") return false;
-      if (key == "SIZE") factSize = ParseSizeReply(fact.substr(eq + 1));
-      if (key == "MODIFY") factTime = ParseModTimeReply(fact.substr(eq + 1));
-    }
-    size = factSize;
-    modTime = factTime;
-    return true;
+    if (HoldsFacts(facts)) return ReadFacts(facts, size, modTime, type);
   }
   return true;
 }
+
+bool ParseMlsdLine(std::string line, std::string& name, int64_t& size, std::string& modTime, std::string& type) {
+  name.clear();
+  type.clear();
+  size = -1;
+  modTime.clear();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const size_t blank = line.find(' ');
+  if (blank == std::string::npos || blank + 1 >= line.size()) return false;
+  const std::string facts = line.substr(0, blank);
+  if (!HoldsFacts(facts)) return false;
+  name = line.substr(blank + 1);
+  return ReadFacts(facts, size, modTime, &type);
+}
+
+bool IsListingVerb(const std::string& verb) { return verb == "NLST" || verb == "LIST" || verb == "MLSD"; }
 
 }  // namespace quodra::ftp

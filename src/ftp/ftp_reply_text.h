@@ -89,6 +89,15 @@ int64_t ModTimeSeconds(const std::string& digits);
 // gives for a link may be the link's own. `type`, when given, receives the type fact as sent.
 bool ParseMlstFacts(const std::string& reply, int64_t& size, std::string& modTime, std::string* type = nullptr);
 
+// One line of an MLSD listing, "type=file;size=12;modify=20240131120000; NAME" (a CR at its
+// end dropped): the name, everything after the first blank (blanks inside it kept), the type
+// fact as sent, and size and time as ParseMlstFacts reads them. True only for a plain file;
+// for a line without facts or without a name, false with nothing read.
+bool ParseMlsdLine(std::string line, std::string& name, int64_t& size, std::string& modTime, std::string& type);
+
+// Whether a command lists a folder over a data connection (NLST, LIST, MLSD).
+bool IsListingVerb(const std::string& verb);
+
 // Whether an MLST type fact names a folder: "dir", the listed folder itself ("cdir") or its
 // parent ("pdir"), in any letter case.
 bool IsFolderType(const std::string& type);

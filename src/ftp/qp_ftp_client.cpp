@@ -520,9 +520,10 @@ void TQpCustomFtpClient::TransferReply(const std::string& verb, int code) {
     SizeRecheckReply(verb, code);
     return;
   }
-  bool transfer = verb == "RETR" || verb == "NLST" || verb == "LIST";
+  bool transfer = verb == "RETR" || IsListingVerb(verb);
   if (verb == "RETR" && ResumeRefused(code)) return;
   if (verb == "NLST" && (BareNameListRefused(code) || EmptyFolderNamed(code))) return;
+  if (verb == "MLSD" && FactsListingRefused(code)) return;
   if (transfer && SettleHeldDataError(code)) return;
   if (transfer && (code == 226 || code == 250)) {
     if (State == TFtpSessionState::Retrieving)
@@ -625,8 +626,7 @@ void TQpCustomFtpClient::ErrorPath(int code) {
 void TQpCustomFtpClient::HoldDataError(int32_t code) {
   const bool replyDue = (State == TFtpSessionState::Retrieving || State == TFtpSessionState::Listing) &&
                         !Awaiting.empty() && !Awaiting.front().Abandoned &&
-                        (Awaiting.front().Verb == "RETR" || Awaiting.front().Verb == "NLST" ||
-                         Awaiting.front().Verb == "LIST");
+                        (Awaiting.front().Verb == "RETR" || IsListingVerb(Awaiting.front().Verb));
   if (!replyDue || !Window) {
     PostError(code, nullptr);
     return;
@@ -690,6 +690,7 @@ void TQpCustomFtpClient::DoWsConnect() {
   DataProtected = false;
   SessionType = 0;
   FactsCommand = TFactsCommand::NotAsked;
+  FeaturesForListing = false;
   RecheckingSize = ExpectedFromMlst = false;
   ControlLinked = true;
   if (ReplyPacket) ReplyPacket->SetEnabled(true);

@@ -145,6 +145,11 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool ChangeDir(const std::string& dir);  // empty: PWD
   bool Delete(const std::string& name);
   bool ListDir(const std::string& path, bool fullList);
+  // The current folder's MLSD listing where the server's FEAT (asked first when it was not
+  // yet) lists MLST with the size and modify facts: fsTextReady with its lines ("facts name"),
+  // or with "" when the server offers no such facts or refuses MLSD with a 5xx. Other
+  // failures end it as they end any listing. False when the session is not Ready.
+  bool ListFacts();
   // Throws EFtpLocalFile when the local file cannot be opened (the session is Ready again).
   bool Retrieve(const std::string& remoteName, const std::string& localName, TFtpRetrieveMode mode);
   bool Abort();
@@ -324,6 +329,9 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   bool BareNameListRefused(int code);
   bool EmptyFolderNamed(int code);
   void DropListingUnderWay();
+  bool StartListing(const std::string& command, bool bareNameList);
+  void ListFactsOrNothing();
+  bool FactsListingRefused(int code);
   void FinishListingIfComplete();
   void LocalWriteFailed(int err);
   void TransferFailed(int32_t code, const std::string& text);
@@ -385,6 +393,7 @@ class TQpCustomFtpClient : public port::TQpCustomWinsockPort {
   enum class TFactsCommand : uint8_t { NotAsked, SizeAndMdtm, Mlst };
   TFactsCommand FactsCommand = TFactsCommand::NotAsked;
   bool FactsBeforeRetrieve = false;  // the file's facts were asked since the last transfer
+  bool FeaturesForListing = false;   // the FEAT under way was asked by ListFacts
   char PendingType = 0;          // the type of the TYPE command under way
   int64_t RetrieveOffset = 0;    // where this retrieve's bytes begin in the remote file
   int64_t RetrieveExpected = -1; // ExpectedSize as this retrieve took it

@@ -42,9 +42,35 @@ std::string DottedAddress(const sockaddr_storage& a) { return port::TQpSocket::A
 
 bool TQpCustomFtpClient::ListDir(const std::string& path, bool fullList) {
   if (State != TFtpSessionState::Ready || !IsSafeArgument(path)) return false;
+  return StartListing(std::string(fullList ? "LIST" : "NLST") + (path.empty() ? std::string() : " " + path),
+                      !fullList && path.empty());
+}
+
+bool TQpCustomFtpClient::ListFacts() {
+  if (State != TFtpSessionState::Ready) return false;
+  if (FactsCommand != TFactsCommand::NotAsked) {
+    ListFactsOrNothing();
+    return true;
+  }
+  ChangeState(TFtpSessionState::Commanding);
+  FeaturesForListing = true;
+  PushCommand("FEAT");
+  SendNextCommand();
+  return true;
+}
+
+// Once the server's features are known: MLSD where it offers MLST's facts, else a listing
+// with nothing in it.
+void TQpCustomFtpClient::ListFactsOrNothing() {
+  if (FactsCommand == TFactsCommand::Mlst && StartListing("MLSD", false)) return;
+  ChangeState(TFtpSessionState::Commanding);
+  PostStatus(fsTextReady, "");
+}
+
+bool TQpCustomFtpClient::StartListing(const std::string& command, bool bareNameList) {
   ChangeState(TFtpSessionState::Listing);
-  PushCommand(std::string(fullList ? "LIST" : "NLST") + (path.empty() ? std::string() : " " + path));
-  BareNameList = FolderNameList = !fullList && path.empty();
+  PushCommand(command);
+  BareNameList = FolderNameList = bareNameList;
   Listing.clear();
   Transferred = 0;
   DataLinked = DataGoAhead = false;
@@ -89,9 +115,9 @@ bool TQpCustomFtpClient::Retrieve(const std::string& remoteName, const std::stri
   ResetTransferState();
   if (PassiveMode) PushCommand(PassiveCommand());
   PendingType = FileType == ftAscii ? 'A' : 'I';
-  // Asking the file's facts has just put the session in binary type: a retrieve in that type
-  // needs no TYPE of its own (one round trip per file less). Any other retrieve says it.
-  const bool typeHolds = FactsBeforeRetrieve && SessionType == PendingType;
+  // A session already in the type (after the file's facts, or the retrieve before) needs no
+  // TYPE of its own: one round trip per file less.
+  const bool typeHolds = SessionType == PendingType;
   ExpectedFromMlst = RetrieveExpected >= 0 && FactsBeforeRetrieve && FactsFromMlst && RetrieveExpected == FactSize;
   RecheckingSize = FactsRenewed = false;
   FactsBeforeRetrieve = false;
@@ -506,6 +532,17 @@ bool TQpCustomFtpClient::EmptyFolderNamed(int code) {
   if (upper.find("NO FILES FOUND") == std::string::npos && upper.find("NO DATA SETS FOUND") == std::string::npos)
     return false;
   PostNotice("NLST answered " + std::to_string(code) + " " + text + ": taken for an empty folder");
+  DropListingUnderWay();
+  PostStatus(fsTextReady, "");
+  return true;
+}
+
+// A server that offers MLST's facts yet will not list a folder with MLSD (5xx): the listing of
+// facts is empty, not failed. False for other replies.
+bool TQpCustomFtpClient::FactsListingRefused(int code) {
+  if (code < 500 || Aborting || State != TFtpSessionState::Listing) return false;
+  PostNotice("MLSD answered " + std::to_string(code) + " " + host::TrimRight(ReplyTextOf(Reply.Reply())) +
+             ": files' facts are asked one by one");
   DropListingUnderWay();
   PostStatus(fsTextReady, "");
   return true;

@@ -60,6 +60,11 @@ bool TQpCustomFtpClient::FactsReply(const std::string& verb, int code) {
     // Any answer but a list naming MLST (a 500 of a server without FEAT, say) means SIZE and MDTM.
     const bool mlst = code == 211 && OffersMlstFacts(Reply.Reply());
     FactsCommand = mlst ? TFactsCommand::Mlst : TFactsCommand::SizeAndMdtm;
+    if (FeaturesForListing) {
+      FeaturesForListing = false;
+      ListFactsOrNothing();
+      return true;
+    }
     PushFactsCommands();
     SendNextCommand();
     return true;

@@ -105,6 +105,7 @@ TRemoteResult TFetchWalk::Session() {
   if (TRemoteResult w = Await([&] { return listing->Done; }); !w.Ok()) return w;
   if (!listing->Value.first.Ok()) return listing->Value.first;
   Names.Assign(listing->Value.second);
+  NoteListing(listing->Value.second);
   if (Sink.Listed) {
     std::vector<std::string> names;
     for (const TRemoteEntry& e : listing->Value.second) names.push_back(e.Name);
@@ -192,12 +193,37 @@ TRemoteResult TFetchWalk::Step(int32_t& number, TWalkList& list) {
   return FetchOne(current, dest, fromMask, list);
 }
 
+void TFetchWalk::NoteListing(const std::vector<TRemoteEntry>& entries) {
+  ListedFacts.clear();
+  for (const TRemoteEntry& e : entries)
+    if (e.Facts) ListedFacts.emplace(e.Name, *e.Facts);
+  ListedMs = quodra::host::NowMs();
+  ListedFactsTrusted = true;
+}
+
+const TRemoteFacts* TFetchWalk::ListedFactsOf(const std::string& name) const {
+  if (!ListedFactsTrusted || quodra::host::NowMs() - ListedMs > kListedFactsMaxAgeMs) return nullptr;
+  auto it = ListedFacts.find(name);
+  return it == ListedFacts.end() ? nullptr : &it->second;
+}
+
 TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& dest, bool fromMask,
                                    TWalkList& list) {
   Log("Source File:" + name + " to Dest File:" + dest);
   Log(Profile.Overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
   if (Sink.Fetching) Sink.Fetching(name, fromMask);
+  if (const TRemoteFacts* listed = ListedFactsOf(name)) {
+    if (auto done = FetchWith(listed, name, dest, fromMask, list)) return *done;
+    // Another file now than the one listed (an upload that went on, a replacement): what was
+    // fetched of it is gone, and it is fetched again as if the listing had not said.
+    ListedFactsTrusted = false;
+    Log("Source File:" + name + " changed since the folder was listed: fetched again");
+  }
+  return FetchWith(nullptr, name, dest, fromMask, list).value_or(TRemoteResult{});
+}
 
+std::optional<TRemoteResult> TFetchWalk::FetchWith(const TRemoteFacts* listed, const std::string& name,
+                                                   const std::string& dest, bool fromMask, TWalkList& list) {
   using TFactsSlot = TSlot<std::pair<TRemoteResult, TRemoteFacts>>;
   auto askFacts = [&](TRemoteResult& waited) {
     auto slot = std::make_shared<TFactsSlot>();
@@ -206,9 +232,15 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
     return slot;
   };
   TRemoteResult waited;
-  auto facts = askFacts(waited);
-  if (!waited.Ok()) return waited;
-  const int64_t factsMs = quodra::host::NowMs();
+  std::shared_ptr<TFactsSlot> facts;
+  if (listed) {
+    facts = std::make_shared<TFactsSlot>();
+    *facts = {true, {TRemoteResult{}, *listed}};
+  } else {
+    facts = askFacts(waited);
+    if (!waited.Ok()) return waited;
+  }
+  const int64_t factsMs = listed ? ListedMs : quodra::host::NowMs();
   const TRemoteResult& factsResult = facts->Value.first;
   TRemoteFacts was = facts->Value.second;
   if (!IsFile(was.Kind) ||
@@ -217,7 +249,7 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
       Log("Source File:" + name + " is not a regular file, skipped");
       return {};
     }
-    return {TFailureKind::Permanent, factsResult.Code, "Source File:" + name + " is not a regular file"};
+    return TRemoteResult{TFailureKind::Permanent, factsResult.Code, "Source File:" + name + " is not a regular file"};
   }
   if (!factsResult.Ok()) return factsResult;
 
@@ -239,6 +271,8 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   request.ExpectedSize = Profile.Binary ? was.Size : -1;
   request.DeliveryKey = deliveryKey;
   request.DeleteAfter = Profile.DeleteRemote;
+  request.Facts = was;
+  request.FactsListed = listed != nullptr;
   auto fetched = std::make_shared<TSlot<TFetchResult>>();
   Side.Fetch(
       request,
@@ -251,6 +285,7 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   if (TRemoteResult w = Await([&] { return fetched->Done; }); !w.Ok()) return w;
   if (!fetched->Value.Ok()) {
     const TFetchResult& failed = fetched->Value;
+    if (listed && (failed.Changed || failed.Short)) return std::nullopt;
     // Written to while it was fetched (an upload still under way, say): it waits for the next
     // run, as one seen to change after its transfer does, and the walk goes on.
     if (failed.Changed) {
@@ -291,6 +326,7 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
     const TRemoteFacts& now = after->Value.second;
     if (now.Size != was.Size || (!was.ModTime.empty() && now.ModTime != was.ModTime)) {
       Side.Commit(false);
+      if (listed && !fetched->Value.Renewed) return std::nullopt;
       LeftForNextRun.insert(UpperCase(name));
       Failed = true;
       Log("Source File:" + name + " changed while it was fetched (" + std::to_string(was.Size) + " bytes, now " +

@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "jobs/job_profile.h"
@@ -53,6 +55,12 @@ class TFetchWalk {
   // retried); a name that is skipped (missing, unsafe, changed while fetched) is no failure
   // of the session but of the run (RunFailed).
   TRemoteResult Step(int32_t& number, TWalkList& list);
+  // The listing the steps take their names from, for the facts it gives (TRemoteEntry): a
+  // file's own facts are then not asked before its fetch while the listing is younger than
+  // kListedFactsMaxAgeMs. A file whose fetch or check finds it changed since the listing is
+  // fetched once more with facts asked anew, and the rest of the session asks every file's.
+  void NoteListing(const std::vector<TRemoteEntry>& entries);
+  static constexpr int64_t kListedFactsMaxAgeMs = 60000;
   // The next session continues a failed one: what the run fetched already is not again.
   void ContinueRun() { RetrySession = true; }
   bool RunFailed() const { return Failed; }
@@ -77,6 +85,11 @@ class TFetchWalk {
   TRemoteResult Session();
   // Fetches one name; a failure result ends the session (and may be retried).
   TRemoteResult FetchOne(const std::string& name, const std::string& dest, bool fromMask, TWalkList& list);
+  // FetchOne with the listing's facts of the file, or with facts asked now (`listed` null);
+  // nothing when the listing's facts proved out of date and nothing was kept.
+  std::optional<TRemoteResult> FetchWith(const TRemoteFacts* listed, const std::string& name, const std::string& dest,
+                                         bool fromMask, TWalkList& list);
+  const TRemoteFacts* ListedFactsOf(const std::string& name) const;
   // The delivery note's key of an append of `name` that is deleted afterwards; "" for none.
   std::string DeliveryKeyOf(const std::string& name, const TRemoteFacts& facts) const;
   // Deletes a fetched file; awaiting it ends the file's delivery note and drops it from `list`.
@@ -104,6 +117,9 @@ class TFetchWalk {
   int64_t LastProgressMs = 0;
   std::set<std::string> Fetched;         // upper-cased names fetched in this run
   std::set<std::string> LeftForNextRun;  // changed while fetched
+  std::unordered_map<std::string, TRemoteFacts> ListedFacts;  // by name as listed
+  int64_t ListedMs = 0;                  // when ListedFacts were listed
+  bool ListedFactsTrusted = false;       // no file was found changed since the listing
 };
 
 }  // namespace quodra::jobs

@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <cstring>
+#include <unordered_map>
 
 #include "ftp/ftp_reply_text.h"
 #include "host/text_util.h"
@@ -16,8 +17,34 @@ using quodra::host::Trim;
 namespace {
 const TRemoteResult kBusy{TFailureKind::Transient, 0, "the session is not ready"};
 constexpr int32_t kConnReset = 10054;
+
 }  // namespace
 
+std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std::string& factLines) {
+  std::unordered_map<std::string, TRemoteFacts> listed;
+  for (size_t start = 0; start < factLines.size();) {
+    size_t end = factLines.find('\n', start);
+    if (end == std::string::npos) end = factLines.size();
+    std::string name, modTime, type;
+    int64_t size = -1;
+    if (ParseMlsdLine(factLines.substr(start, end - start), name, size, modTime, type)) {
+      if (size >= 0 && !modTime.empty()) listed[name] = {size, modTime, TEntryKind::File, ModTimeSeconds(modTime)};
+    } else if (!name.empty() && IsFolderType(type)) {
+      listed[name] = {-1, "", TEntryKind::Folder, -1};
+    }
+    start = end + 1;
+  }
+  std::vector<TRemoteEntry> entries;
+  for (std::string& name : SplitListing(names)) {
+    TRemoteEntry e{std::move(name), TEntryKind::Unknown, std::nullopt};
+    if (auto it = listed.find(e.Name); it != listed.end()) {
+      e.Kind = it->second.Kind;
+      if (e.Kind == TEntryKind::File) e.Facts = it->second;
+    }
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
 TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), Ftp(std::make_unique<TQpFtpClient>()) {
   Ftp->OnFtpStatus = [this](TQpCustomFtpClient*, TFtpStatusCode code, const char* text) {
     Status(code, text ? text : "");
@@ -26,6 +53,13 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
     std::string t = text ? text : "";
     while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
     const std::string codeText = std::to_string(code);
+    // The facts listing is a help, not a need: without it the names alone are the listing.
+    if (Op == TOp::ListFacts && Ftp->Connected()) {
+      Log("MLSD failed (" + t + "): files' facts are asked one by one");
+      FactsListing.clear();
+      Finish({});
+      return;
+    }
     // A refusal during a classification: the name is not what was asked.
     if (Op == TOp::Classify && Answers(code)) {
       ProbeStep(false, "");
@@ -76,6 +110,8 @@ void TFtpRemoteSide::Open(TDone done) {
 void TFtpRemoteSide::List(TListed done) {
   ListedCb = std::move(done);
   Op = TOp::List;
+  Listing.clear();
+  FactsListing.clear();
   if (!Ftp->ListDir("", false)) Later([this] { Finish(kBusy); });
 }
 
@@ -100,8 +136,9 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
   ProgressCb = std::move(progress);
   Op = TOp::Fetch;
   DeliveryKey = request.DeliveryKey;
+  FetchByListedFacts = request.FactsListed;
   Ftp->ExpectedSize = request.ExpectedSize;
-  if (request.Binary && KnownName == request.RemoteName && KnownFacts.Size >= 0) {
+  if (request.Binary && request.Facts.Size >= 0) {
     quodra::host::TRemoteFileIdentity id;
     const std::string port = Trim(Profile.Port);
     id.Server = Trim(Profile.ServerName) + (port.empty() || port == "ftp" || port == "21" ? "" : ":" + port);
@@ -109,8 +146,8 @@ void TFtpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFe
     while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
     id.Path = folder.empty() || folder == "." || request.RemoteName[0] == '/' ? request.RemoteName
                                                                              : folder + "/" + request.RemoteName;
-    id.Size = KnownFacts.Size;
-    id.ModTime = KnownFacts.ModTime;
+    id.Size = request.Facts.Size;
+    id.ModTime = request.Facts.ModTime;
     Ftp->ResumeIdentity = id;
   } else {
     Ftp->ResumeIdentity = {};
@@ -292,6 +329,15 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
       }
       if (Op == TOp::List) {
         Listing = info;
+        // The facts the walk would ask file by file (see Facts), in one listing beside it.
+        if (Profile.Binary || Profile.DeleteRemote) {
+          Op = TOp::ListFacts;
+          if (!Ftp->ListFacts()) Finish({});
+          break;
+        }
+        Finish({});
+      } else if (Op == TOp::ListFacts) {
+        FactsListing = info;
         Finish({});
       }
       break;
@@ -300,8 +346,6 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
         LastFacts = {Ftp->RemoteSize(), Ftp->RemoteModTime(),
                      Ftp->RemoteIsFolder() ? TEntryKind::Folder : TEntryKind::Unknown,
                      ModTimeSeconds(Ftp->RemoteModTime())};
-        KnownName = FactsName;
-        KnownFacts = LastFacts;
         Finish({});
       }
       break;
@@ -334,11 +378,12 @@ void TFtpRemoteSide::Finish(const TRemoteResult& result) {
     case TOp::Delete:
       if (auto cb = std::move(DoneCb)) cb(result);
       break;
-    case TOp::List: {
+    case TOp::List:
+    case TOp::ListFacts: {
       std::vector<TRemoteEntry> entries;
-      if (result.Ok())
-        for (std::string& name : SplitListing(Listing)) entries.push_back({std::move(name), TEntryKind::Unknown});
+      if (result.Ok()) entries = FtpListingEntries(Listing, FactsListing);
       Listing.clear();
+      FactsListing.clear();
       if (auto cb = std::move(ListedCb)) cb(result, entries);
       break;
     }
@@ -352,11 +397,10 @@ void TFtpRemoteSide::Finish(const TRemoteResult& result) {
       fetched.Bytes = Ftp->RestartAt + Ftp->BytesTransferred();
       fetched.Resumed = Ftp->RestartAt > 0;
       fetched.Changed = result.Code == kFtpFileChanged;
+      fetched.Short = result.Code == kFtpShortTransfer;
       if (result.Ok() && Ftp->FactsRenewedByRetrieve()) {
         fetched.Renewed = TRemoteFacts{Ftp->RemoteSize(), Ftp->RemoteModTime(), TEntryKind::Unknown,
                                        ModTimeSeconds(Ftp->RemoteModTime())};
-        KnownName = Ftp->RemoteFile();
-        KnownFacts = *fetched.Renewed;
       }
       ProgressCb = nullptr;
       if (auto cb = std::move(FetchedCb)) cb(fetched);

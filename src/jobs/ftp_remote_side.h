@@ -1,7 +1,9 @@
 #pragma once
 // The FTP side of the fetch walk: the remote-side operations over one FTP client session,
 // with the profile's connection settings. A name listing says nothing of what a name is
-// (kinds stay Unknown); sizes and times come from SIZE and MDTM; a fetch is held until the
+// (kinds stay Unknown) unless the server's MLSD listing, asked beside it, says what each
+// name is and gives a plain file's size and time; otherwise sizes and times come from MLST,
+// or SIZE and MDTM, file by file. A fetch is held until the
 // walk commits it, and a broken one is continued with REST by the next fetch of the same,
 // unchanged file. A name the server refused to send is classified on demand: PWD, CWD into
 // it (a folder or a link to one, then back), else LIST of the name ("l": a link).
@@ -13,6 +15,11 @@
 #include "jobs/remote_side.h"
 
 namespace quodra::jobs {
+
+// The entries of a name listing (NLST), each with what the MLSD lines beside it (ListFacts;
+// "" for none) say of the same name: a folder's kind; a plain file's kind, size and time
+// (only both together count).
+std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std::string& factLines);
 
 class TFtpRemoteSide : public TRemoteSide {
  public:
@@ -43,14 +50,16 @@ class TFtpRemoteSide : public TRemoteSide {
   // Whether an error of the session answers the operation under way rather than failing the
   // session: a refusal while a name is classified (450: some servers' "no files found" to
   // the listing of a single name), a file that changed while it was fetched (the walk leaves
-  // it for the next run and goes on).
+  // it for the next run and goes on) or, fetched by the listing's facts, since it was listed
+  // (the walk fetches it again).
   bool Answers(int32_t code) const {
     return (Op == TOp::Classify && (code == 450 || (code >= 500 && code < 600))) ||
-           (Op == TOp::Fetch && code == quodra::ftp::kFtpFileChanged);
+           (Op == TOp::Fetch && (code == quodra::ftp::kFtpFileChanged ||
+                                 (code == quodra::ftp::kFtpShortTransfer && FetchByListedFacts)));
   }
 
  private:
-  enum class TOp { None, Open, OpenFolder, List, Facts, Fetch, Delete, Classify };
+  enum class TOp { None, Open, OpenFolder, List, ListFacts, Fetch, Facts, Delete, Classify };
   // The steps of a classification: PWD, CWD into the name, CWD back, LIST of the name.
   enum class TProbe { Home, Into, Back, List, ListFolder };
   void ProbeStep(bool ok, const std::string& text);
@@ -77,7 +86,9 @@ class TFtpRemoteSide : public TRemoteSide {
   TFetched FetchedCb;
   TProgress ProgressCb;
   std::string DeliveryKey;  // of the fetch in flight or held (TFetchRequest)
+  bool FetchByListedFacts = false;  // of the fetch in flight (TFetchRequest::FactsListed)
   std::string Listing;
+  std::string FactsListing;  // the MLSD lines beside Listing's names
   TRemoteFacts LastFacts;
   std::string FactsName;
   TProbe Probe = TProbe::Home;
@@ -86,10 +97,6 @@ class TFtpRemoteSide : public TRemoteSide {
   // refused name that some servers will not list alone (a link that leads nowhere).
   std::string FolderListing;
   bool FolderListed = false;
-  // The facts last asked and of which name, for the resume identity of the fetch that
-  // follows them (the walk asks a file's facts before each fetch).
-  std::string KnownName;
-  TRemoteFacts KnownFacts;
 };
 
 }  // namespace quodra::jobs

@@ -40,11 +40,6 @@ struct TRemoteResult {
 // What a listing knows about an entry; Unknown where the protocol does not say (FTP NLST).
 enum class TEntryKind : uint8_t { Unknown, File, Folder, Link, Other };
 
-struct TRemoteEntry {
-  std::string Name;  // as listed, no folder part
-  TEntryKind Kind = TEntryKind::Unknown;
-};
-
 // A file's facts: Size -1 and ModTime "" where the side cannot tell. ModTime is compared
 // only for equality (an opaque text, e.g. "20261209115032").
 struct TRemoteFacts {
@@ -52,6 +47,14 @@ struct TRemoteFacts {
   std::string ModTime;
   TEntryKind Kind = TEntryKind::Unknown;
   int64_t ModSeconds = -1;  // the same time in seconds since 1970 (UTC); -1 when unknown
+};
+
+struct TRemoteEntry {
+  std::string Name;  // as listed, no folder part
+  TEntryKind Kind = TEntryKind::Unknown;
+  // A plain file's size and time where the listing gives them as Facts would (FTP MLSD, SFTP):
+  // the walk then asks no facts of its own before the fetch. They are as old as the listing.
+  std::optional<TRemoteFacts> Facts;
 };
 
 struct TFetchRequest {
@@ -62,6 +65,12 @@ struct TFetchRequest {
   // continues it when the same remote file (same size and time) is fetched again.
   int64_t Offset = 0;
   int64_t ExpectedSize = -1;  // when known: a transfer of another length fails
+  // What the walk knows of the file (from Facts or the listing): the partial a failed attempt
+  // keeps is named by its size and time, so that only the same, unchanged file continues it.
+  TRemoteFacts Facts;
+  // Facts come from the listing: a transfer of another length than they say is the walk's to
+  // handle (the file changed since it was listed), not the session's failure.
+  bool FactsListed = false;
   bool Binary = true;
   // An append whose remote file is deleted afterwards: Commit notes this key as delivered
   // before the delete (host::TLocalOutputFile::NoteDeliveryOf). "" for none.
@@ -78,6 +87,8 @@ struct TFetchResult : TRemoteResult {
   // Failed because more bytes came than the file's size said: it was written to while it
   // was fetched. Nothing of it is kept; it is for the next run, not for a retry now.
   bool Changed = false;
+  // Failed because fewer bytes came than the size the fetch was asked with (ExpectedSize).
+  bool Short = false;
   // The file's facts anew, where the side had to learn them during the fetch (a server whose
   // first answer described a link itself, not what it leads to): the transfer was verified
   // against these.

@@ -56,7 +56,13 @@ TEntryKind KindOf(quodra::sftp::TEntryKind k) {
 std::vector<TRemoteEntry> EntriesOf(const std::vector<TSftpEntry>& entries) {
   std::vector<TRemoteEntry> listed;
   listed.reserve(entries.size());
-  for (const auto& e : entries) listed.push_back({e.Name, KindOf(e.Kind)});
+  for (const auto& e : entries) {
+    TRemoteEntry entry{e.Name, KindOf(e.Kind), std::nullopt};
+    // A link's size and time are those of what it leads to, as Facts gives them.
+    if (e.Kind == quodra::sftp::TEntryKind::File && e.Size >= 0 && e.MTime >= 0)
+      entry.Facts = TRemoteFacts{e.Size, std::to_string(e.MTime), TEntryKind::File, e.MTime};
+    listed.push_back(std::move(entry));
+  }
   return listed;
 }
 
@@ -195,6 +201,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
       if (result.Ok() && request.ExpectedSize >= 0 && result.Bytes != request.ExpectedSize) {
         result.Kind = TFailureKind::Transient;
         result.Changed = result.Bytes > request.ExpectedSize;  // written to since its size was asked
+        result.Short = !result.Changed;
         result.Reason = request.RemoteName + ": " + std::to_string(result.Bytes) + " bytes received, " +
                         std::to_string(request.ExpectedSize) + " expected";
         Out.Rollback();  // the file is not what was asked for: nothing of it is kept

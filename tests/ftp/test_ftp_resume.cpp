@@ -340,10 +340,11 @@ TEST(FtpResume, MlstFactsAnswers) {
   }
 }
 
-// The type a retrieve asks for: the facts just asked leave the session in binary type, which a
-// binary retrieve right after them takes as it is; a listing in between, an ASCII retrieve or
-// a retrieve without facts before it says its type. The server's record is the whole dialogue.
-TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
+// The type a retrieve asks for: a session the server has put in that type (the facts just
+// asked, the retrieve before) takes it as it is; after a listing (ASCII) or a retrieve of the
+// other type, or before any, the retrieve says its type. The server's record is the whole
+// dialogue.
+TEST(FtpResume, ARetrieveSaysItsTypeOnlyWhenTheSessionIsInAnother) {
   enum TStep { kFacts, kList, kBinary, kAscii };
   const std::vector<std::string> facts = {"expect SIZE f", "send 213 4", "expect MDTM f", "send 213 20260101000000"};
   const std::vector<std::string> retr = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
@@ -368,7 +369,8 @@ TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
       {"facts, then a binary retrieve", {kFacts, kBinary}, join({typeI, feat, facts, retr})},
       {"facts, a listing, a binary retrieve", {kFacts, kList, kBinary}, join({typeI, feat, facts, typeA, list, typeI, retr})},
       {"facts, then an ASCII retrieve", {kFacts, kAscii}, join({typeI, feat, facts, typeA, retr})},
-      {"two binary retrieves without facts", {kBinary, kBinary}, join({typeI, retr, typeI, retr})},
+      {"two binary retrieves without facts", {kBinary, kBinary}, join({typeI, retr, retr})},
+      {"a binary retrieve after an ASCII one", {kAscii, kBinary, kBinary}, join({typeA, retr, typeI, retr, retr})},
       {"facts for each of two retrieves", {kFacts, kBinary, kFacts, kBinary}, join({typeI, feat, facts, retr, facts, retr})},
   };
   for (const auto& r : rows) {
@@ -403,22 +405,23 @@ TEST(FtpResume, ARetrieveSaysItsTypeUnlessTheFactsJustSetIt) {
 // stream fails with 103; a cut transfer keeps its partial, which the next retrieve continues.
 TEST(FtpResume, ScriptedRestRefusedShortAndCutTransfers) {
   TResumeTinyFiles tiny;
+  // The session is in binary type from the first retrieve on: only that one says TYPE I.
   auto retr = [](const std::string& name, const std::vector<std::string>& middle, const std::vector<std::string>& tail) {
-    std::vector<std::string> s = {"expect TYPE I", "send 200 binary", "expect PASV",
-                                  "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept"};
+    std::vector<std::string> s = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept"};
     s.insert(s.end(), middle.begin(), middle.end());
     s.insert(s.end(), {"expect RETR " + name, "send 150 opening"});
     s.insert(s.end(), tail.begin(), tail.end());
     return s;
   };
   const std::vector<std::string> restThenRefusal = {
-      "expect TYPE I", "send 200 binary", "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
+      "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
       "accept", "expect REST 4", "send 350 restarting at 4", "expect RETR denied", "resetdata", "sleep 200",
       "send 451 Restart not permitted",
       "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept", "expect REST 0",
       "send 350 restarting at 0", "expect RETR denied", "send 150 opening", "data whole file", "dataclose",
       "send 226 done"};
   std::vector<std::string> steps = kLogin;
+  steps.insert(steps.end(), {"expect TYPE I", "send 200 binary"});
   for (auto part : {retr("refused", {"expect REST 4", "send 502 REST not implemented"},
                          {"data whole file", "dataclose", "send 226 done"}),
                     restThenRefusal,

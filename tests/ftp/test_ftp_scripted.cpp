@@ -27,9 +27,12 @@ std::vector<std::string> Steps(std::vector<std::string> head, const std::vector<
 }
 
 // The passive data connection of a retrieve, up to the server's 150.
-std::vector<std::string> PassiveRetr(const std::string& name) {
-  return {"expect TYPE I", "send 200 binary", "expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})",
-          "accept", "expect RETR " + name, "send 150 opening"};
+// A passive retrieve; a session already in binary type (after one) sends no TYPE I for it.
+std::vector<std::string> PassiveRetr(const std::string& name, bool typeFirst = true) {
+  std::vector<std::string> steps = {"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept",
+                                    "expect RETR " + name, "send 150 opening"};
+  if (typeFirst) steps.insert(steps.begin(), {"expect TYPE I", "send 200 binary"});
+  return steps;
 }
 
 struct TSession {
@@ -202,7 +205,7 @@ TEST(FtpScripted, RetrieveDoneOnlyWithDataClosedAndPositiveReply) {
   TTempDir dir;
   TSession s(Steps(kLogin, Steps(PassiveRetr("first"), Steps({"send 226 done before the data", "sleep 300",
                                                               "data first file", "dataclose"},
-                                                             Steps(PassiveRetr("second"),
+                                                             Steps(PassiveRetr("second", false),
                                                                    {"data 250 counts", "dataclose", "sleep 300",
                                                                     "send 250 done"})))));
   ASSERT_TRUE(s.LogIn());
@@ -227,7 +230,7 @@ TEST(FtpScripted, CutDataConnectionIsNeverDone) {
   TTempDir dir;
   TSession s(Steps(kLogin, Steps(PassiveRetr("cut"), Steps({"data partial", "dataclose",
                                                            "send 426 Connection closed; transfer aborted."},
-                                                          Steps(PassiveRetr("late"),
+                                                          Steps(PassiveRetr("late", false),
                                                                 {"data whole", "dataclose", "sleep 200",
                                                                  "send 451 local error in processing"})))));
   ASSERT_TRUE(s.LogIn());
@@ -266,13 +269,14 @@ TEST(FtpScripted, AbortedRetrieveIsNotDone) {
 TEST(FtpScripted, RestartAdjustsOffsetAndHistoryLogsIt) {
   TTempDir dir;
   WriteFile(dir.File("part"), std::string(1000, 'o'));
-  auto restart = [](const std::string& offset) {
-    return std::vector<std::string>{"expect TYPE I", "send 200 binary", "expect PASV",
-                                    "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept",
-                                    "expect REST " + offset, "send 350 restarting", "expect RETR f",
-                                    "send 150 opening", "data NEW", "dataclose", "send 226 done"};
+  auto restart = [](const std::string& offset, bool typeFirst) {
+    std::vector<std::string> steps{"expect PASV", "pasv 227 Entering Passive Mode (127,0,0,1,{p1},{p2})", "accept",
+                                   "expect REST " + offset, "send 350 restarting", "expect RETR f",
+                                   "send 150 opening", "data NEW", "dataclose", "send 226 done"};
+    if (typeFirst) steps.insert(steps.begin(), {"expect TYPE I", "send 200 binary"});
+    return steps;
   };
-  TSession s(Steps(kLogin, Steps(restart("1000"), Steps(restart("1003"), {"expect DELE a.txt", "send 250 deleted"}))));
+  TSession s(Steps(kLogin, Steps(restart("1000", true), Steps(restart("1003", false), {"expect DELE a.txt", "send 250 deleted"}))));
   TQpFtpLog log;
   log.Enabled = true;
   log.FtpHistoryName = dir.File("history.his");

@@ -40,6 +40,17 @@ void CheckFacts(const std::string& reply) {
     Check(size == -7 && time == "untouched");
   }
 }
+
+// A line of an MLSD listing (the text before its line end): a plain file always with a name,
+// taken from the line's end.
+void CheckListingLine(const std::string& text) {
+  const std::string line = text.substr(0, text.find('\n'));
+  std::string name, time, type;
+  int64_t size = -7;
+  const bool file = ParseMlsdLine(line, name, size, time, type);
+  Check(size >= -1 && IsTime(time) && name.size() < line.size());
+  Check(!file || !name.empty());
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool digits = line.size() >= 3 && isdigit(static_cast<unsigned char>(line[0])) &&
                         isdigit(static_cast<unsigned char>(line[1])) && isdigit(static_cast<unsigned char>(line[2]));
     Check(code == (digits ? std::stoi(line.substr(0, 3)) : 0));
+    CheckListingLine(line);
     const std::string text = ReplyTextOf(line);
     Check(text.size() + 4 == line.size() || (line.size() <= 4 && text.empty()));
     const bool wasMulti = assembler.InMultiLine();

@@ -357,6 +357,61 @@ TEST(FetchWalk, FtpMasksPassOverFoldersAndLinksAPlainFolderFails) {
   }
 }
 
+// Where the server lists its files' facts (MLSD), the walk asks no file's facts before its
+// fetch, only after it, before the delete. A file that is another one by its fetch than the
+// listing said (more bytes, fewer, a new time by the check after it) is fetched once more with
+// its facts asked anew, and so is every file after it: what is fetched and deleted is the same
+// as without the listing's facts. A link the listing gives with its own size is one of these.
+TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSince) {
+  const std::string kGrown = kB + "more lines from the writer\r\n";
+  const struct {
+    std::string Name;
+    std::vector<std::string> Script;
+    std::string Sources;
+    std::string BLocal;  // what b.txt (or l.txt) holds locally afterwards
+    size_t FactsOfC;     // MLST (or SIZE) of c.dat, fetched after b.txt: 1 by the listing's facts, 2 without
+  } rows[] = {
+      {"unchanged: no facts asked before a fetch", {"mlst"}, "b.txt;*.dat", kB, 1},
+      {"more bytes than listed", {"mlst", "fault RETR b.txt long"}, "b.txt;*.dat", kB, 2},
+      {"fewer bytes than listed", {"mlst", "fault RETR b.txt short"}, "b.txt;*.dat", kB, 2},
+      {"written to after its fetch", {"mlst", "fault RETR b.txt grow"}, "b.txt;*.dat", kGrown, 2},
+      {"a link listed with its own size", {"mlstlinks"}, "l.txt;*.dat", kB, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTempDir dir;
+    ::mkdir(dir.File("remote").c_str(), 0755);
+    ::mkdir(dir.File("local").c_str(), 0755);
+    WriteFile(dir.File("remote/b.txt"), kB);
+    WriteFile(dir.File("remote/c.dat"), kC);
+    const bool link = row.Sources[0] == 'l';
+    if (link) {
+      ASSERT_EQ(::symlink("b.txt", dir.File("remote/l.txt").c_str()), 0);
+    }
+    std::vector<std::string> script = row.Script;
+    script.push_back("mlsd");
+    script.push_back("serve " + dir.File("remote"));
+    TScriptedFtpServer server;
+    ASSERT_TRUE(server.Start(script));
+    TWalkRun run = Walk(ProfileFor(server.PortText(), row.Sources, dir.File("local/")));
+    server.Stop();
+    const std::vector<std::string> seen = server.Received();
+    const std::string fetched = link ? "l.txt" : "b.txt";
+    EXPECT_TRUE(run.Status) << run.Text();
+    EXPECT_TRUE(ReadFile(dir.File("local/" + fetched)) == row.BLocal) << run.Text();
+    EXPECT_TRUE(ReadFile(dir.File("local/c.dat")) == kC) << run.Text();
+    EXPECT_EQ(Count(seen, "DELE " + fetched), 1u);
+    EXPECT_EQ(Count(seen, "DELE c.dat"), 1u);
+    EXPECT_EQ(Count(seen, "MLSD"), 1u);
+    EXPECT_EQ(Count(seen, "RETR " + fetched), row.FactsOfC == 1 ? 1u : 2u) << run.Text();
+    // A link's own size in MLST turns the session to SIZE and MDTM.
+    EXPECT_EQ(Count(seen, "MLST c.dat") + Count(seen, "SIZE c.dat"), row.FactsOfC) << run.Text();
+    EXPECT_EQ(run.Logged("Source File:" + fetched + " changed since the folder was listed: fetched again"),
+              row.FactsOfC == 2)
+        << run.Text();
+  }
+}
+
 // An append is not idempotent. A run that appended a file but did not get to delete it (the
 // server refused, the run was killed between the two) leaves a note beside the destination,
 // and the next run deletes that very file without appending it a second time. A file changed

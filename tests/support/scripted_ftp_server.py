@@ -54,6 +54,8 @@ accepts one control connection and runs SCRIPT, one step per line:
                    folder's names: names of no file (unsafe ones, say)
   mlst             in serve mode, answer FEAT with a list naming MLST (with the size and modify
                    facts) and MLST NAME with the facts of NAME; without it FEAT is not implemented
+  mlsd             with "mlst", answer MLSD too: a line of facts, as MLST gives them, for every
+                   name of the served folder
   mlstlinks        as "mlst", but MLST of a link gives the link's own size and time with its
                    target's type, as one real server does (SIZE, MDTM and RETR follow the link)
   strict           from here on a command line must arrive in one read, as some servers
@@ -115,6 +117,7 @@ class Session:
         self.served = None
         self.strict = False
         self.mlst = False
+        self.mlsd = False
 
     def note(self, line):
         self.record.write(line + '\n')
@@ -227,9 +230,7 @@ class Session:
                 if '/' in arg or not os.path.exists(path):
                     self.reply('550 no such file')
                 else:
-                    st = os.lstat(path) if self.mlst == 'links' else os.stat(path)
-                    facts = 'type=%s;size=%d;modify=%s;' % ('dir' if os.path.isdir(path) else 'file', st.st_size,
-                                                          time.strftime('%Y%m%d%H%M%S', time.gmtime(st.st_mtime)))
+                    facts = self.facts(path)
                     self.send(('250-Listing %s\r\n %s %s\r\n250 End\r\n' % (arg, facts, arg)).encode('latin-1'))
             elif verb in ('SIZE', 'MDTM'):
                 path = os.path.join(root, arg)
@@ -242,7 +243,7 @@ class Session:
             elif verb == 'REST':
                 self.rest = int(arg)
                 self.reply('350 restarting at %d' % self.rest)
-            elif verb in ('NLST', 'LIST', 'RETR'):
+            elif verb in ('NLST', 'LIST', 'RETR') or (verb == 'MLSD' and self.mlsd):
                 if verb == 'RETR':
                     path = os.path.join(root, arg)
                     if '/' in arg or not os.path.isfile(path):
@@ -253,6 +254,9 @@ class Session:
                     self.rest = 0
                 elif verb == 'LIST':
                     payload = self.long_listing(root, arg)
+                elif verb == 'MLSD':
+                    payload = ''.join('%s %s\r\n' % (self.facts(os.path.join(root, n)), n)
+                                      for n in sorted(os.listdir(root))).encode('latin-1')
                 else:
                     end = '\r' if fault == 'crlisting' else '\r\n'
                     names = sorted(os.listdir(root) + self.extra_names)
@@ -318,6 +322,12 @@ class Session:
                 return
             else:
                 self.reply('502 not implemented')
+
+    def facts(self, path):
+        """The MLST facts of PATH: its own for a link in "mlstlinks" mode, else what it leads to."""
+        st = os.lstat(path) if self.mlst == 'links' else os.stat(path)
+        return 'type=%s;size=%d;modify=%s;' % ('dir' if os.path.isdir(path) else 'file', st.st_size,
+                                              time.strftime('%Y%m%d%H%M%S', time.gmtime(st.st_mtime)))
 
     def read_line(self):
         """One command line without its line end, or None when the client closed."""
@@ -434,6 +444,8 @@ class Session:
                 self.strict = True
             elif verb == 'mlst':
                 self.mlst = True
+            elif verb == 'mlsd':
+                self.mlsd = True
             elif verb == 'mlstlinks':
                 self.mlst = 'links'
             elif verb == 'resetdata':
