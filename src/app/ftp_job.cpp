@@ -221,29 +221,20 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
     case fsFileFacts:
     case fsTransferDone:  // the walk's side takes these
       break;
-    case fsTextReady: {
+    case fsTextReady:
       if (Side->InFlight()) break;
-      std::string facts;
       if (ListingFacts) {  // the second listing: the facts of the names listed first
-        ListingFacts = false;
-        facts = info;
-      } else {
-        NameListing = info;
-        // The walk's files' facts, in one listing beside the names rather than file by file.
-        if (Frm.JobPhase == 3 && Walk && (JobProfile.Binary || JobProfile.DeleteRemote) && QpFtpClient1->ListFacts()) {
-          ListingFacts = true;
-          break;
-        }
+        ListingDone(info);
+        break;
       }
-      if (Walk) Walk->NoteListing(quodra::jobs::FtpListingEntries(NameListing, facts));
-      FillDirectoryList(NameListing);
-      NameListing.clear();
-      if (Frm.JobPhase == 3) {
-        Frm.FileNumber = 1;
-        GetNextFile();
+      NameListing = info;
+      // The walk's files' facts, in one listing beside the names rather than file by file.
+      if (Frm.JobPhase == 3 && Walk && (JobProfile.Binary || JobProfile.DeleteRemote) && QpFtpClient1->ListFacts()) {
+        ListingFacts = true;
+        break;
       }
+      ListingDone("");
       break;
-    }
     case fsProgress:
       Frm.SetByteCounter(std::to_string(QpFtpClient1->BytesTransferred()) + " bytes");
       break;
@@ -285,6 +276,14 @@ void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   // An answer to the walk's question is the walk's to log; anything else is the session's failure.
   if (Side->Answers(code)) return;
+  // The facts listing is a help, not a need (a folder too big to list so, a refused data
+  // connection): without it the walk asks each file's facts.
+  if (ListingFacts && code != 421 && QpFtpClient1->Connected()) {
+    const std::string codeText = std::to_string(code);
+    Log(quodra::jobs::FactsListingFailedLine(text.rfind(codeText, 0) == 0 ? text : codeText + " " + text));
+    ListingDone("");
+    return;
+  }
   // The walk finds out whether a mask's refused match is a file at all before it counts as
   // a failure.
   if (Side->Fetching() && WalkFromMask && code == 550) return;
@@ -343,6 +342,17 @@ void TFtpJob::RetryNow() {
 }
 
 void TFtpJob::FillDirectoryList(const std::string& listing) { DirList.Fill(SplitListing(listing)); }
+
+void TFtpJob::ListingDone(const std::string& factLines) {
+  ListingFacts = false;
+  if (Walk) Walk->NoteListing(quodra::jobs::FtpListingEntries(NameListing, factLines));
+  FillDirectoryList(NameListing);
+  NameListing.clear();
+  if (Frm.JobPhase == 3) {
+    Frm.FileNumber = 1;
+    GetNextFile();
+  }
+}
 
 void TFtpJob::GetNextFile() {
   if (InWalk) return;

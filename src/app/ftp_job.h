@@ -43,6 +43,8 @@ class TFtpJob : public QObject {
 
   // Shows a name listing in the directory list; it becomes the walk's work list.
   void FillDirectoryList(const std::string& listing);
+  // Both listings are in (or the names alone): the walk gets them, and a job's walk begins.
+  void ListingDone(const std::string& factLines);
   TFtpWorkList& WorkList() { return DirList; }
   // The profile of the running job, read from the window and the dialog when it started.
   const quodra::jobs::TJobProfile& Profile() const { return JobProfile; }

@@ -110,7 +110,14 @@ int main(int argc, char** argv) {
   quodra::host::TStopSignals::CatchFromNow();
   PreviousMessageHandler = qInstallMessageHandler(FilterMessages);
   quodra::host::UseOffscreenWithoutDisplay();
+  // Qt's own event loop rather than GLib's: a run waits on a few sockets and timers, and
+  // GLib's loop costs system calls more for every event posted (a tenth of the CPU of a run
+  // of thousands of small files). Asked for only while the application object is built, so
+  // that programs we start inherit nothing of it; a user's own choice stands.
+  const bool ownLoop = !qEnvironmentVariableIsSet("QT_NO_GLIB");
+  if (ownLoop) qputenv("QT_NO_GLIB", "1");
   TQuodraApplication app(argc, argv);
+  if (ownLoop) qunsetenv("QT_NO_GLIB");
   QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
 
   QStringList args = QApplication::arguments();

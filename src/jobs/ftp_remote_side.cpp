@@ -45,6 +45,10 @@ std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std:
   }
   return entries;
 }
+std::string FactsListingFailedLine(const std::string& reason) {
+  return "MLSD failed (" + reason + "): files' facts are asked one by one";
+}
+
 TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), Ftp(std::make_unique<TQpFtpClient>()) {
   Ftp->OnFtpStatus = [this](TQpCustomFtpClient*, TFtpStatusCode code, const char* text) {
     Status(code, text ? text : "");
@@ -55,7 +59,7 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
     const std::string codeText = std::to_string(code);
     // The facts listing is a help, not a need: without it the names alone are the listing.
     if (Op == TOp::ListFacts && Ftp->Connected()) {
-      Log("MLSD failed (" + t + "): files' facts are asked one by one");
+      Log(FactsListingFailedLine(t));
       FactsListing.clear();
       Finish({});
       return;

@@ -20,6 +20,8 @@ namespace quodra::jobs {
 // "" for none) say of the same name: a folder's kind; a plain file's kind, size and time
 // (only both together count).
 std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std::string& factLines);
+// The log line of a facts listing that failed (`reason`: the server's reply or the error).
+std::string FactsListingFailedLine(const std::string& reason);
 
 class TFtpRemoteSide : public TRemoteSide {
  public:
