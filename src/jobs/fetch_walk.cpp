@@ -1,10 +1,13 @@
 #include "fetch_walk.h"
 
+#include <unistd.h>
+
 #include <ctime>
 
 #include "host/clock.h"
 #include "host/event_wait.h"
 #include "host/local_output_file.h"
+#include "host/partial_file_store.h"
 #include "host/text_util.h"
 #include "jobs/retry_policy.h"
 #include "jobs/source_list.h"
@@ -212,7 +215,11 @@ TRemoteResult TFetchWalk::FetchOne(const std::string& name, const std::string& d
   Log("Source File:" + name + " to Dest File:" + dest);
   Log(Profile.Overwrite ? "Retrieve and Overwrite" : "Retrieve and Append");
   if (Sink.Fetching) Sink.Fetching(name, fromMask);
-  if (const TRemoteFacts* listed = ListedFactsOf(name)) {
+  // Bytes kept from an earlier attempt are continued only on facts asked now: a file changed
+  // since the listing to one of the same size would otherwise be continued from them.
+  const TRemoteFacts* listed = ListedFactsOf(name);
+  if (listed && ::access(quodra::host::ResumeRecordPathOf(dest).c_str(), F_OK) == 0) listed = nullptr;
+  if (listed) {
     if (auto done = FetchWith(listed, name, dest, fromMask, list)) return *done;
     // Another file now than the one listed (an upload that went on, a replacement): what was
     // fetched of it is gone, and it is fetched again as if the listing had not said.
@@ -257,6 +264,8 @@ std::optional<TRemoteResult> TFetchWalk::FetchWith(const TRemoteFacts* listed, c
   // the server refused the delete): it is deleted, never appended a second time.
   const std::string deliveryKey = DeliveryKeyOf(name, was);
   if (!deliveryKey.empty() && TLocalOutputFile::DeliveredBefore(dest, deliveryKey)) {
+    // Deleted unfetched only on facts asked now: the listing's may be older than a change.
+    if (listed) return FetchWith(nullptr, name, dest, fromMask, list);
     Log("Source File:" + name + " was appended to " + dest + " by another run that did not delete it");
     Fetched.insert(UpperCase(name));
     Log("Delete Host File:" + name);

@@ -59,6 +59,8 @@ class TFetchWalk {
   // file's own facts are then not asked before its fetch while the listing is younger than
   // kListedFactsMaxAgeMs. A file whose fetch or check finds it changed since the listing is
   // fetched once more with facts asked anew, and the rest of the session asks every file's.
+  // Facts asked now, never the listing's, decide that kept bytes are continued or that a file
+  // appended by an earlier run is deleted unfetched.
   void NoteListing(const std::vector<TRemoteEntry>& entries);
   static constexpr int64_t kListedFactsMaxAgeMs = 60000;
   // The next session continues a failed one: what the run fetched already is not again.

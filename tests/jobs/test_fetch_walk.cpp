@@ -362,6 +362,7 @@ TEST(FetchWalk, FtpMasksPassOverFoldersAndLinksAPlainFolderFails) {
 // listing said (more bytes, fewer, a new time by the check after it) is fetched once more with
 // its facts asked anew, and so is every file after it: what is fetched and deleted is the same
 // as without the listing's facts. A link the listing gives with its own size is one of these.
+// Bytes kept from a cut transfer are continued only on facts asked anew.
 TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSince) {
   const std::string kGrown = kB + "more lines from the writer\r\n";
   const struct {
@@ -369,13 +370,16 @@ TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSinc
     std::vector<std::string> Script;
     std::string Sources;
     std::string BLocal;  // what b.txt (or l.txt) holds locally afterwards
+    size_t RetrOfB;      // retrieves of b.txt (or l.txt)
     size_t FactsOfC;     // MLST (or SIZE) of c.dat, fetched after b.txt: 1 by the listing's facts, 2 without
+    int Retries = 0;
   } rows[] = {
-      {"unchanged: no facts asked before a fetch", {"mlst"}, "b.txt;*.dat", kB, 1},
-      {"more bytes than listed", {"mlst", "fault RETR b.txt long"}, "b.txt;*.dat", kB, 2},
-      {"fewer bytes than listed", {"mlst", "fault RETR b.txt short"}, "b.txt;*.dat", kB, 2},
-      {"written to after its fetch", {"mlst", "fault RETR b.txt grow"}, "b.txt;*.dat", kGrown, 2},
-      {"a link listed with its own size", {"mlstlinks"}, "l.txt;*.dat", kB, 2},
+      {"unchanged: no facts asked before a fetch", {"mlst"}, "b.txt;*.dat", kB, 1, 1},
+      {"more bytes than listed", {"mlst", "fault RETR b.txt long"}, "b.txt;*.dat", kB, 2, 2},
+      {"fewer bytes than listed", {"mlst", "fault RETR b.txt short"}, "b.txt;*.dat", kB, 2, 2},
+      {"written to after its fetch", {"mlst", "fault RETR b.txt grow"}, "b.txt;*.dat", kGrown, 2, 2},
+      {"a link listed with its own size", {"mlstlinks"}, "l.txt;*.dat", kB, 2, 2},
+      {"cut, then continued", {"mlst", "sessions 2", "fault RETR b.txt cutat 40"}, "b.txt;*.dat", kB, 2, 1, 1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
@@ -393,7 +397,9 @@ TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSinc
     script.push_back("serve " + dir.File("remote"));
     TScriptedFtpServer server;
     ASSERT_TRUE(server.Start(script));
-    TWalkRun run = Walk(ProfileFor(server.PortText(), row.Sources, dir.File("local/")));
+    TJobProfile profile = ProfileFor(server.PortText(), row.Sources, dir.File("local/"));
+    profile.Retries = row.Retries;
+    TWalkRun run = Walk(profile);
     server.Stop();
     const std::vector<std::string> seen = server.Received();
     const std::string fetched = link ? "l.txt" : "b.txt";
@@ -402,8 +408,15 @@ TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSinc
     EXPECT_TRUE(ReadFile(dir.File("local/c.dat")) == kC) << run.Text();
     EXPECT_EQ(Count(seen, "DELE " + fetched), 1u);
     EXPECT_EQ(Count(seen, "DELE c.dat"), 1u);
-    EXPECT_EQ(Count(seen, "MLSD"), 1u);
-    EXPECT_EQ(Count(seen, "RETR " + fetched), row.FactsOfC == 1 ? 1u : 2u) << run.Text();
+    EXPECT_EQ(Count(seen, "MLSD"), 1u + row.Retries);
+    EXPECT_EQ(Count(seen, "RETR " + fetched), row.RetrOfB) << run.Text();
+    // Asked after the fetch alone; the continued one before it too (then REST from the kept bytes).
+    if (row.FactsOfC == 1) {
+      EXPECT_EQ(Count(seen, "MLST b.txt"), 1u + row.Retries) << run.Text();
+    }
+    if (row.Retries) {
+      EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string& l) { return l.rfind("REST ", 0) == 0; }));
+    }
     // A link's own size in MLST turns the session to SIZE and MDTM.
     EXPECT_EQ(Count(seen, "MLST c.dat") + Count(seen, "SIZE c.dat"), row.FactsOfC) << run.Text();
     EXPECT_EQ(run.Logged("Source File:" + fetched + " changed since the folder was listed: fetched again"),
@@ -416,10 +429,15 @@ TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSinc
 // server refused, the run was killed between the two) leaves a note beside the destination,
 // and the next run deletes that very file without appending it a second time. A file changed
 // on the server since is another file: appended as usual.
+// Where the server lists its files' facts, a file changed after the second run's listing is
+// one of those too: the listing's facts never decide that it was appended before.
 TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
-  for (const bool mlst : {false, true}) {
+  enum TFacts { SizeMdtm, Mlst, Mlsd };
+  for (const TFacts facts : {SizeMdtm, Mlst, Mlsd}) {
     for (const bool changed : {false, true}) {
-      SCOPED_TRACE(std::string(changed ? "changed since" : "the same file") + (mlst ? " (MLST)" : " (SIZE, MDTM)"));
+      SCOPED_TRACE(std::string(changed ? "changed since" : "the same file") +
+                   (facts == SizeMdtm ? " (SIZE, MDTM)" : facts == Mlst ? " (MLST)" : " (MLSD)"));
+      const bool mlst = facts != SizeMdtm;
       TTempDir dir;
       ::mkdir(dir.File("remote").c_str(), 0755);
       ::mkdir(dir.File("local").c_str(), 0755);
@@ -431,6 +449,10 @@ TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
       TScriptedFtpServer server;
       std::vector<std::string> script = {"sessions 2", "fault DELE b.txt reply 450 Busy", "serve " + dir.File("remote")};
       if (mlst) script.insert(script.begin(), "mlst");
+      // In the second run, after its listing.
+      const bool afterListing = changed && facts == Mlsd;
+      if (facts == Mlsd) script.insert(script.begin(), "mlsd");
+      if (afterListing) script.insert(script.begin(), "fault MLSD * later grow b.txt");
       ASSERT_TRUE(server.Start(script));
       profile.Port = server.PortText();
       for (const bool refused : {true, false}) {
@@ -440,7 +462,7 @@ TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
                              " by another run that did not delete it"),
                   !refused && !changed)
             << run.Text();
-        if (refused && changed) {
+        if (refused && changed && !afterListing) {
           WriteFile(dir.File("remote/b.txt"), kC);
           const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
           ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("remote/b.txt").c_str(), times, 0), 0);
@@ -451,7 +473,8 @@ TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
       EXPECT_EQ(Count(seen, "RETR b.txt"), changed ? 2u : 1u);
       EXPECT_EQ(Count(seen, "DELE b.txt"), 2u);
       EXPECT_FALSE(FileExists(dir.File("remote/b.txt")));
-      EXPECT_TRUE(ReadFile(dir.File("local/b.txt")) == "old\n" + kB + (changed ? kC : ""))
+      const std::string grown = kB + "more lines from the writer\r\n";
+      EXPECT_TRUE(ReadFile(dir.File("local/b.txt")) == "old\n" + kB + (afterListing ? grown : changed ? kC : ""))
           << ReadFile(dir.File("local/b.txt")).size();
       EXPECT_EQ(FileExists(dir.File("local/.b.txt.quodra-delivered")), changed);
     }

@@ -45,9 +45,11 @@ accepts one control connection and runs SCRIPT, one step per line:
                    (the data in 20 pieces MS milliseconds apart: slow, never silent), "short" (all
                    but the last tenth of the data, then 226), "long" (the data and a tenth
                    more, then 226: a file written to between SIZE and RETR), "grow" (the data, then bytes
-                   added to the file, then 226: another system still writing it), for NLST
-                   and LIST "text TEXT" (TEXT, unescaped, as the data: what a server's ls
-                   says of a name it cannot list, say); each fault fires once
+                   added to the file, then 226: another system still writing it), for NLST,
+                   LIST and MLSD "grow NAME" (the same with file NAME of the served folder,
+                   after the listing), for NLST and LIST "text TEXT" (TEXT, unescaped, as the
+                   data: what a server's ls says of a name it cannot list, say); each fault
+                   fires once, "later KIND" (KIND at the command's second match) too
   symlink NAME TARGET  in serve mode, a link NAME to TARGET in the served folder (made when
                    serving starts; TARGET may be missing: a link that leads nowhere)
   listextra PATH   in serve mode, list the lines of file PATH (read as Latin-1) among the
@@ -159,6 +161,9 @@ class Session:
     def take_fault(self, verb, arg):
         for f in self.faults:
             if f[0] == verb and f[1] in ('*', arg):
+                if f[2].startswith('later '):
+                    self.faults[self.faults.index(f)] = (f[0], f[1], f[2][6:])
+                    return None
                 self.faults.remove(f)
                 return f[2]
         return None
@@ -298,12 +303,13 @@ class Session:
                     payload = payload + payload[:len(payload) // 10]
                 self.data.sendall(payload)
                 self.close_data()
-                if fault == 'grow':
-                    with open(os.path.join(root, arg), 'ab') as f:
+                if fault == 'grow' or (fault or '').startswith('grow '):
+                    grown = os.path.join(root, arg if fault == 'grow' else fault[5:])
+                    with open(grown, 'ab') as f:
                         f.write(b'more lines from the writer\r\n')
                     # A later modification time, as a writer gives it a second on.
-                    st = os.stat(os.path.join(root, arg))
-                    os.utime(os.path.join(root, arg), (st.st_atime, st.st_mtime + 5))
+                    st = os.stat(grown)
+                    os.utime(grown, (st.st_atime, st.st_mtime + 5))
                 final = '250 done' if fault == 'code250' else '226 transfer complete'
                 if fault == 'late':
                     time.sleep(1.0)
