@@ -70,6 +70,13 @@ TJobProfile ProfileFor(const std::string& port, const std::string& sources, cons
   return p;
 }
 
+// The run's two folders: "remote" (the server's, with `files` in it) and "local".
+void MakeFolders(const TTempDir& dir, const std::vector<std::pair<std::string, std::string>>& files) {
+  ::mkdir(dir.File("remote").c_str(), 0755);
+  ::mkdir(dir.File("local").c_str(), 0755);
+  for (const auto& [name, content] : files) WriteFile(dir.File("remote/" + name), content);
+}
+
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -127,9 +134,7 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
     for (const auto& row : rows) {
       SCOPED_TRACE(row.Name + (mlst ? " (MLST)" : " (SIZE, MDTM)"));
       TTempDir dir;
-      ::mkdir(dir.File("remote").c_str(), 0755);
-      ::mkdir(dir.File("local").c_str(), 0755);
-      for (const auto& [name, content] : bytes) WriteFile(dir.File("remote/" + name), content);
+      MakeFolders(dir, {bytes.begin(), bytes.end()});
       if (row.Twin) WriteFile(dir.File("remote/A.txt"), "twin");
       if (!row.Link.empty()) {
         ASSERT_EQ(::symlink("b.txt", dir.File("remote/" + row.Link).c_str()), 0);
@@ -201,10 +206,7 @@ TEST(FetchWalk, AFileWrittenJustNowIsDeletedOnlyOnceItHoldsStill) {
     SCOPED_TRACE(std::string(writing ? "a writer at work" : "written just before, then left alone") +
                  (ascii ? ", ASCII" : "") + (ahead ? ", times hours ahead: no wait" : ""));
     TTempDir dir;
-    ::mkdir(dir.File("remote").c_str(), 0755);
-    ::mkdir(dir.File("local").c_str(), 0755);
-    WriteFile(dir.File("remote/w.txt"), kC);
-    WriteFile(dir.File("remote/c.dat"), kC);
+    MakeFolders(dir, {{"w.txt", kC}, {"c.dat", kC}});
     if (ahead) {
       const struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + ahead, 0}};
       ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("remote/w.txt").c_str(), times, 0), 0);
@@ -275,9 +277,7 @@ TEST(FetchWalk, SlowButMovingTransfersOutliveTheWalksBoundAndSilentOnesEnd) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
     TTempDir dir;
-    ::mkdir(dir.File("remote").c_str(), 0755);
-    ::mkdir(dir.File("local").c_str(), 0755);
-    WriteFile(dir.File("remote/b.txt"), kB);
+    MakeFolders(dir, {{"b.txt", kB}});
     TScriptedFtpServer server;
     ASSERT_TRUE(server.Start({row.Fault, "serve " + dir.File("remote")}));
     TJobProfile profile = ProfileFor(server.PortText(), "b.txt", dir.File("local/"));
@@ -384,10 +384,7 @@ TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSinc
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
     TTempDir dir;
-    ::mkdir(dir.File("remote").c_str(), 0755);
-    ::mkdir(dir.File("local").c_str(), 0755);
-    WriteFile(dir.File("remote/b.txt"), kB);
-    WriteFile(dir.File("remote/c.dat"), kC);
+    MakeFolders(dir, {{"b.txt", kB}, {"c.dat", kC}});
     const bool link = row.Sources[0] == 'l';
     if (link) {
       ASSERT_EQ(::symlink("b.txt", dir.File("remote/l.txt").c_str()), 0);
@@ -439,9 +436,7 @@ TEST(FetchWalk, AnAppendedFileWhoseDeleteFailedIsNeverAppendedAgain) {
                    (facts == SizeMdtm ? " (SIZE, MDTM)" : facts == Mlst ? " (MLST)" : " (MLSD)"));
       const bool mlst = facts != SizeMdtm;
       TTempDir dir;
-      ::mkdir(dir.File("remote").c_str(), 0755);
-      ::mkdir(dir.File("local").c_str(), 0755);
-      WriteFile(dir.File("remote/b.txt"), kB);
+      MakeFolders(dir, {{"b.txt", kB}});
       WriteFile(dir.File("local/b.txt"), "old\n");
       TJobProfile profile = ProfileFor("", "b.txt", dir.File("local/"));
       profile.Overwrite = false;
