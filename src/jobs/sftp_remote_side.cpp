@@ -152,74 +152,88 @@ void TSftpRemoteSide::Facts(const std::string& name, TFactsDone done) {
 
 void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TFetched done) {
   Out.Rollback();  // a fetch never committed is given up
-  auto fail = [this, done](TFailureKind kind, int code, const std::string& reason) {
-    TFetchResult failed;
-    failed.Kind = kind;
-    failed.Code = code;
-    failed.Reason = reason;
-    Later([done, failed] { done(failed); });
-  };
-  const std::string path = PathOf(request.RemoteName);
   // The file's size and time name the partial an earlier attempt kept: the same file goes
-  // on after its bytes, a changed one starts over.
-  bool asked = Client.Stat(path, [this, request, progress, done, path, gen = Generation](const TSftpReply& r, const TSftpEntry& e) {
+  // on after its bytes, a changed one starts over. The walk's facts serve where it has them
+  // (asked just now, or the listing's when no bytes are kept); otherwise they are asked here.
+  if (request.Facts.Size >= 0 && request.Facts.ModSeconds >= 0) {
+    TSftpEntry file;
+    file.Kind = quodra::sftp::TEntryKind::File;
+    file.Size = request.Facts.Size;
+    file.MTime = request.Facts.ModSeconds;
+    Later([this, request, progress, done, file, gen = Generation] {
+      if (gen == Generation) StartFetch(request, progress, done, file);
+    });
+    return;
+  }
+  bool asked = Client.Stat(PathOf(request.RemoteName), [this, request, progress, done, gen = Generation](
+                                                           const TSftpReply& r, const TSftpEntry& e) {
     if (gen != Generation) return;
     if (!r.Ok()) {
       TFetchResult failed;
       static_cast<TRemoteResult&>(failed) = ResultOf(r);
       return done(failed);
     }
-    quodra::host::TRemoteFileIdentity identity;
-    identity.Server = Settings.Host + ":" + (Settings.Port.empty() || Settings.Port == "ftp" ? "22" : Settings.Port);
-    identity.Path = path;
-    identity.Size = e.Size;
-    identity.ModTime = e.MTime >= 0 ? std::to_string(e.MTime) : "";
-    const auto mode = request.Append ? TLocalOutputFile::TMode::Append : TLocalOutputFile::TMode::Replace;
-    if (int err = Out.OpenResumable(request.LocalPath, mode, identity); err != 0) {
-      TFetchResult failed;
-      failed.Kind = TFailureKind::Permanent;
-      failed.Code = err;
-      failed.Reason = "Cannot write " + request.LocalPath + ": " + std::strerror(err);
-      return done(failed);
-    }
-    Out.NoteDeliveryOf(request.DeliveryKey);
-    DurableCommit = request.DeleteAfter;
-    const int64_t offset = static_cast<int64_t>(Out.ResumeOffset());
-    if (offset > 0)
-      Log("Resuming " + request.RemoteName + " at " + std::to_string(offset) + " bytes kept from an earlier attempt");
-    Client.OnProgress = [progress, offset](int64_t bytes) {
-      if (progress) progress(offset + bytes);
-    };
-    const int64_t knownSize = e.Size;
-    bool started = Client.Fetch(path, static_cast<uint64_t>(offset), Out, [this, done, offset, request, gen](const TSftpReply& f, int64_t bytes) {
-      Client.OnProgress = nullptr;
-      if (gen != Generation) return;
-      TFetchResult result;
-      static_cast<TRemoteResult&>(result) = ResultOf(f);
-      result.Bytes = offset + bytes;
-      result.Resumed = offset > 0;
-      if (result.Ok() && request.ExpectedSize >= 0 && result.Bytes != request.ExpectedSize) {
-        result.Kind = TFailureKind::Transient;
-        result.Changed = result.Bytes > request.ExpectedSize;  // written to since its size was asked
-        result.Short = !result.Changed;
-        result.Reason = request.RemoteName + ": " + std::to_string(result.Bytes) + " bytes received, " +
-                        std::to_string(request.ExpectedSize) + " expected";
-        Out.Rollback();  // the file is not what was asked for: nothing of it is kept
-      } else if (!result.Ok()) {
-        KeepPartial();
-      } else if (request.DeleteAfter) {
-        Out.SyncAhead();  // the walk asks the server again before it commits
-      }
-      done(result);
-    }, knownSize);
-    if (!started) {
-      KeepPartial();
-      TFetchResult busy;
-      static_cast<TRemoteResult&>(busy) = kBusy;
-      done(busy);
-    }
+    StartFetch(request, progress, done, e);
   });
-  if (!asked) fail(kBusy.Kind, 0, kBusy.Reason);
+  if (!asked) {
+    TFetchResult busy;
+    static_cast<TRemoteResult&>(busy) = kBusy;
+    Later([done, busy] { done(busy); });
+  }
+}
+
+void TSftpRemoteSide::StartFetch(const TFetchRequest& request, const TProgress& progress, const TFetched& done,
+                                 const TSftpEntry& file) {
+  const std::string path = PathOf(request.RemoteName);
+  quodra::host::TRemoteFileIdentity identity;
+  identity.Server = Settings.Host + ":" + (Settings.Port.empty() || Settings.Port == "ftp" ? "22" : Settings.Port);
+  identity.Path = path;
+  identity.Size = file.Size;
+  identity.ModTime = file.MTime >= 0 ? std::to_string(file.MTime) : "";
+  const auto mode = request.Append ? TLocalOutputFile::TMode::Append : TLocalOutputFile::TMode::Replace;
+  if (int err = Out.OpenResumable(request.LocalPath, mode, identity); err != 0) {
+    TFetchResult failed;
+    failed.Kind = TFailureKind::Permanent;
+    failed.Code = err;
+    failed.Reason = "Cannot write " + request.LocalPath + ": " + std::strerror(err);
+    return done(failed);
+  }
+  Out.NoteDeliveryOf(request.DeliveryKey);
+  DurableCommit = request.DeleteAfter;
+  const int64_t offset = static_cast<int64_t>(Out.ResumeOffset());
+  if (offset > 0)
+    Log("Resuming " + request.RemoteName + " at " + std::to_string(offset) + " bytes kept from an earlier attempt");
+  Client.OnProgress = [progress, offset](int64_t bytes) {
+    if (progress) progress(offset + bytes);
+  };
+  const uint64_t gen = Generation;
+  bool started = Client.Fetch(path, static_cast<uint64_t>(offset), Out, [this, done, offset, request, gen](const TSftpReply& f, int64_t bytes) {
+    Client.OnProgress = nullptr;
+    if (gen != Generation) return;
+    TFetchResult result;
+    static_cast<TRemoteResult&>(result) = ResultOf(f);
+    result.Bytes = offset + bytes;
+    result.Resumed = offset > 0;
+    if (result.Ok() && request.ExpectedSize >= 0 && result.Bytes != request.ExpectedSize) {
+      result.Kind = TFailureKind::Transient;
+      result.Changed = result.Bytes > request.ExpectedSize;  // written to since its size was asked
+      result.Short = !result.Changed;
+      result.Reason = request.RemoteName + ": " + std::to_string(result.Bytes) + " bytes received, " +
+                      std::to_string(request.ExpectedSize) + " expected";
+      Out.Rollback();  // the file is not what was asked for: nothing of it is kept
+    } else if (!result.Ok()) {
+      KeepPartial();
+    } else if (request.DeleteAfter) {
+      Out.SyncAhead();  // the walk asks the server again before it commits
+    }
+    done(result);
+  }, file.Size);
+  if (!started) {
+    KeepPartial();
+    TFetchResult busy;
+    static_cast<TRemoteResult&>(busy) = kBusy;
+    done(busy);
+  }
 }
 
 TRemoteResult TSftpRemoteSide::Commit(bool keep) {

@@ -51,6 +51,9 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   void Later(std::function<void()> report);
   // A fetch that did not end well keeps what arrived for the next attempt, and says so.
   void KeepPartial();
+  // Fetch once the file's size and time (`file`) are known.
+  void StartFetch(const TFetchRequest& request, const TProgress& progress, const TFetched& done,
+                  const quodra::sftp::TSftpEntry& file);
   void Log(const std::string& line) {
     if (OnLog) OnLog(line);
   }
