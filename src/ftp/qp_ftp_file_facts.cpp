@@ -40,6 +40,7 @@ bool TQpCustomFtpClient::FileFacts(const std::string& name) {
   FactModTime.clear();
   FactsFromMlst = false;
   FactIsFolder = false;
+  FeaturesForListing = false;  // a FEAT for a listing that an abort cut short is this one's now
   PushFactsCommands();
   FactsBeforeRetrieve = true;
   if (SessionType == 'I') {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <tuple>
 
 #include "host/clock.h"
 #include "host/event_wait.h"
@@ -239,17 +240,16 @@ std::optional<TRemoteResult> TFetchWalk::FetchWith(const TRemoteFacts* listed, c
     return slot;
   };
   TRemoteResult waited;
-  std::shared_ptr<TFactsSlot> facts;
+  TRemoteResult factsResult;
+  TRemoteFacts was;
   if (listed) {
-    facts = std::make_shared<TFactsSlot>();
-    *facts = {true, {TRemoteResult{}, *listed}};
+    was = *listed;
   } else {
-    facts = askFacts(waited);
+    auto facts = askFacts(waited);
     if (!waited.Ok()) return waited;
+    std::tie(factsResult, was) = facts->Value;
   }
   const int64_t factsMs = listed ? ListedMs : quodra::host::NowMs();
-  const TRemoteResult& factsResult = facts->Value.first;
-  TRemoteFacts was = facts->Value.second;
   if (!IsFile(was.Kind) ||
       (!factsResult.Ok() && factsResult.Kind == TFailureKind::Permanent && was.Kind != TEntryKind::Unknown)) {
     if (fromMask) {

@@ -17,7 +17,6 @@ using quodra::host::Trim;
 namespace {
 const TRemoteResult kBusy{TFailureKind::Transient, 0, "the session is not ready"};
 constexpr int32_t kConnReset = 10054;
-
 }  // namespace
 
 std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std::string& factLines) {
@@ -45,6 +44,7 @@ std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std:
   }
   return entries;
 }
+
 std::string FactsListingFailedLine(const std::string& reason) {
   return "MLSD failed (" + reason + "): files' facts are asked one by one";
 }
@@ -123,7 +123,6 @@ void TFtpRemoteSide::Facts(const std::string& name, TFactsDone done) {
   FactsCb = std::move(done);
   Op = TOp::Facts;
   LastFacts = {};
-  FactsName = name;
   // In ASCII the bytes received are not the file's size, so only a delete needs the facts
   // (to see whether the file changed meanwhile); FileFacts asks them in binary type.
   if (!Profile.Binary && !Profile.DeleteRemote) {

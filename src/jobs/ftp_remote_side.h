@@ -92,7 +92,6 @@ class TFtpRemoteSide : public TRemoteSide {
   std::string Listing;
   std::string FactsListing;  // the MLSD lines beside Listing's names
   TRemoteFacts LastFacts;
-  std::string FactsName;
   TProbe Probe = TProbe::Home;
   std::string ProbeName, ProbeHome;
   // The long listing of the folder the walk lists, asked once per session and only for a
