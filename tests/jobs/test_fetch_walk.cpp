@@ -77,6 +77,19 @@ void MakeFolders(const TTempDir& dir, const std::vector<std::pair<std::string, s
   for (const auto& [name, content] : files) WriteFile(dir.File("remote/" + name), content);
 }
 
+// A walk of `sources` from the folders of `dir`, served by `server` with `script` before it.
+TWalkRun ServeAndWalk(TScriptedFtpServer& server, std::vector<std::string> script, const TTempDir& dir,
+                      const std::string& sources, int retries) {
+  script.push_back("serve " + dir.File("remote"));
+  if (!server.Start(script)) {
+    ADD_FAILURE() << "the scripted server did not start";
+    return {};
+  }
+  TJobProfile profile = ProfileFor(server.PortText(), sources, dir.File("local/"));
+  profile.Retries = retries;
+  return Walk(profile);
+}
+
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -144,12 +157,8 @@ TEST(FetchWalk, ScriptedFaultsEndInTheRightStatusWithNothingLostOrHalfWritten) {
       }
       std::vector<std::string> script = row.Script;
       if (mlst) script.push_back(row.Link.empty() ? "mlst" : "mlstlinks");
-      script.push_back("serve " + dir.File("remote"));
       TScriptedFtpServer server;
-      ASSERT_TRUE(server.Start(script));
-      TJobProfile profile = ProfileFor(server.PortText(), row.Sources, dir.File("local/"));
-      profile.Retries = row.Retries;
-      TWalkRun run = Walk(profile);
+      TWalkRun run = ServeAndWalk(server, script, dir, row.Sources, row.Retries);
       EXPECT_EQ(run.Status, row.Status) << run.Text();
       if (!row.Logged.empty()) { EXPECT_TRUE(run.Logged(row.Logged)) << run.Text(); }
       EXPECT_FALSE(run.Logged("Source File:. to Dest File:" + dir.File("local/.")));
@@ -391,12 +400,8 @@ TEST(FetchWalk, FilesFetchedByTheListingsFactsAreFetchedAgainWhenTheyChangedSinc
     }
     std::vector<std::string> script = row.Script;
     script.push_back("mlsd");
-    script.push_back("serve " + dir.File("remote"));
     TScriptedFtpServer server;
-    ASSERT_TRUE(server.Start(script));
-    TJobProfile profile = ProfileFor(server.PortText(), row.Sources, dir.File("local/"));
-    profile.Retries = row.Retries;
-    TWalkRun run = Walk(profile);
+    TWalkRun run = ServeAndWalk(server, script, dir, row.Sources, row.Retries);
     server.Stop();
     const std::vector<std::string> seen = server.Received();
     const std::string fetched = link ? "l.txt" : "b.txt";
