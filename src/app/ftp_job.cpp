@@ -229,7 +229,7 @@ void TFtpJob::QpFtpClient1FtpStatus(TFtpStatusCode code, const std::string& info
       }
       NameListing = info;
       // The walk's files' facts, in one listing beside the names rather than file by file.
-      if (Frm.JobPhase == 3 && Walk && (JobProfile.Binary || JobProfile.DeleteRemote) && QpFtpClient1->ListFacts()) {
+      if (Frm.JobPhase == 3 && Walk && quodra::jobs::AsksFileFacts(JobProfile) && QpFtpClient1->ListFacts()) {
         ListingFacts = true;
         break;
       }

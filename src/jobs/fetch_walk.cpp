@@ -135,8 +135,7 @@ TRemoteResult TFetchWalk::Step(int32_t& number, TWalkList& list) {
   } else {
     for (;;) {
       bool maskMatched = false;
-      const size_t at = number < 1 ? 0 : static_cast<size_t>(number) - 1;
-      current = at < SourceItems.size() ? SourceItems[at] : std::string();
+      current = ItemAt(SourceItems, number);
       if (!IsMask(current)) {
         if (!current.empty() && Before(current)) {
           ++number;

@@ -123,9 +123,8 @@ void TFtpRemoteSide::Facts(const std::string& name, TFactsDone done) {
   FactsCb = std::move(done);
   Op = TOp::Facts;
   LastFacts = {};
-  // In ASCII the bytes received are not the file's size, so only a delete needs the facts
-  // (to see whether the file changed meanwhile); FileFacts asks them in binary type.
-  if (!Profile.Binary && !Profile.DeleteRemote) {
+  // FileFacts asks them in binary type, also for an ASCII transfer.
+  if (!AsksFileFacts(Profile)) {
     Later([this] { Finish({}); });
     return;
   }
@@ -333,7 +332,7 @@ void TFtpRemoteSide::Status(TFtpStatusCode code, const std::string& info) {
       if (Op == TOp::List) {
         Listing = info;
         // The facts the walk would ask file by file (see Facts), in one listing beside it.
-        if (Profile.Binary || Profile.DeleteRemote) {
+        if (AsksFileFacts(Profile)) {
           Op = TOp::ListFacts;
           if (!Ftp->ListFacts()) Finish({});
           break;

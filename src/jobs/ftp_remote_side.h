@@ -20,6 +20,9 @@ namespace quodra::jobs {
 // "" for none) say of the same name: a folder's kind; a plain file's kind, size and time
 // (only both together count).
 std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std::string& factLines);
+// Whether a walk with `profile` asks files' facts: in ASCII the bytes received are not the
+// file's size, so only a delete needs them there (to see whether the file changed meanwhile).
+inline bool AsksFileFacts(const TJobProfile& profile) { return profile.Binary || profile.DeleteRemote; }
 // The log line of a facts listing that failed (`reason`: the server's reply or the error).
 std::string FactsListingFailedLine(const std::string& reason);
 

@@ -156,12 +156,8 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
   // on after its bytes, a changed one starts over. The walk's facts serve where it has them
   // (asked just now, or the listing's when no bytes are kept); otherwise they are asked here.
   if (request.Facts.Size >= 0 && request.Facts.ModSeconds >= 0) {
-    TSftpEntry file;
-    file.Kind = quodra::sftp::TEntryKind::File;
-    file.Size = request.Facts.Size;
-    file.MTime = request.Facts.ModSeconds;
-    Later([this, request, progress, done, file, gen = Generation] {
-      if (gen == Generation) StartFetch(request, progress, done, file);
+    Later([this, request, progress, done, gen = Generation] {
+      if (gen == Generation) StartFetch(request, progress, done, request.Facts.Size, request.Facts.ModSeconds);
     });
     return;
   }
@@ -173,7 +169,7 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
       static_cast<TRemoteResult&>(failed) = ResultOf(r);
       return done(failed);
     }
-    StartFetch(request, progress, done, e);
+    StartFetch(request, progress, done, e.Size, e.MTime);
   });
   if (!asked) {
     TFetchResult busy;
@@ -183,13 +179,13 @@ void TSftpRemoteSide::Fetch(const TFetchRequest& request, TProgress progress, TF
 }
 
 void TSftpRemoteSide::StartFetch(const TFetchRequest& request, const TProgress& progress, const TFetched& done,
-                                 const TSftpEntry& file) {
+                                 int64_t size, int64_t mtime) {
   const std::string path = PathOf(request.RemoteName);
   quodra::host::TRemoteFileIdentity identity;
   identity.Server = Settings.Host + ":" + (Settings.Port.empty() || Settings.Port == "ftp" ? "22" : Settings.Port);
   identity.Path = path;
-  identity.Size = file.Size;
-  identity.ModTime = file.MTime >= 0 ? std::to_string(file.MTime) : "";
+  identity.Size = size;
+  identity.ModTime = mtime >= 0 ? std::to_string(mtime) : "";
   const auto mode = request.Append ? TLocalOutputFile::TMode::Append : TLocalOutputFile::TMode::Replace;
   if (int err = Out.OpenResumable(request.LocalPath, mode, identity); err != 0) {
     TFetchResult failed;
@@ -227,7 +223,7 @@ void TSftpRemoteSide::StartFetch(const TFetchRequest& request, const TProgress& 
       Out.SyncAhead();  // the walk asks the server again before it commits
     }
     done(result);
-  }, file.Size);
+  }, size);
   if (!started) {
     KeepPartial();
     TFetchResult busy;

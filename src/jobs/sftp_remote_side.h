@@ -51,9 +51,9 @@ class TSftpRemoteSide : public QObject, public TRemoteSide {
   void Later(std::function<void()> report);
   // A fetch that did not end well keeps what arrived for the next attempt, and says so.
   void KeepPartial();
-  // Fetch once the file's size and time (`file`) are known.
-  void StartFetch(const TFetchRequest& request, const TProgress& progress, const TFetched& done,
-                  const quodra::sftp::TSftpEntry& file);
+  // Fetch once the file's size and time (seconds since 1970; -1 where unknown) are known.
+  void StartFetch(const TFetchRequest& request, const TProgress& progress, const TFetched& done, int64_t size,
+                  int64_t mtime);
   void Log(const std::string& line) {
     if (OnLog) OnLog(line);
   }

@@ -22,8 +22,7 @@ std::vector<std::string> SplitItems(const std::string& list, char delimiter) {
   return items;
 }
 
-std::string ExtractItem(const std::string& list, int number, char delimiter) {
-  const std::vector<std::string> items = SplitItems(list, delimiter);
+std::string ItemAt(const std::vector<std::string>& items, int number) {
   const size_t at = number < 1 ? 0 : static_cast<size_t>(number) - 1;
   return at < items.size() ? items[at] : std::string();
 }

@@ -8,8 +8,8 @@
 // trimmed, and runs of blanks become one blank; an item loses its trailing blanks. Items may
 // be empty ("a;;b"); a last delimiter ends the list ("a;" is one item).
 std::vector<std::string> SplitItems(const std::string& list, char delimiter);
-// Item `number` of SplitItems (1-based; 1 or less gives the first); "" beyond the last.
-std::string ExtractItem(const std::string& list, int number, char delimiter);
+// Item `number` of `items` (1-based; 1 or less gives the first); "" beyond the last.
+std::string ItemAt(const std::vector<std::string>& items, int number);
 
 // Whether `name` matches `mask` ("*" and "%" any run, "?" one character, "\" followed by
 // any character: a literal "*", "%" or "?"; a leading "!" inverts the result). Letter case

@@ -2,7 +2,10 @@
 
 #include "app/ftp_source_list.h"
 
-TEST(ExtractItem, ItemsBlanksAndBounds) {
+TEST(SourceItems, ItemsBlanksAndBounds) {
+  auto ExtractItem = [](const std::string& list, int number, char delimiter) {
+    return ItemAt(SplitItems(list, delimiter), number);
+  };
   EXPECT_EQ(ExtractItem("a.txt;b.txt", 1, ';'), "a.txt");
   EXPECT_EQ(ExtractItem("a.txt;b.txt", 0, ';'), "a.txt");   // 1 or less: the first
   EXPECT_EQ(ExtractItem("a.txt;b.txt", -5, ';'), "a.txt");
