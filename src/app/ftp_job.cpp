@@ -278,9 +278,8 @@ void TFtpJob::QpFtpClient1FtpError(int32_t code, const std::string& errorText) {
   if (Side->Answers(code)) return;
   // The facts listing is a help, not a need (a folder too big to list so, a refused data
   // connection): without it the walk asks each file's facts.
-  if (ListingFacts && code != 421 && QpFtpClient1->Connected()) {
-    const std::string codeText = std::to_string(code);
-    Log(quodra::jobs::FactsListingFailedLine(text.rfind(codeText, 0) == 0 ? text : codeText + " " + text));
+  if (ListingFacts && quodra::jobs::FactsListingFailureSpared(code, QpFtpClient1->Connected())) {
+    Log(quodra::jobs::FactsListingFailedLine(code, text));
     ListingDone("");
     return;
   }

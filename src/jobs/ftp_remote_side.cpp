@@ -45,8 +45,13 @@ std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std:
   return entries;
 }
 
-std::string FactsListingFailedLine(const std::string& reason) {
-  return "MLSD failed (" + reason + "): files' facts are asked one by one";
+std::string ReasonWithCode(int32_t code, const std::string& text) {
+  const std::string codeText = std::to_string(code);
+  return text.rfind(codeText, 0) == 0 ? text : codeText + " " + text;
+}
+
+std::string FactsListingFailedLine(int32_t code, const std::string& text) {
+  return "MLSD failed (" + ReasonWithCode(code, text) + "): files' facts are asked one by one";
 }
 
 TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), Ftp(std::make_unique<TQpFtpClient>()) {
@@ -56,10 +61,9 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
   Ftp->OnFtpError = [this](TQpCustomFtpClient*, int32_t code, const char* text) {
     std::string t = text ? text : "";
     while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
-    const std::string codeText = std::to_string(code);
     // The facts listing is a help, not a need: without it the names alone are the listing.
-    if (Op == TOp::ListFacts && Ftp->Connected()) {
-      Log(FactsListingFailedLine(t));
+    if (Op == TOp::ListFacts && FactsListingFailureSpared(code, Ftp->Connected())) {
+      Log(FactsListingFailedLine(code, t));
       FactsListing.clear();
       Finish({});
       return;
@@ -69,7 +73,7 @@ TFtpRemoteSide::TFtpRemoteSide(const TJobProfile& profile) : Profile(profile), F
       ProbeStep(false, "");
       return;
     }
-    Failed(FtpFailureKind(code), code, t.rfind(codeText, 0) == 0 ? t : codeText + " " + t);
+    Failed(FtpFailureKind(code), code, ReasonWithCode(code, t));
   };
   Ftp->OnWsError = [this](quodra::port::TQpBaseComponent*, int32_t code) {
     Failed(FtpFailureKind(code), code, std::to_string(code) + " WsError");

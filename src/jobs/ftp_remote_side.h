@@ -23,8 +23,13 @@ std::vector<TRemoteEntry> FtpListingEntries(const std::string& names, const std:
 // Whether a walk with `profile` asks files' facts: in ASCII the bytes received are not the
 // file's size, so only a delete needs them there (to see whether the file changed meanwhile).
 inline bool AsksFileFacts(const TJobProfile& profile) { return profile.Binary || profile.DeleteRemote; }
-// The log line of a facts listing that failed (`reason`: the server's reply or the error).
-std::string FactsListingFailedLine(const std::string& reason);
+// An engine error as "CODE TEXT": the code goes before a text that does not begin with it.
+std::string ReasonWithCode(int32_t code, const std::string& text);
+// Whether a facts listing that failed with `code` only costs the question per file: the
+// session is still there, and the server is not ending it (421 ends it, as it ends any step).
+inline bool FactsListingFailureSpared(int32_t code, bool connected) { return connected && code != 421; }
+// The log line of a facts listing that failed with the engine error `code` and `text`.
+std::string FactsListingFailedLine(int32_t code, const std::string& text);
 
 class TFtpRemoteSide : public TRemoteSide {
  public:
